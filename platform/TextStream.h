@@ -1,0 +1,90 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstddef>
+#include <memory>
+#include <stdexcept>
+
+namespace platform {
+
+// A failure of the file system or of a stream. what() is the description a person reads in the
+// open failure message, in the words of the operating system ("No such file or directory").
+class StreamError : public std::runtime_error {
+public:
+    explicit StreamError(const QString& description);
+    QString description() const { return QString::fromUtf8(what()); }
+};
+
+// Open modes, with the values the text file class passes through unchanged.
+enum IOMode : int { ForReading = 1, ForWriting = 2, ForAppending = 8 };
+
+// One open file, read or written a line at a time, as bytes. A line read ends at LF, CR LF or a
+// lone CR and is handed back without its end; every line written gets CR LF. Reads and writes go
+// through a buffer, so a file of any size costs one buffer plus the line in hand.
+//
+// Failures of the disk while writing (a full disk, a quota, an I/O error) are not thrown: the
+// first one is kept in WriteError() and nothing more is written, so a file with a gap in the
+// middle can never come about. Misuse (reading a writer, writing a reader, a closed stream) and
+// read failures are thrown as StreamError.
+class TextStream {
+public:
+    // Big enough that a read or write costs next to nothing per line.
+    static constexpr std::size_t BufferSize = 128 * 1024;
+
+    ~TextStream();
+    TextStream(const TextStream&) = delete;
+    TextStream& operator=(const TextStream&) = delete;
+
+    bool AtEndOfStream();
+    QByteArray ReadLine();
+    void WriteLine(const QByteArray& strLine);
+
+    // Writes what is buffered and closes the file. Throws when that write or the close fails
+    // (the failure is kept in WriteError() as well); the stream is closed either way. Closing a
+    // closed stream does nothing.
+    void Close();
+
+    // "" while everything handed to this stream has been written (or is still in the buffer);
+    // otherwise why it was not.
+    QString WriteError() const { return m_writeError; }
+
+private:
+    friend class FileSystemObject;
+    TextStream(int fd, bool forWriting);
+
+    void requireOpen() const;
+    void requireReading() const;
+    void requireWriting() const;
+    bool fill();
+    void flush();
+    void writeOut(const char* data, std::size_t size);
+    std::size_t findLineEnd();
+
+    int m_fd = -1;
+    bool m_writing = false;
+    bool m_eof = false;
+    std::unique_ptr<char[]> m_buffer;
+    std::size_t m_pos = 0;
+    std::size_t m_end = 0;
+    // Where the next LF and CR lie in the buffer (m_end: none left). Kept between lines, so
+    // that a buffer with one kind of line end is scanned once for the other kind, not per line.
+    std::size_t m_nextLf = 0;
+    std::size_t m_nextCr = 0;
+    QString m_writeError;
+};
+
+// Opens files as text streams. It holds nothing; it is the one place where files get opened.
+class FileSystemObject {
+public:
+    // A new, empty file for writing. With overwrite, a file of that name is replaced; without,
+    // an existing one is a failure.
+    std::unique_ptr<TextStream> CreateTextFile(const QString& strFileName, bool overwrite);
+
+    // The file in the given mode (ForReading, ForWriting, ForAppending). With create, a missing
+    // file is created empty first; without, it is a failure.
+    std::unique_ptr<TextStream> OpenTextFile(const QString& strFileName, int iomode, bool create);
+};
+
+} // namespace platform
