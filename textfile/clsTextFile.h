@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+
+#include "TextFileError.h"
+
+namespace platform {
+class FileSystemObject;
+class TextStream;
+} // namespace platform
+
+// One text file at a time, opened in the caller's mode and read or written a line at a time,
+// as bytes. A failed open is shown to the user here ("Open File") and answered with false;
+// every other failure reaches the caller as a TextFileError. Only the line in hand is held.
+class clsTextFile {
+public:
+    clsTextFile();
+    ~clsTextFile();
+    clsTextFile(const clsTextFile&) = delete;
+    clsTextFile& operator=(const clsTextFile&) = delete;
+
+    // Mode 2 creates the file, replacing one of that name. Mode 1 reads an existing file (a
+    // missing one is an open failure: reading must never leave an empty file behind). Any other
+    // mode goes to the file system as it is and creates a missing file. A non-empty folder
+    // without a trailing separator gets one, in the caller's variable.
+    bool OpenFile(QString& strFilePath, const QString& strFileName, int iomode);
+    void WriteLine(const QByteArray& strLine);
+    // The next line without its end, or "" at the end of the file (not counted).
+    QByteArray ReadLine();
+    bool EndOfFile();
+    // Never reports anything; the counters and WriteFailure() keep their values.
+    void CloseFile();
+    qint32 LinesWrote() const;
+    qint32 LinesRead() const;
+    // "" while everything written since the last successful open, the close included, has
+    // reached the file; otherwise why not. A write that fails is not raised by WriteLine:
+    // the file is written through a buffer, so the failure may only show at a later line or at
+    // the close, and asking once at the end covers every case.
+    QString WriteFailure() const;
+
+private:
+    friend class tst_TextFile; // presets the counters to try the overflow
+
+    std::unique_ptr<platform::FileSystemObject> objFileSystem;
+    std::unique_ptr<platform::TextStream> objTextStream;
+    qint32 lngLinesWrote = 0;
+    qint32 lngLinesRead = 0;
+    QString strWriteFailure;
+
+    platform::TextStream& stream() const;
+};

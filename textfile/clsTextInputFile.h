@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+
+class clsTextFile;
+
+// Reads a text file line by line (mode 1 of clsTextFile). Every call but OpenFile throws a
+// TextFileError until OpenFile has been called once.
+class clsTextInputFile {
+public:
+    clsTextInputFile();
+    ~clsTextInputFile();
+    clsTextInputFile(const clsTextInputFile&) = delete;
+    clsTextInputFile& operator=(const clsTextInputFile&) = delete;
+
+    bool OpenFile(QString& strFilePath, const QString& strFileName);
+    QByteArray ReadLine();
+    bool EndOfFile();
+    void CloseFile();
+    qint32 Lines() const;
+
+private:
+    std::unique_ptr<clsTextFile> objTextFile;
+};
