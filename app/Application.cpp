@@ -1,0 +1,27 @@
+#include "Application.h"
+
+#include "AppInfo.h"
+#include "modTallyhost.h"
+
+#include <exception>
+
+Application::Application(int& argc, char** argv) : QApplication(argc, argv)
+{
+    setApplicationName(platform::App::title());
+    setApplicationVersion(QStringLiteral("%1.%2.%3")
+                              .arg(platform::App::Major)
+                              .arg(platform::App::Minor)
+                              .arg(platform::App::Revision));
+}
+
+bool Application::notify(QObject* receiver, QEvent* event)
+{
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (const std::exception& e) {
+        ReportUnexpectedError(QString::fromLocal8Bit(e.what()));
+    } catch (...) {
+        ReportUnexpectedError(QStringLiteral("Unexpected error."));
+    }
+    return false;
+}

@@ -1,0 +1,350 @@
+#include "modTallyhost.h"
+
+#include "AppInfo.h"
+#include "Inet.h"
+#include "LocalIP.h"
+#include "MsgBox.h"
+#include "Process.h"
+#include "ProgramConfig.h"
+#include "SettingsStore.h"
+#include "clsTextInputFile.h"
+#include "clsTextOutputFile.h"
+#include "frmTallyhost.h"
+#include "modShell.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QEventLoop>
+#include <QLineEdit>
+#include <QLocale>
+#include <QPointer>
+
+#include <utility>
+
+QString strCommandLine;
+
+namespace {
+
+constexpr auto SettingsAppName = "TallyhostUpdater";
+
+// The one main window. Unloading it clears the pointer; the next reference makes a new one.
+QPointer<frmTallyhost> g_form;
+
+bool g_uploading = false;
+
+platform::SettingsStore openStore()
+{
+    return platform::SettingsStore(QString::fromLatin1(SettingsAppName));
+}
+
+// Only spaces count here: a tab or other white space is part of the text.
+QString trimSpaces(const QString& s)
+{
+    qsizetype begin = 0;
+    qsizetype end = s.size();
+    while (begin < end && s.at(begin) == QLatin1Char(' '))
+        ++begin;
+    while (end > begin && s.at(end - 1) == QLatin1Char(' '))
+        --end;
+    return s.mid(begin, end - begin);
+}
+
+// Operation arguments go in double quotes so that names with spaces stay whole; a quote inside
+// a name is doubled.
+QString quoted(QString s)
+{
+    s.replace(QLatin1Char('"'), QLatin1String("\"\""));
+    return QLatin1Char('"') + s + QLatin1Char('"');
+}
+
+class Hourglass {
+public:
+    explicit Hourglass(frmTallyhost& form) : m_form(&form) { form.setCursor(Qt::WaitCursor); }
+    ~Hourglass()
+    {
+        if (m_form)
+            m_form->unsetCursor();
+    }
+    Hourglass(const Hourglass&) = delete;
+    Hourglass& operator=(const Hourglass&) = delete;
+
+private:
+    QPointer<frmTallyhost> m_form;
+};
+
+// Waits for the transfer's command to end while the window stays live. Sleeps in the event
+// loop until something happens instead of spinning.
+void WaitForTransfer(const platform::Inet& inet)
+{
+    while (inet.StillExecuting())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+void reportTransferFailure(const platform::Inet& inet)
+{
+    platform::MsgBox(QStringLiteral("Unable to upload file: ") + inet.LastError(),
+                     platform::MsgIcon::Critical);
+}
+
+void writePage(clsTextInputFile& reader, clsTextOutputFile& writer, const QByteArray& ipMarker)
+{
+    static const QByteArray dateMarker("%date%");
+    static const QByteArray timeMarker("%time%");
+
+    // The address is looked up once per page, when the first line needs it: the lookup walks
+    // every network interface, and within one page nobody can tell the difference.
+    QByteArray ip;
+    while (!reader.EndOfFile()) {
+        QByteArray line = reader.ReadLine();
+        const bool hasIp = !ipMarker.isEmpty() && line.contains(ipMarker);
+        const bool hasDate = line.contains(dateMarker);
+        const bool hasTime = line.contains(timeMarker);
+        if (hasIp || hasDate || hasTime) {
+            if (hasIp && ip.isEmpty())
+                ip = platform::LocalIP().toLocal8Bit();
+            line = FillLine(line, ipMarker, ip, hasDate ? PageDate().toLocal8Bit() : QByteArray(),
+                            hasTime ? PageTime().toLocal8Bit() : QByteArray());
+        }
+        writer.WriteLine(line);
+    }
+}
+
+} // namespace
+
+QString CommandLineText(const QStringList& arguments)
+{
+    return arguments.join(QLatin1Char(' ')).toUpper();
+}
+
+bool HasUnattendedSwitch(const QString& commandLine)
+{
+    return commandLine.contains(QLatin1String("/A"), Qt::CaseSensitive);
+}
+
+frmTallyhost& MainForm()
+{
+    if (!g_form)
+        g_form = new frmTallyhost;
+    return *g_form;
+}
+
+bool MainFormLoaded()
+{
+    return !g_form.isNull();
+}
+
+void Main()
+{
+    strCommandLine = CommandLineText(QCoreApplication::arguments().mid(1));
+
+    frmTallyhost& form = MainForm();
+    form.show();
+    LoadSettings();
+    form.txtHTMLTemplate->setFocus();
+
+    if (HasUnattendedSwitch(strCommandLine)) {
+        const bool uploaded = UploadPage();
+        ExitProgram(uploaded ? 0 : 1);
+    }
+}
+
+void ExitProgram(int status)
+{
+    SaveSettings();
+    if (g_form) {
+        g_form->hide();
+        g_form->deleteLater();
+        g_form = nullptr;
+    }
+    platform::EndProcess(status);
+}
+
+void LoadSettings()
+{
+    frmTallyhost& form = MainForm();
+    platform::SettingsStore store = openStore();
+    const QString ftp = QStringLiteral("FTP");
+    const QString html = QStringLiteral("HTML");
+    form.txtFTPSite->setText(store.GetSetting(ftp, QStringLiteral("FTPSite")));
+    form.txtUserName->setText(store.GetSetting(ftp, QStringLiteral("UserName")));
+    form.txtPassword->setText(store.GetSetting(ftp, QStringLiteral("Password")));
+    form.txtUploadFileName->setText(store.GetSetting(ftp, QStringLiteral("UploadFileName")));
+    form.txtHTMLTemplate->setText(store.GetSetting(html, QStringLiteral("HTMLTemplate")));
+    form.txtIPParseField[0]->setText(
+        store.GetSetting(html, QStringLiteral("IPParseField"), QStringLiteral("%Tallyhost%")));
+    form.txtUploadDir->setText(store.GetSetting(html, QStringLiteral("UploadDir")));
+}
+
+void SaveSettings()
+{
+    frmTallyhost& form = MainForm();
+    platform::SettingsStore store = openStore();
+    const QString ftp = QStringLiteral("FTP");
+    const QString html = QStringLiteral("HTML");
+    store.SaveSetting(ftp, QStringLiteral("FTPSite"), form.txtFTPSite->text());
+    store.SaveSetting(ftp, QStringLiteral("UserName"), form.txtUserName->text());
+    store.SaveSetting(ftp, QStringLiteral("Password"), form.txtPassword->text());
+    store.SaveSetting(ftp, QStringLiteral("UploadFileName"), form.txtUploadFileName->text());
+    store.SaveSetting(html, QStringLiteral("HTMLTemplate"), form.txtHTMLTemplate->text());
+    store.SaveSetting(html, QStringLiteral("IPParseField"), form.txtIPParseField[0]->text());
+    store.SaveSetting(html, QStringLiteral("UploadDir"), form.txtUploadDir->text());
+    if (!store.Sync())
+        platform::MsgBox(QStringLiteral("Unable to save settings to ") + store.FileName(),
+                         platform::MsgIcon::Critical);
+}
+
+bool ValidateFields()
+{
+    frmTallyhost& form = MainForm();
+    const std::pair<QLineEdit*, const char*> required[] = {
+        {form.txtHTMLTemplate, "Must supply HTML Template file name."},
+        {form.txtIPParseField[0], "Must supply IP Parse Field to insert IP address."},
+        {form.txtFTPSite, "Must supply FTP Site to upload ip address."},
+        {form.txtUserName, "Must supply FTP User Name."},
+        {form.txtPassword, "Must supply FTP password."},
+        {form.txtUploadFileName, "Must supply FTP upload file name."},
+    };
+    for (const auto& [field, message] : required) {
+        if (field->text() == QString()) {
+            platform::MsgBox(QString::fromLatin1(message), platform::MsgIcon::None,
+                             QString::fromLatin1(SettingsAppName));
+            field->setFocus();
+            return false;
+        }
+    }
+    return true;
+}
+
+QString PageFolder()
+{
+    const QString windir = qEnvironmentVariable("windir");
+    if (!windir.isEmpty())
+        return windir + QDir::separator() + QStringLiteral("temp");
+#if defined(Q_OS_WIN)
+    return QStringLiteral("\\temp");
+#else
+    return QDir::tempPath();
+#endif
+}
+
+QByteArray FillLine(const QByteArray& line, const QByteArray& ipMarker, const QByteArray& ip,
+                    const QByteArray& date, const QByteArray& time)
+{
+    // QByteArray::replace goes left to right and never looks again at what it put in. An empty
+    // marker would match between every two bytes, so it replaces nothing.
+    QByteArray out = line;
+    if (!ipMarker.isEmpty())
+        out.replace(ipMarker, ip);
+    out.replace(QByteArrayLiteral("%date%"), date);
+    out.replace(QByteArrayLiteral("%time%"), time);
+    return out;
+}
+
+QString PageDate()
+{
+    return QLocale().toString(QDate::currentDate(), QStringLiteral("MMM dd yyyy"));
+}
+
+QString PageTime()
+{
+    // The locale's long time format carries seconds and a time zone; the page shows no zone.
+    const QString format = QLocale().timeFormat(QLocale::LongFormat);
+    QString withoutZone;
+    bool inQuote = false;
+    for (const QChar c : format) {
+        if (c == QLatin1Char('\''))
+            inQuote = !inQuote;
+        if (!inQuote && c == QLatin1Char('t'))
+            continue;
+        withoutZone += c;
+    }
+    withoutZone = withoutZone.simplified();
+    return QLocale().toString(QTime::currentTime(), withoutZone);
+}
+
+bool UploadPage()
+{
+    if (g_uploading)
+        return false;
+    g_uploading = true;
+    struct Done {
+        ~Done() { g_uploading = false; }
+    } done;
+
+    SaveSettings();
+    frmTallyhost& form = MainForm();
+    Hourglass hourglass(form);
+
+    if (!ValidateFields())
+        return false;
+
+    const QString templatePath = form.txtHTMLTemplate->text();
+    const QString uploadFileName = form.txtUploadFileName->text();
+
+    clsTextInputFile reader;
+    QString templateFolder;
+    if (!reader.OpenFile(templateFolder, templatePath)) {
+        platform::MsgBox(QStringLiteral("Unable to open file: ") + templatePath,
+                         platform::MsgIcon::Critical);
+        return false;
+    }
+
+    clsTextOutputFile writer;
+    QString pageFolder = PageFolder();
+    if (!writer.OpenFile(pageFolder, uploadFileName))
+        return false;
+    const QString pagePath = pageFolder + uploadFileName;
+
+    writePage(reader, writer, trimSpaces(form.txtIPParseField[0]->text()).toLocal8Bit());
+    writer.CloseFile();
+    reader.CloseFile();
+
+    // A page that did not reach the disk whole must not replace the one on the server.
+    const QString writeFailure = writer.WriteFailure();
+    if (!writeFailure.isEmpty()) {
+        platform::MsgBox(QStringLiteral("Unable to write file: ") + pagePath +
+                             QStringLiteral(" - ") + writeFailure,
+                         platform::MsgIcon::Critical);
+        return false;
+    }
+
+    platform::Inet& inet = *form.inetFTP;
+    inet.URL = QStringLiteral("ftp://") + form.txtFTPSite->text();
+    inet.UserName = form.txtUserName->text();
+    inet.Password = form.txtPassword->text();
+
+    const QString uploadDir = form.txtUploadDir->text();
+    if (!trimSpaces(uploadDir).isEmpty()) {
+        inet.Execute(QStringLiteral("CD ") + quoted(uploadDir));
+        WaitForTransfer(inet);
+        if (!inet.LastSucceeded()) {
+            reportTransferFailure(inet);
+            return false;
+        }
+    }
+
+    inet.Execute(QStringLiteral("PUT ") + quoted(pagePath) + QLatin1Char(' ') +
+                 quoted(uploadFileName));
+    WaitForTransfer(inet);
+    if (!inet.LastSucceeded()) {
+        reportTransferFailure(inet);
+        return false;
+    }
+
+    if (!HasUnattendedSwitch(strCommandLine))
+        platform::MsgBox(QStringLiteral("File successfully loaded."),
+                         platform::MsgIcon::Information, QStringLiteral("Vantrell"));
+    return true;
+}
+
+void OpenWebsite()
+{
+    ShellDocument(QStringLiteral("Open"), QString::fromLatin1(ProductWebsite), 0, 0);
+}
+
+void ReportUnexpectedError(const QString& what)
+{
+    platform::MsgBox(what, platform::MsgIcon::Critical);
+    platform::EndProcess(2);
+}

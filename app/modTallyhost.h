@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+class frmTallyhost;
+
+// The program's arguments (without the program path), upper-cased, as Main found them.
+extern QString strCommandLine;
+
+// The arguments as one upper-cased line.
+QString CommandLineText(const QStringList& arguments);
+// True when the unattended switch "/A" stands anywhere in the line, even inside a longer word.
+bool HasUnattendedSwitch(const QString& commandLine);
+
+// Start-up: show the main window, fill it from the settings store, and with "/A" publish once
+// and end.
+void Main();
+// Saves the fields, unloads the main window and ends the process with the given status.
+void ExitProgram(int status = 0);
+
+// The one main window, created on first reference.
+frmTallyhost& MainForm();
+bool MainFormLoaded();
+
+void LoadSettings();
+void SaveSettings();
+
+bool ValidateFields();
+
+// Builds the page from the template and uploads it. True when the page reached the server.
+// A request made while an upload is running is ignored and answers false.
+bool UploadPage();
+
+// Where the page is written before it is uploaded.
+QString PageFolder();
+
+// The page line with the IP marker, "%date%" and "%time%" put in their places.
+QByteArray FillLine(const QByteArray& line, const QByteArray& ipMarker, const QByteArray& ip,
+                    const QByteArray& date, const QByteArray& time);
+// Today's date as "Sep 24 2000" and the time in the locale's own format with seconds.
+QString PageDate();
+QString PageTime();
+
+void OpenWebsite();
+
+// Shows an error that nothing else caught, then ends the process with status 2.
+void ReportUnexpectedError(const QString& what);

@@ -1,0 +1,154 @@
+#include "frmTallyhost.h"
+
+#include "Inet.h"
+#include "Twips.h"
+#include "frmAbout.h"
+#include "modTallyhost.h"
+
+#include <QAction>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+
+namespace {
+
+// The layout is fixed: every control sits where it was placed, whatever the window's size.
+template <typename W> W* place(W* w, int left, int top, int width, int height)
+{
+    w->setGeometry(Twips(left), Twips(top), Twips(width), Twips(height));
+    return w;
+}
+
+QLabel* label(QWidget* parent, const QString& text, int left, int top, int width, int height)
+{
+    auto* l = place(new QLabel(text, parent), left, top, width, height);
+    l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    return l;
+}
+
+QLineEdit* field(QWidget* parent, int left, int top, int width, int height)
+{
+    // Stored fields show a single space until the settings are loaded.
+    return place(new QLineEdit(QStringLiteral(" "), parent), left, top, width, height);
+}
+
+} // namespace
+
+frmTallyhost::frmTallyhost(QWidget* parent) : QMainWindow(parent)
+{
+    setWindowTitle(QStringLiteral("Vantrell"));
+    setWindowIcon(QIcon(QStringLiteral(":/icons/vantrell.svg")));
+
+    // MS Sans Serif at 8 points is 11 pixels high at 96 dpi: the fixed boxes are sized for it.
+    QFont f = font();
+    f.setPixelSize(11);
+    setFont(f);
+
+    createControls();
+    createMenus();
+    setFocusOrder();
+
+    inetFTP = new platform::Inet(this);
+
+    resize(Twips(8292), Twips(3084) + menuBar()->sizeHint().height());
+}
+
+frmTallyhost::~frmTallyhost()
+{
+    delete m_about;
+}
+
+void frmTallyhost::createControls()
+{
+    auto* client = new QWidget(this);
+    setCentralWidget(client);
+
+    // Labels first, so that a field placed over the end of a long label stays on top.
+    Frame2 = place(new QGroupBox(QStringLiteral("HTML"), client), 0, 120, 4092, 2172);
+    lblHTMLTemplate = label(Frame2, QStringLiteral("Template File"), 120, 360, 1092, 252);
+    Label2 = label(Frame2, QStringLiteral("IP Parse Field"), 120, 720, 1092, 252);
+    Label3 = label(Frame2, QStringLiteral("Date Parse"), 120, 1080, 1092, 252);
+    Label4 = label(Frame2, QStringLiteral("Time Parse"), 120, 1440, 1092, 252);
+    txtHTMLTemplate = field(Frame2, 1320, 360, 2292, 285);
+    comTemplateFile = place(new QPushButton(Frame2), 3600, 360, 372, 372);
+    comTemplateFile->setIcon(QIcon(QStringLiteral(":/icons/folder.svg")));
+    comTemplateFile->setIconSize(QSize(Twips(372) - 6, Twips(372) - 6));
+    comTemplateFile->setAutoDefault(false);
+    txtIPParseField[0] = field(Frame2, 1320, 720, 2292, 285);
+    txtIPParseField[1] = field(Frame2, 1320, 1080, 2292, 285);
+    txtIPParseField[2] = field(Frame2, 1320, 1440, 2292, 285);
+    txtIPParseField[1]->setText(QStringLiteral("%Date%"));
+    txtIPParseField[2]->setText(QStringLiteral("%Time%"));
+    txtIPParseField[1]->setEnabled(false);
+    txtIPParseField[2]->setEnabled(false);
+
+    Frame1 = place(new QGroupBox(QStringLiteral("FTP"), client), 4200, 120, 4095, 2172);
+    lblUserName[0] = label(Frame1, QStringLiteral("FTP Site"), 120, 360, 855, 255);
+    lblUserName[1] = label(Frame1, QStringLiteral("User Name"), 120, 720, 975, 255);
+    lblUserName[2] = label(Frame1, QStringLiteral("Password"), 120, 1080, 975, 255);
+    lblUploadFileName = label(Frame1, QStringLiteral("Upload File Name"), 120, 1440, 1575, 255);
+    Label1 = label(Frame1, QStringLiteral("Upload directory"), 120, 1800, 1332, 252);
+    txtFTPSite = field(Frame1, 1560, 360, 2415, 285);
+    txtUserName = field(Frame1, 1560, 720, 2415, 285);
+    txtPassword = field(Frame1, 1560, 1080, 2415, 285);
+    txtPassword->setEchoMode(QLineEdit::Password);
+    txtPassword->setStyleSheet(QStringLiteral("QLineEdit { lineedit-password-character: 42; }"));
+    txtUploadFileName = field(Frame1, 1560, 1440, 2415, 285);
+    txtUploadDir = field(Frame1, 1560, 1800, 2415, 285);
+
+    comUploadTallyhost = place(new QPushButton(QStringLiteral("Upload IP Address"), client), 3360,
+                               2400, 1575, 615);
+    comUploadTallyhost->setAutoDefault(false);
+
+    for (QLabel* l : findChildren<QLabel*>())
+        l->lower();
+
+    connect(comUploadTallyhost, &QPushButton::clicked, this, [] { UploadPage(); });
+    connect(comTemplateFile, &QPushButton::clicked, this, &frmTallyhost::browseTemplate);
+}
+
+void frmTallyhost::createMenus()
+{
+    mnuFile = menuBar()->addMenu(QStringLiteral("File"));
+    mnuUploadTallyhost = mnuFile->addAction(QStringLiteral("Upload IP Address"));
+    mnuExit = mnuFile->addAction(QStringLiteral("Exit"));
+    mnuHelp = menuBar()->addMenu(QStringLiteral("Help"));
+    mnuWebsite = mnuHelp->addAction(QStringLiteral("Website"));
+    mnuAbout = mnuHelp->addAction(QStringLiteral("&About"));
+
+    connect(mnuUploadTallyhost, &QAction::triggered, this, [] { UploadPage(); });
+    connect(mnuExit, &QAction::triggered, this, [] { ExitProgram(); });
+    connect(mnuWebsite, &QAction::triggered, this, [] { OpenWebsite(); });
+    connect(mnuAbout, &QAction::triggered, this, &frmTallyhost::showAbout);
+}
+
+void frmTallyhost::setFocusOrder()
+{
+    QWidget* const order[] = {txtHTMLTemplate,   txtIPParseField[0], comUploadTallyhost,
+                              txtFTPSite,        txtUserName,        txtPassword,
+                              txtUploadFileName, comTemplateFile,    txtUploadDir};
+    for (size_t i = 0; i + 1 < std::size(order); ++i)
+        setTabOrder(order[i], order[i + 1]);
+    setTabOrder(txtUploadDir, txtHTMLTemplate);
+}
+
+void frmTallyhost::browseTemplate()
+{
+    CommonDialog1.ShowOpen(this);
+    if (CommonDialog1.FileName() != QString())
+        txtHTMLTemplate->setText(CommonDialog1.FileName());
+}
+
+frmAbout* frmTallyhost::About()
+{
+    if (!m_about)
+        m_about = new frmAbout;
+    return m_about;
+}
+
+void frmTallyhost::showAbout()
+{
+    About()->exec();
+}

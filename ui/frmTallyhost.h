@@ -1,0 +1,71 @@
+#pragma once
+
+#include "CommonDialog.h"
+
+#include <QMainWindow>
+
+#include <array>
+
+class QAction;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class frmAbout;
+
+namespace platform {
+class Inet;
+}
+
+// The program's one working window. The upload job reads and writes its controls directly;
+// the window itself only dispatches its commands.
+class frmTallyhost : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit frmTallyhost(QWidget* parent = nullptr);
+    ~frmTallyhost() override;
+
+    QGroupBox* Frame1 = nullptr;
+    QGroupBox* Frame2 = nullptr;
+    QLabel* lblHTMLTemplate = nullptr;
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* Label3 = nullptr;
+    QLabel* Label4 = nullptr;
+    std::array<QLabel*, 3> lblUserName{};
+    QLabel* lblUploadFileName = nullptr;
+
+    QLineEdit* txtHTMLTemplate = nullptr;
+    std::array<QLineEdit*, 3> txtIPParseField{};
+    QLineEdit* txtFTPSite = nullptr;
+    QLineEdit* txtUserName = nullptr;
+    QLineEdit* txtPassword = nullptr;
+    QLineEdit* txtUploadFileName = nullptr;
+    QLineEdit* txtUploadDir = nullptr;
+
+    QPushButton* comTemplateFile = nullptr;
+    QPushButton* comUploadTallyhost = nullptr;
+
+    QMenu* mnuFile = nullptr;
+    QAction* mnuUploadTallyhost = nullptr;
+    QAction* mnuExit = nullptr;
+    QMenu* mnuHelp = nullptr;
+    QAction* mnuWebsite = nullptr;
+    QAction* mnuAbout = nullptr;
+
+    platform::CommonDialog CommonDialog1;
+    platform::Inet* inetFTP = nullptr;
+
+    // The About box, created on first use and kept.
+    frmAbout* About();
+
+private:
+    void createControls();
+    void createMenus();
+    void setFocusOrder();
+    void browseTemplate();
+    void showAbout();
+
+    frmAbout* m_about = nullptr;
+};
