@@ -1,0 +1,165 @@
+#!/usr/bin/python3
+"""Throwaway FTP server for the tests, on 127.0.0.1 and a port the system picks.
+
+Run it with Debian's own interpreter (/usr/bin/python3), which has python3-pyftpdlib.
+
+The first line on standard output is "PORT <number>". Every later line is one event:
+    CONNECT <address>        a client connected
+    CMD <line>               a command line arrived (the argument of PASS is masked)
+    LOGIN <user>             a login succeeded
+    LOGIN-FAILED <user>      a login was refused
+    RECEIVED <path>          an upload completed (path relative to the root)
+    INCOMPLETE <path>        an upload ended before its end
+    DISCONNECT               a client went away
+The server ends when its standard input closes, so it never outlives the test that started it.
+"""
+
+import argparse
+import logging
+import os
+import socket
+import sys
+import threading
+import time
+
+
+def emit(line):
+    sys.stdout.write(line + "\n")
+    sys.stdout.flush()
+
+
+def exit_when_stdin_closes():
+    def watch():
+        try:
+            while sys.stdin.buffer.read(4096):
+                pass
+        finally:
+            os._exit(0)
+
+    threading.Thread(target=watch, daemon=True).start()
+
+
+def serve_silently():
+    """Accept connections and never say a word: a server that has hung."""
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(16)
+    emit("PORT %d" % listener.getsockname()[1])
+    held = []
+    while True:
+        conn, addr = listener.accept()
+        held.append(conn)
+        emit("CONNECT %s" % addr[0])
+
+
+def serve_ftp(args):
+    from pyftpdlib.authorizers import DummyAuthorizer
+    from pyftpdlib.handlers import DTPHandler, FTPHandler, ThrottledDTPHandler
+    from pyftpdlib.log import config_logging
+    from pyftpdlib.servers import FTPServer
+
+    # Standard output carries the events; keep pyftpdlib's chatter off standard error too,
+    # except for real trouble.
+    config_logging(level=logging.WARNING)
+
+    root = os.path.realpath(args.root)
+
+    def relative(path):
+        return os.path.relpath(os.path.realpath(path), root).replace(os.sep, "/")
+
+    dtp_base = ThrottledDTPHandler if args.read_limit > 0 else DTPHandler
+
+    class DataHandler(dtp_base):
+        read_limit = args.read_limit
+
+        def handle_read(self):
+            super().handle_read()
+            if (args.drop_after > 0 and self.receive and not self._closed
+                    and self.tot_bytes_received >= args.drop_after):
+                # Cut the data connection as a failing network would, and say so on the
+                # control connection.
+                self._resp = ("426 Connection closed; transfer aborted.", lambda *a: None)
+                self.close()
+
+        handle_read_event = handle_read  # pyftpdlib's loop calls this name
+
+    class Handler(FTPHandler):
+        dtp_handler = DataHandler
+        auth_failed_timeout = 0
+        banner = "Vantrell test server ready."
+
+        def respond(self, resp, *rest, **kwargs):
+            if args.reply_delay > 0:
+                time.sleep(args.reply_delay)
+            return super().respond(resp, *rest, **kwargs)
+
+        def on_connect(self):
+            emit("CONNECT %s" % self.remote_ip)
+
+        def on_disconnect(self):
+            emit("DISCONNECT")
+
+        def pre_process_command(self, line, cmd, arg):
+            if cmd == "PASS":
+                emit("CMD PASS ******")
+            else:
+                emit("CMD %s" % line)
+            return super().pre_process_command(line, cmd, arg)
+
+        def on_login(self, username):
+            emit("LOGIN %s" % username)
+
+        def on_login_failed(self, username, password):
+            emit("LOGIN-FAILED %s" % username)
+
+        def on_file_received(self, file):
+            emit("RECEIVED %s" % relative(file))
+
+        def on_incomplete_file_received(self, file):
+            emit("INCOMPLETE %s" % relative(file))
+
+        def ftp_RNTO(self, path):
+            # Some servers will not rename onto a name that is taken.
+            if args.refuse_rename_onto_existing and self._rnfr and self.fs.lexists(path):
+                self._rnfr = None
+                self.respond("553 Destination file exists.")
+                return None
+            return super().ftp_RNTO(path)
+
+    authorizer = DummyAuthorizer()
+    authorizer.add_user(args.user, args.password, root, perm=args.perm)
+    Handler.authorizer = authorizer
+
+    server = FTPServer(("127.0.0.1", 0), Handler)
+    emit("PORT %d" % server.address[1])
+    server.serve_forever(handle_exit=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--root", required=True, help="folder the user logs into")
+    parser.add_argument("--user", default="vantrell")
+    parser.add_argument("--password", default="vantrell")
+    parser.add_argument("--perm", default="elradfmwMT", help="pyftpdlib permission letters")
+    parser.add_argument("--silent", action="store_true",
+                        help="accept connections and never answer")
+    parser.add_argument("--reply-delay", type=float, default=0.0,
+                        help="seconds to wait before every reply")
+    parser.add_argument("--drop-after", type=int, default=0,
+                        help="cut every upload's data connection after this many bytes")
+    parser.add_argument("--read-limit", type=int, default=0,
+                        help="receive at most this many bytes per second")
+    parser.add_argument("--refuse-rename-onto-existing", action="store_true",
+                        help="refuse RNTO when the destination exists")
+    args = parser.parse_args()
+
+    exit_when_stdin_closes()
+    if args.silent:
+        serve_silently()
+    else:
+        serve_ftp(args)
+
+
+if __name__ == "__main__":
+    main()
