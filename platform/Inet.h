@@ -17,11 +17,22 @@ namespace platform {
 //                       current one (the login directory at first), absolute when it starts
 //                       with "/". Fails when the server refuses it.
 //   PUT local remote    upload the local file under the remote name in the current directory.
-// A name holding spaces is written in double quotes.
+// A name holding spaces is written in double quotes; inside quotes, "" stands for one quote.
+// CD also takes an unquoted directory holding spaces: the rest of the line, trimmed.
+//
+// The current directory belongs to the object: it goes back to the login directory only when
+// URL, UserName or Password differ from the previous command's. A job that starts with a
+// relative CD therefore wants a fresh Inet (which also means a fresh login).
+//
+// PUT never leaves a half-written file under the remote name: it uploads to ".<name>.part"
+// beside it and renames that onto the name once the server has the whole file.
+//
+// Commands started while one runs wait their turn; CommandFinished fires once for each.
 class Inet : public QObject {
     Q_OBJECT
 public:
     explicit Inet(QObject* parent = nullptr);
+    // Abandons a running command at once (the server keeps its old file).
     ~Inet() override;
 
     // "ftp://host" or "ftp://host:port".
@@ -41,10 +52,13 @@ public:
     void setRequestTimeout(std::chrono::milliseconds timeout);
 
 signals:
-    // A command has finished; StillExecuting() is false from here on.
+    // A command has finished; when it was the last one started, StillExecuting() is false
+    // from here on.
     void CommandFinished();
 
 private:
+    void finishCommand(bool succeeded, const QString& error);
+
     struct Private;
     std::unique_ptr<Private> d;
 };

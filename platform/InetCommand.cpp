@@ -1,0 +1,220 @@
+#include "InetCommand.h"
+
+#include <QUrl>
+
+namespace platform::inet {
+
+namespace {
+
+// CR or LF would end an FTP command line early and start another; NUL cuts it short.
+bool holdsLineBreak(const QString& text) {
+    return text.contains(u'\r') || text.contains(u'\n') || text.contains(QChar(u'\0'));
+}
+
+bool holdsControl(const QString& text) {
+    for (QChar c : text) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            return true;
+    }
+    return false;
+}
+
+// Empty when the name can be sent, else the reason, naming what was wrong with it.
+QString checkName(const QString& what, const QString& name) {
+    if (holdsLineBreak(name))
+        return QStringLiteral("The %1 holds a line break or NUL character; nothing was sent.")
+            .arg(what);
+    if (holdsControl(name))
+        return QStringLiteral("The %1 holds a control character; nothing was sent.").arg(what);
+    return {};
+}
+
+// Splits on blanks; a double-quoted stretch keeps its blanks, and "" inside quotes is a quote.
+// Backslashes are left alone: they are Windows path separators here, not escapes.
+std::optional<QStringList> splitArguments(QStringView text) {
+    QStringList out;
+    QString current;
+    bool inToken = false;
+    bool quoted = false;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (c == u'"') {
+            if (quoted && i + 1 < text.size() && text[i + 1] == u'"') {
+                current += u'"';
+                ++i;
+            } else {
+                quoted = !quoted;
+            }
+            inToken = true;
+        } else if (!quoted && (c == u' ' || c == u'\t')) {
+            if (inToken)
+                out << current;
+            current.clear();
+            inToken = false;
+        } else {
+            current += c;
+            inToken = true;
+        }
+    }
+    if (quoted)
+        return std::nullopt;
+    if (inToken)
+        out << current;
+    return out;
+}
+
+Command invalid(const QString& why) {
+    Command c;
+    c.error = why;
+    return c;
+}
+
+} // namespace
+
+RemotePath RemotePath::parse(const QString& text) {
+    RemotePath p;
+    p.absolute = text.startsWith(u'/');
+    for (const QString& s : text.split(u'/', Qt::SkipEmptyParts)) {
+        if (s != u".")
+            p.segments << s;
+    }
+    return p;
+}
+
+RemotePath RemotePath::joined(const RemotePath& next) const {
+    if (next.absolute)
+        return next;
+    RemotePath p = *this;
+    p.segments += next.segments;
+    return p;
+}
+
+QString RemotePath::display() const {
+    return (absolute ? QStringLiteral("/") : QString()) + segments.join(u'/');
+}
+
+QByteArray RemotePath::urlPath() const {
+    QByteArray out = absolute ? QByteArrayLiteral("/%2F/") : QByteArrayLiteral("/");
+    for (const QString& s : segments)
+        out += QUrl::toPercentEncoding(s) + '/';
+    return out;
+}
+
+Command parseCommand(const QString& operation) {
+    const QString text = operation.trimmed();
+    const qsizetype blank = text.indexOf(u' ');
+    const QString verb = (blank < 0 ? text : text.left(blank)).toUpper();
+    const QString rest = blank < 0 ? QString() : text.mid(blank + 1).trimmed();
+
+    if (text.isEmpty())
+        return invalid(QStringLiteral("No command was given."));
+
+    if (verb == u"CD") {
+        QString dir = rest;
+        if (rest.startsWith(u'"')) {
+            const auto args = splitArguments(rest);
+            if (!args)
+                return invalid(QStringLiteral("The directory name has an unmatched quote."));
+            if (args->size() != 1)
+                return invalid(QStringLiteral("CD takes one directory name."));
+            dir = args->first();
+        }
+        if (dir.isEmpty())
+            return invalid(QStringLiteral("CD needs a directory name."));
+        if (QString why = checkName(QStringLiteral("directory name"), dir); !why.isEmpty())
+            return invalid(why);
+        Command c;
+        c.kind = Command::Kind::Cd;
+        c.directory = dir;
+        return c;
+    }
+
+    if (verb == u"PUT") {
+        const auto args = splitArguments(rest);
+        if (!args)
+            return invalid(QStringLiteral("The PUT command has an unmatched quote."));
+        if (args->size() != 2)
+            return invalid(QStringLiteral("PUT needs a local file and a remote name; names "
+                                          "holding spaces go in double quotes."));
+        const QString& local = args->at(0);
+        const QString& remote = args->at(1);
+        if (QString why = checkName(QStringLiteral("local file name"), local); !why.isEmpty())
+            return invalid(why);
+        if (QString why = checkName(QStringLiteral("remote file name"), remote); !why.isEmpty())
+            return invalid(why);
+
+        const qsizetype slash = remote.lastIndexOf(u'/');
+        const QString base = remote.mid(slash + 1);
+        if (base.isEmpty() || base == u"." || base == u"..")
+            return invalid(QStringLiteral("The remote name \"%1\" names no file.").arg(remote));
+        Command c;
+        c.kind = Command::Kind::Put;
+        c.localFile = local;
+        c.putDir = slash < 0 ? RemotePath{} : RemotePath::parse(remote.left(slash + 1));
+        c.remoteName = base;
+        return c;
+    }
+
+    return invalid(QStringLiteral("Unknown command \"%1\".").arg(verb));
+}
+
+std::optional<Site> parseSite(const QString& url, QString* error) {
+    if (QString why = checkName(QStringLiteral("site"), url); !why.isEmpty()) {
+        *error = why;
+        return std::nullopt;
+    }
+    const QString text = url.trimmed();
+    const QUrl parsed(text.contains(u"://") ? text : QStringLiteral("ftp://") + text,
+                      QUrl::StrictMode);
+    if (!parsed.isValid() || parsed.host().isEmpty()) {
+        *error = QStringLiteral("The site \"%1\" is not a valid server address.").arg(text);
+        return std::nullopt;
+    }
+    if (parsed.scheme().compare(u"ftp", Qt::CaseInsensitive) != 0) {
+        *error = QStringLiteral("The site \"%1\" is not an FTP address.").arg(text);
+        return std::nullopt;
+    }
+    if (!parsed.userInfo().isEmpty()) {
+        *error = QStringLiteral("The site address holds a user name; give it in the user name "
+                                "field instead.");
+        return std::nullopt;
+    }
+    if (parsed.hasQuery() || parsed.hasFragment()) {
+        *error = QStringLiteral("The site \"%1\" is not a valid server address.").arg(text);
+        return std::nullopt;
+    }
+
+    QUrl base;
+    base.setScheme(QStringLiteral("ftp"));
+    base.setHost(parsed.host());
+    base.setPort(parsed.port(21));
+    Site site;
+    site.base = base.toEncoded();
+    site.hostAndPort = QStringLiteral("%1:%2").arg(base.host()).arg(base.port());
+    RemotePath start = RemotePath::parse(parsed.path());
+    start.absolute = false; // after the host, a path is relative to the login directory
+    site.start = start;
+    return site;
+}
+
+QString checkCredentials(const QString& user, const QString& password) {
+    if (holdsLineBreak(user))
+        return QStringLiteral("The user name holds a line break or NUL character; nothing was "
+                              "sent.");
+    if (holdsLineBreak(password))
+        return QStringLiteral("The password holds a line break or NUL character; nothing was "
+                              "sent.");
+    return {};
+}
+
+QString temporaryName(const QString& remoteName) {
+    return u'.' + remoteName + QStringLiteral(".part");
+}
+
+QString redact(QString text, const QString& password) {
+    if (!password.isEmpty())
+        text.replace(password, QStringLiteral("******"));
+    return text;
+}
+
+} // namespace platform::inet

@@ -1,0 +1,59 @@
+#pragma once
+
+// The text side of the FTP transfer control: reading its command lines, its site address and
+// the names it sends, before anything reaches a server.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+namespace platform::inet {
+
+// A directory on the server, relative to the login directory or absolute.
+struct RemotePath {
+    bool absolute = false;
+    QStringList segments;
+
+    // "a/b", "/a/b"; empty segments and "." drop out, ".." stays for the server to resolve.
+    static RemotePath parse(const QString& text);
+    RemotePath joined(const RemotePath& next) const;
+    QString display() const;
+    // The path part of a curl FTP URL, ending in "/". Each segment is percent-encoded; an
+    // absolute path starts with "%2F", which makes curl change to the root first.
+    QByteArray urlPath() const;
+
+    bool operator==(const RemotePath&) const = default;
+};
+
+struct Site {
+    QByteArray base;     // "ftp://host:port", no path and never any credentials
+    QString hostAndPort; // for messages
+    RemotePath start;    // a directory given after the host, relative to the login directory
+};
+
+struct Command {
+    enum class Kind { Invalid, Cd, Put };
+    Kind kind = Kind::Invalid;
+    QString error;      // why an Invalid command cannot run
+    QString directory;  // CD
+    QString localFile;  // PUT
+    RemotePath putDir;  // PUT: a directory part of the remote name, relative to the current one
+    QString remoteName; // PUT: the file name itself, no slashes
+};
+
+Command parseCommand(const QString& operation);
+std::optional<Site> parseSite(const QString& url, QString* error);
+// Empty when the user name and password can go into FTP command lines, else the reason.
+QString checkCredentials(const QString& user, const QString& password);
+
+// The name a PUT uploads to before renaming it onto the real one. Fixed, so that a leftover
+// from an interrupted run is simply overwritten by the next.
+QString temporaryName(const QString& remoteName);
+
+// Text from outside (server replies, the client library's errors, names) with every
+// occurrence of the password masked.
+QString redact(QString text, const QString& password);
+
+} // namespace platform::inet
