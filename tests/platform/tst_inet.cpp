@@ -1,0 +1,431 @@
+// The FTP transfer control against a real pyftpdlib server on 127.0.0.1.
+
+#include "FtpServer.h"
+#include "Inet.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+using namespace std::chrono_literals;
+using platform::Inet;
+
+namespace {
+
+QByteArray readFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+// A page with what a byte-careless transfer would spoil: CR LF, NUL, high bytes, and enough
+// of it to take several writes.
+QByteArray samplePage(qsizetype size = 300 * 1024) {
+    QByteArray page("<html>\r\n<p>%Tallyhost% \x00\xff\xfe\xc3\xa9</p>\r\n", 33);
+    while (page.size() < size)
+        page += QByteArray::number(page.size(), 16) + "\r\n";
+    return page + "</html>\r\n";
+}
+
+// Waits as the upload job does: StillExecuting, then block until the next event arrives.
+// Only the end of the command can wake it, so a lost end shows as a failure here.
+bool waitLikeTheJob(Inet& inet, std::chrono::milliseconds limit = 30s) {
+    QElapsedTimer clock;
+    clock.start();
+    QTimer guard; // wakes the loop now and then so that a lost end fails instead of hanging
+    guard.start(250);
+    while (inet.StillExecuting()) {
+        if (clock.elapsed() > limit.count())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
+bool run(Inet& inet, const QString& operation) {
+    QSignalSpy finished(&inet, &Inet::CommandFinished);
+    inet.Execute(operation);
+    if (!inet.StillExecuting()) // Execute must return before the command ends
+        return false;
+    return waitLikeTheJob(inet) && finished.count() == 1 && inet.LastSucceeded();
+}
+
+void pointAt(Inet& inet, FtpServer& server) {
+    inet.URL = server.url();
+    inet.UserName = server.user();
+    inet.Password = server.password();
+}
+
+QString quoted(const QString& name) {
+    return u'"' + name + u'"';
+}
+
+} // namespace
+
+class TestInet : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { QVERIFY(m_local.isValid()); }
+
+    void uploadsIntoSubdirectoryOverOneLogin() {
+        FtpServer server;
+        QVERIFY2(server.start(), qPrintable(server.errorString()));
+        const QDir root(server.root());
+        QVERIFY(root.mkdir("www"));
+        QVERIFY(writeFile(root.filePath("www/index.htm"), "old page"));
+        // Left by an interrupted run: the next one simply overwrites it.
+        QVERIFY(writeFile(root.filePath("www/.index.htm.part"), "half a pa"));
+        const QByteArray page = samplePage();
+        const QString local = m_local.filePath("index.htm");
+        QVERIFY(writeFile(local, page));
+
+        Inet inet;
+        pointAt(inet, server);
+        QVERIFY2(run(inet, "CD www"), qPrintable(inet.LastError()));
+        QVERIFY2(run(inet, "PUT " + local + " index.htm"), qPrintable(inet.LastError()));
+        QCOMPARE(readFile(root.filePath("www/index.htm")), page);
+        QCOMPARE(QDir(root.filePath("www")).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{"index.htm"});
+        QCOMPARE(root.entryList(QDir::Files | QDir::Hidden), QStringList{});
+        QVERIFY(server.commands().contains("TYPE I"));
+        QCOMPARE(server.loginCount(), 1);
+        QCOMPARE(server.connectionCount(), 1);
+
+        // The directory stays for the following commands, on the same connection.
+        QVERIFY(writeFile(local, "second"));
+        QVERIFY2(run(inet, "PUT " + local + " index.htm"), qPrintable(inet.LastError()));
+        QCOMPARE(readFile(root.filePath("www/index.htm")), QByteArray("second"));
+        QCOMPARE(server.loginCount(), 1);
+    }
+
+    void namesWithSpaces() {
+        FtpServer server;
+        QVERIFY2(server.start(), qPrintable(server.errorString()));
+        const QDir root(server.root());
+        QVERIFY(root.mkpath("my dir") && root.mkpath("other dir/inner"));
+        const QString local = m_local.filePath("a b.htm");
+        QVERIFY(writeFile(local, "spaced"));
+
+        Inet quotedNames;
+        pointAt(quotedNames, server);
+        QVERIFY2(run(quotedNames, "CD \"my dir\""), qPrintable(quotedNames.LastError()));
+        QVERIFY2(run(quotedNames, "PUT " + quoted(local) + " \"a b.htm\""),
+                 qPrintable(quotedNames.LastError()));
+        QCOMPARE(readFile(root.filePath("my dir/a b.htm")), QByteArray("spaced"));
+        QVERIFY2(run(quotedNames, "PUT " + quoted(local) + R"( "say ""hi"".htm")"),
+                 qPrintable(quotedNames.LastError()));
+        QCOMPARE(readFile(root.filePath("my dir/say \"hi\".htm")), QByteArray("spaced"));
+
+        // CD takes the rest of the line, blanks around it trimmed.
+        Inet bare;
+        pointAt(bare, server);
+        QVERIFY2(run(bare, "CD  other dir/inner "), qPrintable(bare.LastError()));
+        QVERIFY2(run(bare, "PUT " + quoted(local) + " x.htm"), qPrintable(bare.LastError()));
+        QCOMPARE(readFile(root.filePath("other dir/inner/x.htm")), QByteArray("spaced"));
+    }
+
+    void absoluteAndRelativeDirectories() {
+        FtpServer server;
+        QVERIFY2(server.start(), qPrintable(server.errorString()));
+        const QDir root(server.root());
+        QVERIFY(root.mkpath("www/deep") && root.mkpath("other"));
+        const QString local = m_local.filePath("p.htm");
+        QVERIFY(writeFile(local, "p"));
+
+        Inet inet;
+        pointAt(inet, server);
+        QSignalSpy finished(&inet, &Inet::CommandFinished);
+        // Started back to back, they run in turn and stay "executing" until the last ends.
+        inet.Execute("CD other");
+        inet.Execute("CD /www/deep");
+        inet.Execute("PUT " + local + " deep.htm");
+        QVERIFY(waitLikeTheJob(inet));
+        QCOMPARE(finished.count(), 3);
+        QVERIFY2(inet.LastSucceeded(), qPrintable(inet.LastError()));
+        QVERIFY(QFile::exists(root.filePath("www/deep/deep.htm")));
+
+        QVERIFY2(run(inet, "CD .."), qPrintable(inet.LastError()));
+        QVERIFY2(run(inet, "PUT " + local + " up.htm"), qPrintable(inet.LastError()));
+        QVERIFY(QFile::exists(root.filePath("www/up.htm")));
+        QVERIFY2(run(inet, "CD /"), qPrintable(inet.LastError()));
+        QVERIFY2(run(inet, "PUT " + local + " other/top.htm"), qPrintable(inet.LastError()));
+        QVERIFY(QFile::exists(root.filePath("other/top.htm")));
+        QCOMPARE(server.loginCount(), 1);
+    }
+
+    void wrongPasswordIsReported() {
+        FtpServer server;
+        QVERIFY2(server.start(), qPrintable(server.errorString()));
+        QVERIFY(QDir(server.root()).mkdir("www"));
+        const QString local = m_local.filePath("p.htm");
+        QVERIFY(writeFile(local, "p"));
+
+        Inet inet;
+        pointAt(inet, server);
+        inet.Password = "Wrong-Guess-17";
+        QVERIFY(!run(inet, "CD www"));
+        QVERIFY2(inet.LastError().startsWith("Login denied (530"), qPrintable(inet.LastError()));
+        QVERIFY(!inet.LastError().contains("Wrong-Guess-17"));
+        QVERIFY(!run(inet, "PUT " + local + " p.htm"));
+        QVERIFY2(inet.LastError().startsWith("Login denied (530"), qPrintable(inet.LastError()));
+        QVERIFY(!server.log().contains(QStringLiteral("LOGIN %1").arg(server.user())));
+        QVERIFY(server.log().contains(QStringLiteral("LOGIN-FAILED %1").arg(server.user())));
+        QCOMPARE(QDir(server.root()).entryList(QDir::Files | QDir::Hidden), QStringList{});
+    }
+
+    void closedPortIsReported() {
+        quint16 port;
+        {
+            QTcpServer probe;
+            QVERIFY(probe.listen(QHostAddress::LocalHost));
+            port = probe.serverPort();
+        }
+        Inet inet;
+        inet.URL = QStringLiteral("ftp://127.0.0.1:%1").arg(port);
+        inet.UserName = "someone";
+        inet.Password = "Secret-Pw";
+        QVERIFY(!run(inet, "CD www"));
+        QVERIFY2(inet.LastError().startsWith(
+                     QStringLiteral("Could not connect to 127.0.0.1:%1 (").arg(port)),
+                 qPrintable(inet.LastError()));
+    }
+
+    void missingDirectoryFailsAndUploadsNothing() {
+        FtpServer server;
+        QVERIFY2(server.start(), qPrintable(server.errorString()));
+        const QDir root(server.root());
+        QVERIFY(root.mkdir("www"));
+
+        Inet inet;
+        pointAt(inet, server);
+        QVERIFY(!run(inet, "CD not here"));
+        QVERIFY2(inet.LastError().startsWith("Could not change to directory \"not here\" (550"),
+                 qPrintable(inet.LastError()));
+        // The failed change left the directory where it was.
+        QVERIFY2(run(inet, "CD www"), qPrintable(inet.LastError()));
+        QVERIFY(!server.commands().join('\n').contains("STOR"));
+        QCOMPARE(root.entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{"www"});
+        QCOMPARE(QDir(root.filePath("www"))
+                     .isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 true);
+    }
+
+    void silentOrSlowServersTimeOut() {
+        FtpServer silent;
+        QVERIFY2(silent.start({.silent = true}), qPrintable(silent.errorString()));
+        Inet inet;
+        pointAt(inet, silent);
+        inet.setRequestTimeout(1s);
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(!run(inet, "CD www"));
+        QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(inet.LastError().contains("stopped answering"), qPrintable(inet.LastError()));
+        QCOMPARE(silent.connectionCount(), 1);
+
+        // Answers that come, only later than the time-out allows.
+        FtpServer late;
+        QVERIFY2(late.start({.replyDelay = 2500ms}), qPrintable(late.errorString()));
+        Inet impatient;
+        pointAt(impatient, late);
+        impatient.setRequestTimeout(1s);
+        QVERIFY(!run(impatient, "CD www"));
+        QVERIFY2(impatient.LastError().contains("stopped answering"),
+                 qPrintable(impatient.LastError()));
+
+        // Slow answers within the time-out are fine.
+        FtpServer slow;
+        QVERIFY2(slow.start({.replyDelay = 150ms}), qPrintable(slow.errorString()));
+        QVERIFY(QDir(slow.root()).mkdir("www"));
+        const QString local = m_local.filePath("slow.htm");
+        QVERIFY(writeFile(local, samplePage()));
+        Inet patient;
+        pointAt(patient, slow);
+        patient.setRequestTimeout(3s);
+        QVERIFY2(run(patient, "CD www"), qPrintable(patient.LastError()));
+        QVERIFY2(run(patient, "PUT " + local + " slow.htm"), qPrintable(patient.LastError()));
+        QCOMPARE(readFile(slow.root() + "/www/slow.htm"), samplePage());
+    }
+
+    void lineBreaksNeverReachTheServer() {
+        FtpServer server;
+        QVERIFY2(server.start(), qPrintable(server.errorString()));
+        const QDir root(server.root());
+        QVERIFY(root.mkdir("www"));
+        QVERIFY(writeFile(root.filePath("www/index.htm"), "old page"));
+        const QString local = m_local.filePath("p.htm");
+        QVERIFY(writeFile(local, "p"));
+        const QString inject = QStringLiteral("\r\nDELE www/index.htm");
+        const QString nul = QString(QChar(u'\0')) + "DELE www/index.htm";
+
+        struct Case {
+            const char* name;
+            QString url, user, password, operation;
+        };
+        const QString url = server.url(), user = server.user(), pw = server.password();
+        const Case cases[] = {
+            {"directory", url, user, pw, "CD www" + inject},
+            {"directory LF", url, user, pw, "CD www\nDELE www/index.htm"},
+            {"quoted directory", url, user, pw, "CD \"www" + inject + "\""},
+            {"remote name", url, user, pw, "PUT " + local + " \"x.htm" + inject + "\""},
+            {"remote NUL", url, user, pw, "PUT " + local + " \"x.htm" + nul + "\""},
+            {"local name", url, user, pw, "PUT \"" + local + inject + "\" x.htm"},
+            {"user", url, user + inject, pw, "CD www"},
+            {"password", url, user, pw + inject, "CD www"},
+            {"site", url + inject, user, pw, "CD www"},
+        };
+        for (const Case& c : cases) {
+            Inet inet;
+            inet.URL = c.url;
+            inet.UserName = c.user;
+            inet.Password = c.password;
+            QVERIFY2(!run(inet, c.operation), c.name);
+            QVERIFY2(inet.LastError().contains("line break or NUL"),
+                     qPrintable(QString(c.name) + ": " + inet.LastError()));
+            QVERIFY2(!inet.LastError().contains(pw), c.name);
+        }
+        QCOMPARE(server.log(), QStringList{});
+        QCOMPARE(readFile(root.filePath("www/index.htm")), QByteArray("old page"));
+
+        // The server's log does show a connection that happens.
+        Inet good;
+        pointAt(good, server);
+        QVERIFY2(run(good, "CD www"), qPrintable(good.LastError()));
+        QCOMPARE(server.connectionCount(), 1);
+        QVERIFY(!server.commands().join('\n').contains("DELE"));
+    }
+
+    void malformedCommandsAreRefused() {
+        FtpServer server;
+        QVERIFY2(server.start(), qPrintable(server.errorString()));
+        const QString local = m_local.filePath("p.htm");
+        QVERIFY(writeFile(local, "p"));
+        const struct {
+            QString operation;
+            QString reason;
+        } cases[] = {
+            {"", "No command"},
+            {"LIST", "Unknown command \"LIST\""},
+            {"CD", "CD needs a directory"},
+            {"CD \"www", "unmatched quote"},
+            {"PUT " + local, "PUT needs a local file and a remote name"},
+            {"PUT " + local + " a b.htm", "PUT needs a local file and a remote name"},
+            {"PUT " + local + " www/", "names no file"},
+            {"PUT " + m_local.filePath("missing.htm") + " x.htm", "Could not read the local"},
+        };
+        for (const auto& c : cases) {
+            Inet inet;
+            pointAt(inet, server);
+            QVERIFY2(!run(inet, c.operation), qPrintable(c.operation));
+            QVERIFY2(inet.LastError().contains(c.reason),
+                     qPrintable(c.operation + " -> " + inet.LastError()));
+        }
+        QCOMPARE(server.commands().filter("STOR"), QStringList{});
+    }
+
+    void replacesPageWhereServerWillNotRenameOntoIt() {
+        FtpServer server;
+        QVERIFY2(server.start({.refuseRenameOntoExisting = true}),
+                 qPrintable(server.errorString()));
+        const QDir root(server.root());
+        QVERIFY(root.mkdir("www"));
+        QVERIFY(writeFile(root.filePath("www/index.htm"), "old page"));
+        const QString local = m_local.filePath("index.htm");
+        QVERIFY(writeFile(local, samplePage()));
+
+        Inet inet;
+        pointAt(inet, server);
+        QVERIFY2(run(inet, "CD www"), qPrintable(inet.LastError()));
+        QVERIFY2(run(inet, "PUT " + local + " index.htm"), qPrintable(inet.LastError()));
+        QCOMPARE(readFile(root.filePath("www/index.htm")), samplePage());
+        QVERIFY(server.commands().contains("DELE index.htm"));
+        QCOMPARE(QDir(root.filePath("www")).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{"index.htm"});
+        QCOMPARE(server.loginCount(), 1);
+
+        // And says so when even that is not allowed; the old page stays.
+        FtpServer strict;
+        QVERIFY2(strict.start({.permissions = "elrafmwMT", .refuseRenameOntoExisting = true}),
+                 qPrintable(strict.errorString()));
+        QVERIFY(writeFile(strict.root() + "/index.htm", "old page"));
+        Inet refused;
+        pointAt(refused, strict);
+        QVERIFY(!run(refused, "PUT " + local + " index.htm"));
+        QVERIFY2(refused.LastError().startsWith("Could not replace \"index.htm\"") &&
+                     refused.LastError().contains("(550"),
+                 qPrintable(refused.LastError()));
+        QCOMPARE(readFile(strict.root() + "/index.htm"), QByteArray("old page"));
+    }
+
+    void cutUploadLeavesOldPage() {
+        QTemporaryDir shared;
+        QVERIFY(QDir(shared.path()).mkdir("www"));
+        const QString live = shared.filePath("www/index.htm");
+        QVERIFY(writeFile(live, "old page"));
+        const QByteArray page = samplePage(4 * 1024 * 1024);
+        const QString local = m_local.filePath("index.htm");
+        QVERIFY(writeFile(local, page));
+
+        {
+            FtpServer dropping;
+            QVERIFY2(dropping.start({.root = shared.path(), .dropUploadsAfter = 64 * 1024}),
+                     qPrintable(dropping.errorString()));
+            Inet inet;
+            pointAt(inet, dropping);
+            QVERIFY2(run(inet, "CD www"), qPrintable(inet.LastError()));
+            QVERIFY(!run(inet, "PUT " + local + " index.htm"));
+            QVERIFY2(inet.LastError().startsWith("Could not upload \"index.htm\""),
+                     qPrintable(inet.LastError()));
+            QCOMPARE(readFile(live), QByteArray("old page"));
+            QVERIFY(dropping.log().contains("INCOMPLETE www/.index.htm.part"));
+        }
+
+        // The next run over a sound connection replaces the leftover and the page.
+        FtpServer sound;
+        QVERIFY2(sound.start({.root = shared.path()}), qPrintable(sound.errorString()));
+        Inet inet;
+        pointAt(inet, sound);
+        QVERIFY2(run(inet, "CD www"), qPrintable(inet.LastError()));
+        QVERIFY2(run(inet, "PUT " + local + " index.htm"), qPrintable(inet.LastError()));
+        QCOMPARE(readFile(live), page);
+        QVERIFY(!QFile::exists(shared.filePath("www/.index.htm.part")));
+    }
+
+    void destroyingMidTransferIsQuick() {
+        FtpServer server;
+        QVERIFY2(server.start({.readLimit = 64 * 1024}), qPrintable(server.errorString()));
+        const QString live = server.root() + "/index.htm";
+        QVERIFY(writeFile(live, "old page"));
+        const QString local = m_local.filePath("big.htm");
+        QVERIFY(writeFile(local, samplePage(8 * 1024 * 1024)));
+
+        auto inet = std::make_unique<Inet>();
+        pointAt(*inet, server);
+        inet->Execute("PUT " + local + " index.htm");
+        QTRY_VERIFY_WITH_TIMEOUT(server.commands().contains("STOR .index.htm.part"), 10000);
+
+        QElapsedTimer clock;
+        clock.start();
+        inet.reset();
+        QVERIFY2(clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed())));
+        QTRY_VERIFY_WITH_TIMEOUT(server.log().contains("INCOMPLETE .index.htm.part"), 10000);
+        QCOMPARE(readFile(live), QByteArray("old page"));
+    }
+
+private:
+    QTemporaryDir m_local;
+};
+
+QTEST_GUILESS_MAIN(TestInet)
+#include "tst_inet.moc"
