@@ -55,6 +55,8 @@ bool FtpServer::start(const Options& options) {
              << QString::number(double(options.replyDelay.count()) / 1000.0);
     if (options.dropUploadsAfter > 0)
         args << QStringLiteral("--drop-after") << QString::number(options.dropUploadsAfter);
+    if (options.stallUploadsAfter > 0)
+        args << QStringLiteral("--stall-after") << QString::number(options.stallUploadsAfter);
     if (options.readLimit > 0)
         args << QStringLiteral("--read-limit") << QString::number(options.readLimit);
     if (options.refuseRenameOntoExisting)

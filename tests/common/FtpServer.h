@@ -23,6 +23,8 @@ struct FtpServerOptions {
     std::chrono::milliseconds replyDelay{0};
     // Cut the data connection of every upload once this many bytes have arrived (0: never).
     qint64 dropUploadsAfter = 0;
+    // Stop reading every upload once this many bytes have arrived, leaving it hanging (0: never).
+    qint64 stallUploadsAfter = 0;
     // Receive uploads at no more than this many bytes a second (0: as fast as possible).
     qint64 readLimit = 0;
     // Refuse RNTO onto a name that already exists, as some servers do.

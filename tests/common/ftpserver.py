@@ -74,6 +74,11 @@ def serve_ftp(args):
 
         def handle_read(self):
             super().handle_read()
+            if (args.stall_after > 0 and self.receive and not self._closed
+                    and self.tot_bytes_received >= args.stall_after):
+                # Stop reading and say nothing: the client's writes back up and stall.
+                self.del_channel()
+                return
             if (args.drop_after > 0 and self.receive and not self._closed
                     and self.tot_bytes_received >= args.drop_after):
                 # Cut the data connection as a failing network would, and say so on the
@@ -148,6 +153,8 @@ def main():
                         help="seconds to wait before every reply")
     parser.add_argument("--drop-after", type=int, default=0,
                         help="cut every upload's data connection after this many bytes")
+    parser.add_argument("--stall-after", type=int, default=0,
+                        help="stop reading every upload after this many bytes, silently")
     parser.add_argument("--read-limit", type=int, default=0,
                         help="receive at most this many bytes per second")
     parser.add_argument("--refuse-rename-onto-existing", action="store_true",
