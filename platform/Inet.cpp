@@ -75,7 +75,6 @@ struct Request {
 
 struct Reply {
     CURLcode code = CURLE_OK;
-    bool abandoned = false;
     QString curlError;
     QStringList serverLines; // every reply line from the server, in order
 
@@ -216,7 +215,8 @@ private:
             return {false, describe(reply, site,
                                     QStringLiteral("Could not change to directory "
                                                    "\"%1\"")
-                                        .arg(job.command.directory))};
+                                        .arg(job.command.directory),
+                                    job.timeout)};
         }
         m_current = target;
         return {true, {}};
@@ -241,7 +241,7 @@ private:
 
         const QString failed = QStringLiteral("Could not upload \"%1\"").arg(cmd.remoteName);
         if (reply.code != CURLE_QUOTE_ERROR)
-            return {false, describe(reply, site, failed)};
+            return {false, describe(reply, site, failed, job.timeout)};
 
         // The whole file is on the server under its temporary name. When the rename itself
         // was refused (RNFR answered 350, RNTO did not), the server may just not rename onto
@@ -262,11 +262,13 @@ private:
             return {true, {}};
         return {false, describe(reply, site,
                                 QStringLiteral("Could not replace \"%1\" with the uploaded \"%2\"")
-                                    .arg(cmd.remoteName, temp))};
+                                    .arg(cmd.remoteName, temp),
+                                job.timeout)};
     }
 
     // A reason a person understands: what failed, with the server's reply or curl's words.
-    static QString describe(const Reply& reply, const Site& site, const QString& what) {
+    static QString describe(const Reply& reply, const Site& site, const QString& what,
+                            std::chrono::milliseconds timeout) {
         const QString refusal = reply.lastRefusal();
         switch (reply.code) {
         case CURLE_LOGIN_DENIED:
@@ -275,9 +277,16 @@ private:
         case CURLE_COULDNT_CONNECT:
             return withDetail(QStringLiteral("Could not connect to %1").arg(site.hostAndPort),
                               reply.curlError);
-        case CURLE_OPERATION_TIMEDOUT:
-            return withDetail(QStringLiteral("%1: the server stopped answering").arg(what),
-                              reply.curlError);
+        case CURLE_OPERATION_TIMEDOUT: {
+            const QString limit = QString::number(double(timeout.count()) / 1000.0) + " s";
+            if (reply.serverLines.isEmpty())
+                return withDetail(
+                    QStringLiteral("No answer from %1 within %2").arg(site.hostAndPort, limit),
+                    reply.curlError);
+            return withDetail(
+                QStringLiteral("%1: the server stopped answering for %2").arg(what, limit),
+                reply.curlError);
+        }
         case CURLE_REMOTE_ACCESS_DENIED:
         case CURLE_UPLOAD_FAILED:
         case CURLE_QUOTE_ERROR:
@@ -301,7 +310,6 @@ private:
     Reply exchange(const Job& job, const Request& request) {
         Reply reply;
         if (m_abandon) {
-            reply.abandoned = true;
             reply.code = CURLE_ABORTED_BY_CALLBACK;
             return reply;
         }
@@ -374,17 +382,16 @@ private:
             if (done)
                 break;
             if (m_abandon) {
-                reply.abandoned = true;
                 reply.code = CURLE_ABORTED_BY_CALLBACK;
                 break;
             }
             curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
         }
-        // Removing a handle mid-transfer drops its connection, so the server never gets to
-        // see the end of an abandoned upload as a complete file.
+        // Removed mid-transfer, the handle drops its connection without sending the renames:
+        // the page on the server stays as it was.
         curl_multi_remove_handle(multi, easy);
 
-        if (reply.code != CURLE_OK) {
+        if (reply.code != CURLE_OK && reply.curlError.isEmpty()) {
             reply.curlError = QString::fromUtf8(errorBuffer).trimmed();
             if (reply.curlError.isEmpty())
                 reply.curlError = QString::fromUtf8(curl_easy_strerror(reply.code));
