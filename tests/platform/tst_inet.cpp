@@ -231,7 +231,9 @@ private slots:
         clock.start();
         QVERIFY(!run(inet, "CD www"));
         QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
-        QVERIFY2(inet.LastError().contains("stopped answering"), qPrintable(inet.LastError()));
+        QVERIFY2(inet.LastError().startsWith(
+                     QStringLiteral("No answer from 127.0.0.1:%1 within 1 s").arg(silent.port())),
+                 qPrintable(inet.LastError()));
         QCOMPARE(silent.connectionCount(), 1);
 
         // Answers that come, only later than the time-out allows.
@@ -241,8 +243,24 @@ private slots:
         pointAt(impatient, late);
         impatient.setRequestTimeout(1s);
         QVERIFY(!run(impatient, "CD www"));
-        QVERIFY2(impatient.LastError().contains("stopped answering"),
+        QVERIFY2(impatient.LastError().startsWith("No answer from"),
                  qPrintable(impatient.LastError()));
+
+        // An upload the server stops taking in, without a word.
+        FtpServer stalling;
+        QVERIFY2(stalling.start({.stallUploadsAfter = 64 * 1024}),
+                 qPrintable(stalling.errorString()));
+        QVERIFY(writeFile(stalling.root() + "/index.htm", "old page"));
+        const QString big = m_local.filePath("stalled.htm");
+        QVERIFY(writeFile(big, samplePage(24 * 1024 * 1024)));
+        Inet stalled;
+        pointAt(stalled, stalling);
+        stalled.setRequestTimeout(1s);
+        QVERIFY(!run(stalled, "PUT " + big + " index.htm"));
+        QVERIFY2(stalled.LastError().startsWith(
+                     "Could not upload \"index.htm\": the server stopped answering for 1 s"),
+                 qPrintable(stalled.LastError()));
+        QCOMPARE(readFile(stalling.root() + "/index.htm"), QByteArray("old page"));
 
         // Slow answers within the time-out are fine.
         FtpServer slow;
