@@ -14,12 +14,16 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QEventLoop>
 #include <QLineEdit>
 #include <QLocale>
+#include <QLockFile>
 #include <QPointer>
 
+#include <chrono>
+#include <memory>
 #include <utility>
 
 QString strCommandLine;
@@ -32,6 +36,9 @@ constexpr auto SettingsAppName = "TallyhostUpdater";
 QPointer<frmTallyhost> g_form;
 
 bool g_uploading = false;
+
+// How long an upload waits for another copy of the program that is publishing the same page.
+std::chrono::milliseconds g_pageLockPatience = std::chrono::seconds(150);
 
 platform::SettingsStore openStore()
 {
@@ -110,7 +117,42 @@ void writePage(clsTextInputFile& reader, clsTextOutputFile& writer, const QByteA
     }
 }
 
+// Another copy of the program (a scheduled run, say) may be writing or uploading the same page.
+// Wait for it rather than overwrite its page half way; give up after a while so that a
+// scheduler never piles up runs that hang.
+std::unique_ptr<QLockFile> lockPage(const QString& pageFolder, const QString& uploadFileName)
+{
+    QString lockPath = pageFolder;
+    if (!lockPath.isEmpty() && !lockPath.endsWith(QDir::separator()))
+        lockPath += QDir::separator();
+    lockPath += uploadFileName + QStringLiteral(".lock");
+
+    auto lock = std::make_unique<QLockFile>(lockPath);
+    // A lock is stale only when its owner is gone, however long an upload takes.
+    lock->setStaleLockTime(0);
+    QDeadlineTimer deadline(g_pageLockPatience);
+    while (!lock->tryLock(100)) {
+        if (lock->error() != QLockFile::LockFailedError) {
+            // No lock can be made there; opening the page will say what is wrong.
+            return lock;
+        }
+        if (deadline.hasExpired()) {
+            platform::MsgBox(QStringLiteral("Another upload of ") + uploadFileName +
+                                 QStringLiteral(" is still running. Try again later."),
+                             platform::MsgIcon::Critical);
+            return nullptr;
+        }
+        QCoreApplication::processEvents();
+    }
+    return lock;
+}
+
 } // namespace
+
+void SetPageLockPatience(std::chrono::milliseconds patience)
+{
+    g_pageLockPatience = patience;
+}
 
 QString CommandLineText(const QStringList& arguments)
 {
@@ -290,8 +332,12 @@ bool UploadPage()
         return false;
     }
 
-    clsTextOutputFile writer;
     QString pageFolder = PageFolder();
+    std::unique_ptr<QLockFile> pageLock = lockPage(pageFolder, uploadFileName);
+    if (!pageLock)
+        return false;
+
+    clsTextOutputFile writer;
     if (!writer.OpenFile(pageFolder, uploadFileName))
         return false;
     const QString pagePath = pageFolder + uploadFileName;

@@ -3,6 +3,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
+
 class frmTallyhost;
 
 // The program's arguments (without the program path), upper-cased, as Main found them.
@@ -34,6 +36,10 @@ bool UploadPage();
 
 // Where the page is written before it is uploaded.
 QString PageFolder();
+
+// How long an upload waits while another copy of the program publishes the same page
+// (150 s unless changed).
+void SetPageLockPatience(std::chrono::milliseconds patience);
 
 // The page line with the IP marker, "%date%" and "%time%" put in their places.
 QByteArray FillLine(const QByteArray& line, const QByteArray& ipMarker, const QByteArray& ip,

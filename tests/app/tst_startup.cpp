@@ -96,8 +96,8 @@ void StartupTest::valuesRoundTripExactly()
         QStringLiteral("\"quoted\" name"),
         QStringLiteral("p=ss;w#rd\\%x%,y"),
         QStringLiteral("Bücher – ページ.htm"),
-        QStringLiteral("@at start"),
         QString(),
+        QStringLiteral("@at start"),
         QStringLiteral("C:\\web\\template.htm"),
     };
     {
