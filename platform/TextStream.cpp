@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,6 +17,10 @@
 #include <io.h>
 #else
 #include <unistd.h>
+#endif
+
+#ifdef Q_OS_LINUX
+#include <sys/mman.h>
 #endif
 
 namespace platform {
@@ -52,6 +57,11 @@ bool isDirectory(int fd) {
     return ::_fstat64(fd, &st) == 0 && (st.st_mode & _S_IFDIR) != 0;
 }
 
+qint64 fileSize(int fd) {
+    struct _stat64 st;
+    return ::_fstat64(fd, &st) == 0 && (st.st_mode & _S_IFREG) != 0 ? qint64(st.st_size) : 0;
+}
+
 #else
 
 int sysOpen(const QString& name, int flags) {
@@ -80,6 +90,11 @@ bool isDirectory(int fd) {
     return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+qint64 fileSize(int fd) {
+    struct stat st;
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? qint64(st.st_size) : 0;
+}
+
 #endif
 
 int openFile(const QString& name, int flags) {
@@ -95,6 +110,31 @@ int openFile(const QString& name, int flags) {
         throw StreamError(describe(EISDIR));
     }
     return fd;
+}
+
+// Where the first LF or CR lies in [data, data + size), or size.
+std::size_t firstLineEnd(const char* data, std::size_t size) {
+    const void* lf = std::memchr(data, '\n', size);
+    const std::size_t limit = lf ? std::size_t(static_cast<const char*>(lf) - data) : size;
+    const void* cr = std::memchr(data, '\r', limit);
+    return cr ? std::size_t(static_cast<const char*>(cr) - data) : limit;
+}
+
+// A line of many megabytes would otherwise take a page fault per 4 KiB as it is filled, which
+// costs more than reading it. Only advice: where the kernel declines, nothing changes.
+void adviseHugePages(QByteArray& line) {
+#ifdef Q_OS_LINUX
+    constexpr std::uintptr_t Huge = std::uintptr_t(2) << 20;
+    if (line.capacity() < qsizetype(2 * Huge))
+        return;
+    const auto start = reinterpret_cast<std::uintptr_t>(line.data());
+    const std::uintptr_t begin = (start + Huge - 1) & ~(Huge - 1);
+    const std::uintptr_t end = (start + std::uintptr_t(line.capacity())) & ~(Huge - 1);
+    if (end > begin)
+        ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    Q_UNUSED(line);
+#endif
 }
 
 } // namespace
@@ -114,40 +154,33 @@ TextStream::~TextStream() {
     }
 }
 
-void TextStream::requireOpen() const {
+void TextStream::throwMisuse(bool wantedWriting) const {
     if (m_fd < 0)
         throw StreamError(QStringLiteral("The file is closed"));
+    throw StreamError(wantedWriting
+                          ? QStringLiteral("Bad file mode: the file is open for reading")
+                          : QStringLiteral("Bad file mode: the file is open for writing"));
 }
 
-void TextStream::requireReading() const {
-    requireOpen();
-    if (m_writing)
-        throw StreamError(QStringLiteral("Bad file mode: the file is open for writing"));
-}
-
-void TextStream::requireWriting() const {
-    requireOpen();
-    if (!m_writing)
-        throw StreamError(QStringLiteral("Bad file mode: the file is open for reading"));
+std::size_t TextStream::readSome(char* data, std::size_t size) {
+    qint64 n;
+    do
+        n = sysRead(m_fd, data, size);
+    while (n < 0 && errno == EINTR);
+    if (n < 0)
+        throw StreamError(describe(errno));
+    if (n == 0)
+        m_eof = true;
+    m_offset += n;
+    return std::size_t(n);
 }
 
 bool TextStream::fill() {
     m_pos = m_end = 0;
     m_nextLf = m_nextCr = Unknown;
-    if (m_eof)
-        return false;
-    qint64 n;
-    do
-        n = sysRead(m_fd, m_buffer.get(), BufferSize);
-    while (n < 0 && errno == EINTR);
-    if (n < 0)
-        throw StreamError(describe(errno));
-    if (n == 0) {
-        m_eof = true;
-        return false;
-    }
-    m_end = std::size_t(n);
-    return true;
+    if (!m_eof)
+        m_end = readSome(m_buffer.get(), BufferSize);
+    return m_end > 0;
 }
 
 std::size_t TextStream::findLineEnd() {
@@ -162,36 +195,96 @@ std::size_t TextStream::findLineEnd() {
     return std::min(next(m_nextLf, '\n'), next(m_nextCr, '\r'));
 }
 
-bool TextStream::AtEndOfStream() {
-    requireReading();
-    return m_pos == m_end && !fill();
+void TextStream::skipLfAfterCr() {
+    // The LF of a CR LF may be the first byte of the next buffer.
+    if (m_pos == m_end)
+        fill();
+    if (m_pos < m_end && m_buffer[m_pos] == '\n')
+        ++m_pos;
 }
 
 QByteArray TextStream::ReadLine() {
     requireReading();
-    QByteArray line;
-    for (;;) {
-        if (m_pos == m_end && !fill())
-            return line;
-        const std::size_t eol = findLineEnd();
-        const char* start = m_buffer.get() + m_pos;
-        if (line.isNull())
-            line = QByteArray(start, qsizetype(eol - m_pos));
-        else
-            line.append(start, qsizetype(eol - m_pos));
-        m_pos = eol;
-        if (eol == m_end)
-            continue;
-        ++m_pos;
-        if (m_buffer[eol] == '\r') {
-            // The LF of a CR LF may be the first byte of the next buffer.
-            if (m_pos == m_end)
-                fill();
-            if (m_pos < m_end && m_buffer[m_pos] == '\n')
-                ++m_pos;
-        }
-        return line;
+    if (m_pos == m_end && !fill())
+        return {};
+    std::size_t eol = findLineEnd();
+    if (eol == m_end && m_end - m_pos < BufferSize && !m_eof) {
+        // A line cut by the end of what was read: move its start to the front and read on.
+        const std::size_t rest = m_end - m_pos;
+        std::memmove(m_buffer.get(), m_buffer.get() + m_pos, rest);
+        m_pos = 0;
+        m_end = rest;
+        m_nextLf = m_nextCr = Unknown;
+        m_end += readSome(m_buffer.get() + rest, BufferSize - rest);
+        eol = findLineEnd();
     }
+    if (eol == m_end)
+        return readLongLine();
+    const auto size = qsizetype(eol - m_pos);
+    // The storage of the line handed out last is used again once the caller has let go of
+    // it: for short lines the allocation would otherwise cost more than everything else.
+    if (m_line.isDetached())
+        m_line.resize(size);
+    else
+        m_line = QByteArray(size, Qt::Uninitialized);
+    if (size > 0)
+        std::memcpy(m_line.data(), m_buffer.get() + m_pos, std::size_t(size));
+    m_pos = eol + 1;
+    if (m_buffer[eol] == '\r')
+        skipLfAfterCr();
+    return m_line;
+}
+
+QByteArray TextStream::readLongLine() {
+    QByteArray line(m_buffer.get() + m_pos, qsizetype(m_end - m_pos));
+    m_pos = m_end;
+    if (m_eof)
+        return line; // the last line, without a line end
+    // Growing a line of many megabytes step by step copies it again and again. The rest of the
+    // file bounds the line, so reserve that at once: memory that is never written costs
+    // nothing, and what the line does not need is given back below.
+    constexpr qint64 MaxGuess = qint64(1) << 30;
+    const qint64 left = std::min(fileSize(m_fd) - m_offset, MaxGuess);
+    if (left > 0) {
+        try {
+            line.reserve(line.size() + qsizetype(left) + 1);
+        } catch (const std::bad_alloc&) {
+            // Then the line grows as it comes.
+        }
+        adviseHugePages(line);
+    }
+    for (;;) {
+        const qsizetype have = line.size();
+        if (line.capacity() == have) {
+            line.reserve(std::max(2 * have, have + qsizetype(BufferSize)));
+            adviseHugePages(line);
+        }
+        // Read straight into the line, so that a line of many megabytes is copied only once.
+        const auto room = std::min(std::size_t(line.capacity() - have), BufferSize);
+        line.resize(have + qsizetype(room));
+        char* const fresh = line.data() + have;
+        const std::size_t n = readSome(fresh, room);
+        const std::size_t eol = firstLineEnd(fresh, n);
+        if (eol == n) {
+            line.resize(have + qsizetype(n));
+            if (n == 0)
+                break;
+            continue;
+        }
+        // What follows the line end goes back into the buffer for the lines after it.
+        const bool cr = fresh[eol] == '\r';
+        m_pos = 0;
+        m_end = n - eol - 1;
+        m_nextLf = m_nextCr = Unknown;
+        std::memcpy(m_buffer.get(), fresh + eol + 1, m_end);
+        line.resize(have + qsizetype(eol));
+        if (cr)
+            skipLfAfterCr();
+        break;
+    }
+    if (line.capacity() > line.size() + line.size() / 2)
+        line.squeeze();
+    return line;
 }
 
 void TextStream::writeOut(const char* data, std::size_t size) {
@@ -245,6 +338,7 @@ void TextStream::Close() {
     const int closeErrno = errno;
     m_fd = -1;
     m_buffer.reset();
+    m_line = QByteArray();
     m_pos = m_end = 0;
     if (rc != 0 && closeErrno != EINTR && failure.isEmpty()) {
         failure = describe(closeErrno);

@@ -37,7 +37,10 @@ public:
     TextStream(const TextStream&) = delete;
     TextStream& operator=(const TextStream&) = delete;
 
-    bool AtEndOfStream();
+    bool AtEndOfStream() {
+        requireReading();
+        return m_pos == m_end && !fill();
+    }
     QByteArray ReadLine();
     void WriteLine(const QByteArray& strLine);
 
@@ -54,10 +57,20 @@ private:
     friend class FileSystemObject;
     TextStream(int fd, bool forWriting);
 
-    void requireOpen() const;
-    void requireReading() const;
-    void requireWriting() const;
+    // Inline: they sit on the path of every line; the failures are out of line.
+    void requireReading() const {
+        if (m_fd < 0 || m_writing) [[unlikely]]
+            throwMisuse(false);
+    }
+    void requireWriting() const {
+        if (m_fd < 0 || !m_writing) [[unlikely]]
+            throwMisuse(true);
+    }
+    [[noreturn]] void throwMisuse(bool wantedWriting) const;
+    std::size_t readSome(char* data, std::size_t size);
     bool fill();
+    void skipLfAfterCr();
+    QByteArray readLongLine();
     void flush();
     void writeOut(const char* data, std::size_t size);
     std::size_t findLineEnd();
@@ -65,6 +78,7 @@ private:
     int m_fd = -1;
     bool m_writing = false;
     bool m_eof = false;
+    qint64 m_offset = 0; // bytes read from the file so far
     std::unique_ptr<char[]> m_buffer;
     std::size_t m_pos = 0;
     std::size_t m_end = 0;
@@ -72,6 +86,8 @@ private:
     // that a buffer with one kind of line end is scanned once for the other kind, not per line.
     std::size_t m_nextLf = 0;
     std::size_t m_nextCr = 0;
+    // The line handed out last; its storage serves the next line once the caller drops it.
+    QByteArray m_line;
     QString m_writeError;
 };
 

@@ -18,10 +18,8 @@ clsTextFile::clsTextFile() = default;
 // Releasing the stream closes it and writes out what is still buffered.
 clsTextFile::~clsTextFile() = default;
 
-platform::TextStream& clsTextFile::stream() const {
-    if (!objTextStream)
-        throw TextFileError("No file is open");
-    return *objTextStream;
+void clsTextFile::throwNoStream() {
+    throw TextFileError("No file is open");
 }
 
 bool clsTextFile::OpenFile(QString& strFilePath, const QString& strFileName, int iomode) {

@@ -50,5 +50,11 @@ private:
     qint32 lngLinesRead = 0;
     QString strWriteFailure;
 
-    platform::TextStream& stream() const;
+    // On the path of every line: the check inline, the failure out of line.
+    platform::TextStream& stream() const {
+        if (!objTextStream) [[unlikely]]
+            throwNoStream();
+        return *objTextStream;
+    }
+    [[noreturn]] static void throwNoStream();
 };
