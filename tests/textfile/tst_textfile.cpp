@@ -100,6 +100,11 @@ void tst_TextFile::roundTrip() {
     QVERIFY(in.OpenFile(folder, "round.htm"));
     QCOMPARE(readAll(in), lines);
     QCOMPARE(in.Lines(), lines.size());
+    // Again, letting go of each line before the next, as the upload job does.
+    QVERIFY(in.OpenFile(folder, "round.htm"));
+    for (const auto& expected : lines)
+        QCOMPARE(in.ReadLine(), expected);
+    QVERIFY(in.EndOfFile());
 }
 
 void tst_TextFile::lineEnds_data() {
@@ -119,6 +124,13 @@ void tst_TextFile::lineEnds_data() {
     QTest::newRow("lone CR ends the buffer") << x + "\ry\n" << Lines{x, "y"};
     QTest::newRow("CR ends buffer and file") << x + "\r" << Lines{x};
     QTest::newRow("LF starts the buffer") << x + "x\nz" << Lines{x + "x", "z"};
+    const QByteArray xx = x + x + "x"; // ends one byte before the second buffer does
+    QTest::newRow("long line, CR LF split") << xx + "\r\ny" << Lines{xx, "y"};
+    QTest::newRow("long line, lone CR split") << xx + "\ry" << Lines{xx, "y"};
+    QTest::newRow("long line, short lines after")
+        << xx + "x\nab\r\ncd" << Lines{xx + "x", "ab", "cd"};
+    QTest::newRow("long line after a short one") << "ab\n" + xx + "\nz" << Lines{"ab", xx, "z"};
+    QTest::newRow("long last line without end") << "ab\n" + xx << Lines{"ab", xx};
 }
 
 void tst_TextFile::lineEnds() {
