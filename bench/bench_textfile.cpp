@@ -20,7 +20,9 @@
 #include <functional>
 #include <optional>
 
+#ifdef Q_OS_UNIX
 #include <sys/resource.h>
+#endif
 
 namespace {
 
@@ -97,9 +99,13 @@ bool copyLineByLine(const QString& from, const QString& to, qint32* lines) {
 }
 
 long peakMemoryMB() {
+#ifdef Q_OS_UNIX
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss / 1024;
+#else
+    return -1;
+#endif
 }
 
 // The same copy by each tool, best of Runs. With toDisk each copy ends only when the target
