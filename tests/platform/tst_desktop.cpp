@@ -1,0 +1,198 @@
+// The desktop stand-ins: registry value decoding, the shell's open service and the search for
+// the system information program.
+#include "Registry.h"
+#include "Shell.h"
+#include "SysInfo.h"
+
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace platform;
+
+// Receives what the system's URL handling hands over, instead of a browser.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public slots:
+    void open(const QUrl& url) { urls.append(url); }
+};
+
+class tst_desktop : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void decodeKeyValue();
+    void registryAbsentOutsideWindows();
+    void shellHandlerReceivesRequestInOrder();
+    void shellOpensAddressWithSlashes();
+    void recordedPathFromMachineSettings();
+    void searchPathTakesFirstOrdinaryExecutable();
+
+private:
+    QString makeFile(const QString& path, bool executable);
+    QTemporaryDir m_dir;
+    QByteArray m_path;
+};
+
+void tst_desktop::init() {
+    QVERIFY(m_dir.isValid());
+    m_path = qgetenv("PATH");
+    QSettings::setPath(QSettings::IniFormat, QSettings::SystemScope, m_dir.filePath("etc"));
+}
+
+void tst_desktop::cleanup() {
+    qputenv("PATH", m_path);
+    QSettings settings(QSettings::IniFormat, QSettings::SystemScope, "TallyhostUpdater");
+    settings.clear();
+}
+
+QString tst_desktop::makeFile(const QString& path, bool executable) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return {};
+    file.write("#!/bin/sh\nexit 0\n");
+    file.close();
+    file.setPermissions(executable ? QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                   : QFile::ReadOwner | QFile::WriteOwner);
+    return path;
+}
+
+void tst_desktop::decodeKeyValue() {
+    using namespace platform::registry;
+    QString val = "old";
+
+    // A string with and without its final NUL.
+    QVERIFY(DecodeKeyValue(TypeString, QByteArray("C:\\Tools\\msinfo32.exe\0", 22), 22, val));
+    QCOMPARE(val, QString("C:\\Tools\\msinfo32.exe"));
+    QVERIFY(DecodeKeyValue(TypeString, QByteArray("C:\\x"), 4, val));
+    QCOMPARE(val, QString("C:\\x"));
+    // Only the reported size counts, not what else the buffer holds.
+    QVERIFY(DecodeKeyValue(TypeString, QByteArray("abcdef"), 3, val));
+    QCOMPARE(val, QString("abc"));
+    // Only one final NUL goes.
+    QVERIFY(DecodeKeyValue(TypeString, QByteArray("ab\0\0", 4), 4, val));
+    QCOMPARE(val, QString::fromLatin1("ab\0", 3));
+
+    // A number, least significant byte first; a large one stays unsigned.
+    QVERIFY(DecodeKeyValue(TypeNumber, QByteArray("\x02\x01\x00\x00", 4), 4, val));
+    QCOMPARE(val, QString("258"));
+    QVERIFY(DecodeKeyValue(TypeNumber, QByteArray("\xff\xff\xff\xff", 4), 4, val));
+    QCOMPARE(val, QString("4294967295"));
+
+    // The whole read buffer can be used; one byte more cannot be read.
+    QVERIFY(DecodeKeyValue(TypeString, QByteArray(1024, 'a'), 1024, val));
+    QCOMPARE(val.size(), 1024);
+    val = "old";
+    QVERIFY(!DecodeKeyValue(TypeString, QByteArray(1025, 'a'), 1025, val));
+    QCOMPARE(val, QString());
+    // A size beyond what the buffer holds is never read past it.
+    val = "old";
+    QVERIFY(!DecodeKeyValue(TypeString, QByteArray(8, 'a'), 9, val));
+    QCOMPARE(val, QString());
+
+    // Other types are read but leave the text as it was.
+    val = "kept";
+    QVERIFY(DecodeKeyValue(TypeExpandString, QByteArray("%windir%\\x\0", 11), 11, val));
+    QCOMPARE(val, QString("kept"));
+    QVERIFY(DecodeKeyValue(TypeMultiString, QByteArray("a\0b\0\0", 5), 5, val));
+    QCOMPARE(val, QString("kept"));
+
+    // No data at all is an error for the caller, whatever the type.
+    QVERIFY_THROWS_EXCEPTION(EmptyValueError,
+                             DecodeKeyValue(TypeString, QByteArray(16, 0), 0, val));
+    QVERIFY_THROWS_EXCEPTION(EmptyValueError, DecodeKeyValue(TypeNumber, QByteArray(), 0, val));
+}
+
+void tst_desktop::registryAbsentOutsideWindows() {
+#ifdef Q_OS_WIN
+    QSKIP("Windows has a registry");
+#endif
+    QString val = "old";
+    QVERIFY(!registry::GetKeyValue(registry::LocalMachine,
+                                   "SOFTWARE\\Microsoft\\Shared Tools\\MSINFO", "PATH", val));
+    QCOMPARE(val, QString());
+}
+
+void tst_desktop::shellHandlerReceivesRequestInOrder() {
+    QStringList seen;
+    auto previous = shell::SetHandler(
+        [&](const QString& op, const QString& file, const QString& params, const QString& dir,
+            int show) { seen << op << file << params << dir << QString::number(show); });
+    QVERIFY(!previous);
+    shell::Execute("Open", "http:\\\\h\\p.htm", "0", "0", shell::ShowNormal);
+    QCOMPARE(seen, QStringList({"Open", "http:\\\\h\\p.htm", "0", "0", "1"}));
+    QVERIFY(shell::SetHandler(std::move(previous)));
+}
+
+void tst_desktop::shellOpensAddressWithSlashes() {
+#ifdef Q_OS_WIN
+    QSKIP("the Windows shell reads backslashes itself");
+#endif
+    QCOMPARE(shell::AddressOf("http:\\\\www.x.org\\a\\b.htm"), QUrl("http://www.x.org/a/b.htm"));
+
+    UrlCatcher catcher;
+    QDesktopServices::setUrlHandler("http", &catcher, "open");
+    shell::Execute("Open", "http:\\\\www.x.org\\a\\b.htm", "0", "0", shell::ShowNormal);
+    shell::Execute("open", "http://www.x.org/c.htm", "", "", shell::ShowNormal);
+    // A verb with no counterpart here opens nothing.
+    shell::Execute("Print", "http://www.x.org/d.htm", "0", "0", shell::ShowNormal);
+    QDesktopServices::unsetUrlHandler("http");
+    QCOMPARE(catcher.urls,
+             QList<QUrl>({QUrl("http://www.x.org/a/b.htm"), QUrl("http://www.x.org/c.htm")}));
+}
+
+void tst_desktop::recordedPathFromMachineSettings() {
+    QString path = "unchanged";
+    QVERIFY(!sysinfo::RecordedPath(path));
+    QCOMPARE(path, QString("unchanged"));
+
+    {
+        QSettings settings(QSettings::IniFormat, QSettings::SystemScope, "TallyhostUpdater");
+        settings.setValue("SysInfo/Path", "/opt/info/run me");
+    }
+    QVERIFY(QFile::exists(m_dir.filePath("etc/TallyhostUpdater.ini")));
+    // Taken as written: whether the file exists is for the start to find out.
+    QVERIFY(sysinfo::RecordedPath(path));
+    QCOMPARE(path, QString("/opt/info/run me"));
+}
+
+void tst_desktop::searchPathTakesFirstOrdinaryExecutable() {
+#ifdef Q_OS_WIN
+    QSKIP("Windows finds the program through the registry");
+#endif
+    const QString a = m_dir.filePath("a"), b = m_dir.filePath("b"), c = m_dir.filePath("c");
+    // In the first folder only things that do not count: a folder and a plain file.
+    QVERIFY(QDir().mkpath(a + "/hardinfo2"));
+    QVERIFY(!makeFile(a + "/hardinfo", false).isEmpty());
+    // The second has two candidates; the earlier name wins. The third comes too late.
+    QVERIFY(!makeFile(b + "/gnome-system-monitor", true).isEmpty());
+    QVERIFY(!makeFile(b + "/kinfocenter", true).isEmpty());
+    QVERIFY(!makeFile(c + "/hardinfo2", true).isEmpty());
+
+    QString path;
+    // An empty entry (the current folder to a shell) and a relative one come first.
+    qputenv("PATH", QFile::encodeName(":b:" + a + ":" + b + ":" + c));
+    QVERIFY(sysinfo::SearchPath(path));
+    QCOMPARE(path, b + "/kinfocenter");
+
+    // Relative folders are not searched, whatever the current folder holds.
+    QVERIFY(QDir::setCurrent(m_dir.path()));
+    qputenv("PATH", QFile::encodeName("b:" + a));
+    path.clear();
+    QVERIFY(!sysinfo::SearchPath(path));
+    QCOMPARE(path, QString());
+    QVERIFY(QDir::setCurrent(QDir::rootPath()));
+
+    QVERIFY(!sysinfo::IsOrdinaryFile(a + "/hardinfo2"));
+    QVERIFY(sysinfo::IsOrdinaryFile(a + "/hardinfo"));
+}
+
+QTEST_MAIN(tst_desktop)
+#include "tst_desktop.moc"
