@@ -13,6 +13,7 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 namespace platform {
 
@@ -58,6 +59,8 @@ struct Job {
     QString user;
     QString password;
     std::chrono::milliseconds timeout{};
+    // The control was pointed at a server since the last command: start from the login folder.
+    bool fromLogin = false;
 };
 
 struct Outcome {
@@ -195,7 +198,8 @@ private:
             return {false, error};
 
         // Another server or login starts again from its login directory.
-        if (job.url != m_url || job.user != m_user || job.password != m_password) {
+        if (job.fromLogin || job.url != m_url || job.user != m_user ||
+            job.password != m_password) {
             m_url = job.url;
             m_user = job.user;
             m_password = job.password;
@@ -418,6 +422,10 @@ private:
 };
 
 struct Inet::Private {
+    QString url;
+    QString user;
+    QString password;
+    bool fromLogin = true;
     std::chrono::milliseconds timeout{std::chrono::seconds(60)};
     int running = 0;
     bool lastSucceeded = false;
@@ -443,7 +451,31 @@ void Inet::Execute(const QString& operation) {
         });
     }
     ++d->running;
-    d->worker->enqueue({parseCommand(operation), URL, UserName, Password, d->timeout});
+    d->worker->enqueue({parseCommand(operation), d->url, d->user, d->password, d->timeout,
+                        std::exchange(d->fromLogin, false)});
+}
+
+void Inet::setURL(const QString& url) {
+    d->url = url;
+    d->fromLogin = true;
+}
+
+void Inet::setUserName(const QString& userName) {
+    d->user = userName;
+    d->fromLogin = true;
+}
+
+void Inet::setPassword(const QString& password) {
+    d->password = password;
+    d->fromLogin = true;
+}
+
+QString Inet::URL() const {
+    return d->url;
+}
+
+QString Inet::UserName() const {
+    return d->user;
 }
 
 void Inet::finishCommand(bool succeeded, const QString& error) {

@@ -20,9 +20,9 @@ namespace platform {
 // A name holding spaces is written in double quotes; inside quotes, "" stands for one quote.
 // CD also takes an unquoted directory holding spaces: the rest of the line, trimmed.
 //
-// The current directory belongs to the object: it goes back to the login directory only when
-// URL, UserName or Password differ from the previous command's. A job that starts with a
-// relative CD therefore wants a fresh Inet (which also means a fresh login).
+// The current directory belongs to the object: setting URL, UserName or Password (even to the
+// same value) sends the next command back to the login directory, so every upload that sets
+// them first starts from there.
 //
 // PUT never leaves a half-written file under the remote name: it uploads to ".<name>.part"
 // beside it and renames that onto the name once the server has the whole file.
@@ -35,10 +35,12 @@ public:
     // Abandons a running command at once (the server keeps its old file).
     ~Inet() override;
 
-    // "ftp://host" or "ftp://host:port".
-    QString URL;
-    QString UserName;
-    QString Password;
+    // The server, "ftp://host" or "ftp://host:port", and the login for the commands that follow.
+    void setURL(const QString& url);
+    void setUserName(const QString& userName);
+    void setPassword(const QString& password);
+    QString URL() const;
+    QString UserName() const;
 
     void Execute(const QString& operation);
     bool StillExecuting() const;

@@ -212,7 +212,9 @@ QString temporaryName(const QString& remoteName) {
 }
 
 QString redact(QString text, const QString& password) {
-    if (!password.isEmpty())
+    // The password never goes into a URL, so it can only come back in a server's reply. A very
+    // short one would mask letters of ordinary words and make the reason unreadable.
+    if (password.size() >= 4)
         text.replace(password, QStringLiteral("******"));
     return text;
 }

@@ -60,9 +60,9 @@ bool run(Inet& inet, const QString& operation) {
 }
 
 void pointAt(Inet& inet, FtpServer& server) {
-    inet.URL = server.url();
-    inet.UserName = server.user();
-    inet.Password = server.password();
+    inet.setURL(server.url());
+    inet.setUserName(server.user());
+    inet.setPassword(server.password());
 }
 
 QString quoted(const QString& name) {
@@ -172,7 +172,7 @@ private slots:
 
         Inet inet;
         pointAt(inet, server);
-        inet.Password = "Wrong-Guess-17";
+        inet.setPassword("Wrong-Guess-17");
         QVERIFY(!run(inet, "CD www"));
         QVERIFY2(inet.LastError().startsWith("Login denied (530"), qPrintable(inet.LastError()));
         QVERIFY(!inet.LastError().contains("Wrong-Guess-17"));
@@ -191,9 +191,9 @@ private slots:
             port = probe.serverPort();
         }
         Inet inet;
-        inet.URL = QStringLiteral("ftp://127.0.0.1:%1").arg(port);
-        inet.UserName = "someone";
-        inet.Password = "Secret-Pw";
+        inet.setURL(QStringLiteral("ftp://127.0.0.1:%1").arg(port));
+        inet.setUserName("someone");
+        inet.setPassword("Secret-Pw");
         QVERIFY(!run(inet, "CD www"));
         QVERIFY2(inet.LastError().startsWith(
                      QStringLiteral("Could not connect to 127.0.0.1:%1 (").arg(port)),
@@ -305,9 +305,9 @@ private slots:
         };
         for (const Case& c : cases) {
             Inet inet;
-            inet.URL = c.url;
-            inet.UserName = c.user;
-            inet.Password = c.password;
+            inet.setURL(c.url);
+            inet.setUserName(c.user);
+            inet.setPassword(c.password);
             QVERIFY2(!run(inet, c.operation), c.name);
             QVERIFY2(inet.LastError().contains("line break or NUL"),
                      qPrintable(QString(c.name) + ": " + inet.LastError()));

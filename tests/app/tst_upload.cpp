@@ -1,0 +1,295 @@
+// The whole upload, from the fields of the window to a real FTP server on 127.0.0.1.
+
+#include "FtpServer.h"
+#include "Inet.h"
+#include "Recorders.h"
+#include "frmTallyhost.h"
+#include "modTallyhost.h"
+
+#include <QAction>
+#include <QFile>
+#include <QLineEdit>
+#include <QLockFile>
+#include <QPushButton>
+#include <QTcpServer>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+} // namespace
+
+class UploadTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void uploadsIntoDirectoryOverOneLogin();
+    void namesWithSpacesAndNoDirectory();
+    void failuresAreReportedAndNothingIsUploaded_data();
+    void failuresAreReportedAndNothingIsUploaded();
+    void silentServerTimesOut();
+    void lineBreaksNeverReachTheServer();
+    void cutUploadLeavesOldPage();
+    void secondRequestDuringUploadIsIgnored();
+    void closingTheWindowDuringUploadFinishesIt();
+    void busyPageGivesUp();
+
+private:
+    void pointAt(const FtpServer& server, const QString& dir = {});
+    QString pagePath() const { return m_windir->filePath(QStringLiteral("temp/page.htm")); }
+
+    std::unique_ptr<QTemporaryDir> m_config;
+    std::unique_ptr<QTemporaryDir> m_windir;
+    std::unique_ptr<QTemporaryDir> m_files;
+    QString m_template;
+};
+
+void UploadTest::init()
+{
+    m_config = std::make_unique<QTemporaryDir>();
+    m_windir = std::make_unique<QTemporaryDir>();
+    m_files = std::make_unique<QTemporaryDir>();
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_config->path());
+    QVERIFY(QDir(m_windir->path()).mkdir(QStringLiteral("temp")));
+    qputenv("windir", m_windir->path().toLocal8Bit());
+    m_template = m_files->filePath(QStringLiteral("template.htm"));
+    QVERIFY(writeFile(m_template, "<html>\n<p>Address: %Tallyhost%</p>\r\n\xe9t\xe9\n</html>"));
+    MainForm().show();
+    LoadSettings();
+}
+
+void UploadTest::cleanup()
+{
+    if (MainFormLoaded())
+        MainForm().deleteLater();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    qunsetenv("windir");
+    SetPageLockPatience(150s);
+}
+
+void UploadTest::pointAt(const FtpServer& server, const QString& dir)
+{
+    frmTallyhost& form = MainForm();
+    form.txtHTMLTemplate->setText(m_template);
+    form.txtIPParseField[0]->setText(QStringLiteral("%Tallyhost%"));
+    form.txtFTPSite->setText(server.url().mid(int(strlen("ftp://"))));
+    form.txtUserName->setText(server.user());
+    form.txtPassword->setText(server.password());
+    form.txtUploadFileName->setText(QStringLiteral("page.htm"));
+    form.txtUploadDir->setText(dir);
+}
+
+void UploadTest::uploadsIntoDirectoryOverOneLogin()
+{
+    FtpServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QVERIFY(QDir(server.root()).mkpath(QStringLiteral("www/ip")));
+    pointAt(server, QStringLiteral("www/ip"));
+
+    MessageRecorder messages;
+    QVERIFY(UploadPage());
+    QCOMPARE(messages.texts(), QStringList{QStringLiteral("File successfully loaded.")});
+    QCOMPARE(messages.messages[0].icon, platform::MsgIcon::Information);
+    QCOMPARE(messages.messages[0].title, QStringLiteral("Vantrell"));
+
+    const QByteArray published = readFile(server.root() + QStringLiteral("/www/ip/page.htm"));
+    QCOMPARE(published, readFile(pagePath()));
+    QVERIFY(published.contains("Address: "));
+    QVERIFY(!published.contains("%Tallyhost%"));
+    QVERIFY(published.endsWith("</html>\r\n"));
+    QCOMPARE(server.loginCount(), 1);
+    QCOMPARE(MainForm().cursor().shape(), Qt::ArrowCursor);
+
+    // The next upload replaces the page and logs in again.
+    QVERIFY(writeFile(m_template, "second\n"));
+    QVERIFY(UploadPage());
+    QCOMPARE(readFile(server.root() + QStringLiteral("/www/ip/page.htm")), QByteArray("second\r\n"));
+    QCOMPARE(QDir(server.root() + QStringLiteral("/www/ip")).entryList(QDir::Files | QDir::Hidden),
+             QStringList{QStringLiteral("page.htm")});
+}
+
+void UploadTest::namesWithSpacesAndNoDirectory()
+{
+    FtpServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QVERIFY(QDir(server.root()).mkdir(QStringLiteral("my pages")));
+
+    MessageRecorder messages;
+    pointAt(server, QStringLiteral("my pages"));
+    MainForm().txtUploadFileName->setText(QStringLiteral("my \"ip\" page.htm"));
+    QVERIFY2(UploadPage(), qPrintable(messages.texts().join('\n')));
+    QCOMPARE(readFile(server.root() + QStringLiteral("/my pages/my \"ip\" page.htm")),
+             readFile(m_windir->filePath(QStringLiteral("temp/my \"ip\" page.htm"))));
+
+    // A directory of spaces only means none: the page lands in the login folder.
+    pointAt(server, QStringLiteral("   "));
+    QVERIFY(UploadPage());
+    QVERIFY(QFile::exists(server.root() + QStringLiteral("/page.htm")));
+    QVERIFY(!server.commands().join('\n').contains(QStringLiteral("CWD    ")));
+}
+
+void UploadTest::failuresAreReportedAndNothingIsUploaded_data()
+{
+    QTest::addColumn<QString>("failure");
+    QTest::newRow("wrong password") << "password";
+    QTest::newRow("closed port") << "port";
+    QTest::newRow("missing directory") << "directory";
+}
+
+void UploadTest::failuresAreReportedAndNothingIsUploaded()
+{
+    QFETCH(QString, failure);
+    FtpServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    pointAt(server, QStringLiteral("missing"));
+    QVERIFY(QDir(server.root()).mkdir(QStringLiteral("missing")));
+    QString secret = server.password();
+    if (failure == QLatin1String("password")) {
+        secret = QStringLiteral("Wr0ng-s3cret");
+        MainForm().txtPassword->setText(secret);
+    } else if (failure == QLatin1String("port")) {
+        QTcpServer closed; // a port that was free a moment ago and has nobody listening now
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const quint16 port = closed.serverPort();
+        closed.close();
+        MainForm().txtFTPSite->setText(QStringLiteral("127.0.0.1:%1").arg(port));
+    } else {
+        QVERIFY(QDir(server.root()).rmdir(QStringLiteral("missing")));
+    }
+
+    MessageRecorder messages;
+    QVERIFY(!UploadPage());
+    QCOMPARE(messages.messages.size(), 1);
+    const QString text = messages.messages[0].text;
+    QVERIFY2(text.startsWith(QStringLiteral("Unable to upload file: ")), qPrintable(text));
+    QVERIFY2(text.size() > int(strlen("Unable to upload file: ")) + 5, qPrintable(text));
+    QVERIFY(!text.contains(secret));
+    QCOMPARE(messages.messages[0].icon, platform::MsgIcon::Critical);
+    QCOMPARE(messages.messages[0].title, QStringLiteral("Tallyhost"));
+    QVERIFY(!server.commands().join('\n').contains(QStringLiteral("STOR")));
+    QCOMPARE(QDir(server.root()).entryList(QDir::Files | QDir::Hidden), QStringList());
+    QCOMPARE(MainForm().cursor().shape(), Qt::ArrowCursor);
+}
+
+void UploadTest::silentServerTimesOut()
+{
+    FtpServer server;
+    QVERIFY2(server.start({.silent = true}), qPrintable(server.errorString()));
+    pointAt(server);
+    MainForm().inetFTP->setRequestTimeout(1500ms);
+    MessageRecorder messages;
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(!UploadPage());
+    QVERIFY(clock.elapsed() < 30000);
+    QCOMPARE(messages.messages.size(), 1);
+    QVERIFY(messages.texts()[0].startsWith(QStringLiteral("Unable to upload file: ")));
+}
+
+void UploadTest::lineBreaksNeverReachTheServer()
+{
+    FtpServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QVERIFY(writeFile(server.root() + QStringLiteral("/victim.htm"), "keep me"));
+    MessageRecorder messages;
+    for (const QString& dir : {QStringLiteral("x\r\nDELE victim.htm"), QStringLiteral("x\nDELE victim.htm"),
+                               QStringLiteral("x\rDELE victim.htm")}) {
+        pointAt(server, dir);
+        QVERIFY(!UploadPage());
+    }
+    pointAt(server);
+    MainForm().txtUserName->setText(server.user() + QStringLiteral("\r\nDELE victim.htm"));
+    QVERIFY(!UploadPage());
+    QCOMPARE(messages.messages.size(), 4);
+    QCOMPARE(readFile(server.root() + QStringLiteral("/victim.htm")), QByteArray("keep me"));
+    QVERIFY(!server.commands().join('\n').contains(QStringLiteral("DELE")));
+}
+
+void UploadTest::cutUploadLeavesOldPage()
+{
+    FtpServer server;
+    QVERIFY2(server.start({.dropUploadsAfter = 4096}), qPrintable(server.errorString()));
+    QVERIFY(writeFile(server.root() + QStringLiteral("/page.htm"), "old page"));
+    QByteArray big;
+    for (int i = 0; i < 20000; ++i)
+        big += "<p>line " + QByteArray::number(i) + " %Tallyhost%</p>\n";
+    QVERIFY(writeFile(m_template, big));
+    pointAt(server);
+    MessageRecorder messages;
+    QVERIFY(!UploadPage());
+    QCOMPARE(messages.messages.size(), 1);
+    QVERIFY(messages.texts()[0].startsWith(QStringLiteral("Unable to upload file: ")));
+    QCOMPARE(readFile(server.root() + QStringLiteral("/page.htm")), QByteArray("old page"));
+}
+
+void UploadTest::secondRequestDuringUploadIsIgnored()
+{
+    FtpServer server;
+    QVERIFY2(server.start({.replyDelay = 100ms}), qPrintable(server.errorString()));
+    pointAt(server);
+    MessageRecorder messages;
+    bool again = true;
+    bool menuRan = false;
+    QTimer::singleShot(50ms, [&] {
+        again = UploadPage();
+        MainForm().mnuUploadTallyhost->trigger();
+        MainForm().comUploadTallyhost->click();
+        menuRan = true;
+    });
+    QVERIFY(UploadPage());
+    QVERIFY(menuRan);
+    QVERIFY(!again);
+    QCOMPARE(messages.texts(), QStringList{QStringLiteral("File successfully loaded.")});
+    QCOMPARE(server.loginCount(), 1);
+}
+
+void UploadTest::closingTheWindowDuringUploadFinishesIt()
+{
+    FtpServer server;
+    QVERIFY2(server.start({.replyDelay = 100ms}), qPrintable(server.errorString()));
+    pointAt(server);
+    MessageRecorder messages;
+    QTimer::singleShot(50ms, [] { MainForm().close(); });
+    QVERIFY(UploadPage());
+    QVERIFY(!MainForm().isVisible());
+    QCOMPARE(readFile(server.root() + QStringLiteral("/page.htm")), readFile(pagePath()));
+}
+
+void UploadTest::busyPageGivesUp()
+{
+    FtpServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    pointAt(server);
+    QLockFile other(pagePath() + QStringLiteral(".lock"));
+    QVERIFY(other.tryLock());
+    SetPageLockPatience(300ms);
+    MessageRecorder messages;
+    QVERIFY(!UploadPage());
+    QCOMPARE(messages.texts(),
+             QStringList{QStringLiteral("Another upload of page.htm is still running. Try again later.")});
+    QVERIFY(!QFile::exists(pagePath()));
+    QCOMPARE(server.loginCount(), 0);
+    other.unlock();
+    QVERIFY(UploadPage());
+}
+
+QTEST_MAIN(UploadTest)
+#include "tst_upload.moc"
