@@ -1,0 +1,308 @@
+// The About box: its layout and texts, its keys, and starting the system information program;
+// and the web page launcher's shell call.
+#include "frmAbout.h"
+#include "modShell.h"
+
+#include "ProgramConfig.h"
+#include "Recorders.h"
+#include "Shell.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFrame>
+#include <QLabel>
+#include <QPushButton>
+#include <QSettings>
+#include <QStyle>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextLayout>
+#include <QTimer>
+
+namespace {
+
+const QString Unavailable = "System Information Is Unavailable At This Time";
+
+// Whether the text, wrapped at word boundaries as a label wraps it, shows whole in the box.
+bool showsWhole(const QString& text, const QFont& font, const QSize& box) {
+    QTextLayout layout(text, font);
+    QTextOption option;
+    option.setWrapMode(QTextOption::WordWrap);
+    layout.setTextOption(option);
+    layout.beginLayout();
+    qreal height = 0;
+    qreal widest = 0;
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(box.width());
+        widest = qMax(widest, line.naturalTextWidth());
+        height += line.height();
+    }
+    layout.endLayout();
+    return widest <= box.width() && height <= box.height();
+}
+
+} // namespace
+
+class tst_about : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void captionsAndLayout();
+    void textsShowWhole();
+    void eachShowingLoadsAfresh();
+    void okEnterAndEscClose();
+    void altSStartsSysInfo();
+    void sysInfoFoundOnPath();
+    void sysInfoRecordedPathComesFirst();
+    void shellDocumentHandsOverTexts();
+
+private:
+    QString makeScript(const QString& path, bool executable = true);
+    QStringList ranScripts() const;
+    void recordSysInfoPath(const QString& path);
+
+    QTemporaryDir m_dir;
+    QByteArray m_path;
+};
+
+void tst_about::initTestCase() {
+    QVERIFY(m_dir.isValid());
+    m_path = qgetenv("PATH");
+    QSettings::setPath(QSettings::IniFormat, QSettings::SystemScope, m_dir.filePath("etc"));
+}
+
+void tst_about::init() {
+    // Nothing on PATH but what a test puts there, so no real program is ever started.
+    QVERIFY(QDir().mkpath(m_dir.filePath("empty")));
+    qputenv("PATH", QFile::encodeName(m_dir.filePath("empty")));
+}
+
+void tst_about::cleanup() {
+    qputenv("PATH", m_path);
+    QSettings(QSettings::IniFormat, QSettings::SystemScope, "TallyhostUpdater").clear();
+    QFile::remove(m_dir.filePath("ran.log"));
+}
+
+QString tst_about::makeScript(const QString& path, bool executable) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return {};
+    file.write("#!/bin/sh\necho \"$0\" >> '" + QFile::encodeName(m_dir.filePath("ran.log")) +
+               "'\n");
+    file.close();
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner |
+                        (executable ? QFile::ExeOwner : QFile::Permissions()));
+    return path;
+}
+
+QStringList tst_about::ranScripts() const {
+    QFile log(m_dir.filePath("ran.log"));
+    if (!log.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromLocal8Bit(log.readAll()).split('\n', Qt::SkipEmptyParts);
+}
+
+void tst_about::recordSysInfoPath(const QString& path) {
+    QSettings settings(QSettings::IniFormat, QSettings::SystemScope, "TallyhostUpdater");
+    settings.setValue("SysInfo/Path", path);
+}
+
+void tst_about::captionsAndLayout() {
+    frmAbout box;
+    QCOMPARE(box.windowTitle(), QString("About Tallyhost"));
+    QCOMPARE(box.lblTitle->text(), QString("Tallyhost"));
+    QCOMPARE(box.lblVersion->text(), QString("Version 0.6.0"));
+    const QFont title = box.lblTitle->font();
+    QCOMPARE(title.pointSize(), 12);
+    QCOMPARE(title.weight(), QFont::Normal);
+    QVERIFY(!title.italic() && !title.underline() && !title.strikeOut());
+
+    // 5736 x 3564 twips, fixed.
+    QCOMPARE(box.size(), QSize(382, 238));
+    QCOMPARE(box.minimumSize(), box.maximumSize());
+
+    const QList<QPair<QWidget*, QRect>> places = {
+        {box.cmdOK, QRect(283, 175, 84, 23)},         {box.cmdSysInfo, QRect(284, 205, 83, 23)},
+        {box.picIcon, QRect(16, 16, 32, 32)},         {box.lblDescription, QRect(64, 75, 259, 78)},
+        {box.lblDisclaimer, QRect(17, 175, 258, 55)}, {box.lblTitle, QRect(70, 16, 259, 32)},
+        {box.lblVersion, QRect(70, 52, 259, 15)},     {box.Line1[1], QRect(6, 163, 372, 1)},
+        {box.Line1[0], QRect(7, 164, 371, 2)},
+    };
+    for (const auto& [widget, rect] : places)
+        QCOMPARE(widget->geometry(), rect);
+    QCOMPARE(box.cmdOK->geometry().right(), box.cmdSysInfo->geometry().right());
+    QCOMPARE(box.Line1[1]->palette().color(QPalette::Window), QColor(128, 128, 128));
+    QCOMPARE(box.Line1[0]->palette().color(QPalette::Window), QColor(255, 255, 255));
+    QVERIFY(!box.picIcon->pixmap().isNull());
+
+    QCOMPARE(box.cmdOK->text(), QString("OK"));
+    QVERIFY(box.cmdOK->isDefault());
+    QCOMPARE(box.cmdSysInfo->text(), QString("&System Info..."));
+
+    const QString website = QString::fromLatin1(ProductWebsite);
+    QCOMPARE(box.lblDescription->text(),
+             website + QString(109, ' ') +
+                 "Suggestions and comments: " + "suggestion@example.org ");
+    if (website == "http:\\\\www.example.org\\vantrell\\ipupdate\\index.htm")
+        QCOMPARE(box.lblDescription->text().size(), 208);
+    QVERIFY(box.lblDisclaimer->text().startsWith(
+        "This software is distributed with NO WARRANTY OF ANY KIND.  Copyright"));
+}
+
+void tst_about::textsShowWhole() {
+    frmAbout box;
+    for (QLabel* label : {box.lblTitle, box.lblVersion, box.lblDescription, box.lblDisclaimer})
+        QVERIFY2(showsWhole(label->text(), label->font(), label->size()),
+                 qPrintable(label->text()));
+    // The address is a single word: it has to fit one line of the description by itself.
+    QVERIFY(showsWhole(QString::fromLatin1(ProductWebsite).mid(6), box.lblDescription->font(),
+                       QSize(box.lblDescription->width(), 1000)));
+    for (QPushButton* button : {box.cmdOK, box.cmdSysInfo}) {
+        const int frame =
+            button->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, button);
+        QVERIFY(button->fontMetrics().horizontalAdvance(button->text().remove('&')) + 2 * frame <=
+                button->width());
+    }
+}
+
+void tst_about::eachShowingLoadsAfresh() {
+    frmAbout box;
+    for (int showing = 0; showing < 2; ++showing) {
+        QStringList seen;
+        QWidget* focus = nullptr;
+        bool modal = false;
+        bool active = false;
+        QTimer::singleShot(0, &box, [&] {
+            active = QTest::qWaitForWindowActive(&box);
+            seen << box.windowTitle() << box.lblVersion->text() << box.lblTitle->text();
+            focus = QApplication::focusWidget();
+            modal = box.isModal();
+            // Leave things changed for the next showing to put right.
+            box.cmdSysInfo->setFocus();
+            box.setWindowTitle("stale");
+            box.lblVersion->clear();
+            box.lblTitle->clear();
+            box.accept();
+        });
+        box.exec();
+        QVERIFY(active);
+        QCOMPARE(seen, QStringList({"About Tallyhost", "Version 0.6.0", "Tallyhost"}));
+        QCOMPARE(focus, box.cmdOK);
+        QVERIFY(modal);
+    }
+}
+
+void tst_about::okEnterAndEscClose() {
+    frmAbout box;
+    const QList<std::function<void()>> closers = {
+        [&] { QTest::mouseClick(box.cmdOK, Qt::LeftButton); },
+        [&] { QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return); },
+        [&] { QTest::keyClick(QApplication::focusWidget(), Qt::Key_Enter, Qt::KeypadModifier); },
+        [&] { QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape); },
+    };
+    for (const auto& close : closers) {
+        // Should the box stay open, this ends the showing so that the test fails, not hangs.
+        QTimer guard;
+        guard.setSingleShot(true);
+        connect(&guard, &QTimer::timeout, &box, [&] { box.done(-1); });
+        QTimer::singleShot(0, &box, [&] {
+            guard.start(5000);
+            if (QTest::qWaitForWindowActive(&box))
+                close();
+        });
+        const int result = box.exec();
+        guard.stop();
+        QVERIFY(result != -1);
+        QVERIFY(!box.isVisible());
+    }
+}
+
+void tst_about::altSStartsSysInfo() {
+    MessageRecorder messages;
+    frmAbout box;
+    box.show();
+    QVERIFY(QTest::qWaitForWindowActive(&box));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_S, Qt::AltModifier);
+    // A mnemonic presses its button visibly, so the click follows a moment later.
+    QTRY_COMPARE(messages.texts(), QStringList{Unavailable});
+    QCOMPARE(messages.messages.first().title, QString("Tallyhost"));
+    QCOMPARE(messages.messages.first().icon, platform::MsgIcon::None);
+    QVERIFY(box.isVisible());
+}
+
+void tst_about::sysInfoFoundOnPath() {
+#ifdef Q_OS_WIN
+    QSKIP("Windows finds the program through the registry");
+#endif
+    const QString first = m_dir.filePath("bin1"), second = m_dir.filePath("bin2");
+    // Things that look like the program but are not an ordinary executable file.
+    QVERIFY(QDir().mkpath(first + "/hardinfo2"));
+    QVERIFY(!makeScript(first + "/hardinfo", false).isEmpty());
+    const QString script = makeScript(second + "/kinfocenter");
+    QVERIFY(!script.isEmpty());
+    QVERIFY(!makeScript(second + "/gnome-system-monitor").isEmpty());
+    qputenv("PATH", QFile::encodeName(first + ':' + second + ':' + m_dir.filePath("empty")));
+
+    MessageRecorder messages;
+    frmAbout box;
+    box.StartSysInfo();
+    QCOMPARE(messages.texts(), QStringList());
+    QTRY_COMPARE(ranScripts(), QStringList{script});
+
+    // Nothing that counts anywhere on PATH.
+    qputenv("PATH", QFile::encodeName(first));
+    box.StartSysInfo();
+    QCOMPARE(messages.texts(), QStringList{Unavailable});
+}
+
+void tst_about::sysInfoRecordedPathComesFirst() {
+#ifdef Q_OS_WIN
+    QSKIP("Windows finds the program through the registry");
+#endif
+    const QString recorded = makeScript(m_dir.filePath("admin/info"));
+    const QString onPath = makeScript(m_dir.filePath("bin3/hardinfo"));
+    qputenv("PATH", QFile::encodeName(m_dir.filePath("bin3")));
+    recordSysInfoPath(recorded);
+
+    MessageRecorder messages;
+    frmAbout box;
+    box.StartSysInfo();
+    QCOMPARE(messages.texts(), QStringList());
+    QTRY_COMPARE(ranScripts(), QStringList{recorded});
+
+    // A recorded file that is missing is not made up for from PATH: the start fails, and the
+    // message shows although PATH holds a program that would start.
+    recordSysInfoPath(m_dir.filePath("admin/missing"));
+    box.StartSysInfo();
+    QCOMPARE(messages.texts(), QStringList{Unavailable});
+
+    // No registry here: reading one fails and leaves no text.
+    QString val = "old";
+    QVERIFY(!box.GetKeyValue(0x80000002, "SOFTWARE\\Microsoft\\Shared Tools\\MSINFO", "PATH", val));
+    QCOMPARE(val, QString());
+}
+
+void tst_about::shellDocumentHandsOverTexts() {
+    QList<QStringList> requests;
+    const auto previous =
+        platform::shell::SetHandler([&](const QString& op, const QString& file,
+                                        const QString& params, const QString& dir, int show) {
+            requests.append({op, file, params, dir, QString::number(show)});
+        });
+
+    const QString website = QString::fromLatin1(ProductWebsite);
+    ShellDocument("Open", website, 0, 0);
+    ShellDocument("Open", website, 0, 0);
+    ShellDocument("Open", "readme.txt", 12, "/tmp");
+    platform::shell::SetHandler(previous);
+
+    const QStringList expected{"Open", website, "0", "0", "1"};
+    QCOMPARE(requests, QList<QStringList>({expected, expected,
+                                           QStringList{"Open", "readme.txt", "12", "/tmp", "1"}}));
+}
+
+QTEST_MAIN(tst_about)
+#include "tst_about.moc"
