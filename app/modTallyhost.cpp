@@ -23,6 +23,7 @@
 #include <QPointer>
 
 #include <chrono>
+#include <ctime>
 #include <memory>
 #include <utility>
 
@@ -94,6 +95,37 @@ void reportTransferFailure(const platform::Inet& inet)
                      platform::MsgIcon::Critical);
 }
 
+// The date and time as the page shows them, read anew for every line that asks; formatted
+// again only when the clock has moved on to another second.
+class PageClock {
+public:
+    const QByteArray& date()
+    {
+        refresh();
+        return m_date;
+    }
+    const QByteArray& time()
+    {
+        refresh();
+        return m_time;
+    }
+
+private:
+    void refresh()
+    {
+        const std::time_t now = std::time(nullptr);
+        if (now == m_second && !m_time.isEmpty())
+            return;
+        m_second = now;
+        m_date = PageDate().toLocal8Bit();
+        m_time = PageTime().toLocal8Bit();
+    }
+
+    std::time_t m_second = 0;
+    QByteArray m_date;
+    QByteArray m_time;
+};
+
 void writePage(clsTextInputFile& reader, clsTextOutputFile& writer, const QByteArray& ipMarker)
 {
     static const QByteArray dateMarker("%date%");
@@ -102,18 +134,20 @@ void writePage(clsTextInputFile& reader, clsTextOutputFile& writer, const QByteA
     // The address is looked up once per page, when the first line needs it: the lookup walks
     // every network interface, and within one page nobody can tell the difference.
     QByteArray ip;
+    PageClock clock;
     while (!reader.EndOfFile()) {
-        QByteArray line = reader.ReadLine();
+        const QByteArray line = reader.ReadLine();
         const bool hasIp = !ipMarker.isEmpty() && line.contains(ipMarker);
         const bool hasDate = line.contains(dateMarker);
         const bool hasTime = line.contains(timeMarker);
-        if (hasIp || hasDate || hasTime) {
-            if (hasIp && ip.isEmpty())
-                ip = platform::LocalIP().toLocal8Bit();
-            line = FillLine(line, ipMarker, ip, hasDate ? PageDate().toLocal8Bit() : QByteArray(),
-                            hasTime ? PageTime().toLocal8Bit() : QByteArray());
+        if (!hasIp && !hasDate && !hasTime) {
+            writer.WriteLine(line);
+            continue;
         }
-        writer.WriteLine(line);
+        if (hasIp && ip.isEmpty())
+            ip = platform::LocalIP().toLocal8Bit();
+        writer.WriteLine(FillLine(line, ipMarker, ip, hasDate ? clock.date() : QByteArray(),
+                                  hasTime ? clock.time() : QByteArray()));
     }
 }
 
@@ -356,9 +390,9 @@ bool UploadPage()
     }
 
     platform::Inet& inet = *form.inetFTP;
-    inet.URL = QStringLiteral("ftp://") + form.txtFTPSite->text();
-    inet.UserName = form.txtUserName->text();
-    inet.Password = form.txtPassword->text();
+    inet.setURL(QStringLiteral("ftp://") + form.txtFTPSite->text());
+    inet.setUserName(form.txtUserName->text());
+    inet.setPassword(form.txtPassword->text());
 
     const QString uploadDir = form.txtUploadDir->text();
     if (!trimSpaces(uploadDir).isEmpty()) {
