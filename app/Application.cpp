@@ -5,8 +5,7 @@
 
 #include <exception>
 
-Application::Application(int& argc, char** argv) : QApplication(argc, argv)
-{
+Application::Application(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationName(platform::App::title());
     setApplicationVersion(QStringLiteral("%1.%2.%3")
                               .arg(platform::App::Major)
@@ -14,8 +13,7 @@ Application::Application(int& argc, char** argv) : QApplication(argc, argv)
                               .arg(platform::App::Revision));
 }
 
-bool Application::notify(QObject* receiver, QEvent* event)
-{
+bool Application::notify(QObject* receiver, QEvent* event) {
     try {
         return QApplication::notify(receiver, event);
     } catch (const std::exception& e) {

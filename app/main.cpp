@@ -4,8 +4,7 @@
 
 #include <exception>
 
-int main(int argc, char* argv[])
-{
+int main(int argc, char* argv[]) {
     platform::PrepareWindowSystem();
     Application app(argc, argv);
     try {

@@ -41,14 +41,12 @@ bool g_uploading = false;
 // How long an upload waits for another copy of the program that is publishing the same page.
 std::chrono::milliseconds g_pageLockPatience = std::chrono::seconds(150);
 
-platform::SettingsStore openStore()
-{
+platform::SettingsStore openStore() {
     return platform::SettingsStore(QString::fromLatin1(SettingsAppName));
 }
 
 // Only spaces count here: a tab or other white space is part of the text.
-QString trimSpaces(const QString& s)
-{
+QString trimSpaces(const QString& s) {
     qsizetype begin = 0;
     qsizetype end = s.size();
     while (begin < end && s.at(begin) == QLatin1Char(' '))
@@ -60,8 +58,7 @@ QString trimSpaces(const QString& s)
 
 // Operation arguments go in double quotes so that names with spaces stay whole; a quote inside
 // a name is doubled.
-QString quoted(QString s)
-{
+QString quoted(QString s) {
     s.replace(QLatin1Char('"'), QLatin1String("\"\""));
     return QLatin1Char('"') + s + QLatin1Char('"');
 }
@@ -69,8 +66,7 @@ QString quoted(QString s)
 class Hourglass {
 public:
     explicit Hourglass(frmTallyhost& form) : m_form(&form) { form.setCursor(Qt::WaitCursor); }
-    ~Hourglass()
-    {
+    ~Hourglass() {
         if (m_form)
             m_form->unsetCursor();
     }
@@ -83,14 +79,12 @@ private:
 
 // Waits for the transfer's command to end while the window stays live. Sleeps in the event
 // loop until something happens instead of spinning.
-void WaitForTransfer(const platform::Inet& inet)
-{
+void WaitForTransfer(const platform::Inet& inet) {
     while (inet.StillExecuting())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
-void reportTransferFailure(const platform::Inet& inet)
-{
+void reportTransferFailure(const platform::Inet& inet) {
     platform::MsgBox(QStringLiteral("Unable to upload file: ") + inet.LastError(),
                      platform::MsgIcon::Critical);
 }
@@ -99,20 +93,17 @@ void reportTransferFailure(const platform::Inet& inet)
 // again only when the clock has moved on to another second.
 class PageClock {
 public:
-    const QByteArray& date()
-    {
+    const QByteArray& date() {
         refresh();
         return m_date;
     }
-    const QByteArray& time()
-    {
+    const QByteArray& time() {
         refresh();
         return m_time;
     }
 
 private:
-    void refresh()
-    {
+    void refresh() {
         const std::time_t now = std::time(nullptr);
         if (now == m_second && !m_time.isEmpty())
             return;
@@ -126,8 +117,7 @@ private:
     QByteArray m_time;
 };
 
-void writePage(clsTextInputFile& reader, clsTextOutputFile& writer, const QByteArray& ipMarker)
-{
+void writePage(clsTextInputFile& reader, clsTextOutputFile& writer, const QByteArray& ipMarker) {
     static const QByteArray dateMarker("%date%");
     static const QByteArray timeMarker("%time%");
 
@@ -154,8 +144,7 @@ void writePage(clsTextInputFile& reader, clsTextOutputFile& writer, const QByteA
 // Another copy of the program (a scheduled run, say) may be writing or uploading the same page.
 // Wait for it rather than overwrite its page half way; give up after a while so that a
 // scheduler never piles up runs that hang.
-std::unique_ptr<QLockFile> lockPage(const QString& pageFolder, const QString& uploadFileName)
-{
+std::unique_ptr<QLockFile> lockPage(const QString& pageFolder, const QString& uploadFileName) {
     QString lockPath = pageFolder;
     if (!lockPath.isEmpty() && !lockPath.endsWith(QDir::separator()))
         lockPath += QDir::separator();
@@ -183,35 +172,29 @@ std::unique_ptr<QLockFile> lockPage(const QString& pageFolder, const QString& up
 
 } // namespace
 
-void SetPageLockPatience(std::chrono::milliseconds patience)
-{
+void SetPageLockPatience(std::chrono::milliseconds patience) {
     g_pageLockPatience = patience;
 }
 
-QString CommandLineText(const QStringList& arguments)
-{
+QString CommandLineText(const QStringList& arguments) {
     return arguments.join(QLatin1Char(' ')).toUpper();
 }
 
-bool HasUnattendedSwitch(const QString& commandLine)
-{
+bool HasUnattendedSwitch(const QString& commandLine) {
     return commandLine.contains(QLatin1String("/A"), Qt::CaseSensitive);
 }
 
-frmTallyhost& MainForm()
-{
+frmTallyhost& MainForm() {
     if (!g_form)
         g_form = new frmTallyhost;
     return *g_form;
 }
 
-bool MainFormLoaded()
-{
+bool MainFormLoaded() {
     return !g_form.isNull();
 }
 
-void Main()
-{
+void Main() {
     strCommandLine = CommandLineText(QCoreApplication::arguments().mid(1));
 
     frmTallyhost& form = MainForm();
@@ -225,8 +208,7 @@ void Main()
     }
 }
 
-void ExitProgram(int status)
-{
+void ExitProgram(int status) {
     SaveSettings();
     if (g_form) {
         g_form->hide();
@@ -236,8 +218,7 @@ void ExitProgram(int status)
     platform::EndProcess(status);
 }
 
-void LoadSettings()
-{
+void LoadSettings() {
     frmTallyhost& form = MainForm();
     platform::SettingsStore store = openStore();
     const QString ftp = QStringLiteral("FTP");
@@ -252,8 +233,7 @@ void LoadSettings()
     form.txtUploadDir->setText(store.GetSetting(html, QStringLiteral("UploadDir")));
 }
 
-void SaveSettings()
-{
+void SaveSettings() {
     frmTallyhost& form = MainForm();
     platform::SettingsStore store = openStore();
     const QString ftp = QStringLiteral("FTP");
@@ -270,8 +250,7 @@ void SaveSettings()
                          platform::MsgIcon::Critical);
 }
 
-bool ValidateFields()
-{
+bool ValidateFields() {
     frmTallyhost& form = MainForm();
     const std::pair<QLineEdit*, const char*> required[] = {
         {form.txtHTMLTemplate, "Must supply HTML Template file name."},
@@ -292,8 +271,7 @@ bool ValidateFields()
     return true;
 }
 
-QString PageFolder()
-{
+QString PageFolder() {
     const QString windir = qEnvironmentVariable("windir");
     if (!windir.isEmpty())
         return windir + QDir::separator() + QStringLiteral("temp");
@@ -305,8 +283,7 @@ QString PageFolder()
 }
 
 QByteArray FillLine(const QByteArray& line, const QByteArray& ipMarker, const QByteArray& ip,
-                    const QByteArray& date, const QByteArray& time)
-{
+                    const QByteArray& date, const QByteArray& time) {
     // QByteArray::replace goes left to right and never looks again at what it put in. An empty
     // marker would match between every two bytes, so it replaces nothing.
     QByteArray out = line;
@@ -317,13 +294,11 @@ QByteArray FillLine(const QByteArray& line, const QByteArray& ipMarker, const QB
     return out;
 }
 
-QString PageDate()
-{
+QString PageDate() {
     return QLocale().toString(QDate::currentDate(), QStringLiteral("MMM dd yyyy"));
 }
 
-QString PageTime()
-{
+QString PageTime() {
     // The locale's long time format carries seconds and a time zone; the page shows no zone.
     const QString format = QLocale().timeFormat(QLocale::LongFormat);
     QString withoutZone;
@@ -339,8 +314,7 @@ QString PageTime()
     return QLocale().toString(QTime::currentTime(), withoutZone);
 }
 
-bool UploadPage()
-{
+bool UploadPage() {
     if (g_uploading)
         return false;
     g_uploading = true;
@@ -418,13 +392,11 @@ bool UploadPage()
     return true;
 }
 
-void OpenWebsite()
-{
+void OpenWebsite() {
     ShellDocument(QStringLiteral("Open"), QString::fromLatin1(ProductWebsite), 0, 0);
 }
 
-void ReportUnexpectedError(const QString& what)
-{
+void ReportUnexpectedError(const QString& what) {
     platform::MsgBox(what, platform::MsgIcon::Critical);
     platform::EndProcess(2);
 }

@@ -31,8 +31,7 @@ struct Run {
 };
 
 // fork and exec rather than QProcess: wait4 gives the child's own CPU time and peak memory.
-Run run(const std::vector<std::string>& argv, const QProcessEnvironment& env)
-{
+Run run(const std::vector<std::string>& argv, const QProcessEnvironment& env) {
     std::vector<std::string> envStrings;
     for (const QString& key : env.keys())
         envStrings.push_back((key + QLatin1Char('=') + env.value(key)).toStdString());
@@ -63,8 +62,7 @@ Run run(const std::vector<std::string>& argv, const QProcessEnvironment& env)
     return r;
 }
 
-bool writeTemplate(const QString& path, qint64 size)
-{
+bool writeTemplate(const QString& path, qint64 size) {
     QFile f(path);
     if (!f.open(QIODevice::WriteOnly))
         return false;
@@ -86,8 +84,7 @@ bool writeTemplate(const QString& path, qint64 size)
 }
 
 bool writeSettings(const QString& configDir, const QString& site, const QString& templatePath,
-                   const QString& user, const QString& password)
-{
+                   const QString& user, const QString& password) {
     QFile f(configDir + QStringLiteral("/TallyhostUpdater.ini"));
     if (!f.open(QIODevice::WriteOnly))
         return false;
@@ -98,8 +95,7 @@ bool writeSettings(const QString& configDir, const QString& site, const QString&
     return true;
 }
 
-QProcessEnvironment programEnvironment(const QString& work)
-{
+QProcessEnvironment programEnvironment(const QString& work) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), work + QStringLiteral("/config"));
@@ -107,15 +103,13 @@ QProcessEnvironment programEnvironment(const QString& work)
     return env;
 }
 
-std::string sedScript()
-{
+std::string sedScript() {
     return "s/%Tallyhost%/127.0.0.1/g; s/%date%/Dec 07 2026/g; s/%time%/4:05:06 AM/g";
 }
 
 } // namespace
 
-int main(int argc, char* argv[])
-{
+int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     if (argc < 2) {
         std::fprintf(stderr, "usage: bench_upload <path of vantrell> [work folder]\n");
@@ -140,10 +134,10 @@ int main(int argc, char* argv[])
     // 1. Page generation: nothing listens on port 1, so the run ends right after the page.
     writeSettings(work + QStringLiteral("/config"), QStringLiteral("127.0.0.1:1"), big, "u", "p");
     const Run gen = run(vantrellA, env);
-    const Run sed = run({"/bin/sh", "-c",
-                         "sed -e '" + sedScript() + "' '" + big.toStdString() + "' > '" + page +
-                             ".sed'"},
-                        env);
+    const Run sed =
+        run({"/bin/sh", "-c",
+             "sed -e '" + sedScript() + "' '" + big.toStdString() + "' > '" + page + ".sed'"},
+            env);
     writeSettings(work + QStringLiteral("/config"), QStringLiteral("127.0.0.1:1"), small, "u", "p");
     const Run genSmall = run(vantrellA, env);
     std::printf("page from a 100 MB template: vantrell %.2f s, sed %.2f s, ratio %.2f "
@@ -163,8 +157,8 @@ int main(int argc, char* argv[])
         }
         const QString mid = work + QStringLiteral("/mid.htm");
         writeTemplate(mid, 4 * rate);
-        writeSettings(work + QStringLiteral("/config"),
-                      server.url().mid(6), mid, server.user(), server.password());
+        writeSettings(work + QStringLiteral("/config"), server.url().mid(6), mid, server.user(),
+                      server.password());
         const Run slow = run(vantrellA, env);
         std::printf("waiting on a slow server: exit %d, wall %.2f s, CPU %.3f s, %.1f%% "
                     "(goal <= 5%%)\n",

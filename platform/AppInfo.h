@@ -10,6 +10,8 @@ inline constexpr int Major = 0;
 inline constexpr int Minor = 6;
 inline constexpr int Revision = 0;
 
-inline QString title() { return QString::fromLatin1(Title); }
+inline QString title() {
+    return QString::fromLatin1(Title);
+}
 
 } // namespace platform::App

@@ -12,19 +12,16 @@ namespace platform {
 
 namespace {
 
-MessageHandler& handlerSlot()
-{
+MessageHandler& handlerSlot() {
     static MessageHandler handler;
     return handler;
 }
 
-bool isHeadlessPlatform(const QString& name)
-{
+bool isHeadlessPlatform(const QString& name) {
     return name == QLatin1String("offscreen") || name == QLatin1String("minimal");
 }
 
-void showModal(const Message& m)
-{
+void showModal(const Message& m) {
     if (IsHeadless()) {
         const QByteArray line = (m.title + QLatin1String(": ") + m.text).toLocal8Bit() + '\n';
         std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
@@ -52,8 +49,7 @@ void showModal(const Message& m)
     box.exec();
 }
 
-void dropToolkitMessages(QtMsgType type, const QMessageLogContext&, const QString& msg)
-{
+void dropToolkitMessages(QtMsgType type, const QMessageLogContext&, const QString& msg) {
     if (type == QtFatalMsg) {
         const QByteArray line = msg.toLocal8Bit() + '\n';
         std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
@@ -62,8 +58,7 @@ void dropToolkitMessages(QtMsgType type, const QMessageLogContext&, const QStrin
 
 } // namespace
 
-void MsgBox(const QString& text, MsgIcon icon, const QString& title)
-{
+void MsgBox(const QString& text, MsgIcon icon, const QString& title) {
     const Message m{text, icon, title.isEmpty() ? App::title() : title};
     if (handlerSlot())
         handlerSlot()(m);
@@ -71,23 +66,21 @@ void MsgBox(const QString& text, MsgIcon icon, const QString& title)
         showModal(m);
 }
 
-MessageHandler SetMessageHandler(MessageHandler handler)
-{
+MessageHandler SetMessageHandler(MessageHandler handler) {
     return std::exchange(handlerSlot(), std::move(handler));
 }
 
-bool IsHeadless()
-{
+bool IsHeadless() {
     if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
         return isHeadlessPlatform(QGuiApplication::platformName());
-    return isHeadlessPlatform(qEnvironmentVariable("QT_QPA_PLATFORM").section(QLatin1Char(':'), 0, 0));
+    return isHeadlessPlatform(
+        qEnvironmentVariable("QT_QPA_PLATFORM").section(QLatin1Char(':'), 0, 0));
 }
 
-void PrepareWindowSystem()
-{
+void PrepareWindowSystem() {
 #if defined(Q_OS_LINUX)
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
-        && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
 #endif
     if (IsHeadless())

@@ -7,15 +7,13 @@
 namespace platform {
 
 namespace {
-EndProcessHandler& handlerSlot()
-{
+EndProcessHandler& handlerSlot() {
     static EndProcessHandler handler;
     return handler;
 }
 } // namespace
 
-void EndProcess(int status)
-{
+void EndProcess(int status) {
     if (handlerSlot()) {
         handlerSlot()(status);
         return;
@@ -26,8 +24,7 @@ void EndProcess(int status)
     std::_Exit(status);
 }
 
-EndProcessHandler SetEndProcessHandler(EndProcessHandler handler)
-{
+EndProcessHandler SetEndProcessHandler(EndProcessHandler handler) {
     return std::exchange(handlerSlot(), std::move(handler));
 }
 

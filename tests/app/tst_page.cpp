@@ -43,13 +43,11 @@ private:
     std::unique_ptr<QTemporaryDir> m_files;
 };
 
-void PageTest::initTestCase()
-{
+void PageTest::initTestCase() {
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
 }
 
-void PageTest::init()
-{
+void PageTest::init() {
     m_config = std::make_unique<QTemporaryDir>();
     m_windir = std::make_unique<QTemporaryDir>();
     m_files = std::make_unique<QTemporaryDir>();
@@ -60,16 +58,14 @@ void PageTest::init()
     LoadSettings();
 }
 
-void PageTest::cleanup()
-{
+void PageTest::cleanup() {
     if (MainFormLoaded())
         MainForm().deleteLater();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     qunsetenv("windir");
 }
 
-void PageTest::fillFields(const QString& templatePath)
-{
+void PageTest::fillFields(const QString& templatePath) {
     frmTallyhost& form = MainForm();
     form.txtHTMLTemplate->setText(templatePath);
     form.txtIPParseField[0]->setText(QStringLiteral("%Tallyhost%"));
@@ -80,8 +76,7 @@ void PageTest::fillFields(const QString& templatePath)
     form.txtUploadDir->setText(QString());
 }
 
-QString PageTest::writeTemplate(const QByteArray& content)
-{
+QString PageTest::writeTemplate(const QByteArray& content) {
     const QString path = m_files->filePath(QStringLiteral("template.htm"));
     QFile f(path);
     if (!f.open(QIODevice::WriteOnly) || f.write(content) != content.size())
@@ -89,31 +84,33 @@ QString PageTest::writeTemplate(const QByteArray& content)
     return path;
 }
 
-QByteArray PageTest::page() const
-{
+QByteArray PageTest::page() const {
     QFile f(pagePath());
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-void PageTest::validationReportsFirstEmptyField_data()
-{
+void PageTest::validationReportsFirstEmptyField_data() {
     QTest::addColumn<QStringList>("empty");
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("focused");
     QTest::newRow("all") << QStringList{"template", "marker", "site", "user", "password", "name"}
-                         << "Must supply HTML Template file name." << "template";
+                         << "Must supply HTML Template file name."
+                         << "template";
     QTest::newRow("marker") << QStringList{"marker", "password"}
-                            << "Must supply IP Parse Field to insert IP address." << "marker";
+                            << "Must supply IP Parse Field to insert IP address."
+                            << "marker";
     QTest::newRow("site") << QStringList{"site", "user"}
-                          << "Must supply FTP Site to upload ip address." << "site";
-    QTest::newRow("user") << QStringList{"user"} << "Must supply FTP User Name." << "user";
+                          << "Must supply FTP Site to upload ip address."
+                          << "site";
+    QTest::newRow("user") << QStringList{"user"} << "Must supply FTP User Name."
+                          << "user";
     QTest::newRow("password") << QStringList{"password", "name"} << "Must supply FTP password."
                               << "password";
-    QTest::newRow("name") << QStringList{"name"} << "Must supply FTP upload file name." << "name";
+    QTest::newRow("name") << QStringList{"name"} << "Must supply FTP upload file name."
+                          << "name";
 }
 
-void PageTest::validationReportsFirstEmptyField()
-{
+void PageTest::validationReportsFirstEmptyField() {
     QFETCH(QStringList, empty);
     QFETCH(QString, message);
     QFETCH(QString, focused);
@@ -140,13 +137,12 @@ void PageTest::validationReportsFirstEmptyField()
     QCOMPARE(form.cursor().shape(), Qt::ArrowCursor); // the hourglass is gone again
 }
 
-void PageTest::markersAreReplacedLiterally_data()
-{
+void PageTest::markersAreReplacedLiterally_data() {
     QTest::addColumn<QByteArray>("line");
     QTest::addColumn<QByteArray>("marker");
     QTest::addColumn<QByteArray>("expected");
-    QTest::newRow("start and end") << QByteArray("%Tallyhost%<b>%Tallyhost%") << QByteArray("%Tallyhost%")
-                                   << QByteArray("IP<b>IP");
+    QTest::newRow("start and end") << QByteArray("%Tallyhost%<b>%Tallyhost%")
+                                   << QByteArray("%Tallyhost%") << QByteArray("IP<b>IP");
     QTest::newRow("overlapping") << QByteArray("%%Tallyhost%%") << QByteArray("%Tallyhost%")
                                  << QByteArray("%IP%");
     QTest::newRow("all three") << QByteArray("a %Tallyhost% %date% %time% z")
@@ -158,12 +154,11 @@ void PageTest::markersAreReplacedLiterally_data()
                                 << QByteArray("IP ab $1 axb*");
     QTest::newRow("empty marker") << QByteArray("abc") << QByteArray() << QByteArray("abc");
     QTest::newRow("empty line") << QByteArray() << QByteArray("%Tallyhost%") << QByteArray();
-    QTest::newRow("not rescanned") << QByteArray("%d%%date%") << QByteArray("%d%")
-                                   << QByteArray("IPD");
+    QTest::newRow("not rescanned")
+        << QByteArray("%d%%date%") << QByteArray("%d%") << QByteArray("IPD");
 }
 
-void PageTest::markersAreReplacedLiterally()
-{
+void PageTest::markersAreReplacedLiterally() {
     QFETCH(QByteArray, line);
     QFETCH(QByteArray, marker);
     QFETCH(QByteArray, expected);
@@ -172,8 +167,7 @@ void PageTest::markersAreReplacedLiterally()
     QCOMPARE(FillLine("<%x%>", "%x%", "%x%%x%", "D", "T"), QByteArray("<%x%%x%>"));
 }
 
-void PageTest::pageKeepsEveryByteAndEndsLinesWithCrLf()
-{
+void PageTest::pageKeepsEveryByteAndEndsLinesWithCrLf() {
     static const char raw[] = "caf\xe9 \xff\xfe\x00\x01 na\xc3\xafve";
     const QByteArray binary(raw, sizeof(raw) - 1);
     // CR LF, a lone CR, LF, an empty line, and a last line without an end.
@@ -198,8 +192,7 @@ void PageTest::pageKeepsEveryByteAndEndsLinesWithCrLf()
     QCOMPARE(page(), QByteArray());
 }
 
-void PageTest::dateAndTimeFollowTheLocale()
-{
+void PageTest::dateAndTimeFollowTheLocale() {
     const QDate today = QDate::currentDate();
     QCOMPARE(PageDate(), QLocale().toString(today, QStringLiteral("MMM dd yyyy")));
     QVERIFY(QRegularExpression(QStringLiteral("^[A-Z][a-z]{2} \\d{2} \\d{4}$"))
@@ -214,21 +207,20 @@ void PageTest::dateAndTimeFollowTheLocale()
     const QString germanTime = PageTime();
     const QString germanDate = PageDate();
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
-    QVERIFY2(QRegularExpression(QStringLiteral("^\\d{2}:\\d{2}:\\d{2}$")).match(germanTime).hasMatch(),
-             qPrintable(germanTime));
+    QVERIFY2(
+        QRegularExpression(QStringLiteral("^\\d{2}:\\d{2}:\\d{2}$")).match(germanTime).hasMatch(),
+        qPrintable(germanTime));
     QCOMPARE(germanDate, QLocale(QLocale::German).toString(today, QStringLiteral("MMM dd yyyy")));
 }
 
-void PageTest::templateThatCannotBeOpenedStopsTheJob_data()
-{
+void PageTest::templateThatCannotBeOpenedStopsTheJob_data() {
     QTest::addColumn<QString>("name");
     QTest::newRow("missing file") << "missing.htm";
     QTest::newRow("missing folder") << "nowhere/template.htm";
     QTest::newRow("a folder") << "folder";
 }
 
-void PageTest::templateThatCannotBeOpenedStopsTheJob()
-{
+void PageTest::templateThatCannotBeOpenedStopsTheJob() {
     QFETCH(QString, name);
     QVERIFY(QDir(m_files->path()).mkdir(QStringLiteral("folder")));
     const QString path = m_files->filePath(name);
@@ -238,7 +230,8 @@ void PageTest::templateThatCannotBeOpenedStopsTheJob()
     QVERIFY(!UploadPage());
     QCOMPARE(messages.messages.size(), 2);
     QCOMPARE(messages.messages[0].title, QStringLiteral("Open File"));
-    QVERIFY(messages.texts()[0].startsWith(QStringLiteral("File: ") + path + QStringLiteral(" - ")));
+    QVERIFY(
+        messages.texts()[0].startsWith(QStringLiteral("File: ") + path + QStringLiteral(" - ")));
     QCOMPARE(messages.messages[1].text, QStringLiteral("Unable to open file: ") + path);
     QCOMPARE(messages.messages[1].icon, platform::MsgIcon::Critical);
     QCOMPARE(messages.messages[1].title, QStringLiteral("Tallyhost"));
@@ -247,8 +240,7 @@ void PageTest::templateThatCannotBeOpenedStopsTheJob()
     QVERIFY(!QFile::exists(pagePath()));
 }
 
-void PageTest::pageThatCannotBeCreatedStopsTheJob()
-{
+void PageTest::pageThatCannotBeCreatedStopsTheJob() {
     fillFields(writeTemplate("x\n"));
     MainForm().txtUploadFileName->setText(QStringLiteral("no/such/folder.htm"));
     MessageRecorder messages;
@@ -258,8 +250,7 @@ void PageTest::pageThatCannotBeCreatedStopsTheJob()
     QVERIFY(messages.texts()[0].contains(QStringLiteral("no/such/folder.htm - ")));
 }
 
-void PageTest::pageThatCannotBeWrittenWholeIsNotUploaded()
-{
+void PageTest::pageThatCannotBeWrittenWholeIsNotUploaded() {
     if (!QFileInfo(QStringLiteral("/dev/full")).exists())
         QSKIP("no /dev/full here");
     QVERIFY(QFile::link(QStringLiteral("/dev/full"), pagePath()));
@@ -273,8 +264,7 @@ void PageTest::pageThatCannotBeWrittenWholeIsNotUploaded()
     QVERIFY2(text.contains(QStringLiteral("No space left on device")), qPrintable(text));
 }
 
-void PageTest::pageFolderFollowsWindir()
-{
+void PageTest::pageFolderFollowsWindir() {
     QCOMPARE(PageFolder(), m_windir->path() + QStringLiteral("/temp"));
     qunsetenv("windir");
     QCOMPARE(PageFolder(), QDir::tempPath());

@@ -26,34 +26,32 @@ private slots:
     void headlessRunPrintsOnlyTheMessage();
 
 private:
-    QString settingsFile() const { return m_config->filePath(QStringLiteral("TallyhostUpdater.ini")); }
+    QString settingsFile() const {
+        return m_config->filePath(QStringLiteral("TallyhostUpdater.ini"));
+    }
     void unload();
 
     std::unique_ptr<QTemporaryDir> m_config;
 };
 
-void StartupTest::init()
-{
+void StartupTest::init() {
     m_config = std::make_unique<QTemporaryDir>();
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_config->path());
 }
 
-void StartupTest::cleanup()
-{
+void StartupTest::cleanup() {
     unload();
     m_config.reset();
 }
 
-void StartupTest::unload()
-{
+void StartupTest::unload() {
     if (MainFormLoaded()) {
         MainForm().deleteLater();
     }
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
-void StartupTest::unattendedSwitch_data()
-{
+void StartupTest::unattendedSwitch_data() {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<bool>("unattended");
     QTest::newRow("lower case") << QStringList{"/a"} << true;
@@ -66,8 +64,7 @@ void StartupTest::unattendedSwitch_data()
     QTest::newRow("backslash") << QStringList{"\\A"} << false;
 }
 
-void StartupTest::unattendedSwitch()
-{
+void StartupTest::unattendedSwitch() {
     QFETCH(QStringList, arguments);
     QFETCH(bool, unattended);
     const QString line = CommandLineText(arguments);
@@ -75,8 +72,7 @@ void StartupTest::unattendedSwitch()
     QCOMPARE(HasUnattendedSwitch(line), unattended);
 }
 
-void StartupTest::firstRunLoadsDefaults()
-{
+void StartupTest::firstRunLoadsDefaults() {
     frmTallyhost& form = MainForm();
     QCOMPARE(form.txtFTPSite->text(), QStringLiteral(" ")); // design text until loaded
     LoadSettings();
@@ -89,8 +85,7 @@ void StartupTest::firstRunLoadsDefaults()
     QVERIFY(!QFile::exists(settingsFile())); // loading writes nothing
 }
 
-void StartupTest::valuesRoundTripExactly()
-{
+void StartupTest::valuesRoundTripExactly() {
     const QStringList odd = {
         QStringLiteral("  ftp.example.org  "),
         QStringLiteral("\"quoted\" name"),
@@ -102,7 +97,7 @@ void StartupTest::valuesRoundTripExactly()
     };
     {
         frmTallyhost& form = MainForm();
-        QLineEdit* fields[] = {form.txtFTPSite,         form.txtUserName,      form.txtPassword,
+        QLineEdit* fields[] = {form.txtFTPSite,        form.txtUserName,        form.txtPassword,
                                form.txtUploadFileName, form.txtIPParseField[0], form.txtUploadDir,
                                form.txtHTMLTemplate};
         for (int i = 0; i < 7; ++i)
@@ -126,7 +121,7 @@ void StartupTest::valuesRoundTripExactly()
 
     frmTallyhost& form = MainForm();
     LoadSettings();
-    QLineEdit* fields[] = {form.txtFTPSite,         form.txtUserName,      form.txtPassword,
+    QLineEdit* fields[] = {form.txtFTPSite,        form.txtUserName,        form.txtPassword,
                            form.txtUploadFileName, form.txtIPParseField[0], form.txtUploadDir,
                            form.txtHTMLTemplate};
     for (int i = 0; i < 7; ++i)
@@ -135,8 +130,7 @@ void StartupTest::valuesRoundTripExactly()
     QCOMPARE(form.txtIPParseField[0]->text(), QString());
 }
 
-void StartupTest::exitStoresEditsAndCloseBoxDoesNot()
-{
+void StartupTest::exitStoresEditsAndCloseBoxDoesNot() {
     EndRecorder ends;
     {
         frmTallyhost& form = MainForm();
@@ -164,8 +158,7 @@ void StartupTest::exitStoresEditsAndCloseBoxDoesNot()
     QCOMPARE(MainForm().txtFTPSite->text(), QStringLiteral("edited.example.org"));
 }
 
-void StartupTest::unreadableSettingsStartWithDefaults()
-{
+void StartupTest::unreadableSettingsStartWithDefaults() {
     {
         QFile garbage(settingsFile());
         QVERIFY(garbage.open(QIODevice::WriteOnly));
@@ -181,8 +174,7 @@ void StartupTest::unreadableSettingsStartWithDefaults()
     QCOMPARE(MainForm().txtIPParseField[0]->text(), QStringLiteral("%Tallyhost%"));
 }
 
-void StartupTest::failedSaveIsReported()
-{
+void StartupTest::failedSaveIsReported() {
     // A folder where the file belongs cannot be written, even by root.
     QVERIFY(QDir().mkdir(settingsFile()));
     MessageRecorder messages;
@@ -195,8 +187,7 @@ void StartupTest::failedSaveIsReported()
     QVERIFY(QFileInfo(settingsFile()).isDir());
 }
 
-void StartupTest::headlessRunPrintsOnlyTheMessage()
-{
+void StartupTest::headlessRunPrintsOnlyTheMessage() {
     // What cron sees: no display, no runtime folder, an empty settings store.
     QProcess program;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

@@ -11,14 +11,12 @@ using namespace std::chrono_literals;
 
 namespace {
 
-QByteArray readFile(const QString& path)
-{
+QByteArray readFile(const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
+bool writeFile(const QString& path, const QByteArray& bytes) {
     QFile f(path);
     return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
 }
@@ -43,8 +41,7 @@ private:
     std::unique_ptr<QTemporaryDir> m_home;
 };
 
-void UnattendedTest::init()
-{
+void UnattendedTest::init() {
     m_home = std::make_unique<QTemporaryDir>();
     QVERIFY(QDir(m_home->path()).mkpath(QStringLiteral("config")));
     QVERIFY(QDir(m_home->path()).mkpath(QStringLiteral("win/temp")));
@@ -52,19 +49,18 @@ void UnattendedTest::init()
                       "<p>%Tallyhost% on %date% at %time%</p>\n"));
 }
 
-void UnattendedTest::configure(const FtpServer& server, const QString& password)
-{
+void UnattendedTest::configure(const FtpServer& server, const QString& password) {
     const QString ini = QStringLiteral("[FTP]\nFTPSite=%1\nUserName=%2\nPassword=%3\n"
                                        "UploadFileName=ip.htm\n[HTML]\nHTMLTemplate=%4\n"
                                        "IPParseField=%Tallyhost%\nUploadDir=pub\n")
                             .arg(server.url().mid(6), server.user(), password,
                                  m_home->filePath(QStringLiteral("template.htm")));
-    QVERIFY(writeFile(m_home->filePath(QStringLiteral("config/TallyhostUpdater.ini")), ini.toUtf8()));
+    QVERIFY(
+        writeFile(m_home->filePath(QStringLiteral("config/TallyhostUpdater.ini")), ini.toUtf8()));
     QVERIFY(QDir(server.root()).mkpath(QStringLiteral("pub")));
 }
 
-void UnattendedTest::start(QProcess& program)
-{
+void UnattendedTest::start(QProcess& program) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR"})
         env.remove(QString::fromLatin1(name));
@@ -74,8 +70,7 @@ void UnattendedTest::start(QProcess& program)
     program.start(qEnvironmentVariable("VANTRELL_BINARY"), {QStringLiteral("/A")});
 }
 
-void UnattendedTest::publishesSilentlyAndExitsZero()
-{
+void UnattendedTest::publishesSilentlyAndExitsZero() {
     FtpServer server;
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     configure(server, server.password());
@@ -91,8 +86,7 @@ void UnattendedTest::publishesSilentlyAndExitsZero()
     QCOMPARE(server.loginCount(), 1);
 }
 
-void UnattendedTest::failureIsOneLineAndExitsOne()
-{
+void UnattendedTest::failureIsOneLineAndExitsOne() {
     FtpServer server;
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     configure(server, QStringLiteral("Not-the-Password"));
@@ -107,8 +101,7 @@ void UnattendedTest::failureIsOneLineAndExitsOne()
     QVERIFY(!QFile::exists(server.root() + QStringLiteral("/pub/ip.htm")));
 }
 
-void UnattendedTest::slowServerStillPublishes()
-{
+void UnattendedTest::slowServerStillPublishes() {
     // Every reply of this server takes two seconds, well inside the transfer's time-out.
     FtpServer server;
     QVERIFY2(server.start({.replyDelay = 2s}), qPrintable(server.errorString()));
@@ -121,8 +114,7 @@ void UnattendedTest::slowServerStillPublishes()
     QVERIFY(readFile(server.root() + QStringLiteral("/pub/ip.htm")).startsWith("<p>"));
 }
 
-void UnattendedTest::twoRunsAtOnceTakeTurns()
-{
+void UnattendedTest::twoRunsAtOnceTakeTurns() {
     FtpServer server;
     QVERIFY2(server.start({.replyDelay = 200ms}), qPrintable(server.errorString()));
     configure(server, server.password());

@@ -11,8 +11,8 @@
 #include <QLineEdit>
 #include <QLockFile>
 #include <QPushButton>
-#include <QTcpServer>
 #include <QSettings>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -20,14 +20,12 @@ using namespace std::chrono_literals;
 
 namespace {
 
-QByteArray readFile(const QString& path)
-{
+QByteArray readFile(const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
+bool writeFile(const QString& path, const QByteArray& bytes) {
     QFile f(path);
     return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
 }
@@ -62,8 +60,7 @@ private:
     QString m_template;
 };
 
-void UploadTest::init()
-{
+void UploadTest::init() {
     m_config = std::make_unique<QTemporaryDir>();
     m_windir = std::make_unique<QTemporaryDir>();
     m_files = std::make_unique<QTemporaryDir>();
@@ -76,8 +73,7 @@ void UploadTest::init()
     LoadSettings();
 }
 
-void UploadTest::cleanup()
-{
+void UploadTest::cleanup() {
     if (MainFormLoaded())
         MainForm().deleteLater();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -85,8 +81,7 @@ void UploadTest::cleanup()
     SetPageLockPatience(150s);
 }
 
-void UploadTest::pointAt(const FtpServer& server, const QString& dir)
-{
+void UploadTest::pointAt(const FtpServer& server, const QString& dir) {
     frmTallyhost& form = MainForm();
     form.txtHTMLTemplate->setText(m_template);
     form.txtIPParseField[0]->setText(QStringLiteral("%Tallyhost%"));
@@ -97,8 +92,7 @@ void UploadTest::pointAt(const FtpServer& server, const QString& dir)
     form.txtUploadDir->setText(dir);
 }
 
-void UploadTest::uploadsIntoDirectoryOverOneLogin()
-{
+void UploadTest::uploadsIntoDirectoryOverOneLogin() {
     FtpServer server;
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     QVERIFY(QDir(server.root()).mkpath(QStringLiteral("www/ip")));
@@ -121,13 +115,13 @@ void UploadTest::uploadsIntoDirectoryOverOneLogin()
     // The next upload replaces the page and logs in again.
     QVERIFY(writeFile(m_template, "second\n"));
     QVERIFY(UploadPage());
-    QCOMPARE(readFile(server.root() + QStringLiteral("/www/ip/page.htm")), QByteArray("second\r\n"));
+    QCOMPARE(readFile(server.root() + QStringLiteral("/www/ip/page.htm")),
+             QByteArray("second\r\n"));
     QCOMPARE(QDir(server.root() + QStringLiteral("/www/ip")).entryList(QDir::Files | QDir::Hidden),
              QStringList{QStringLiteral("page.htm")});
 }
 
-void UploadTest::namesWithSpacesAndNoDirectory()
-{
+void UploadTest::namesWithSpacesAndNoDirectory() {
     FtpServer server;
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     QVERIFY(QDir(server.root()).mkdir(QStringLiteral("my pages")));
@@ -146,16 +140,14 @@ void UploadTest::namesWithSpacesAndNoDirectory()
     QVERIFY(!server.commands().join('\n').contains(QStringLiteral("CWD    ")));
 }
 
-void UploadTest::failuresAreReportedAndNothingIsUploaded_data()
-{
+void UploadTest::failuresAreReportedAndNothingIsUploaded_data() {
     QTest::addColumn<QString>("failure");
     QTest::newRow("wrong password") << "password";
     QTest::newRow("closed port") << "port";
     QTest::newRow("missing directory") << "directory";
 }
 
-void UploadTest::failuresAreReportedAndNothingIsUploaded()
-{
+void UploadTest::failuresAreReportedAndNothingIsUploaded() {
     QFETCH(QString, failure);
     FtpServer server;
     QVERIFY2(server.start(), qPrintable(server.errorString()));
@@ -189,8 +181,7 @@ void UploadTest::failuresAreReportedAndNothingIsUploaded()
     QCOMPARE(MainForm().cursor().shape(), Qt::ArrowCursor);
 }
 
-void UploadTest::silentServerTimesOut()
-{
+void UploadTest::silentServerTimesOut() {
     FtpServer server;
     QVERIFY2(server.start({.silent = true}), qPrintable(server.errorString()));
     pointAt(server);
@@ -204,14 +195,14 @@ void UploadTest::silentServerTimesOut()
     QVERIFY(messages.texts()[0].startsWith(QStringLiteral("Unable to upload file: ")));
 }
 
-void UploadTest::lineBreaksNeverReachTheServer()
-{
+void UploadTest::lineBreaksNeverReachTheServer() {
     FtpServer server;
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     QVERIFY(writeFile(server.root() + QStringLiteral("/victim.htm"), "keep me"));
     MessageRecorder messages;
-    for (const QString& dir : {QStringLiteral("x\r\nDELE victim.htm"), QStringLiteral("x\nDELE victim.htm"),
-                               QStringLiteral("x\rDELE victim.htm")}) {
+    for (const QString& dir :
+         {QStringLiteral("x\r\nDELE victim.htm"), QStringLiteral("x\nDELE victim.htm"),
+          QStringLiteral("x\rDELE victim.htm")}) {
         pointAt(server, dir);
         QVERIFY(!UploadPage());
     }
@@ -223,8 +214,7 @@ void UploadTest::lineBreaksNeverReachTheServer()
     QVERIFY(!server.commands().join('\n').contains(QStringLiteral("DELE")));
 }
 
-void UploadTest::cutUploadLeavesOldPage()
-{
+void UploadTest::cutUploadLeavesOldPage() {
     FtpServer server;
     QVERIFY2(server.start({.dropUploadsAfter = 4096}), qPrintable(server.errorString()));
     QVERIFY(writeFile(server.root() + QStringLiteral("/page.htm"), "old page"));
@@ -240,8 +230,7 @@ void UploadTest::cutUploadLeavesOldPage()
     QCOMPARE(readFile(server.root() + QStringLiteral("/page.htm")), QByteArray("old page"));
 }
 
-void UploadTest::secondRequestDuringUploadIsIgnored()
-{
+void UploadTest::secondRequestDuringUploadIsIgnored() {
     FtpServer server;
     QVERIFY2(server.start({.replyDelay = 100ms}), qPrintable(server.errorString()));
     pointAt(server);
@@ -261,8 +250,7 @@ void UploadTest::secondRequestDuringUploadIsIgnored()
     QCOMPARE(server.loginCount(), 1);
 }
 
-void UploadTest::closingTheWindowDuringUploadFinishesIt()
-{
+void UploadTest::closingTheWindowDuringUploadFinishesIt() {
     FtpServer server;
     QVERIFY2(server.start({.replyDelay = 100ms}), qPrintable(server.errorString()));
     pointAt(server);
@@ -273,8 +261,7 @@ void UploadTest::closingTheWindowDuringUploadFinishesIt()
     QCOMPARE(readFile(server.root() + QStringLiteral("/page.htm")), readFile(pagePath()));
 }
 
-void UploadTest::busyPageGivesUp()
-{
+void UploadTest::busyPageGivesUp() {
     FtpServer server;
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     pointAt(server);
@@ -284,7 +271,8 @@ void UploadTest::busyPageGivesUp()
     MessageRecorder messages;
     QVERIFY(!UploadPage());
     QCOMPARE(messages.texts(),
-             QStringList{QStringLiteral("Another upload of page.htm is still running. Try again later.")});
+             QStringList{
+                 QStringLiteral("Another upload of page.htm is still running. Try again later.")});
     QVERIFY(!QFile::exists(pagePath()));
     QCOMPARE(server.loginCount(), 0);
     other.unlock();

@@ -1,18 +1,15 @@
 #include "Recorders.h"
 
 MessageRecorder::MessageRecorder()
-    : m_previous(platform::SetMessageHandler(
-          [this](const platform::Message& m) { messages.append(m); }))
-{
+    : m_previous(
+          platform::SetMessageHandler([this](const platform::Message& m) { messages.append(m); })) {
 }
 
-MessageRecorder::~MessageRecorder()
-{
+MessageRecorder::~MessageRecorder() {
     platform::SetMessageHandler(std::move(m_previous));
 }
 
-QStringList MessageRecorder::texts() const
-{
+QStringList MessageRecorder::texts() const {
     QStringList out;
     for (const auto& m : messages)
         out << m.text;
@@ -20,11 +17,8 @@ QStringList MessageRecorder::texts() const
 }
 
 EndRecorder::EndRecorder()
-    : m_previous(platform::SetEndProcessHandler([this](int status) { statuses.append(status); }))
-{
-}
+    : m_previous(platform::SetEndProcessHandler([this](int status) { statuses.append(status); })) {}
 
-EndRecorder::~EndRecorder()
-{
+EndRecorder::~EndRecorder() {
     platform::SetEndProcessHandler(std::move(m_previous));
 }
