@@ -1,5 +1,6 @@
 #include "Application.h"
 #include "MsgBox.h"
+#include "frmTallyhost.h"
 #include "modTallyhost.h"
 
 #include <exception>
@@ -13,5 +14,9 @@ int main(int argc, char* argv[]) {
         ReportUnexpectedError(QString::fromLocal8Bit(e.what()));
         return 2;
     }
-    return app.exec();
+    const int status = app.exec();
+    // Closed from its frame: nothing is saved, but the FTP connection is still closed properly.
+    if (MainFormLoaded())
+        delete &MainForm();
+    return status;
 }
