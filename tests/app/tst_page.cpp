@@ -1,5 +1,7 @@
+#include "JobSandbox.h"
 #include "LocalIP.h"
 #include "Recorders.h"
+#include "TestFiles.h"
 #include "frmTallyhost.h"
 #include "modTallyhost.h"
 
@@ -36,11 +38,9 @@ private:
     void fillFields(const QString& templatePath);
     QString writeTemplate(const QByteArray& content);
     QByteArray page() const;
-    QString pagePath() const { return m_windir->filePath(QStringLiteral("temp/page.htm")); }
+    QString pagePath() const { return m_box->pagePath(); }
 
-    std::unique_ptr<QTemporaryDir> m_config;
-    std::unique_ptr<QTemporaryDir> m_windir;
-    std::unique_ptr<QTemporaryDir> m_files;
+    std::unique_ptr<JobSandbox> m_box;
 };
 
 void PageTest::initTestCase() {
@@ -48,21 +48,12 @@ void PageTest::initTestCase() {
 }
 
 void PageTest::init() {
-    m_config = std::make_unique<QTemporaryDir>();
-    m_windir = std::make_unique<QTemporaryDir>();
-    m_files = std::make_unique<QTemporaryDir>();
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_config->path());
-    QVERIFY(QDir(m_windir->path()).mkdir(QStringLiteral("temp")));
-    qputenv("windir", m_windir->path().toLocal8Bit());
-    MainForm().show();
-    LoadSettings();
+    m_box = std::make_unique<JobSandbox>();
+    QVERIFY(m_box->isValid());
 }
 
 void PageTest::cleanup() {
-    if (MainFormLoaded())
-        MainForm().deleteLater();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    qunsetenv("windir");
+    m_box.reset();
 }
 
 void PageTest::fillFields(const QString& templatePath) {
@@ -77,16 +68,12 @@ void PageTest::fillFields(const QString& templatePath) {
 }
 
 QString PageTest::writeTemplate(const QByteArray& content) {
-    const QString path = m_files->filePath(QStringLiteral("template.htm"));
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(content) != content.size())
-        return {};
-    return path;
+    const QString path = m_box->files.filePath(QStringLiteral("template.htm"));
+    return writeFile(path, content) ? path : QString();
 }
 
 QByteArray PageTest::page() const {
-    QFile f(pagePath());
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    return readFile(pagePath());
 }
 
 void PageTest::validationReportsFirstEmptyField_data() {
@@ -222,8 +209,8 @@ void PageTest::templateThatCannotBeOpenedStopsTheJob_data() {
 
 void PageTest::templateThatCannotBeOpenedStopsTheJob() {
     QFETCH(QString, name);
-    QVERIFY(QDir(m_files->path()).mkdir(QStringLiteral("folder")));
-    const QString path = m_files->filePath(name);
+    QVERIFY(QDir(m_box->files.path()).mkdir(QStringLiteral("folder")));
+    const QString path = m_box->files.filePath(name);
     fillFields(path);
 
     MessageRecorder messages;
@@ -265,7 +252,7 @@ void PageTest::pageThatCannotBeWrittenWholeIsNotUploaded() {
 }
 
 void PageTest::pageFolderFollowsWindir() {
-    QCOMPARE(PageFolder(), m_windir->path() + QStringLiteral("/temp"));
+    QCOMPARE(PageFolder(), m_box->windir.path() + QStringLiteral("/temp"));
     qunsetenv("windir");
     QCOMPARE(PageFolder(), QDir::tempPath());
 }

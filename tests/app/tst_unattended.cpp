@@ -1,6 +1,7 @@
 // "vantrell /A" as a scheduler runs it: a separate process, no display, its own settings file.
 
 #include "FtpServer.h"
+#include "TestFiles.h"
 
 #include <QFile>
 #include <QProcess>
@@ -9,19 +10,7 @@
 
 using namespace std::chrono_literals;
 
-namespace {
-
-QByteArray readFile(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-bool writeFile(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
-
-} // namespace
+namespace {} // namespace
 
 class UnattendedTest : public QObject {
     Q_OBJECT

@@ -2,7 +2,9 @@
 
 #include "FtpServer.h"
 #include "Inet.h"
+#include "JobSandbox.h"
 #include "Recorders.h"
+#include "TestFiles.h"
 #include "frmTallyhost.h"
 #include "modTallyhost.h"
 
@@ -17,20 +19,6 @@
 #include <QtTest>
 
 using namespace std::chrono_literals;
-
-namespace {
-
-QByteArray readFile(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-bool writeFile(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
-
-} // namespace
 
 class UploadTest : public QObject {
     Q_OBJECT
@@ -52,32 +40,21 @@ private slots:
 
 private:
     void pointAt(const FtpServer& server, const QString& dir = {});
-    QString pagePath() const { return m_windir->filePath(QStringLiteral("temp/page.htm")); }
+    QString pagePath() const { return m_box->pagePath(); }
 
-    std::unique_ptr<QTemporaryDir> m_config;
-    std::unique_ptr<QTemporaryDir> m_windir;
-    std::unique_ptr<QTemporaryDir> m_files;
+    std::unique_ptr<JobSandbox> m_box;
     QString m_template;
 };
 
 void UploadTest::init() {
-    m_config = std::make_unique<QTemporaryDir>();
-    m_windir = std::make_unique<QTemporaryDir>();
-    m_files = std::make_unique<QTemporaryDir>();
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_config->path());
-    QVERIFY(QDir(m_windir->path()).mkdir(QStringLiteral("temp")));
-    qputenv("windir", m_windir->path().toLocal8Bit());
-    m_template = m_files->filePath(QStringLiteral("template.htm"));
+    m_box = std::make_unique<JobSandbox>();
+    QVERIFY(m_box->isValid());
+    m_template = m_box->files.filePath(QStringLiteral("template.htm"));
     QVERIFY(writeFile(m_template, "<html>\n<p>Address: %Tallyhost%</p>\r\n\xe9t\xe9\n</html>"));
-    MainForm().show();
-    LoadSettings();
 }
 
 void UploadTest::cleanup() {
-    if (MainFormLoaded())
-        MainForm().deleteLater();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    qunsetenv("windir");
+    m_box.reset();
     SetPageLockPatience(150s);
 }
 
@@ -131,7 +108,7 @@ void UploadTest::namesWithSpacesAndNoDirectory() {
     MainForm().txtUploadFileName->setText(QStringLiteral("my \"ip\" page.htm"));
     QVERIFY2(UploadPage(), qPrintable(messages.texts().join('\n')));
     QCOMPARE(readFile(server.root() + QStringLiteral("/my pages/my \"ip\" page.htm")),
-             readFile(m_windir->filePath(QStringLiteral("temp/my \"ip\" page.htm"))));
+             readFile(m_box->windir.filePath(QStringLiteral("temp/my \"ip\" page.htm"))));
 
     // A directory of spaces only means none: the page lands in the login folder.
     pointAt(server, QStringLiteral("   "));

@@ -2,6 +2,7 @@
 
 #include "FtpServer.h"
 #include "Inet.h"
+#include "TestFiles.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -16,16 +17,6 @@ using namespace std::chrono_literals;
 using platform::Inet;
 
 namespace {
-
-QByteArray readFile(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-bool writeFile(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
 
 // A page with what a byte-careless transfer would spoil: CR LF, NUL, high bytes, and enough
 // of it to take several writes.
