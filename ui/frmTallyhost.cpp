@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QStyle>
 
 namespace {
 
@@ -34,6 +35,47 @@ QLineEdit* field(QWidget* parent, int left, int top, int width, int height)
     return place(new QLineEdit(QStringLiteral(" "), parent), left, top, width, height);
 }
 
+// The part of a label that a field placed over its end leaves visible.
+int visibleWidth(const QLabel* label)
+{
+    int right = label->geometry().right() + 1;
+    for (const QWidget* sibling :
+         label->parentWidget()->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
+        if (!qobject_cast<const QLabel*>(sibling) && sibling->x() > label->x() &&
+            sibling->geometry().intersects(label->geometry()))
+            right = qMin(right, sibling->x());
+    return right - label->x();
+}
+
+// The boxes were sized for an 8-point MS Sans Serif; other dialog fonts run wider. The
+// platform's dialog font steps down from its own size until every caption shows whole, a
+// pixel clear of the field beside it, and a field's text fits its box with a pixel above and
+// below. The menu bar keeps the platform's menu font.
+void fitFont(QWidget* client)
+{
+    const auto width = [](const QFontMetrics& fm, const QString& text) {
+        return qMax(fm.horizontalAdvance(text), fm.boundingRect(text).right() + 1);
+    };
+    const auto frame = [](const QWidget* w) {
+        return w->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, w);
+    };
+    QFont candidate = client->font();
+    for (int size = QFontInfo(candidate).pixelSize(); size >= 8; --size) {
+        candidate.setPixelSize(size);
+        const QFontMetrics fm(candidate);
+        bool fits = true;
+        for (const QLabel* l : client->findChildren<QLabel*>())
+            fits = fits && width(fm, l->text()) < visibleWidth(l) && fm.height() <= l->height();
+        for (const QPushButton* b : client->findChildren<QPushButton*>())
+            fits = fits && width(fm, b->text()) + 2 * frame(b) <= b->width();
+        for (const QLineEdit* f : client->findChildren<QLineEdit*>())
+            fits = fits && fm.height() + 2 + 2 * frame(f) <= f->height();
+        if (fits)
+            break;
+    }
+    client->setFont(candidate);
+}
+
 } // namespace
 
 frmTallyhost::frmTallyhost(QWidget* parent) : QMainWindow(parent)
@@ -41,14 +83,10 @@ frmTallyhost::frmTallyhost(QWidget* parent) : QMainWindow(parent)
     setWindowTitle(QStringLiteral("Vantrell"));
     setWindowIcon(QIcon(QStringLiteral(":/icons/vantrell.svg")));
 
-    // MS Sans Serif at 8 points is 11 pixels high at 96 dpi: the fixed boxes are sized for it.
-    QFont f = font();
-    f.setPixelSize(11);
-    setFont(f);
-
     createControls();
     createMenus();
     setFocusOrder();
+    fitFont(centralWidget());
 
     inetFTP = new platform::Inet(this);
 
