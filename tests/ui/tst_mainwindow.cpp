@@ -1,0 +1,500 @@
+// The main window: its fixed layout, focus order and fields, its menus and the template
+// browser, driven the way a user drives them.
+#include "frmAbout.h"
+#include "frmTallyhost.h"
+#include "modTallyhost.h"
+
+#include "ProgramConfig.h"
+#include "Recorders.h"
+#include "Shell.h"
+#include "Twips.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QSettings>
+#include <QStyle>
+#include <QStyleOptionFrame>
+#include <QStyleOptionGroupBox>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+
+const QString NoTemplate = "Must supply HTML Template file name.";
+
+// A control, its container and its place there in twips.
+struct Place {
+    QString name;
+    QWidget* widget;
+    QWidget* in;
+    int left, top, width, height;
+};
+
+QList<Place> places(frmTallyhost& f) {
+    QWidget* client = f.centralWidget();
+    return {
+        {"Frame2", f.Frame2, client, 0, 120, 4092, 2172},
+        {"lblHTMLTemplate", f.lblHTMLTemplate, f.Frame2, 120, 360, 1092, 252},
+        {"txtHTMLTemplate", f.txtHTMLTemplate, f.Frame2, 1320, 360, 2292, 285},
+        {"comTemplateFile", f.comTemplateFile, f.Frame2, 3600, 360, 372, 372},
+        {"Label2", f.Label2, f.Frame2, 120, 720, 1092, 252},
+        {"txtIPParseField(0)", f.txtIPParseField[0], f.Frame2, 1320, 720, 2292, 285},
+        {"Label3", f.Label3, f.Frame2, 120, 1080, 1092, 252},
+        {"txtIPParseField(1)", f.txtIPParseField[1], f.Frame2, 1320, 1080, 2292, 285},
+        {"Label4", f.Label4, f.Frame2, 120, 1440, 1092, 252},
+        {"txtIPParseField(2)", f.txtIPParseField[2], f.Frame2, 1320, 1440, 2292, 285},
+        {"Frame1", f.Frame1, client, 4200, 120, 4095, 2172},
+        {"lblUserName(0)", f.lblUserName[0], f.Frame1, 120, 360, 855, 255},
+        {"txtFTPSite", f.txtFTPSite, f.Frame1, 1560, 360, 2415, 285},
+        {"lblUserName(1)", f.lblUserName[1], f.Frame1, 120, 720, 975, 255},
+        {"txtUserName", f.txtUserName, f.Frame1, 1560, 720, 2415, 285},
+        {"lblUserName(2)", f.lblUserName[2], f.Frame1, 120, 1080, 975, 255},
+        {"txtPassword", f.txtPassword, f.Frame1, 1560, 1080, 2415, 285},
+        {"lblUploadFileName", f.lblUploadFileName, f.Frame1, 120, 1440, 1575, 255},
+        {"txtUploadFileName", f.txtUploadFileName, f.Frame1, 1560, 1440, 2415, 285},
+        {"Label1", f.Label1, f.Frame1, 120, 1800, 1332, 252},
+        {"txtUploadDir", f.txtUploadDir, f.Frame1, 1560, 1800, 2415, 285},
+        {"comUploadTallyhost", f.comUploadTallyhost, client, 3360, 2400, 1575, 615},
+    };
+}
+
+QString nameOf(frmTallyhost& form, QWidget* widget) {
+    for (const Place& p : places(form))
+        if (p.widget == widget)
+            return p.name;
+    return widget ? QString(widget->metaObject()->className()) : QString("no focus");
+}
+
+// Where every control sits in the window.
+QList<QRect> placesInWindow(frmTallyhost& form) {
+    QList<QRect> out;
+    for (const Place& p : places(form))
+        out << QRect(p.widget->mapTo(&form, QPoint(0, 0)), p.widget->size());
+    return out;
+}
+
+// Opens a menu from the menu bar and clicks one of its items.
+bool choose(QMenuBar* bar, QMenu* menu, QAction* item) {
+    QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(menu->menuAction()).center());
+    if (!QTest::qWaitFor([menu] { return menu->isVisible(); }))
+        return false;
+    QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(item).center());
+    return true;
+}
+
+// Clicks through the window system, which holds clicks back from a window that a modal one
+// blocks.
+void clickInWindow(QWidget* widget) {
+    QWidget* window = widget->window();
+    QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {},
+                      widget->mapTo(window, widget->rect().center()));
+}
+
+// Widest extent of a one-line text, taking overhanging glyphs into account.
+int textWidth(const QFontMetrics& fm, const QString& text) {
+    return qMax(fm.horizontalAdvance(text), fm.boundingRect(text).right() + 1);
+}
+
+} // namespace
+
+class tst_mainwindow : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void layoutIsFixed();
+    void textsShowWhole();
+    void tabVisitsControlsInOrder();
+    void fieldsTakeOnlyWhatTheyShould();
+    void menusHoldTheirItems();
+    void uploadFromButtonAndMenu();
+    void websiteGoesToTheShell();
+    void aboutBlocksTheWindow();
+    void browserKeepsLastChoice();
+    void browserUsesTheFileDialog();
+
+private:
+    frmTallyhost& start();
+    QString storedTemplate() const;
+
+    std::unique_ptr<QTemporaryDir> m_config;
+    std::unique_ptr<MessageRecorder> m_messages;
+};
+
+void tst_mainwindow::init() {
+    m_config = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_config->isValid());
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_config->path());
+    m_messages = std::make_unique<MessageRecorder>();
+}
+
+void tst_mainwindow::cleanup() {
+    if (MainFormLoaded())
+        MainForm().deleteLater();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    m_messages.reset();
+    m_config.reset();
+}
+
+frmTallyhost& tst_mainwindow::start() {
+    Main();
+    frmTallyhost& form = MainForm();
+    if (!QTest::qWaitForWindowActive(&form))
+        qWarning("the main window did not become active");
+    return form;
+}
+
+QString tst_mainwindow::storedTemplate() const {
+    QSettings settings(QSettings::IniFormat, QSettings::UserScope, "TallyhostUpdater");
+    return settings.value("HTML/HTMLTemplate", "<none>").toString();
+}
+
+void tst_mainwindow::layoutIsFixed() {
+    frmTallyhost& form = start();
+    QCOMPARE(form.windowTitle(), QString("Vantrell"));
+    QVERIFY(!form.windowIcon().isNull());
+    QVERIFY(!form.comTemplateFile->icon().isNull());
+    QCOMPARE(form.comTemplateFile->text(), QString());
+    QCOMPARE(form.windowState(), Qt::WindowNoState);
+
+    QCOMPARE(form.centralWidget()->geometry(),
+             QRect(0, form.menuBar()->height(), Twips(8292), Twips(3084)));
+    QCOMPARE(form.centralWidget()->size(), QSize(553, 206));
+    QCOMPARE(form.size(), QSize(553, 206 + form.menuBar()->height()));
+    for (const Place& p : places(form)) {
+        QVERIFY2(p.widget->parentWidget() == p.in, qPrintable(p.name));
+        QVERIFY2(p.widget->isVisible(), qPrintable(p.name));
+        QCOMPARE(p.widget->geometry(),
+                 QRect(Twips(p.left), Twips(p.top), Twips(p.width), Twips(p.height)));
+    }
+
+    const QList<QRect> before = placesInWindow(form);
+    form.resize(900, 500);
+    QTRY_COMPARE(form.size(), QSize(900, 500));
+    QCOMPARE(placesInWindow(form), before);
+    form.resize(300, 120);
+    QTRY_COMPARE(form.size(), QSize(300, 120));
+    QCOMPARE(placesInWindow(form), before);
+    form.showMaximized();
+    QTRY_VERIFY(form.isMaximized());
+    QCOMPARE(placesInWindow(form), before);
+}
+
+void tst_mainwindow::textsShowWhole() {
+    frmTallyhost& form = start();
+    for (QLabel* label : form.findChildren<QLabel*>()) {
+        // A field placed over the end of a label hides whatever of the text runs under it.
+        int visibleRight = label->geometry().right() + 1;
+        const auto siblings =
+            label->parentWidget()->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
+        for (QWidget* sibling : siblings)
+            if (!qobject_cast<QLabel*>(sibling) && sibling->x() > label->x() &&
+                sibling->geometry().intersects(label->geometry()))
+                visibleRight = qMin(visibleRight, sibling->x());
+        const QFontMetrics fm = label->fontMetrics();
+        const QString why = QString("\"%1\" is %2 px wide, %3 px show")
+                                .arg(label->text())
+                                .arg(textWidth(fm, label->text()))
+                                .arg(visibleRight - label->x());
+        // At least a pixel between the text and the field, or the text reads as cut.
+        QVERIFY2(textWidth(fm, label->text()) < visibleRight - label->x(), qPrintable(why));
+        QVERIFY2(fm.height() <= label->height(), qPrintable(label->text()));
+    }
+
+    for (QGroupBox* box : {form.Frame1, form.Frame2}) {
+        QStyleOptionGroupBox option;
+        option.initFrom(box);
+        option.text = box->title();
+        option.textAlignment = box->alignment();
+        option.subControls = QStyle::SC_GroupBoxFrame | QStyle::SC_GroupBoxLabel;
+        option.lineWidth = 1;
+        const QRect title = box->style()->subControlRect(QStyle::CC_GroupBox, &option,
+                                                         QStyle::SC_GroupBoxLabel, box);
+        QVERIFY2(textWidth(box->fontMetrics(), box->title()) <= title.width(),
+                 qPrintable(box->title()));
+        QVERIFY2(box->rect().contains(title), qPrintable(box->title()));
+        // The first row of controls starts below the title.
+        QVERIFY2(title.bottom() < Twips(360), qPrintable(box->title()));
+    }
+
+    QPushButton* button = form.comUploadTallyhost;
+    const int frame = button->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, button);
+    QVERIFY(textWidth(button->fontMetrics(), button->text()) + 2 * frame <= button->width());
+
+    // A field keeps a pixel above and below its line of text inside the frame.
+    for (QLineEdit* field : form.findChildren<QLineEdit*>()) {
+        QStyleOptionFrame option;
+        option.initFrom(field);
+        option.lineWidth =
+            field->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, field);
+        const QRect contents =
+            field->style()->subElementRect(QStyle::SE_LineEditContents, &option, field);
+        const QMargins margins = field->textMargins();
+        QVERIFY2(field->fontMetrics().height() + 2 <=
+                     contents.height() - margins.top() - margins.bottom(),
+                 qPrintable(QString("%1: text %2 px high, %3 px inside")
+                                .arg(nameOf(form, field))
+                                .arg(field->fontMetrics().height())
+                                .arg(contents.height())));
+    }
+}
+
+void tst_mainwindow::tabVisitsControlsInOrder() {
+    frmTallyhost& form = start();
+    QCOMPARE(nameOf(form, QApplication::focusWidget()), QString("txtHTMLTemplate"));
+
+    const QStringList order = {"txtIPParseField(0)", "comUploadTallyhost", "txtFTPSite",
+                               "txtUserName",        "txtPassword",        "txtUploadFileName",
+                               "comTemplateFile",    "txtUploadDir",       "txtHTMLTemplate"};
+    QStringList visited;
+    for (qsizetype i = 0; i < order.size(); ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        visited << nameOf(form, QApplication::focusWidget());
+    }
+    QCOMPARE(visited, order);
+
+    // Shift+Tab walks the same ring backwards.
+    visited.clear();
+    for (qsizetype i = 0; i < order.size(); ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ShiftModifier);
+        visited << nameOf(form, QApplication::focusWidget());
+    }
+    QStringList backwards(order.rbegin() + 1, order.rend());
+    backwards << order.last();
+    QCOMPARE(visited, backwards);
+}
+
+void tst_mainwindow::fieldsTakeOnlyWhatTheyShould() {
+    frmTallyhost& form = start();
+
+    // Date and time markers are shown only: greyed, out of reach of clicks and typing.
+    QCOMPARE(form.txtIPParseField[1]->text(), QString("%Date%"));
+    QCOMPARE(form.txtIPParseField[2]->text(), QString("%Time%"));
+    for (int i : {1, 2}) {
+        QLineEdit* field = form.txtIPParseField[i];
+        QVERIFY(!field->isEnabled());
+        clickInWindow(field);
+        QCOMPARE(QApplication::focusWidget(), form.txtHTMLTemplate);
+        QTest::keyClicks(QApplication::focusWidget(), "x");
+    }
+    QCOMPARE(form.txtIPParseField[1]->text(), QString("%Date%"));
+    QCOMPARE(form.txtIPParseField[2]->text(), QString("%Time%"));
+    QCOMPARE(form.txtHTMLTemplate->text(), QString("xx"));
+
+    // The password shows one star a character and keeps what was typed.
+    clickInWindow(form.txtPassword);
+    QCOMPARE(QApplication::focusWidget(), form.txtPassword);
+    QTest::keyClicks(form.txtPassword, "p#s");
+    QCOMPARE(form.txtPassword->text(), QString("p#s"));
+    QCOMPARE(form.txtPassword->displayText(), QString("***"));
+    // An input method would show the typed characters while composing them.
+    QEXPECT_FAIL("", "the input method is still on for the password field", Continue);
+    QVERIFY(!form.txtPassword->testAttribute(Qt::WA_InputMethodEnabled));
+
+    // No default or cancel button: Enter and Esc in a field start and close nothing.
+    for (QPushButton* button : form.findChildren<QPushButton*>())
+        QVERIFY(!button->isDefault() && !button->autoDefault());
+    for (QLineEdit* field : {form.txtFTPSite, form.txtHTMLTemplate})
+        for (int key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape})
+            QTest::keyClick(field, Qt::Key(key));
+    QCOMPARE(m_messages->texts(), QStringList());
+    QVERIFY(form.isVisible());
+
+    // "&About" is the one caption with an access key.
+    QStringList captions;
+    for (QLabel* label : form.findChildren<QLabel*>())
+        captions << label->text();
+    captions << form.Frame1->title() << form.Frame2->title() << form.comUploadTallyhost->text();
+    for (QAction* action : form.findChildren<QAction*>())
+        if (action != form.mnuAbout)
+            captions << action->text();
+    for (const QString& caption : captions)
+        QVERIFY2(!caption.contains('&'), qPrintable(caption));
+}
+
+void tst_mainwindow::menusHoldTheirItems() {
+    frmTallyhost& form = start();
+    QCOMPARE(form.menuBar()->actions(),
+             QList<QAction*>({form.mnuFile->menuAction(), form.mnuHelp->menuAction()}));
+    QCOMPARE(form.mnuFile->title(), QString("File"));
+    QCOMPARE(form.mnuHelp->title(), QString("Help"));
+    QCOMPARE(form.mnuFile->actions(), QList<QAction*>({form.mnuUploadTallyhost, form.mnuExit}));
+    QCOMPARE(form.mnuHelp->actions(), QList<QAction*>({form.mnuWebsite, form.mnuAbout}));
+    const QStringList texts = {form.mnuUploadTallyhost->text(), form.mnuExit->text(),
+                               form.mnuWebsite->text(), form.mnuAbout->text()};
+    QCOMPARE(texts, QStringList({"Upload IP Address", "Exit", "Website", "&About"}));
+    for (QAction* item : form.findChildren<QAction*>()) {
+        QVERIFY2(item->shortcuts().isEmpty(), qPrintable(item->text()));
+        QVERIFY2(!item->isSeparator(), qPrintable(item->text()));
+    }
+}
+
+void tst_mainwindow::uploadFromButtonAndMenu() {
+    frmTallyhost& form = start();
+    clickInWindow(form.comUploadTallyhost);
+    QCOMPARE(m_messages->texts(), QStringList{NoTemplate});
+    QVERIFY(choose(form.menuBar(), form.mnuFile, form.mnuUploadTallyhost));
+    QCOMPARE(m_messages->texts(), QStringList({NoTemplate, NoTemplate}));
+    for (const platform::Message& m : m_messages->messages)
+        QCOMPARE(m.title, QString("TallyhostUpdater"));
+}
+
+void tst_mainwindow::websiteGoesToTheShell() {
+    frmTallyhost& form = start();
+    QList<QStringList> requests;
+    const auto previous =
+        platform::shell::SetHandler([&](const QString& op, const QString& file,
+                                        const QString& params, const QString& dir, int show) {
+            requests.append({op, file, params, dir, QString::number(show)});
+        });
+    const bool chosen = choose(form.menuBar(), form.mnuHelp, form.mnuWebsite);
+    platform::shell::SetHandler(previous);
+    QVERIFY(chosen);
+
+    const QString website = QString::fromLatin1(ProductWebsite);
+    QCOMPARE(requests, QList<QStringList>({{"Open", website, "0", "0", "1"}}));
+    if (website.contains("example.org"))
+        QCOMPARE(website.size(), 50);
+    QCOMPARE(m_messages->texts(), QStringList());
+}
+
+void tst_mainwindow::aboutBlocksTheWindow() {
+    frmTallyhost& form = start();
+    QWidget* shown = nullptr;
+    Qt::WindowModality modality = Qt::NonModal;
+    bool wasActive = false;
+
+    // Should the box stay open, this ends its showing so that the test fails, not hangs.
+    QTimer guard;
+    guard.setSingleShot(true);
+    connect(&guard, &QTimer::timeout, &form, [&] { form.About()->done(-1); });
+    QTimer::singleShot(0, &form, [&] {
+        guard.start(5000);
+        if (!QTest::qWaitFor([] { return QApplication::activeModalWidget() != nullptr; }))
+            return;
+        shown = QApplication::activeModalWidget();
+        modality = shown->windowModality();
+        wasActive = QTest::qWaitForWindowActive(shown);
+        clickInWindow(form.comUploadTallyhost);
+        clickInWindow(form.comTemplateFile);
+        if (auto* box = qobject_cast<frmAbout*>(shown))
+            QTest::mouseClick(box->cmdOK, Qt::LeftButton);
+    });
+    int browsed = 0;
+    form.CommonDialog1.setChooser([&](QWidget*) {
+        ++browsed;
+        return QString();
+    });
+    QVERIFY(choose(form.menuBar(), form.mnuHelp, form.mnuAbout));
+    guard.stop();
+
+    QCOMPARE(shown, form.About());
+    QCOMPARE(modality, Qt::ApplicationModal);
+    QVERIFY(wasActive);
+    QVERIFY(!form.About()->isVisible());
+    // The clicks on the main window while the box was open went nowhere.
+    QCOMPARE(m_messages->texts(), QStringList());
+    QCOMPARE(browsed, 0);
+}
+
+void tst_mainwindow::browserKeepsLastChoice() {
+    {
+        QSettings settings(QSettings::IniFormat, QSettings::UserScope, "TallyhostUpdater");
+        settings.setValue("HTML/HTMLTemplate", "/srv/www/old.htm");
+    }
+    frmTallyhost& form = start();
+    QCOMPARE(form.txtHTMLTemplate->text(), QString("/srv/www/old.htm"));
+
+    QStringList answers;
+    QList<QWidget*> owners;
+    form.CommonDialog1.setChooser([&](QWidget* owner) {
+        owners << owner;
+        return answers.isEmpty() ? QString() : answers.takeFirst();
+    });
+    const auto browse = [&](const QString& answer) {
+        answers = {answer};
+        clickInWindow(form.comTemplateFile);
+    };
+
+    browse(QString()); // cancelled before anything was ever chosen
+    QCOMPARE(form.txtHTMLTemplate->text(), QString("/srv/www/old.htm"));
+
+    const QString chosen = m_config->filePath("Web pages/Vorlage ä.htm");
+    browse(chosen);
+    QCOMPARE(form.txtHTMLTemplate->text(), chosen);
+    QCOMPARE(storedTemplate(), QString("/srv/www/old.htm"));
+
+    // A hand edit, then a cancelled browse: the path chosen last comes back.
+    clickInWindow(form.txtHTMLTemplate);
+    QTest::keyClick(form.txtHTMLTemplate, Qt::Key_End);
+    QTest::keyClicks(form.txtHTMLTemplate, "l");
+    QCOMPARE(form.txtHTMLTemplate->text(), chosen + "l");
+    browse(QString());
+    QCOMPARE(form.txtHTMLTemplate->text(), chosen);
+    QCOMPARE(owners, QList<QWidget*>(3, &form));
+    QCOMPARE(storedTemplate(), QString("/srv/www/old.htm"));
+    QCOMPARE(m_messages->texts(), QStringList());
+
+    // The path is stored with the other fields by the next upload...
+    clickInWindow(form.comUploadTallyhost);
+    QCOMPARE(m_messages->texts(), QStringList{"Must supply FTP Site to upload ip address."});
+    QCOMPARE(storedTemplate(), chosen);
+
+    // ... or by File > Exit.
+    const QString next = m_config->filePath("next.htm");
+    browse(next);
+    QCOMPARE(storedTemplate(), chosen);
+    EndRecorder ends;
+    QVERIFY(choose(form.menuBar(), form.mnuFile, form.mnuExit));
+    QCOMPARE(ends.statuses, QList<int>{0});
+    QCOMPARE(storedTemplate(), next);
+}
+
+void tst_mainwindow::browserUsesTheFileDialog() {
+    frmTallyhost& form = start();
+    const QString file = m_config->filePath("page template.htm");
+    {
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+    }
+
+    for (bool accept : {true, false}) {
+        QWidget* owner = nullptr;
+        QTimer guard;
+        guard.setSingleShot(true);
+        connect(&guard, &QTimer::timeout, &form, [] {
+            if (QWidget* modal = QApplication::activeModalWidget())
+                modal->close();
+        });
+        QTimer::singleShot(0, &form, [&] {
+            guard.start(10000);
+            if (!QTest::qWaitFor(
+                    [] { return qobject_cast<QFileDialog*>(QApplication::activeModalWidget()); }))
+                return;
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            owner = dialog->parentWidget();
+            if (accept) {
+                dialog->selectFile(file);
+                static_cast<QDialog*>(dialog)->accept();
+            } else {
+                dialog->reject();
+            }
+        });
+        clickInWindow(form.comTemplateFile);
+        guard.stop();
+        QCOMPARE(owner, &form);
+        QCOMPARE(form.txtHTMLTemplate->text(), QDir::toNativeSeparators(file));
+    }
+}
+
+QTEST_MAIN(tst_mainwindow)
+#include "tst_mainwindow.moc"
