@@ -231,6 +231,10 @@ void LoadSettings() {
     form.txtIPParseField[0]->setText(
         store.GetSetting(html, QStringLiteral("IPParseField"), QStringLiteral("%Tallyhost%")));
     form.txtUploadDir->setText(store.GetSetting(html, QStringLiteral("UploadDir")));
+
+    // A long path reads best from its start.
+    for (QLineEdit* field : form.findChildren<QLineEdit*>())
+        field->setCursorPosition(0);
 }
 
 void SaveSettings() {

@@ -16,28 +16,24 @@
 namespace {
 
 // The layout is fixed: every control sits where it was placed, whatever the window's size.
-template <typename W> W* place(W* w, int left, int top, int width, int height)
-{
+template <typename W> W* place(W* w, int left, int top, int width, int height) {
     w->setGeometry(Twips(left), Twips(top), Twips(width), Twips(height));
     return w;
 }
 
-QLabel* label(QWidget* parent, const QString& text, int left, int top, int width, int height)
-{
+QLabel* label(QWidget* parent, const QString& text, int left, int top, int width, int height) {
     auto* l = place(new QLabel(text, parent), left, top, width, height);
     l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     return l;
 }
 
-QLineEdit* field(QWidget* parent, int left, int top, int width, int height)
-{
+QLineEdit* field(QWidget* parent, int left, int top, int width, int height) {
     // Stored fields show a single space until the settings are loaded.
     return place(new QLineEdit(QStringLiteral(" "), parent), left, top, width, height);
 }
 
 // The part of a label that a field placed over its end leaves visible.
-int visibleWidth(const QLabel* label)
-{
+int visibleWidth(const QLabel* label) {
     int right = label->geometry().right() + 1;
     for (const QWidget* sibling :
          label->parentWidget()->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
@@ -51,8 +47,7 @@ int visibleWidth(const QLabel* label)
 // platform's dialog font steps down from its own size until every caption shows whole, a
 // pixel clear of the field beside it, and a field's text fits its box with a pixel above and
 // below. The menu bar keeps the platform's menu font.
-void fitFont(QWidget* client)
-{
+void fitFont(QWidget* client) {
     const auto width = [](const QFontMetrics& fm, const QString& text) {
         return qMax(fm.horizontalAdvance(text), fm.boundingRect(text).right() + 1);
     };
@@ -78,8 +73,7 @@ void fitFont(QWidget* client)
 
 } // namespace
 
-frmTallyhost::frmTallyhost(QWidget* parent) : QMainWindow(parent)
-{
+frmTallyhost::frmTallyhost(QWidget* parent) : QMainWindow(parent) {
     setWindowTitle(QStringLiteral("Vantrell"));
     setWindowIcon(QIcon(QStringLiteral(":/icons/vantrell.svg")));
 
@@ -93,13 +87,11 @@ frmTallyhost::frmTallyhost(QWidget* parent) : QMainWindow(parent)
     resize(Twips(8292), Twips(3084) + menuBar()->sizeHint().height());
 }
 
-frmTallyhost::~frmTallyhost()
-{
+frmTallyhost::~frmTallyhost() {
     delete m_about;
 }
 
-void frmTallyhost::createControls()
-{
+void frmTallyhost::createControls() {
     auto* client = new QWidget(this);
     setCentralWidget(client);
 
@@ -132,12 +124,14 @@ void frmTallyhost::createControls()
     txtUserName = field(Frame1, 1560, 720, 2415, 285);
     txtPassword = field(Frame1, 1560, 1080, 2415, 285);
     txtPassword->setEchoMode(QLineEdit::Password);
+    // An input method would show the characters while they are being composed.
+    txtPassword->setAttribute(Qt::WA_InputMethodEnabled, false);
     txtPassword->setStyleSheet(QStringLiteral("QLineEdit { lineedit-password-character: 42; }"));
     txtUploadFileName = field(Frame1, 1560, 1440, 2415, 285);
     txtUploadDir = field(Frame1, 1560, 1800, 2415, 285);
 
-    comUploadTallyhost = place(new QPushButton(QStringLiteral("Upload IP Address"), client), 3360,
-                               2400, 1575, 615);
+    comUploadTallyhost =
+        place(new QPushButton(QStringLiteral("Upload IP Address"), client), 3360, 2400, 1575, 615);
     comUploadTallyhost->setAutoDefault(false);
 
     for (QLabel* l : findChildren<QLabel*>())
@@ -147,8 +141,7 @@ void frmTallyhost::createControls()
     connect(comTemplateFile, &QPushButton::clicked, this, &frmTallyhost::browseTemplate);
 }
 
-void frmTallyhost::createMenus()
-{
+void frmTallyhost::createMenus() {
     mnuFile = menuBar()->addMenu(QStringLiteral("File"));
     mnuUploadTallyhost = mnuFile->addAction(QStringLiteral("Upload IP Address"));
     mnuExit = mnuFile->addAction(QStringLiteral("Exit"));
@@ -162,8 +155,7 @@ void frmTallyhost::createMenus()
     connect(mnuAbout, &QAction::triggered, this, &frmTallyhost::showAbout);
 }
 
-void frmTallyhost::setFocusOrder()
-{
+void frmTallyhost::setFocusOrder() {
     QWidget* const order[] = {txtHTMLTemplate,   txtIPParseField[0], comUploadTallyhost,
                               txtFTPSite,        txtUserName,        txtPassword,
                               txtUploadFileName, comTemplateFile,    txtUploadDir};
@@ -172,21 +164,20 @@ void frmTallyhost::setFocusOrder()
     setTabOrder(txtUploadDir, txtHTMLTemplate);
 }
 
-void frmTallyhost::browseTemplate()
-{
+void frmTallyhost::browseTemplate() {
     CommonDialog1.ShowOpen(this);
-    if (CommonDialog1.FileName() != QString())
+    if (CommonDialog1.FileName() != QString()) {
         txtHTMLTemplate->setText(CommonDialog1.FileName());
+        txtHTMLTemplate->setCursorPosition(0);
+    }
 }
 
-frmAbout* frmTallyhost::About()
-{
+frmAbout* frmTallyhost::About() {
     if (!m_about)
         m_about = new frmAbout;
     return m_about;
 }
 
-void frmTallyhost::showAbout()
-{
+void frmTallyhost::showAbout() {
     About()->exec();
 }
