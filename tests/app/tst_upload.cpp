@@ -37,6 +37,7 @@ private slots:
     void secondRequestDuringUploadIsIgnored();
     void closingTheWindowDuringUploadFinishesIt();
     void busyPageGivesUp();
+    void unwritableSettingsStillPublish();
 
 private:
     void pointAt(const FtpServer& server, const QString& dir = {});
@@ -254,6 +255,21 @@ void UploadTest::busyPageGivesUp() {
     QCOMPARE(server.loginCount(), 0);
     other.unlock();
     QVERIFY(UploadPage());
+}
+
+void UploadTest::unwritableSettingsStillPublish() {
+    FtpServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    pointAt(server);
+    // A folder where the settings file belongs: nothing can be written there, even by root.
+    const QString settings = m_box->config.filePath(QStringLiteral("TallyhostUpdater.ini"));
+    QVERIFY(QDir().mkdir(settings));
+    MessageRecorder messages;
+    QVERIFY(UploadPage());
+    QCOMPARE(messages.texts(),
+             (QStringList{QStringLiteral("Unable to save settings to ") + settings,
+                          QStringLiteral("File successfully loaded.")}));
+    QCOMPARE(readFile(server.root() + QStringLiteral("/page.htm")), readFile(pagePath()));
 }
 
 QTEST_MAIN(UploadTest)
