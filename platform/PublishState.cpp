@@ -111,7 +111,7 @@ bool SavePublication(const Publication& publication, QString* error) {
 
 QString PublicationStatePath() {
     QString home = qEnvironmentVariable("XDG_STATE_HOME");
-    // The base directory specification ignores a relative path.
+    // XDG_STATE_HOME counts only when it is an absolute path.
     if (home.isEmpty() || QDir::isRelativePath(home))
         home = QDir::homePath() + QStringLiteral("/.local/state");
     return home + QStringLiteral("/vantrell/published.json");

@@ -1,20 +1,17 @@
 #!/usr/bin/python3
-"""Stand-ins for the places Vantrell asks for the public address, on 127.0.0.1.
+"""Stand-ins on 127.0.0.1 for the places Vantrell asks for the public address.
 
     GET  /say/<text>               200, the body is <text> (percent-decoded)
-    GET  /status/<code>            that HTTP status, no address in sight
     GET  /silent                   never answers
     GET  /igd/<address>/desc.xml   the device description of a UPnP internet gateway
     POST /igd/<address>/control    its WANIPConnection: GetExternalIPAddress answers <address>
-                                   ("fault": UPnP error 501), GetStatusInfo says Connected
+                                   ("fault": UPnP error 501)
+    anything else                  404
 
---https CERTFILE serves the same over HTTPS on a second port, with that (untrusted) certificate.
---ssdp ADDRESS also answers SSDP searches (M-SEARCH to 239.255.255.250:1900) with the gateway
-whose external address is ADDRESS; only sensible in a network namespace of the test's own.
-
-Standard output: "HTTP <port>", "HTTPS <port>" when asked, "SSDP" or "SSDP-FAILED <reason>"
-when asked, then "READY"; after that one "REQUEST <method> <path>" line for every request.
-The server ends when its standard input closes.
+--https CERTFILE: the same over HTTPS on a second port. --ssdp ADDRESS: also answer SSDP
+searches (239.255.255.250:1900) with the gateway of that address. Standard output names the
+ports ("HTTP <port>", "HTTPS <port>"), "SSDP-FAILED <reason>" if searches cannot be answered,
+then "READY". The server ends when its standard input closes.
 """
 
 import argparse
@@ -26,13 +23,10 @@ import threading
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
-lock = threading.Lock()
-
 
 def emit(line):
-    with lock:
-        sys.stdout.write(line + "\n")
-        sys.stdout.flush()
+    sys.stdout.write(line + "\n")
+    sys.stdout.flush()
 
 
 DESCRIPTION = """<?xml version="1.0"?>
@@ -44,12 +38,6 @@ DESCRIPTION = """<?xml version="1.0"?>
 <UDN>uuid:00000000-0000-0000-0000-000000000001</UDN>
 <deviceList><device>
 <deviceType>urn:schemas-upnp-org:device:WANDevice:1</deviceType>
-<serviceList><service>
-<serviceType>urn:schemas-upnp-org:service:WANCommonInterfaceConfig:1</serviceType>
-<serviceId>urn:upnp-org:serviceId:WANCommonIFC1</serviceId>
-<controlURL>{base}/cif</controlURL><eventSubURL>{base}/evt</eventSubURL>
-<SCPDURL>{base}/cif.xml</SCPDURL>
-</service></serviceList>
 <deviceList><device>
 <deviceType>urn:schemas-upnp-org:device:WANConnectionDevice:1</deviceType>
 <serviceList><service>
@@ -69,14 +57,9 @@ ENVELOPE = """<?xml version="1.0"?>
 s:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"><s:Body>{body}</s:Body></s:Envelope>
 """
 
-SERVICE = "urn:schemas-upnp-org:service:WANIPConnection:1"
-
-
-def soap_response(action, fields):
-    inner = "".join("<%s>%s</%s>" % (k, v, k) for k, v in fields)
-    return ENVELOPE.format(
-        body='<u:%sResponse xmlns:u="%s">%s</u:%sResponse>' % (action, SERVICE, inner, action))
-
+EXTERNAL_ADDRESS = ENVELOPE.format(
+    body='<u:GetExternalIPAddressResponse xmlns:u="urn:schemas-upnp-org:service:WANIPConnection:1">'
+    "<NewExternalIPAddress>{address}</NewExternalIPAddress></u:GetExternalIPAddressResponse>")
 
 FAULT = ENVELOPE.format(
     body="<s:Fault><faultcode>s:Client</faultcode><faultstring>UPnPError</faultstring><detail>"
@@ -98,12 +81,9 @@ class Handler(BaseHTTPRequestHandler):
         self.wfile.write(data)
 
     def do_GET(self):
-        emit("REQUEST GET %s" % self.path)
         parts = self.path.split("/")
         if len(parts) >= 3 and parts[1] == "say":
             self.answer(200, urllib.parse.unquote("/".join(parts[2:])))
-        elif len(parts) == 3 and parts[1] == "status":
-            self.answer(int(parts[2]), "no such page")
         elif self.path == "/silent":
             threading.Event().wait()
         elif len(parts) == 4 and parts[1] == "igd" and parts[3] == "desc.xml":
@@ -112,20 +92,14 @@ class Handler(BaseHTTPRequestHandler):
             self.answer(404, "no such page")
 
     def do_POST(self):
-        emit("REQUEST POST %s" % self.path)
         length = int(self.headers.get("Content-Length", "0"))
         self.rfile.read(length)
         parts = self.path.split("/")
         action = self.headers.get("SOAPAction", "").strip('"').split("#")[-1]
         if len(parts) != 4 or parts[1] != "igd" or parts[3] != "control":
             self.answer(404, "no such control")
-        elif action == "GetStatusInfo":
-            self.answer(200, soap_response(action, [("NewConnectionStatus", "Connected"),
-                                                    ("NewLastConnectionError", "ERROR_NONE"),
-                                                    ("NewUptime", "1000")]), "text/xml")
         elif action == "GetExternalIPAddress" and parts[2] != "fault":
-            self.answer(200, soap_response(action, [("NewExternalIPAddress", parts[2])]),
-                        "text/xml")
+            self.answer(200, EXTERNAL_ADDRESS.replace("{address}", parts[2]), "text/xml")
         else:
             self.answer(500, FAULT, "text/xml")
 
@@ -153,7 +127,6 @@ def answer_searches(address, http_port):
             for line in text.split("\r\n"):
                 if line.lower().startswith("st:"):
                     st = line[3:].strip()
-            emit("SEARCH %s" % st)
             reply = ("HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=120\r\nEXT:\r\nST: %s\r\n"
                      "USN: uuid:00000000-0000-0000-0000-000000000001::%s\r\n"
                      "SERVER: Linux UPnP/1.0 test/1.0\r\n"
@@ -183,7 +156,6 @@ def main():
     if args.ssdp:
         try:
             answer_searches(args.ssdp, plain.server_address[1])
-            emit("SSDP")
         except OSError as e:
             emit("SSDP-FAILED %s" % e)
     emit("READY")
