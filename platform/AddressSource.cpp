@@ -179,6 +179,8 @@ AddressAnswer askWeb(QString url, std::chrono::milliseconds timeout) {
     if (url.isEmpty())
         url = QString::fromLatin1(DefaultWebURL);
     const QUrl parsed(url, QUrl::StrictMode);
+    // Messages name the service without a password or key that its address may carry.
+    url = parsed.toDisplayString(QUrl::RemoveUserInfo | QUrl::RemoveQuery);
     const QString scheme = parsed.scheme().toLower();
     if (!parsed.isValid() || parsed.host().isEmpty() ||
         (scheme != QLatin1String("http") && scheme != QLatin1String("https")))

@@ -31,7 +31,7 @@ struct AddressQuery {
     QString routerURL;
     // http:// or https://; empty: DefaultWebURL.
     QString webURL;
-    std::chrono::milliseconds timeout{std::chrono::seconds(10)};
+    std::chrono::milliseconds timeout{std::chrono::seconds(5)};
 };
 
 struct AddressAnswer {
