@@ -366,8 +366,12 @@ AddressLookup::AddressLookup(const AddressQuery& query, QObject* parent)
     m_shared->receiver = this;
     // The router's library keeps time-outs of its own; whatever it does, the wait ends here.
     m_deadline.setSingleShot(true);
-    connect(&m_deadline, &QTimer::timeout, this, [this, timeout = query.timeout] {
-        finish(failure(QStringLiteral("no answer within %1 seconds").arg(seconds(timeout))));
+    const QString asked = query.source == AddressSource::Router ? QStringLiteral("the router")
+                          : query.source == AddressSource::Web  ? QStringLiteral("the web service")
+                                                                : QStringLiteral("this machine");
+    connect(&m_deadline, &QTimer::timeout, this, [this, asked, timeout = query.timeout] {
+        finish(failure(
+            QStringLiteral("%1 gave no answer within %2 seconds").arg(asked, seconds(timeout))));
     });
     m_deadline.start(query.timeout + 1s);
 

@@ -137,7 +137,7 @@ void AddressTest::routerByDescription_data() {
     row("refuses", m_server.router("fault"), "", "did not tell its external address (Action");
     row("not a gateway", m_server.say("<root><device/></root>"), "", "not an internet gateway");
     row("nothing listens", "http://127.0.0.1:1/desc.xml", "", "no answer from the router");
-    row("silent", m_server.url("silent"), "", "no answer");
+    row("silent", m_server.url("silent"), "", "the router gave no answer within 2 seconds");
     row("not http", "https://127.0.0.1/desc.xml", "", "must start with http://");
 }
 
