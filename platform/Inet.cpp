@@ -344,6 +344,9 @@ private:
         curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
         curl_easy_setopt(easy, CURLOPT_HEADERDATA, &reply.serverLines);
         curl_easy_setopt(easy, CURLOPT_FTP_FILEMETHOD, long(CURLFTPMETHOD_MULTICWD));
+        // ".." is the server's to resolve: above the login directory, or through a link, it
+        // leads where no rewriting of the text can tell.
+        curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);
         curl_easy_setopt(easy, CURLOPT_TRANSFERTEXT, 0L); // the page is bytes; CR LF stays
         curl_easy_setopt(easy, CURLOPT_FTPPORT, nullptr); // passive
 

@@ -27,6 +27,8 @@ namespace platform {
 // PUT never leaves a half-written file under the remote name: it uploads to ".<name>.part"
 // beside it and renames that onto the name once the server has the whole file.
 //
+// Directories are sent as written, ".." included: the server resolves them.
+//
 // Commands started while one runs wait their turn; CommandFinished fires once for each.
 class Inet : public QObject {
     Q_OBJECT
