@@ -28,7 +28,7 @@ struct RemotePath {
 };
 
 struct Site {
-    QByteArray base;     // "ftp://host:port", no path and never any credentials
+    QByteArray base;     // "scheme://host:port", no path and never any credentials
     QString hostAndPort; // for messages
     RemotePath start;    // a directory given after the host, relative to the login directory
 };
@@ -44,6 +44,8 @@ struct Command {
 };
 
 Command parseCommand(const QString& operation);
+// "host", "host:port" or "scheme://host:port", optionally followed by a directory. A site that
+// holds a login ("user:password@host") is refused with a reason that does not repeat it.
 std::optional<Site> parseSite(const QString& url, QString* error);
 // Empty when the user name and password can go into FTP command lines, else the reason.
 QString checkCredentials(const QString& user, const QString& password);
@@ -52,8 +54,9 @@ QString checkCredentials(const QString& user, const QString& password);
 // from an interrupted run is simply overwritten by the next.
 QString temporaryName(const QString& remoteName);
 
-// Text from outside (server replies, the client library's errors, names) with every
-// occurrence of the password masked.
+// Text from outside (server replies, the client library's errors, names) with the password
+// masked: everywhere when it is long, and where it stands as a word of its own when it is
+// shorter than four characters.
 QString redact(QString text, const QString& password);
 
 } // namespace platform::inet

@@ -24,7 +24,7 @@ private slots:
     void twoRunsAtOnceTakeTurns();
 
 private:
-    void configure(const FtpServer& server, const QString& password);
+    void configure(const FtpServer& server, const QString& password, const QString& site = {});
     void start(QProcess& program);
 
     std::unique_ptr<QTemporaryDir> m_home;
@@ -38,12 +38,13 @@ void UnattendedTest::init() {
                       "<p>%Tallyhost% on %date% at %time%</p>\n"));
 }
 
-void UnattendedTest::configure(const FtpServer& server, const QString& password) {
+void UnattendedTest::configure(const FtpServer& server, const QString& password,
+                               const QString& site) {
     const QString ini = QStringLiteral("[FTP]\nFTPSite=%1\nUserName=%2\nPassword=%3\n"
                                        "UploadFileName=ip.htm\n[HTML]\nHTMLTemplate=%4\n"
                                        "IPParseField=%Tallyhost%\nUploadDir=pub\n")
-                            .arg(server.url().mid(6), server.user(), password,
-                                 m_home->filePath(QStringLiteral("template.htm")));
+                            .arg(site.isEmpty() ? server.url().mid(6) : site, server.user(),
+                                 password, m_home->filePath(QStringLiteral("template.htm")));
     QVERIFY(
         writeFile(m_home->filePath(QStringLiteral("config/TallyhostUpdater.ini")), ini.toUtf8()));
     QVERIFY(QDir(server.root()).mkpath(QStringLiteral("pub")));
@@ -88,6 +89,20 @@ void UnattendedTest::failureIsOneLineAndExitsOne() {
     QCOMPARE(err.count('\n'), 1);
     QVERIFY(!err.contains("Not-the-Password"));
     QVERIFY(!QFile::exists(server.root() + QStringLiteral("/pub/ip.htm")));
+
+    // A login typed into the site is refused before anything is sent, and not repeated.
+    const int connections = server.connectionCount();
+    configure(server, server.password(),
+              server.user() + QStringLiteral(":Pw/in#site@") + server.url().mid(6));
+    QProcess typedLogin;
+    start(typedLogin);
+    QVERIFY(typedLogin.waitForFinished(60000));
+    QCOMPARE(typedLogin.exitCode(), 1);
+    const QByteArray said = typedLogin.readAllStandardError();
+    QVERIFY2(said.startsWith("Tallyhost: Unable to upload file: "), said.constData());
+    QCOMPARE(said.count('\n'), 1);
+    QVERIFY2(!said.contains("Pw/in#site"), said.constData());
+    QCOMPARE(server.connectionCount(), connections);
 }
 
 void UnattendedTest::slowServerStillPublishes() {

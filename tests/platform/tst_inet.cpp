@@ -172,6 +172,18 @@ private slots:
         QVERIFY(!server.log().contains(QStringLiteral("LOGIN %1").arg(server.user())));
         QVERIFY(server.log().contains(QStringLiteral("LOGIN-FAILED %1").arg(server.user())));
         QCOMPARE(QDir(server.root()).entryList(QDir::Files | QDir::Hidden), QStringList{});
+
+        // A server that repeats the password it refuses: masked however short it is.
+        FtpServer echoing;
+        QVERIFY2(echoing.start({.echoPassword = true}), qPrintable(echoing.errorString()));
+        for (const QString guess : {"Wrong-Guess-17", "7", "ab", "p;w"}) {
+            Inet told;
+            pointAt(told, echoing);
+            told.setPassword(guess);
+            QVERIFY(!run(told, "CD www"));
+            QCOMPARE(told.LastError(),
+                     QString(R"(Login denied (530 Password "******" is wrong.))"));
+        }
     }
 
     void closedPortIsReported() {
