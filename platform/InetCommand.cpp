@@ -213,8 +213,12 @@ QString checkCredentials(const QString& user, const QString& password) {
     return {};
 }
 
-QString temporaryName(const QString& remoteName) {
-    return u'.' + remoteName + QStringLiteral(".part");
+QString temporaryName(const QString& remoteName, const QString& tag) {
+    return QStringLiteral(".%1.%2.part").arg(remoteName, tag);
+}
+
+QString backupName(const QString& remoteName, const QString& tag) {
+    return QStringLiteral(".%1.%2.old").arg(remoteName, tag);
 }
 
 QString redact(QString text, const QString& password) {

@@ -50,9 +50,12 @@ std::optional<Site> parseSite(const QString& url, QString* error);
 // Empty when the user name and password can go into FTP command lines, else the reason.
 QString checkCredentials(const QString& user, const QString& password);
 
-// The name a PUT uploads to before renaming it onto the real one. Fixed, so that a leftover
-// from an interrupted run is simply overwritten by the next.
-QString temporaryName(const QString& remoteName);
+// The names one upload uses beside the page: the new page before it is renamed into place, and
+// the old page while it steps aside. `tag` is the upload's own, so that uploads from other
+// runs or machines never write into each other's files. Both start with a dot, which keeps
+// them out of most listings.
+QString temporaryName(const QString& remoteName, const QString& tag);
+QString backupName(const QString& remoteName, const QString& tag);
 
 // Text from outside (server replies, the client library's errors, names) with the password
 // masked: everywhere when it is long, and where it stands as a word of its own when it is
