@@ -82,7 +82,8 @@ struct Request {
 struct Reply {
     CURLcode code = CURLE_OK;
     QString curlError;
-    QStringList serverLines; // every reply line from the server, in order
+    QStringList serverLines; // the last line of every reply from the server, in order
+    QStringList allLines;    // every line the server sent, those inside longer replies too
 
     QString lastReply() const { return serverLines.isEmpty() ? QString() : serverLines.last(); }
     // The last line, when it says something went wrong (4xx, 5xx).
@@ -95,10 +96,12 @@ struct Reply {
 size_t onHeader(char* data, size_t size, size_t count, void* userdata) {
     const size_t bytes = size * count;
     const QString line = QString::fromUtf8(data, qsizetype(bytes)).trimmed();
-    // A reply line is three digits and a blank; the dash form opens a multi-line reply.
+    auto* reply = static_cast<Reply*>(userdata);
+    reply->allLines.append(line);
+    // A reply's last line is three digits and a blank; the dash form opens a longer reply.
     if (line.size() >= 4 && line[0].isDigit() && line[1].isDigit() && line[2].isDigit() &&
         line[3] == u' ')
-        static_cast<QStringList*>(userdata)->append(line);
+        reply->serverLines.append(line);
     return bytes;
 }
 
@@ -159,7 +162,8 @@ QString describe(const Reply& reply, const Site& site, const QString& what,
 
 // Puts a new page in the place of the old one on the server, so that wherever a run stops,
 // the server holds the old page or the whole new one:
-//  - the new page goes up under a name of this upload's own and is renamed onto the page;
+//  - the new page goes up under a name of this upload's own, takes the old page's permissions
+//    and is renamed onto the page;
 //  - a server that will not rename onto a name in use has the old page moved aside first; it
 //    is deleted once the new one is in place, or moved back when the new one cannot go there;
 //  - a server that will not take the temporary name, or will not rename it, gets a plain
@@ -180,8 +184,16 @@ public:
     }
 
     Outcome run() {
-        const Reply stored =
-            upload(m_temp, {QStringLiteral("RNFR ") + m_temp, QStringLiteral("RNTO ") + m_name});
+        const Reply looked =
+            quote({QStringLiteral("*OPTS MLST type;unix.mode;"), QStringLiteral("*MLST ") + m_name,
+                   QStringLiteral("*STAT ") + m_name});
+        if (looked.code != CURLE_OK)
+            return failed(looked);
+
+        m_mode = permissionsIn(looked.allLines, m_name);
+        QStringList thenRename = keepMode(m_temp);
+        thenRename << QStringLiteral("RNFR ") + m_temp << QStringLiteral("RNTO ") + m_name;
+        const Reply stored = upload(m_temp, thenRename);
         if (stored.code == CURLE_OK)
             return {true, {}};
         if (temporaryNameRefused(stored))
@@ -227,7 +239,7 @@ private:
 
     Outcome uploadDirectly() {
         m_page.seek(0);
-        const Reply stored = upload(m_name, {});
+        const Reply stored = upload(m_name, keepMode(m_name));
         if (stored.code == CURLE_OK)
             return {true, {}};
         return failed(stored);
@@ -242,6 +254,14 @@ private:
         return {false, QStringLiteral("Could not rename the uploaded page to \"%1\" (%2); the "
                                       "page on the server is unchanged")
                            .arg(m_name, refusal)};
+    }
+
+    // A new file takes the server's mode for new files, which may keep the web server from
+    // reading it: give it the old page's mode where the server lets it.
+    QStringList keepMode(const QString& name) const {
+        if (!m_mode)
+            return {};
+        return {QStringLiteral("*SITE CHMOD %1 %2").arg(*m_mode, 3, 8, QChar(u'0')).arg(name)};
     }
 
     Reply upload(const QString& name, const QStringList& then) {
@@ -289,6 +309,7 @@ private:
     QByteArray m_dirUrl;
     QString m_name;
     QFile& m_page;
+    std::optional<int> m_mode; // the old page's permissions, where the server told them
     QString m_temp;
     QString m_backup;
 };
@@ -450,7 +471,7 @@ private:
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer);
         curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
-        curl_easy_setopt(easy, CURLOPT_HEADERDATA, &reply.serverLines);
+        curl_easy_setopt(easy, CURLOPT_HEADERDATA, &reply);
         curl_easy_setopt(easy, CURLOPT_FTP_FILEMETHOD, long(CURLFTPMETHOD_MULTICWD));
         // ".." is the server's to resolve: above the login directory, or through a link, it
         // leads where no rewriting of the text can tell.

@@ -26,7 +26,8 @@ namespace platform {
 //
 // PUT never leaves a half-written file under the remote name and never deletes the old file
 // before the new one is in place: it uploads to a name of its own beside it
-// (".<name>.<pid>-<random>.part", so that uploads from other runs and machines never mix) and
+// (".<name>.<pid>-<random>.part", so that uploads from other runs and machines never mix),
+// gives that the old file's permissions where the server tells them and lets them be set, and
 // renames it onto the name. A server that will not rename onto a name in use has the old file
 // moved aside and back again if need be; a server that takes no such name or no renames at all
 // gets the file straight under its name. Its own names are deleted after a failure where the

@@ -1,5 +1,6 @@
 #include "InetCommand.h"
 
+#include <QRegularExpression>
 #include <QUrl>
 
 namespace platform::inet {
@@ -219,6 +220,33 @@ QString temporaryName(const QString& remoteName, const QString& tag) {
 
 QString backupName(const QString& remoteName, const QString& tag) {
     return QStringLiteral(".%1.%2.old").arg(remoteName, tag);
+}
+
+std::optional<int> permissionsIn(const QStringList& replyLines, const QString& name) {
+    static const QRegularExpression fact(QStringLiteral(R"((?:^|;)unix\.mode=0*([0-7]{1,4});)"),
+                                         QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression listed(QStringLiteral(R"(^-([rwxsStT-]{9})\s)"));
+    for (const QString& line : replyLines) {
+        if (const QRegularExpressionMatch m = fact.match(line); m.hasMatch())
+            return m.captured(1).toInt(nullptr, 8) & 0777;
+    }
+    for (const QString& line : replyLines) {
+        const QRegularExpressionMatch m = listed.match(line);
+        if (!m.hasMatch() || !line.endsWith(u' ' + name))
+            continue;
+        const QString bits = m.captured(1);
+        int mode = 0;
+        for (qsizetype i = 0; i < 9; ++i) {
+            const QChar c = bits[i];
+            // "s" and "t" stand for an execute bit together with a special bit; "S", "T" and
+            // "-" for none.
+            const bool set = i % 3 == 2 ? (c == u'x' || c == u's' || c == u't') : c != u'-';
+            if (set)
+                mode |= 0400 >> i;
+        }
+        return mode;
+    }
+    return std::nullopt;
 }
 
 QString redact(QString text, const QString& password) {

@@ -57,6 +57,10 @@ QString checkCredentials(const QString& user, const QString& password);
 QString temporaryName(const QString& remoteName, const QString& tag);
 QString backupName(const QString& remoteName, const QString& tag);
 
+// The permission bits of the file `name` as a server described it, either in the facts of an
+// MLST reply ("unix.mode=0644") or in a listing line of a STAT reply ("-rw-r--r-- ... name").
+std::optional<int> permissionsIn(const QStringList& replyLines, const QString& name);
+
 // Text from outside (server replies, the client library's errors, names) with the password
 // masked: everywhere when it is long, and where it stands as a word of its own when it is
 // shorter than four characters.

@@ -368,6 +368,7 @@ private slots:
             R"(Could not rename the uploaded page to "index.htm" (%1); the page on the server is )"
             "unchanged";
         QTest::newRow("renames onto the page") << FtpServer::Options{} << QString() << 1;
+        QTest::newRow("no MLST") << FtpServer::Options{.withoutMlst = true} << QString() << 1;
         QTest::newRow("not onto a taken name")
             << FtpServer::Options{.refuseRenameOntoExisting = true} << QString() << 1;
         // The old page, moved aside, stays: the server lets nothing be deleted.
@@ -394,12 +395,16 @@ private slots:
         QFETCH(FtpServer::Options, server);
         QFETCH(QString, failure);
         QFETCH(int, files);
+        server.umask = "077"; // new files readable by their owner only
         FtpServer ftp;
         QVERIFY2(ftp.start(server), qPrintable(ftp.errorString()));
         const QDir www(ftp.root() + "/www");
         QVERIFY(QDir(ftp.root()).mkdir("www"));
         const QString live = www.filePath("index.htm");
         QVERIFY(writeFile(live, "old page"));
+        const auto readableByAll =
+            QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
+        QVERIFY(QFile::setPermissions(live, readableByAll));
         const QString local = m_local.filePath("index.htm");
         QVERIFY(writeFile(local, samplePage()));
 
@@ -410,6 +415,8 @@ private slots:
         QCOMPARE(inet.LastError(), failure);
         QCOMPARE(replaced, failure.isEmpty());
         QCOMPARE(readFile(live), replaced ? samplePage() : QByteArray("old page"));
+        // The web server can still read it.
+        QCOMPARE(QFile::permissions(live) & ~(QFile::ReadUser | QFile::WriteUser), readableByAll);
         QCOMPARE(www.entryList(QDir::Files | QDir::Hidden).size(), files);
         QVERIFY(!ftp.commands().contains("DELE index.htm"));
         QCOMPARE(ftp.loginCount(), 1);
