@@ -31,7 +31,7 @@ private slots:
 
 private:
     void configure(const FtpServer& server, const QString& password, const QString& more = {},
-                   const QString& dir = QStringLiteral("pub"));
+                   const QString& dir = QStringLiteral("pub"), const QString& site = {});
     void start(QProcess& program);
     bool runsQuietly();
 
@@ -47,12 +47,12 @@ void UnattendedTest::init() {
 }
 
 void UnattendedTest::configure(const FtpServer& server, const QString& password,
-                               const QString& more, const QString& dir) {
+                               const QString& more, const QString& dir, const QString& site) {
     const QString ini = QStringLiteral("[FTP]\nFTPSite=%1\nUserName=%2\nPassword=%3\n"
                                        "UploadFileName=ip.htm\n[HTML]\nHTMLTemplate=%4\n"
                                        "IPParseField=%Tallyhost%\nUploadDir=%5\n")
-                            .arg(server.url().mid(6), server.user(), password,
-                                 m_home->filePath(QStringLiteral("template.htm")), dir) +
+                            .arg(site.isEmpty() ? server.url().mid(6) : site, server.user(),
+                                 password, m_home->filePath(QStringLiteral("template.htm")), dir) +
                         more;
     QVERIFY(
         writeFile(m_home->filePath(QStringLiteral("config/TallyhostUpdater.ini")), ini.toUtf8()));
@@ -113,6 +113,20 @@ void UnattendedTest::failureIsOneLineAndExitsOne() {
     QCOMPARE(err.count('\n'), 1);
     QVERIFY(!err.contains("Not-the-Password"));
     QVERIFY(!QFile::exists(server.root() + QStringLiteral("/pub/ip.htm")));
+
+    // A login typed into the site is refused before anything is sent, and not repeated.
+    const int connections = server.connectionCount();
+    configure(server, server.password(), {}, QStringLiteral("pub"),
+              server.user() + QStringLiteral(":Pw/in#site@") + server.url().mid(6));
+    QProcess typedLogin;
+    start(typedLogin);
+    QVERIFY(typedLogin.waitForFinished(60000));
+    QCOMPARE(typedLogin.exitCode(), 1);
+    const QByteArray said = typedLogin.readAllStandardError();
+    QVERIFY2(said.startsWith("Tallyhost: Unable to upload file: "), said.constData());
+    QCOMPARE(said.count('\n'), 1);
+    QVERIFY2(!said.contains("Pw/in#site"), said.constData());
+    QCOMPARE(server.connectionCount(), connections);
 }
 
 void UnattendedTest::slowServerStillPublishes() {
