@@ -33,6 +33,12 @@ QString describe(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
+// Why a file that is not an ordinary one is refused, by its type.
+QString notOrdinary(const char* what) {
+    return QStringLiteral("Is %1, not an ordinary file; use an ordinary file instead")
+        .arg(QLatin1String(what));
+}
+
 #ifdef Q_OS_WIN
 
 int sysOpen(const QString& name, int flags) {
@@ -52,14 +58,27 @@ int sysClose(int fd) {
     return ::_close(fd);
 }
 
-bool isDirectory(int fd) {
-    struct _stat64 st;
-    return ::_fstat64(fd, &st) == 0 && (st.st_mode & _S_IFDIR) != 0;
-}
-
 qint64 fileSize(int fd) {
     struct _stat64 st;
     return ::_fstat64(fd, &st) == 0 && (st.st_mode & _S_IFREG) != 0 ? qint64(st.st_size) : 0;
+}
+
+int openFile(const QString& name, int flags, bool forWriting) {
+    if (name.contains(QChar(0)))
+        throw StreamError(describe(EINVAL));
+    const int fd = sysOpen(name, flags);
+    if (fd < 0)
+        throw StreamError(describe(errno));
+    struct _stat64 st;
+    if (::_fstat64(fd, &st) == 0) {
+        const bool directory = (st.st_mode & _S_IFDIR) != 0;
+        const bool ordinary = (st.st_mode & _S_IFREG) != 0;
+        if (directory || (!forWriting && !ordinary)) {
+            sysClose(fd);
+            throw StreamError(directory ? describe(EISDIR) : notOrdinary("a device"));
+        }
+    }
+    return fd;
 }
 
 #else
@@ -85,32 +104,66 @@ int sysClose(int fd) {
     return ::close(fd);
 }
 
-bool isDirectory(int fd) {
-    struct stat st;
-    return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 qint64 fileSize(int fd) {
     struct stat st;
     return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? qint64(st.st_size) : 0;
 }
 
-#endif
+QString describeType(mode_t mode) {
+    if (S_ISDIR(mode))
+        return describe(EISDIR);
+    if (S_ISFIFO(mode))
+        return notOrdinary("a named pipe");
+    if (S_ISSOCK(mode))
+        return notOrdinary("a socket");
+    if (S_ISLNK(mode))
+        return QStringLiteral("Is a symbolic link, and a file is never written through one; "
+                              "remove the link and try again");
+    return notOrdinary("a device");
+}
 
-int openFile(const QString& name, int flags) {
+int openFile(const QString& name, int flags, bool forWriting) {
     // The name reaches the system as a C string: a NUL inside would open some other file.
     if (name.contains(QChar(0)))
         throw StreamError(describe(EINVAL));
+    // Without O_NONBLOCK, opening a pipe waits for its other end, maybe for ever.
+    flags |= O_NONBLOCK;
+    if (forWriting)
+        flags |= O_NOFOLLOW;
     const int fd = sysOpen(name, flags);
-    if (fd < 0)
-        throw StreamError(describe(errno));
-    // Reading a folder opens fine and fails only at the first read; say so now instead.
-    if (isDirectory(fd)) {
-        sysClose(fd);
-        throw StreamError(describe(EISDIR));
+    if (fd < 0) {
+        const int error = errno;
+        // Say what stands there rather than "Too many levels of symbolic links" or "No such
+        // device or address" (a pipe nobody reads).
+        struct stat st;
+        if (forWriting && (error == ELOOP || error == ENXIO) &&
+            ::lstat(QFile::encodeName(name).constData(), &st) == 0 &&
+            (S_ISLNK(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)))
+            throw StreamError(describeType(st.st_mode));
+        throw StreamError(describe(error));
     }
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        const int error = errno;
+        sysClose(fd);
+        throw StreamError(describe(error));
+    }
+    // Reading a folder opens fine and fails only at the first read; say so now instead.
+    const bool refused =
+        S_ISDIR(st.st_mode) ||
+        (forWriting ? S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) : !S_ISREG(st.st_mode));
+    if (refused) {
+        sysClose(fd);
+        throw StreamError(describeType(st.st_mode));
+    }
+    // A device written to (/dev/full, a terminal) is written as usual, waiting if it must.
+    const int status = ::fcntl(fd, F_GETFL);
+    if (status != -1)
+        ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
     return fd;
 }
+
+#endif
 
 // Where the first LF or CR lies in [data, data + size), or size.
 std::size_t firstLineEnd(const char* data, std::size_t size) {
@@ -203,11 +256,7 @@ void TextStream::skipLfAfterCr() {
         ++m_pos;
 }
 
-QByteArray TextStream::ReadLine() {
-    requireReading();
-    if (m_pos == m_end && !fill())
-        return {};
-    std::size_t eol = findLineEnd();
+void TextStream::readOnIfCut(std::size_t& eol) {
     if (eol == m_end && m_end - m_pos < BufferSize && !m_eof) {
         // A line cut by the end of what was read: move its start to the front and read on.
         const std::size_t rest = m_end - m_pos;
@@ -218,21 +267,61 @@ QByteArray TextStream::ReadLine() {
         m_end += readSome(m_buffer.get() + rest, BufferSize - rest);
         eol = findLineEnd();
     }
-    if (eol == m_end)
-        return readLongLine();
-    const auto size = qsizetype(eol - m_pos);
+}
+
+QByteArray TextStream::takeLine(std::size_t size) {
     // The storage of the line handed out last is used again once the caller has let go of
     // it: for short lines the allocation would otherwise cost more than everything else.
     if (m_line.isDetached())
-        m_line.resize(size);
+        m_line.resize(qsizetype(size));
     else
-        m_line = QByteArray(size, Qt::Uninitialized);
+        m_line = QByteArray(qsizetype(size), Qt::Uninitialized);
     if (size > 0)
-        std::memcpy(m_line.data(), m_buffer.get() + m_pos, std::size_t(size));
+        std::memcpy(m_line.data(), m_buffer.get() + m_pos, size);
+    m_pos += size;
+    return m_line;
+}
+
+QByteArray TextStream::ReadLine() {
+    requireReading();
+    if (m_pos == m_end && !fill())
+        return {};
+    std::size_t eol = findLineEnd();
+    readOnIfCut(eol);
+    if (eol == m_end)
+        return readLongLine();
+    QByteArray line = takeLine(eol - m_pos);
     m_pos = eol + 1;
     if (m_buffer[eol] == '\r')
         skipLfAfterCr();
-    return m_line;
+    return line;
+}
+
+QByteArray TextStream::ReadLinePart(std::size_t maxSize, bool& lineEnded) {
+    requireReading();
+    lineEnded = true;
+    if (m_pos == m_end && !fill())
+        return {};
+    std::size_t eol = findLineEnd();
+    readOnIfCut(eol);
+    QByteArray part = takeLine(std::min(eol - m_pos, std::max<std::size_t>(maxSize, 1)));
+    if (m_pos < eol) {
+        lineEnded = false;
+    } else if (eol < m_end) {
+        m_pos = eol + 1;
+        if (m_buffer[eol] == '\r')
+            skipLfAfterCr();
+    } else if (fill()) {
+        // The part took the rest of the buffer: the next byte tells whether the line goes on.
+        if (m_buffer[0] == '\n' || m_buffer[0] == '\r') {
+            m_pos = 1;
+            if (m_buffer[0] == '\r')
+                skipLfAfterCr();
+        } else {
+            lineEnded = false;
+        }
+    }
+    return part;
 }
 
 QByteArray TextStream::readLongLine() {
@@ -323,6 +412,20 @@ void TextStream::WriteLine(const QByteArray& strLine) {
     m_buffer[m_end++] = '\n';
 }
 
+void TextStream::Write(const char* data, std::size_t size) {
+    requireWriting();
+    if (!m_writeError.isEmpty())
+        return;
+    if (size > BufferSize - m_end)
+        flush();
+    if (size > BufferSize - m_end) {
+        writeOut(data, size);
+    } else if (size > 0) {
+        std::memcpy(m_buffer.get() + m_end, data, size);
+        m_end += size;
+    }
+}
+
 void TextStream::Close() {
     if (m_fd < 0)
         return;
@@ -352,7 +455,7 @@ void TextStream::Close() {
 std::unique_ptr<TextStream> FileSystemObject::CreateTextFile(const QString& strFileName,
                                                              bool overwrite) {
     const int flags = O_WRONLY | O_CREAT | (overwrite ? O_TRUNC : O_EXCL);
-    return std::unique_ptr<TextStream>(new TextStream(openFile(strFileName, flags), true));
+    return std::unique_ptr<TextStream>(new TextStream(openFile(strFileName, flags, true), true));
 }
 
 std::unique_ptr<TextStream> FileSystemObject::OpenTextFile(const QString& strFileName, int iomode,
@@ -374,7 +477,7 @@ std::unique_ptr<TextStream> FileSystemObject::OpenTextFile(const QString& strFil
     if (create)
         flags |= O_CREAT;
     return std::unique_ptr<TextStream>(
-        new TextStream(openFile(strFileName, flags), iomode != ForReading));
+        new TextStream(openFile(strFileName, flags, iomode != ForReading), iomode != ForReading));
 }
 
 } // namespace platform

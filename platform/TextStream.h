@@ -44,6 +44,14 @@ public:
     QByteArray ReadLine();
     void WriteLine(const QByteArray& strLine);
 
+    // At most maxSize bytes of the line being read, so that a line of any length can be taken
+    // in bounded memory. lineEnded tells whether the line ends after them (its end, or the end
+    // of the file, is then consumed). Parts read up to a line end, joined, make what ReadLine
+    // would have answered.
+    QByteArray ReadLinePart(std::size_t maxSize, bool& lineEnded);
+    // The bytes without a line end: the rest of the line follows in later calls and WriteLine.
+    void Write(const char* data, std::size_t size);
+
     // Writes what is buffered and closes the file. Throws when that write or the close fails
     // (the failure is kept in WriteError() as well); the stream is closed either way. Closing a
     // closed stream does nothing.
@@ -74,6 +82,8 @@ private:
     void flush();
     void writeOut(const char* data, std::size_t size);
     std::size_t findLineEnd();
+    void readOnIfCut(std::size_t& eol);
+    QByteArray takeLine(std::size_t size);
 
     int m_fd = -1;
     bool m_writing = false;
@@ -92,6 +102,11 @@ private:
 };
 
 // Opens files as text streams. It holds nothing; it is the one place where files get opened.
+//
+// Opening never waits, whatever the name leads to. Reading takes ordinary files only: a pipe
+// without a writer never ends and a device like /dev/zero never runs dry. Writing refuses pipes
+// and sockets, and never goes through a symbolic link in the file's own place, which someone
+// may have planted to have the program overwrite another file of the user's.
 class FileSystemObject {
 public:
     // A new, empty file for writing. With overwrite, a file of that name is replaced; without,
