@@ -7,6 +7,7 @@
 #include "Process.h"
 #include "ProgramConfig.h"
 #include "SettingsStore.h"
+#include "TextStream.h"
 #include "clsTextInputFile.h"
 #include "clsTextOutputFile.h"
 #include "frmTallyhost.h"
@@ -19,8 +20,8 @@
 #include <QEventLoop>
 #include <QLineEdit>
 #include <QLocale>
-#include <QLockFile>
 #include <QPointer>
+#include <QTimer>
 
 #include <chrono>
 #include <ctime>
@@ -141,33 +142,74 @@ void writePage(clsTextInputFile& reader, clsTextOutputFile& writer, const QByteA
     }
 }
 
+QString inFolder(const QString& folder, const QString& name) {
+    if (folder.isEmpty() || folder.endsWith(QDir::separator()))
+        return folder + name;
+    return folder + QDir::separator() + name;
+}
+
 // Another copy of the program (a scheduled run, say) may be writing or uploading the same page.
 // Wait for it rather than overwrite its page half way; give up after a while so that a
 // scheduler never piles up runs that hang.
-std::unique_ptr<QLockFile> lockPage(const QString& pageFolder, const QString& uploadFileName) {
-    QString lockPath = pageFolder;
-    if (!lockPath.isEmpty() && !lockPath.endsWith(QDir::separator()))
-        lockPath += QDir::separator();
-    lockPath += uploadFileName + QStringLiteral(".lock");
-
-    auto lock = std::make_unique<QLockFile>(lockPath);
-    // A lock is stale only when its owner is gone, however long an upload takes.
-    lock->setStaleLockTime(0);
+std::unique_ptr<platform::FileLock> lockPage(const QString& pageFolder,
+                                             const QString& uploadFileName) {
+    auto lock = std::make_unique<platform::FileLock>(
+        inFolder(pageFolder, uploadFileName + QStringLiteral(".lock")));
     QDeadlineTimer deadline(g_pageLockPatience);
-    while (!lock->tryLock(100)) {
-        if (lock->error() != QLockFile::LockFailedError) {
-            // No lock can be made there; opening the page will say what is wrong.
+    for (;;) {
+        const platform::FileLock::State state = lock->TryLock();
+        // Where no lock can be made, opening the page will say what is wrong.
+        if (state != platform::FileLock::State::Busy)
             return lock;
-        }
         if (deadline.hasExpired()) {
             platform::MsgBox(QStringLiteral("Another upload of ") + uploadFileName +
                                  QStringLiteral(" is still running. Try again later."),
                              platform::MsgIcon::Critical);
             return nullptr;
         }
-        QCoreApplication::processEvents();
+        // The window stays live meanwhile.
+        QEventLoop pause;
+        QTimer::singleShot(std::chrono::milliseconds(100), &pause, &QEventLoop::quit);
+        pause.exec();
     }
-    return lock;
+}
+
+// The page is written under this name in the page folder and must stay there: no folder part,
+// neither "." nor "..", and no control character (a NUL ends the name early where the system
+// reads it).
+bool isPlainFileName(const QString& name) {
+    if (name == QLatin1String(".") || name == QLatin1String(".."))
+        return false;
+    for (const QChar c : name) {
+        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c.category() == QChar::Other_Control)
+            return false;
+    }
+    return true;
+}
+
+// Control characters written out, so that a message stays one readable line.
+QString visible(const QString& text) {
+    QString out;
+    for (const QChar c : text) {
+        if (c.category() == QChar::Other_Control)
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
+bool checkUploadFileName(QLineEdit& field) {
+    const QString name = field.text();
+    if (isPlainFileName(name))
+        return true;
+    platform::MsgBox(QStringLiteral("Unable to use the upload file name \"") + visible(name) +
+                         QStringLiteral("\": it must be a plain file name, without \"/\", \"\\\" "
+                                        "or control characters, and neither \".\" nor \"..\". "
+                                        "Enter a name such as index.htm."),
+                     platform::MsgIcon::Critical);
+    field.setFocus();
+    return false;
 }
 
 } // namespace
@@ -330,7 +372,7 @@ bool UploadPage() {
     frmTallyhost& form = MainForm();
     Hourglass hourglass(form);
 
-    if (!ValidateFields())
+    if (!ValidateFields() || !checkUploadFileName(*form.txtUploadFileName))
         return false;
 
     const QString templatePath = form.txtHTMLTemplate->text();
@@ -345,14 +387,24 @@ bool UploadPage() {
     }
 
     QString pageFolder = PageFolder();
-    std::unique_ptr<QLockFile> pageLock = lockPage(pageFolder, uploadFileName);
+    const QString pagePath = inFolder(pageFolder, uploadFileName);
+    // Opening the page empties it: a template that is the page would be lost.
+    if (platform::FileSystemObject().SameFile(templatePath, pagePath)) {
+        platform::MsgBox(QStringLiteral("Unable to write the page ") + pagePath +
+                             QStringLiteral(": it is the template ") + templatePath +
+                             QStringLiteral(" itself, and writing the page would destroy the "
+                                            "template. Keep the template in another folder, or "
+                                            "choose another upload file name."),
+                         platform::MsgIcon::Critical);
+        return false;
+    }
+    std::unique_ptr<platform::FileLock> pageLock = lockPage(pageFolder, uploadFileName);
     if (!pageLock)
         return false;
 
     clsTextOutputFile writer;
     if (!writer.OpenFile(pageFolder, uploadFileName))
         return false;
-    const QString pagePath = pageFolder + uploadFileName;
 
     writePage(reader, writer, trimSpaces(form.txtIPParseField[0]->text()).toLocal8Bit());
     writer.CloseFile();

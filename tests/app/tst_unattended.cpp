@@ -8,9 +8,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-using namespace std::chrono_literals;
+#include <sys/stat.h>
 
-namespace {} // namespace
+using namespace std::chrono_literals;
 
 class UnattendedTest : public QObject {
     Q_OBJECT
@@ -20,12 +20,17 @@ private slots:
 
     void publishesSilentlyAndExitsZero();
     void failureIsOneLineAndExitsOne();
+    void setupThatCannotPublishExitsOne_data();
+    void setupThatCannotPublishExitsOne();
     void slowServerStillPublishes();
     void twoRunsAtOnceTakeTurns();
 
 private:
-    void configure(const FtpServer& server, const QString& password);
+    void configure(const FtpServer& server, const QString& password,
+                   const QString& uploadFileName = QStringLiteral("ip.htm"),
+                   const QString& templatePath = {});
     void start(QProcess& program);
+    QString home(const QString& path) const { return m_home->filePath(path); }
 
     std::unique_ptr<QTemporaryDir> m_home;
 };
@@ -38,12 +43,14 @@ void UnattendedTest::init() {
                       "<p>%Tallyhost% on %date% at %time%</p>\n"));
 }
 
-void UnattendedTest::configure(const FtpServer& server, const QString& password) {
-    const QString ini = QStringLiteral("[FTP]\nFTPSite=%1\nUserName=%2\nPassword=%3\n"
-                                       "UploadFileName=ip.htm\n[HTML]\nHTMLTemplate=%4\n"
-                                       "IPParseField=%Tallyhost%\nUploadDir=pub\n")
-                            .arg(server.url().mid(6), server.user(), password,
-                                 m_home->filePath(QStringLiteral("template.htm")));
+void UnattendedTest::configure(const FtpServer& server, const QString& password,
+                               const QString& uploadFileName, const QString& templatePath) {
+    const QString ini =
+        QStringLiteral("[FTP]\nFTPSite=%1\nUserName=%2\nPassword=%3\n"
+                       "UploadFileName=%4\n[HTML]\nHTMLTemplate=%5\n"
+                       "IPParseField=%Tallyhost%\nUploadDir=pub\n")
+            .arg(server.url().mid(6), server.user(), password, uploadFileName,
+                 templatePath.isEmpty() ? home(QStringLiteral("template.htm")) : templatePath);
     QVERIFY(
         writeFile(m_home->filePath(QStringLiteral("config/TallyhostUpdater.ini")), ini.toUtf8()));
     QVERIFY(QDir(server.root()).mkpath(QStringLiteral("pub")));
@@ -88,6 +95,76 @@ void UnattendedTest::failureIsOneLineAndExitsOne() {
     QCOMPARE(err.count('\n'), 1);
     QVERIFY(!err.contains("Not-the-Password"));
     QVERIFY(!QFile::exists(server.root() + QStringLiteral("/pub/ip.htm")));
+}
+
+void UnattendedTest::setupThatCannotPublishExitsOne_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("templatePath"); // "": the good template
+    QTest::addColumn<QString>("plant");        // what stands in the way beforehand
+    QTest::addColumn<QString>("error");        // how standard error starts; HOME is the home
+    QTest::addColumn<int>("lines");
+    QTest::newRow("name leaves the page folder")
+        << "../../important.conf"
+        << ""
+        << ""
+        << "Tallyhost: Unable to use the upload file name \"../../important.conf\": it must be a "
+           "plain file name"
+        << 1;
+    QTest::newRow("template is the page")
+        << "ip.htm"
+        << "HOME/win/temp/ip.htm"
+        << "page"
+        << "Tallyhost: Unable to write the page HOME/win/temp/ip.htm: it is the template "
+           "HOME/win/temp/ip.htm itself"
+        << 1;
+    QTest::newRow("template is a pipe")
+        << "ip.htm"
+        << "HOME/pipe"
+        << "pipe"
+        << "Open File: File: HOME/pipe - Is a named pipe, not an ordinary file" << 2;
+    QTest::newRow("template is an endless device")
+        << "ip.htm"
+        << "/dev/urandom"
+        << ""
+        << "Open File: File: /dev/urandom - Is a device, not an ordinary file" << 2;
+}
+
+// Refused with one plain message before anything is sent, and a second run meets the same:
+// nothing that the first left behind stands in its way or crashes it.
+void UnattendedTest::setupThatCannotPublishExitsOne() {
+    QFETCH(QString, name);
+    QFETCH(QString, templatePath);
+    QFETCH(QString, plant);
+    QFETCH(QString, error);
+    QFETCH(int, lines);
+    const QString important = home(QStringLiteral("important.conf"));
+    QVERIFY(writeFile(important, "keep\n"));
+    const QByteArray templateBytes = readFile(home(QStringLiteral("template.htm")));
+    templatePath.replace(QStringLiteral("HOME"), m_home->path());
+    error.replace(QStringLiteral("HOME"), m_home->path());
+
+    if (plant == QLatin1String("page"))
+        QVERIFY(writeFile(templatePath, templateBytes));
+    if (plant == QLatin1String("pipe"))
+        QCOMPARE(::mkfifo(QFile::encodeName(templatePath).constData(), 0600), 0);
+
+    FtpServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    configure(server, server.password(), name, templatePath);
+    for (int run = 0; run < 2; ++run) {
+        QProcess program;
+        start(program);
+        QVERIFY(program.waitForFinished(60000));
+        const QByteArray err = program.readAllStandardError();
+        QVERIFY2(err.startsWith(error.toUtf8()), err.constData());
+        QCOMPARE(err.count('\n'), lines);
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 1);
+    }
+    QCOMPARE(server.loginCount(), 0);
+    QCOMPARE(readFile(important), QByteArray("keep\n"));
+    if (plant == QLatin1String("page"))
+        QCOMPARE(readFile(templatePath), templateBytes);
 }
 
 void UnattendedTest::slowServerStillPublishes() {
