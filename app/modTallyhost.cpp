@@ -212,6 +212,28 @@ bool checkUploadFileName(QLineEdit& field) {
     return false;
 }
 
+bool ownPageFolder() {
+#if defined(Q_OS_WIN)
+    return false;
+#else
+    return qEnvironmentVariable("windir").isEmpty();
+#endif
+}
+
+// A page folder of the user's own is made when missing, and anything else found under its
+// name is refused rather than used.
+bool preparePageFolder(const QString& folder) {
+    if (!ownPageFolder())
+        return true;
+    const QString problem = platform::FileSystemObject().MakePrivateFolder(folder);
+    if (problem.isEmpty())
+        return true;
+    platform::MsgBox(QStringLiteral("Unable to use the page folder ") + folder +
+                         QStringLiteral(": ") + problem + QLatin1Char('.'),
+                     platform::MsgIcon::Critical);
+    return false;
+}
+
 } // namespace
 
 void SetPageLockPatience(std::chrono::milliseconds patience) {
@@ -324,7 +346,13 @@ QString PageFolder() {
 #if defined(Q_OS_WIN)
     return QStringLiteral("\\temp");
 #else
-    return QDir::tempPath();
+    // Not the shared temporary folder itself, where anyone could plant a link under the page's
+    // name or block every run with a page or lock of their own.
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (QDir::isAbsolutePath(runtime))
+        return runtime + QStringLiteral("/vantrell");
+    return QDir::tempPath() + QStringLiteral("/vantrell-") +
+           QString::number(platform::CurrentUserId());
 #endif
 }
 
@@ -387,6 +415,8 @@ bool UploadPage() {
     }
 
     QString pageFolder = PageFolder();
+    if (!preparePageFolder(pageFolder))
+        return false;
     const QString pagePath = inFolder(pageFolder, uploadFileName);
     // Opening the page empties it: a template that is the page would be lost.
     if (platform::FileSystemObject().SameFile(templatePath, pagePath)) {

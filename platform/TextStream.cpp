@@ -1,6 +1,8 @@
 #include "TextStream.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <cerrno>
@@ -510,6 +512,10 @@ bool FileSystemObject::SameFile(const QString& first, const QString& second) con
            a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
 }
 
+QString FileSystemObject::MakePrivateFolder(const QString&) const {
+    return {};
+}
+
 FileLock::FileLock(QString strFileName) : m_name(std::move(strFileName)) {}
 
 FileLock::~FileLock() {
@@ -552,6 +558,44 @@ bool FileSystemObject::SameFile(const QString& first, const QString& second) con
     return ::stat(QFile::encodeName(first).constData(), &a) == 0 &&
            ::stat(QFile::encodeName(second).constData(), &b) == 0 && a.st_dev == b.st_dev &&
            a.st_ino == b.st_ino;
+}
+
+QString FileSystemObject::MakePrivateFolder(const QString& strFolder) const {
+    const QByteArray native = QFile::encodeName(strFolder);
+    if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
+        return describe(errno) + QStringLiteral(". Check that the folder ") +
+               QDir::toNativeSeparators(QFileInfo(strFolder).path()) +
+               QStringLiteral(" exists and that you may write in it");
+    }
+    // Opened without following a link, so that what is checked is what is used.
+    int fd;
+    do
+        fd = ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        const int error = errno;
+        struct stat st;
+        if (::lstat(native.constData(), &st) == 0 && S_ISLNK(st.st_mode))
+            return QStringLiteral("it is a symbolic link, not a folder of your own. Remove the "
+                                  "link; the folder is then made anew");
+        if (error == ENOTDIR)
+            return QStringLiteral("it is a file, not a folder. Remove or rename it; the folder is "
+                                  "then made in its place");
+        return describe(error);
+    }
+    struct stat st;
+    QString problem;
+    if (::fstat(fd, &st) != 0) {
+        problem = describe(errno);
+    } else if (st.st_uid != ::geteuid()) {
+        problem = QStringLiteral("it belongs to another user, who could change or replace the "
+                                 "page. Have it removed (by its owner or an administrator); the "
+                                 "folder is then made anew as your own");
+    } else if ((st.st_mode & 07777) != 0700 && ::fchmod(fd, 0700) != 0) {
+        problem = describe(errno);
+    }
+    ::close(fd);
+    return problem;
 }
 
 FileLock::FileLock(QString strFileName) : m_name(std::move(strFileName)) {}
@@ -606,6 +650,10 @@ void FileLock::Unlock() {
     ::unlink(QFile::encodeName(m_name).constData());
     ::close(m_fd);
     m_fd = -1;
+}
+
+unsigned CurrentUserId() {
+    return unsigned(::geteuid());
 }
 
 #endif

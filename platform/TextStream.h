@@ -120,6 +120,12 @@ public:
     // True when both names lead to one file (links followed, hard links included); false when
     // either cannot be found.
     bool SameFile(const QString& first, const QString& second) const;
+
+    // Makes the folder, mode 0700, unless it is there, and makes sure it is a folder of the
+    // user's own that nobody else can change: not a symbolic link, owned by the user, and
+    // closed to everyone else (tightened when it was not). "" when it can be used; otherwise
+    // what is wrong and what to do, as a sentence to show the user.
+    QString MakePrivateFolder(const QString& strFolder) const;
 };
 
 // An exclusive lock held through a file of its own (a name beside the file it guards) for as
@@ -144,5 +150,10 @@ private:
     QString m_name;
     int m_fd = -1;
 };
+
+#ifndef Q_OS_WIN
+// The user the program runs as, by number: a folder of the user's own is named after it.
+unsigned CurrentUserId();
+#endif
 
 } // namespace platform

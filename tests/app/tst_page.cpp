@@ -406,9 +406,23 @@ void PageTest::oddLockFileNeverStopsThePage() {
 }
 
 void PageTest::pageFolderFollowsWindir() {
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    const QByteArray tmp = qgetenv("TMPDIR");
     QCOMPARE(PageFolder(), m_box->windir.path() + QStringLiteral("/temp"));
+    // Without windir, a folder of the user's own, never the shared temporary folder itself.
     qunsetenv("windir");
-    QCOMPARE(PageFolder(), QDir::tempPath());
+    qputenv("XDG_RUNTIME_DIR", "/run/user/4321");
+    QCOMPARE(PageFolder(), QStringLiteral("/run/user/4321/vantrell"));
+    qunsetenv("XDG_RUNTIME_DIR");
+    qputenv("TMPDIR", m_box->files.path().toLocal8Bit());
+    QCOMPARE(PageFolder(),
+             m_box->files.path() + QStringLiteral("/vantrell-") + QString::number(::geteuid()));
+    qputenv("XDG_RUNTIME_DIR", runtime);
+    qputenv("TMPDIR", tmp);
+    if (runtime.isNull())
+        qunsetenv("XDG_RUNTIME_DIR");
+    if (tmp.isNull())
+        qunsetenv("TMPDIR");
 }
 
 QTEST_MAIN(PageTest)

@@ -9,8 +9,19 @@
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
+
+namespace {
+
+// The permission bits of a file or folder, as ls shows them in octal.
+int modeOf(const QString& path) {
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
+
+} // namespace
 
 class UnattendedTest : public QObject {
     Q_OBJECT
@@ -18,6 +29,7 @@ class UnattendedTest : public QObject {
 private slots:
     void init();
 
+    void publishesSilentlyAndExitsZero_data();
     void publishesSilentlyAndExitsZero();
     void failureIsOneLineAndExitsOne();
     void setupThatCannotPublishExitsOne_data();
@@ -29,7 +41,8 @@ private:
     void configure(const FtpServer& server, const QString& password,
                    const QString& uploadFileName = QStringLiteral("ip.htm"),
                    const QString& templatePath = {});
-    void start(QProcess& program);
+    // An empty value in `environment` takes the variable away.
+    void start(QProcess& program, const QMap<QString, QString>& environment = {});
     QString home(const QString& path) const { return m_home->filePath(path); }
 
     std::unique_ptr<QTemporaryDir> m_home;
@@ -56,30 +69,61 @@ void UnattendedTest::configure(const FtpServer& server, const QString& password,
     QVERIFY(QDir(server.root()).mkpath(QStringLiteral("pub")));
 }
 
-void UnattendedTest::start(QProcess& program) {
+void UnattendedTest::start(QProcess& program, const QMap<QString, QString>& environment) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR"})
         env.remove(QString::fromLatin1(name));
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home->filePath(QStringLiteral("config")));
     env.insert(QStringLiteral("windir"), m_home->filePath(QStringLiteral("win")));
+    for (auto it = environment.begin(); it != environment.end(); ++it) {
+        if (it.value().isEmpty())
+            env.remove(it.key());
+        else
+            env.insert(it.key(), it.value());
+    }
     program.setProcessEnvironment(env);
     program.start(qEnvironmentVariable("VANTRELL_BINARY"), {QStringLiteral("/A")});
 }
 
+void UnattendedTest::publishesSilentlyAndExitsZero_data() {
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("page"); // where the page is written, in the test's home
+    QTest::newRow("windir") << "windir"
+                            << "win/temp/ip.htm";
+    // Without windir: a folder of the user's own, closed to everyone else.
+    QTest::newRow("runtime folder") << "runtime"
+                                    << "run/vantrell/ip.htm";
+    QTest::newRow("temporary folder")
+        << "temporary" << QStringLiteral("tmp/vantrell-%1/ip.htm").arg(::geteuid());
+}
+
 void UnattendedTest::publishesSilentlyAndExitsZero() {
+    QFETCH(QString, folder);
+    QFETCH(QString, page);
+    QMap<QString, QString> environment;
+    if (folder != QLatin1String("windir")) {
+        environment[QStringLiteral("windir")] = QString();
+        QVERIFY(QDir(m_home->path()).mkpath(QStringLiteral("run")));
+        QVERIFY(QDir(m_home->path()).mkpath(QStringLiteral("tmp")));
+        environment[QStringLiteral("TMPDIR")] = home(QStringLiteral("tmp"));
+        if (folder == QLatin1String("runtime"))
+            environment[QStringLiteral("XDG_RUNTIME_DIR")] = home(QStringLiteral("run"));
+    }
     FtpServer server;
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     configure(server, server.password());
     QProcess program;
-    start(program);
+    start(program, environment);
     QVERIFY(program.waitForFinished(60000));
     QCOMPARE(program.readAllStandardError(), QByteArray());
     QCOMPARE(program.exitCode(), 0);
-    const QByteArray page = readFile(server.root() + QStringLiteral("/pub/ip.htm"));
-    QCOMPARE(page, readFile(m_home->filePath(QStringLiteral("win/temp/ip.htm"))));
-    QVERIFY(page.startsWith("<p>"));
-    QVERIFY(!page.contains('%'));
+    const QByteArray published = readFile(server.root() + QStringLiteral("/pub/ip.htm"));
+    QCOMPARE(published, readFile(home(page)));
+    QVERIFY(published.startsWith("<p>"));
+    QVERIFY(!published.contains('%'));
     QCOMPARE(server.loginCount(), 1);
+    if (folder != QLatin1String("windir"))
+        QCOMPARE(modeOf(QFileInfo(home(page)).path()), 0700);
 }
 
 void UnattendedTest::failureIsOneLineAndExitsOne() {
@@ -127,6 +171,24 @@ void UnattendedTest::setupThatCannotPublishExitsOne_data() {
         << "/dev/urandom"
         << ""
         << "Open File: File: /dev/urandom - Is a device, not an ordinary file" << 2;
+    const QString folder = "Tallyhost: Unable to use the page folder HOME/run/vantrell: ";
+    QTest::newRow("page folder is a link")
+        << "ip.htm"
+        << ""
+        << "folder link" << folder + "it is a symbolic link" << 1;
+    QTest::newRow("page folder is a file")
+        << "ip.htm"
+        << ""
+        << "folder file" << folder + "it is a file, not a folder" << 1;
+    QTest::newRow("page folder of another user")
+        << "ip.htm"
+        << ""
+        << "foreign folder" << folder + "it belongs to another user" << 1;
+    QTest::newRow("page is a planted link")
+        << "ip.htm"
+        << ""
+        << "page link"
+        << "Open File: File: HOME/run/vantrell/ip.htm - Is a symbolic link" << 1;
 }
 
 // Refused with one plain message before anything is sent, and a second run meets the same:
@@ -143,17 +205,44 @@ void UnattendedTest::setupThatCannotPublishExitsOne() {
     templatePath.replace(QStringLiteral("HOME"), m_home->path());
     error.replace(QStringLiteral("HOME"), m_home->path());
 
+    // These take the page folder of the user's own; the rest keep windir.
+    QMap<QString, QString> environment;
+    const QString runtime = home(QStringLiteral("run"));
+    const QString ownFolder = runtime + QStringLiteral("/vantrell");
+    QVERIFY(QDir().mkpath(runtime));
+    if (plant.contains(QLatin1String("folder")) || plant == QLatin1String("page link")) {
+        environment[QStringLiteral("windir")] = QString();
+        environment[QStringLiteral("XDG_RUNTIME_DIR")] = runtime;
+    }
     if (plant == QLatin1String("page"))
         QVERIFY(writeFile(templatePath, templateBytes));
     if (plant == QLatin1String("pipe"))
         QCOMPARE(::mkfifo(QFile::encodeName(templatePath).constData(), 0600), 0);
+    if (plant == QLatin1String("folder link")) {
+        QVERIFY(QDir().mkpath(home(QStringLiteral("elsewhere"))));
+        QVERIFY(QFile::link(home(QStringLiteral("elsewhere")), ownFolder));
+    }
+    if (plant == QLatin1String("folder file"))
+        QVERIFY(writeFile(ownFolder, "not a folder\n"));
+    if (plant == QLatin1String("foreign folder")) {
+        if (::geteuid() != 0)
+            QSKIP("only root can give a folder to another user");
+        QVERIFY(QDir().mkpath(ownFolder));
+        QCOMPARE(::chown(QFile::encodeName(ownFolder).constData(), 65534, 65534), 0);
+    }
+    if (plant == QLatin1String("page link")) {
+        QVERIFY(QDir().mkpath(ownFolder));
+        QVERIFY(QFile::setPermissions(ownFolder,
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QVERIFY(QFile::link(important, ownFolder + QStringLiteral("/ip.htm")));
+    }
 
     FtpServer server;
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     configure(server, server.password(), name, templatePath);
     for (int run = 0; run < 2; ++run) {
         QProcess program;
-        start(program);
+        start(program, environment);
         QVERIFY(program.waitForFinished(60000));
         const QByteArray err = program.readAllStandardError();
         QVERIFY2(err.startsWith(error.toUtf8()), err.constData());
@@ -165,6 +254,8 @@ void UnattendedTest::setupThatCannotPublishExitsOne() {
     QCOMPARE(readFile(important), QByteArray("keep\n"));
     if (plant == QLatin1String("page"))
         QCOMPARE(readFile(templatePath), templateBytes);
+    if (plant == QLatin1String("folder link"))
+        QVERIFY(QDir(home(QStringLiteral("elsewhere"))).isEmpty());
 }
 
 void UnattendedTest::slowServerStillPublishes() {
