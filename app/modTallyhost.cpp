@@ -25,6 +25,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <utility>
 
@@ -41,6 +42,9 @@ bool g_uploading = false;
 
 // How long an upload waits for another copy of the program that is publishing the same page.
 std::chrono::milliseconds g_pageLockPatience = std::chrono::seconds(150);
+
+// At most this much of a template line is held at once; a longer line goes through in parts.
+constexpr qsizetype LinePart = qsizetype(1) << 20;
 
 platform::SettingsStore openStore() {
     return platform::SettingsStore(QString::fromLatin1(SettingsAppName));
@@ -118,6 +122,59 @@ private:
     QByteArray m_time;
 };
 
+// One marker replaced in a line that comes in parts, as FillLine replaces it in a whole line:
+// from left to right, never looking again at what it put in. The last marker-length-1 bytes
+// of each part wait for the next one, since a marker may begin there. The replacement is asked
+// for once a line, when the line first needs it.
+class MarkerStream {
+public:
+    using Sink = std::function<void(const QByteArray&)>;
+
+    MarkerStream(QByteArray marker, std::function<QByteArray()> value, Sink next)
+        : m_marker(std::move(marker)), m_lookUp(std::move(value)), m_next(std::move(next)) {}
+
+    void feed(const QByteArray& bytes) {
+        if (m_marker.isEmpty()) {
+            m_next(bytes);
+            return;
+        }
+        m_pending += bytes;
+        qsizetype from = 0;
+        for (qsizetype hit; (hit = m_pending.indexOf(m_marker, from)) >= 0;
+             from = hit + m_marker.size()) {
+            pass(from, hit - from);
+            if (!m_haveValue) {
+                m_value = m_lookUp();
+                m_haveValue = true;
+            }
+            m_next(m_value);
+        }
+        const qsizetype keep = std::min(m_marker.size() - 1, m_pending.size() - from);
+        pass(from, m_pending.size() - keep - from);
+        m_pending.remove(0, m_pending.size() - keep);
+    }
+
+    // What waits is too short to be a marker: it goes on as it is.
+    void endLine() {
+        pass(0, m_pending.size());
+        m_pending.clear();
+        m_haveValue = false;
+    }
+
+private:
+    void pass(qsizetype from, qsizetype size) {
+        if (size > 0)
+            m_next(QByteArray::fromRawData(m_pending.constData() + from, size));
+    }
+
+    const QByteArray m_marker;
+    const std::function<QByteArray()> m_lookUp;
+    const Sink m_next;
+    QByteArray m_pending;
+    QByteArray m_value;
+    bool m_haveValue = false;
+};
+
 void writePage(clsTextInputFile& reader, clsTextOutputFile& writer, const QByteArray& ipMarker) {
     static const QByteArray dateMarker("%date%");
     static const QByteArray timeMarker("%time%");
@@ -125,9 +182,36 @@ void writePage(clsTextInputFile& reader, clsTextOutputFile& writer, const QByteA
     // The address is looked up once per page, when the first line needs it: the lookup walks
     // every network interface, and within one page nobody can tell the difference.
     QByteArray ip;
+    const auto address = [&] {
+        if (ip.isEmpty())
+            ip = platform::LocalIP().toLocal8Bit();
+        return ip;
+    };
     PageClock clock;
+
+    // A line longer than LinePart goes through the three markers in turn, part by part.
+    MarkerStream timeStream(
+        timeMarker, [&] { return clock.time(); },
+        [&](const QByteArray& bytes) { writer.WritePart(bytes); });
+    MarkerStream dateStream(
+        dateMarker, [&] { return clock.date(); },
+        [&](const QByteArray& bytes) { timeStream.feed(bytes); });
+    MarkerStream ipStream(ipMarker, address,
+                          [&](const QByteArray& bytes) { dateStream.feed(bytes); });
+
     while (!reader.EndOfFile()) {
-        const QByteArray line = reader.ReadLine();
+        bool lineEnded = false;
+        const QByteArray line = reader.ReadLinePart(LinePart, lineEnded);
+        if (!lineEnded) {
+            ipStream.feed(line);
+            while (!lineEnded)
+                ipStream.feed(reader.ReadLinePart(LinePart, lineEnded));
+            ipStream.endLine();
+            dateStream.endLine();
+            timeStream.endLine();
+            writer.WriteLine(QByteArray());
+            continue;
+        }
         const bool hasIp = !ipMarker.isEmpty() && line.contains(ipMarker);
         const bool hasDate = line.contains(dateMarker);
         const bool hasTime = line.contains(timeMarker);
@@ -135,9 +219,8 @@ void writePage(clsTextInputFile& reader, clsTextOutputFile& writer, const QByteA
             writer.WriteLine(line);
             continue;
         }
-        if (hasIp && ip.isEmpty())
-            ip = platform::LocalIP().toLocal8Bit();
-        writer.WriteLine(FillLine(line, ipMarker, ip, hasDate ? clock.date() : QByteArray(),
+        writer.WriteLine(FillLine(line, ipMarker, hasIp ? address() : QByteArray(),
+                                  hasDate ? clock.date() : QByteArray(),
                                   hasTime ? clock.time() : QByteArray()));
     }
 }
