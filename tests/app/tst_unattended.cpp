@@ -11,9 +11,20 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace std::chrono_literals;
 
-namespace {} // namespace
+namespace {
+
+// The permission bits of a file or folder, as ls shows them in octal.
+int modeOf(const QString& path) {
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
+
+} // namespace
 
 class UnattendedTest : public QObject {
     Q_OBJECT
@@ -21,8 +32,11 @@ class UnattendedTest : public QObject {
 private slots:
     void init();
 
+    void publishesSilentlyAndExitsZero_data();
     void publishesSilentlyAndExitsZero();
     void failureIsOneLineAndExitsOne();
+    void setupThatCannotPublishExitsOne_data();
+    void setupThatCannotPublishExitsOne();
     void slowServerStillPublishes();
     void twoRunsAtOnceTakeTurns();
     void publishesTheChosenSourcesAddress_data();
@@ -30,9 +44,17 @@ private slots:
     void publishesOnlyWhenSomethingChanged();
 
 private:
-    void configure(const FtpServer& server, const QString& password, const QString& more = {},
-                   const QString& dir = QStringLiteral("pub"), const QString& site = {});
-    void start(QProcess& program);
+    // What a test sets beyond a working upload of ip.htm into pub.
+    struct Setup {
+        QString more{}; // further settings file lines
+        QString dir = QStringLiteral("pub");
+        QString site{}; // empty: the server's own
+        QString uploadFileName = QStringLiteral("ip.htm");
+    };
+    void configure(const FtpServer& server, const QString& password, const Setup& setup = {});
+    // An empty value in `environment` takes the variable away.
+    void start(QProcess& program, const QMap<QString, QString>& environment = {});
+    QString home(const QString& path) const { return m_home->filePath(path); }
     bool runsQuietly();
 
     std::unique_ptr<QTemporaryDir> m_home;
@@ -47,25 +69,32 @@ void UnattendedTest::init() {
 }
 
 void UnattendedTest::configure(const FtpServer& server, const QString& password,
-                               const QString& more, const QString& dir, const QString& site) {
-    const QString ini = QStringLiteral("[FTP]\nFTPSite=%1\nUserName=%2\nPassword=%3\n"
-                                       "UploadFileName=ip.htm\n[HTML]\nHTMLTemplate=%4\n"
-                                       "IPParseField=%Tallyhost%\nUploadDir=%5\n")
-                            .arg(site.isEmpty() ? server.url().mid(6) : site, server.user(),
-                                 password, m_home->filePath(QStringLiteral("template.htm")), dir) +
-                        more;
+                               const Setup& setup) {
+    const QString ini =
+        QStringLiteral("[FTP]\nFTPSite=%1\nUserName=%2\nPassword=%3\n"
+                       "UploadFileName=%4\n[HTML]\nHTMLTemplate=%5\n"
+                       "IPParseField=%Tallyhost%\nUploadDir=%6\n")
+            .arg(setup.site.isEmpty() ? server.url().mid(6) : setup.site, server.user(), password,
+                 setup.uploadFileName, home(QStringLiteral("template.htm")), setup.dir) +
+        setup.more;
     QVERIFY(
         writeFile(m_home->filePath(QStringLiteral("config/TallyhostUpdater.ini")), ini.toUtf8()));
-    QVERIFY(QDir(server.root()).mkpath(dir));
+    QVERIFY(QDir(server.root()).mkpath(setup.dir));
 }
 
-void UnattendedTest::start(QProcess& program) {
+void UnattendedTest::start(QProcess& program, const QMap<QString, QString>& environment) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR"})
         env.remove(QString::fromLatin1(name));
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home->filePath(QStringLiteral("config")));
     env.insert(QStringLiteral("windir"), m_home->filePath(QStringLiteral("win")));
     env.insert(QStringLiteral("XDG_STATE_HOME"), m_home->filePath(QStringLiteral("state")));
+    for (auto it = environment.begin(); it != environment.end(); ++it) {
+        if (it.value().isEmpty())
+            env.remove(it.key());
+        else
+            env.insert(it.key(), it.value());
+    }
     program.setProcessEnvironment(env);
     program.start(qEnvironmentVariable("VANTRELL_BINARY"), {QStringLiteral("/A")});
 }
@@ -84,20 +113,45 @@ bool UnattendedTest::runsQuietly() {
     return true;
 }
 
+void UnattendedTest::publishesSilentlyAndExitsZero_data() {
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("page"); // where the page is written, in the test's home
+    QTest::newRow("windir") << "windir"
+                            << "win/temp/ip.htm";
+    // Without windir: a folder of the user's own, closed to everyone else.
+    QTest::newRow("runtime folder") << "runtime"
+                                    << "run/vantrell/ip.htm";
+    QTest::newRow("temporary folder")
+        << "temporary" << QStringLiteral("tmp/vantrell-%1/ip.htm").arg(::geteuid());
+}
+
 void UnattendedTest::publishesSilentlyAndExitsZero() {
+    QFETCH(QString, folder);
+    QFETCH(QString, page);
+    QMap<QString, QString> environment;
+    if (folder != QLatin1String("windir")) {
+        environment[QStringLiteral("windir")] = QString();
+        QVERIFY(QDir(m_home->path()).mkpath(QStringLiteral("run")));
+        QVERIFY(QDir(m_home->path()).mkpath(QStringLiteral("tmp")));
+        environment[QStringLiteral("TMPDIR")] = home(QStringLiteral("tmp"));
+        if (folder == QLatin1String("runtime"))
+            environment[QStringLiteral("XDG_RUNTIME_DIR")] = home(QStringLiteral("run"));
+    }
     FtpServer server;
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     configure(server, server.password());
     QProcess program;
-    start(program);
+    start(program, environment);
     QVERIFY(program.waitForFinished(60000));
     QCOMPARE(program.readAllStandardError(), QByteArray());
     QCOMPARE(program.exitCode(), 0);
-    const QByteArray page = readFile(server.root() + QStringLiteral("/pub/ip.htm"));
-    QCOMPARE(page, readFile(m_home->filePath(QStringLiteral("win/temp/ip.htm"))));
-    QVERIFY(page.startsWith("<p>"));
-    QVERIFY(!page.contains('%'));
+    const QByteArray published = readFile(server.root() + QStringLiteral("/pub/ip.htm"));
+    QCOMPARE(published, readFile(home(page)));
+    QVERIFY(published.startsWith("<p>"));
+    QVERIFY(!published.contains('%'));
     QCOMPARE(server.loginCount(), 1);
+    if (folder != QLatin1String("windir"))
+        QCOMPARE(modeOf(QFileInfo(home(page)).path()), 0700);
 }
 
 void UnattendedTest::failureIsOneLineAndExitsOne() {
@@ -116,8 +170,8 @@ void UnattendedTest::failureIsOneLineAndExitsOne() {
 
     // A login typed into the site is refused before anything is sent, and not repeated.
     const int connections = server.connectionCount();
-    configure(server, server.password(), {}, QStringLiteral("pub"),
-              server.user() + QStringLiteral(":Pw/in#site@") + server.url().mid(6));
+    configure(server, server.password(),
+              {.site = server.user() + QStringLiteral(":Pw/in#site@") + server.url().mid(6)});
     QProcess typedLogin;
     start(typedLogin);
     QVERIFY(typedLogin.waitForFinished(60000));
@@ -127,6 +181,87 @@ void UnattendedTest::failureIsOneLineAndExitsOne() {
     QCOMPARE(said.count('\n'), 1);
     QVERIFY2(!said.contains("Pw/in#site"), said.constData());
     QCOMPARE(server.connectionCount(), connections);
+}
+
+void UnattendedTest::setupThatCannotPublishExitsOne_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("plant"); // what stands in the way beforehand
+    QTest::addColumn<QString>("error"); // how standard error starts; HOME is the test's home
+    QTest::newRow("name leaves the page folder")
+        << "../../important.conf"
+        << ""
+        << "Tallyhost: Unable to use the upload file name \"../../important.conf\": it must be a "
+           "plain file name";
+    // The rest have no windir: the page goes to a folder of the user's own.
+    const QString folder = "Tallyhost: Unable to use the page folder HOME/run/vantrell: ";
+    QTest::newRow("page folder is a link") << "ip.htm"
+                                           << "folder link" << folder + "it is a symbolic link";
+    QTest::newRow("page folder is a file")
+        << "ip.htm"
+        << "folder file" << folder + "it is a file, not a folder";
+    QTest::newRow("page folder of another user")
+        << "ip.htm"
+        << "foreign folder" << folder + "it belongs to another user";
+    QTest::newRow("page is a planted link")
+        << "ip.htm"
+        << "page link"
+        << "Open File: File: HOME/run/vantrell/ip.htm - Is a symbolic link";
+}
+
+// Refused with one plain line before anything is sent, and a second run meets the same:
+// nothing that the first left behind stands in its way or crashes it.
+void UnattendedTest::setupThatCannotPublishExitsOne() {
+    QFETCH(QString, name);
+    QFETCH(QString, plant);
+    QFETCH(QString, error);
+    error.replace(QStringLiteral("HOME"), m_home->path());
+    const QString important = home(QStringLiteral("important.conf"));
+    QVERIFY(writeFile(important, "keep\n"));
+
+    QMap<QString, QString> environment;
+    const QString runtime = home(QStringLiteral("run"));
+    const QString ownFolder = runtime + QStringLiteral("/vantrell");
+    QVERIFY(QDir().mkpath(runtime));
+    if (!plant.isEmpty()) {
+        environment[QStringLiteral("windir")] = QString();
+        environment[QStringLiteral("XDG_RUNTIME_DIR")] = runtime;
+    }
+    if (plant == QLatin1String("folder link")) {
+        QVERIFY(QDir().mkpath(home(QStringLiteral("elsewhere"))));
+        QVERIFY(QFile::link(home(QStringLiteral("elsewhere")), ownFolder));
+    }
+    if (plant == QLatin1String("folder file"))
+        QVERIFY(writeFile(ownFolder, "not a folder\n"));
+    if (plant == QLatin1String("foreign folder")) {
+        if (::geteuid() != 0)
+            QSKIP("only root can give a folder to another user");
+        QVERIFY(QDir().mkpath(ownFolder));
+        QCOMPARE(::chown(QFile::encodeName(ownFolder).constData(), 65534, 65534), 0);
+    }
+    if (plant == QLatin1String("page link")) {
+        QVERIFY(QDir().mkpath(ownFolder));
+        QVERIFY(QFile::setPermissions(ownFolder,
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QVERIFY(QFile::link(important, ownFolder + QStringLiteral("/ip.htm")));
+    }
+
+    FtpServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    configure(server, server.password(), {.uploadFileName = name});
+    for (int run = 0; run < 2; ++run) {
+        QProcess program;
+        start(program, environment);
+        QVERIFY(program.waitForFinished(60000));
+        const QByteArray err = program.readAllStandardError();
+        QVERIFY2(err.startsWith(error.toUtf8()), err.constData());
+        QCOMPARE(err.count('\n'), 1);
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 1);
+    }
+    QCOMPARE(server.loginCount(), 0);
+    QCOMPARE(readFile(important), QByteArray("keep\n"));
+    if (plant == QLatin1String("folder link"))
+        QVERIFY(QDir(home(QStringLiteral("elsewhere"))).isEmpty());
 }
 
 void UnattendedTest::slowServerStillPublishes() {
@@ -205,7 +340,7 @@ void UnattendedTest::publishesTheChosenSourcesAddress() {
     QVERIFY2(stand.start(), qPrintable(stand.errorString()));
     // The rows name paths on the stand-in, whose address is known only now.
     source.replace(QStringLiteral("URL="), QStringLiteral("URL=") + stand.url(QString()));
-    configure(server, server.password(), QStringLiteral("[Address]\n") + source + '\n');
+    configure(server, server.password(), {.more = QStringLiteral("[Address]\n") + source + '\n'});
 
     QProcess program;
     start(program);
@@ -234,10 +369,10 @@ void UnattendedTest::publishesOnlyWhenSomethingChanged() {
     QVERIFY2(web.start(), qPrintable(web.errorString()));
     const auto settings = [&](const QString& address, const QString& dir = QStringLiteral("pub")) {
         configure(server, server.password(),
-                  QStringLiteral("[Address]\nSource=web\nWebURL=%1\nOnlyWhenChanged=True\n"
-                                 "RefreshDays=25\n")
-                      .arg(web.say(address)),
-                  dir);
+                  {.more = QStringLiteral("[Address]\nSource=web\nWebURL=%1\nOnlyWhenChanged=True\n"
+                                          "RefreshDays=25\n")
+                               .arg(web.say(address)),
+                   .dir = dir});
     };
     const QString page = server.root() + QStringLiteral("/pub/ip.htm");
 
