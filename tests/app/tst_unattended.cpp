@@ -26,6 +26,14 @@ int modeOf(const QString& path) {
 
 } // namespace
 
+// What a test sets beyond a working upload of ip.htm into pub.
+struct RunSetup {
+    QString more{}; // further settings file lines
+    QString dir = QStringLiteral("pub");
+    QString site{}; // empty: the server's own
+    QString uploadFileName = QStringLiteral("ip.htm");
+};
+
 class UnattendedTest : public QObject {
     Q_OBJECT
 
@@ -44,14 +52,7 @@ private slots:
     void publishesOnlyWhenSomethingChanged();
 
 private:
-    // What a test sets beyond a working upload of ip.htm into pub.
-    struct Setup {
-        QString more{}; // further settings file lines
-        QString dir = QStringLiteral("pub");
-        QString site{}; // empty: the server's own
-        QString uploadFileName = QStringLiteral("ip.htm");
-    };
-    void configure(const FtpServer& server, const QString& password, const Setup& setup = {});
+    void configure(const FtpServer& server, const QString& password, const RunSetup& setup = {});
     // An empty value in `environment` takes the variable away.
     void start(QProcess& program, const QMap<QString, QString>& environment = {});
     QString home(const QString& path) const { return m_home->filePath(path); }
@@ -69,7 +70,7 @@ void UnattendedTest::init() {
 }
 
 void UnattendedTest::configure(const FtpServer& server, const QString& password,
-                               const Setup& setup) {
+                               const RunSetup& setup) {
     const QString ini =
         QStringLiteral("[FTP]\nFTPSite=%1\nUserName=%2\nPassword=%3\n"
                        "UploadFileName=%4\n[HTML]\nHTMLTemplate=%5\n"
