@@ -43,7 +43,8 @@ private slots:
     void exitStoresEditsAndCloseBoxDoesNot();
     void unreadableSettingsStartWithDefaults();
     void failedSaveIsReported();
-    void headlessRunPrintsOnlyTheMessage();
+    void runWithoutADisplay_data();
+    void runWithoutADisplay();
 
 private:
     QString settingsFile() const {
@@ -308,7 +309,18 @@ void StartupTest::failedSaveIsReported() {
     QVERIFY(QFileInfo(settingsFile()).isDir());
 }
 
-void StartupTest::headlessRunPrintsOnlyTheMessage() {
+void StartupTest::runWithoutADisplay_data() {
+    QTest::addColumn<QStringList>("arguments");
+
+    QTest::newRow("no display") << QStringList{"/a"};
+    // The toolkit takes these options and the word after them for itself.
+    QTest::newRow("after a toolkit option") << QStringList{"-style", "/A"};
+    QTest::newRow("after another toolkit option") << QStringList{"-qwindowtitle", "/a"};
+}
+
+void StartupTest::runWithoutADisplay() {
+    QFETCH(QStringList, arguments);
+
     // What cron sees: no display, no runtime folder, an empty settings store.
     QProcess program;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -316,7 +328,7 @@ void StartupTest::headlessRunPrintsOnlyTheMessage() {
         env.remove(QString::fromLatin1(name));
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_config->path());
     program.setProcessEnvironment(env);
-    program.start(qEnvironmentVariable("VANTRELL_BINARY"), {QStringLiteral("/a")});
+    program.start(qEnvironmentVariable("VANTRELL_BINARY"), arguments);
     QVERIFY(program.waitForFinished(60000));
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), 1);
