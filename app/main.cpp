@@ -13,8 +13,10 @@ int main(int argc, char* argv[]) {
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
-    platform::PrepareWindowSystem();
+    platform::PrepareWindowSystem(arguments,
+                                  HasUnattendedSwitch(CommandLineText(arguments.mid(1))));
     Application app(argc, argv, arguments.mid(1));
+    platform::WindowSystemStarted();
     try {
         Main();
     } catch (const std::exception& e) {

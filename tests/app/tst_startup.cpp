@@ -311,31 +311,64 @@ void StartupTest::failedSaveIsReported() {
 
 void StartupTest::runWithoutADisplay_data() {
     QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("display"); // named, but nothing answers there
+    QTest::addColumn<int>("status");
 
-    QTest::newRow("no display") << QStringList{"/a"};
+    QTest::newRow("no display") << QStringList{"/a"} << false << 1;
+    QTest::newRow("display gone") << QStringList{"/A"} << true << 1;
     // The toolkit takes these options and the word after them for itself.
-    QTest::newRow("after a toolkit option") << QStringList{"-style", "/A"};
-    QTest::newRow("after another toolkit option") << QStringList{"-qwindowtitle", "/a"};
+    QTest::newRow("after a toolkit option") << QStringList{"-style", "/A"} << false << 1;
+    QTest::newRow("after a toolkit option, display gone")
+        << QStringList{"-qwindowtitle", "/a"} << true << 1;
+    // Nobody would ever see the window.
+    QTest::newRow("for a person, display gone") << QStringList{} << true << 2;
+    QTest::newRow("for a person, no display") << QStringList{} << false << 2;
 }
 
 void StartupTest::runWithoutADisplay() {
     QFETCH(QStringList, arguments);
+    QFETCH(bool, display);
+    QFETCH(int, status);
 
-    // What cron sees: no display, no runtime folder, an empty settings store.
+    // What cron sees: no runtime folder, an empty settings store, and a display that is not
+    // there or gone.
     QProcess program;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR"})
+    for (const char* name :
+         {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR", "XDG_SESSION_TYPE"})
         env.remove(QString::fromLatin1(name));
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_config->path());
+    QString binary = qEnvironmentVariable("VANTRELL_BINARY");
+    if (display) {
+        int number = 99;
+        while (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number)))
+            ++number;
+        env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":%1").arg(number));
+        // The X library falls back to TCP on localhost: in a network of its own nothing
+        // answers, and nothing leaves the machine.
+        arguments.prepend(binary);
+        arguments =
+            QStringList{"-n", "sh", "-c", "ip link set lo up && exec \"$0\" \"$@\""} + arguments;
+        binary = QStringLiteral("unshare");
+    }
     program.setProcessEnvironment(env);
-    program.start(qEnvironmentVariable("VANTRELL_BINARY"), arguments);
+    program.start(binary, arguments);
     QVERIFY(program.waitForFinished(60000));
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(program.exitCode(), 1);
-    QCOMPARE(program.readAllStandardError(),
-             QByteArray("TallyhostUpdater: Must supply HTML Template file name.\n"));
+    const QByteArray error = program.readAllStandardError();
+    QCOMPARE(program.exitCode(), status);
     QCOMPARE(program.readAllStandardOutput(), QByteArray());
-    QVERIFY(QFile::exists(settingsFile())); // the empty fields were saved on the way out
+    if (status == 1) {
+        QCOMPARE(error, QByteArray("TallyhostUpdater: Must supply HTML Template file name.\n"));
+        QVERIFY(QFile::exists(settingsFile())); // the empty fields were saved on the way out
+    } else {
+        // One line that says what is missing and how to run without it; nothing was saved.
+        QVERIFY2(error.startsWith("Tallyhost: Cannot open a display (") &&
+                     error.endsWith("; to publish the page without one, run: vantrell /A\n") &&
+                     error.count('\n') == 1,
+                 error.constData());
+        QVERIFY(!QFile::exists(settingsFile()));
+    }
 }
 
 QTEST_MAIN(StartupTest)
