@@ -7,6 +7,7 @@
 
 #include <QAction>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -136,9 +137,28 @@ void frmTallyhost::createControls() {
 
     for (QLabel* l : findChildren<QLabel*>())
         l->lower();
+    for (QLineEdit* f : findChildren<QLineEdit*>())
+        f->installEventFilter(this);
 
     connect(comUploadTallyhost, &QPushButton::clicked, this, [] { UploadPage(); });
     connect(comTemplateFile, &QPushButton::clicked, this, &frmTallyhost::browseTemplate);
+}
+
+bool frmTallyhost::eventFilter(QObject* watched, QEvent* event) {
+#if !defined(Q_OS_MACOS)
+    // Alt with a letter is how menus open elsewhere (Alt+F, Alt+H), but these menus have no
+    // access keys, so the field under the focus would take the letter as typed text. Keys
+    // typed with Ctrl+Alt, as AltGr reports itself on Windows, still type, and so does Option
+    // on macOS, where it is how accented letters and symbols are typed.
+    if (event->type() == QEvent::KeyPress && qobject_cast<QLineEdit*>(watched)) {
+        const auto* key = static_cast<const QKeyEvent*>(event);
+        const Qt::KeyboardModifiers held =
+            key->modifiers() & (Qt::AltModifier | Qt::ControlModifier | Qt::MetaModifier);
+        if (held == Qt::AltModifier && !key->text().isEmpty() && key->text().front().isPrint())
+            return true;
+    }
+#endif
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void frmTallyhost::createMenus() {

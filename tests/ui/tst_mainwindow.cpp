@@ -125,6 +125,7 @@ private slots:
 private:
     frmTallyhost& start();
     QString storedTemplate() const;
+    QString storedValue(const QString& key) const;
 
     std::unique_ptr<QTemporaryDir> m_config;
     std::unique_ptr<MessageRecorder> m_messages;
@@ -154,8 +155,12 @@ frmTallyhost& tst_mainwindow::start() {
 }
 
 QString tst_mainwindow::storedTemplate() const {
+    return storedValue("HTML/HTMLTemplate");
+}
+
+QString tst_mainwindow::storedValue(const QString& key) const {
     QSettings settings(QSettings::IniFormat, QSettings::UserScope, "TallyhostUpdater");
-    return settings.value("HTML/HTMLTemplate", "<none>").toString();
+    return settings.value(key, "<none>").toString();
 }
 
 void tst_mainwindow::layoutIsFixed() {
@@ -318,6 +323,19 @@ void tst_mainwindow::fieldsTakeOnlyWhatTheyShould() {
             captions << action->text();
     for (const QString& caption : captions)
         QVERIFY2(!caption.contains('&'), qPrintable(caption));
+
+    // Alt with a letter, as menus open elsewhere, types nothing into a field and opens no menu.
+    clickInWindow(form.txtFTPSite);
+    QTest::keyClicks(form.txtFTPSite, "ftp");
+    for (const Qt::Key key : {Qt::Key_F, Qt::Key_H, Qt::Key_A, Qt::Key_U, Qt::Key_5})
+        QTest::keyClick(form.txtFTPSite, key, Qt::AltModifier);
+    QTest::keyClick(form.txtFTPSite, Qt::Key_F, Qt::AltModifier | Qt::ShiftModifier);
+    QTest::keyClick(form.txtFTPSite, Qt::Key_S);
+    QCOMPARE(form.txtFTPSite->text(), QString("ftps"));
+    QVERIFY(!form.mnuFile->isVisible() && !form.mnuHelp->isVisible());
+
+    SaveSettings();
+    QCOMPARE(storedValue("FTP/FTPSite"), QString("ftps"));
 }
 
 void tst_mainwindow::menusHoldTheirItems() {
