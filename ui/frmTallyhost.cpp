@@ -14,6 +14,8 @@
 #include <QPushButton>
 #include <QStyle>
 
+#include <limits>
+
 namespace {
 
 // The layout is fixed: every control sits where it was placed, whatever the window's size.
@@ -30,7 +32,11 @@ QLabel* label(QWidget* parent, const QString& text, int left, int top, int width
 
 QLineEdit* field(QWidget* parent, int left, int top, int width, int height) {
     // Stored fields show a single space until the settings are loaded.
-    return place(new QLineEdit(QStringLiteral(" "), parent), left, top, width, height);
+    auto* f = place(new QLineEdit(QStringLiteral(" "), parent), left, top, width, height);
+    // A field holds its whole text, however long: a template path or a password cut short
+    // without a word would be saved cut.
+    f->setMaxLength(std::numeric_limits<int>::max());
+    return f;
 }
 
 // The part of a label that a field placed over its end leaves visible.

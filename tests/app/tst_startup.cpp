@@ -149,6 +149,14 @@ void StartupTest::valuesRoundTripExactly_data() {
                                             "@String(x)",
                                             "@Invalid()",
                                             "C:\\temp\\new \"@@\""};
+    // Longer than a text field takes unless told otherwise.
+    QTest::newRow("long") << QStringList{"ftp.example.org",
+                                         "user",
+                                         QString(40000, 'w'),
+                                         "index.htm",
+                                         "%Tallyhost%",
+                                         "www",
+                                         "/srv/" + QString(70000, 'd') + "/page.htm"};
 }
 
 void StartupTest::valuesRoundTripExactly() {

@@ -7,10 +7,12 @@
 #include "ProgramConfig.h"
 #include "Recorders.h"
 #include "Shell.h"
+#include "TestFiles.h"
 #include "Twips.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
@@ -279,7 +281,12 @@ void tst_mainwindow::tabVisitsControlsInOrder() {
 }
 
 void tst_mainwindow::fieldsTakeOnlyWhatTheyShould() {
+    // A stored text longer than a field takes unless told otherwise.
+    const QString longPath = "/srv/" + QString(40000, 'p') + "/page.htm";
+    QSettings(QSettings::IniFormat, QSettings::UserScope, "TallyhostUpdater")
+        .setValue("HTML/UploadDir", longPath);
     frmTallyhost& form = start();
+    QCOMPARE(form.txtUploadDir->text(), longPath);
 
     // Date and time markers are shown only: greyed, out of reach of clicks and typing.
     QCOMPARE(form.txtIPParseField[1]->text(), QString("%Date%"));
@@ -334,8 +341,20 @@ void tst_mainwindow::fieldsTakeOnlyWhatTheyShould() {
     QCOMPARE(form.txtFTPSite->text(), QString("ftps"));
     QVERIFY(!form.mnuFile->isVisible() && !form.mnuHelp->isVisible());
 
+    // Long texts stay whole when typed and pasted, and are stored whole.
+    QTest::keyClick(form.txtUploadDir, Qt::Key_End);
+    QTest::keyClicks(form.txtUploadDir, "x");
+    QCOMPARE(form.txtUploadDir->text(), longPath + "x");
+    const QString pasted = QString(50000, 'q');
+    QApplication::clipboard()->setText(pasted);
+    form.txtPassword->clear();
+    QTest::keyClick(form.txtPassword, Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(form.txtPassword->text(), pasted);
     SaveSettings();
     QCOMPARE(storedValue("FTP/FTPSite"), QString("ftps"));
+    const QByteArray file = readFile(m_config->filePath("TallyhostUpdater.ini"));
+    QVERIFY(file.contains("\nUploadDir=" + (longPath + "x").toUtf8() + '\n'));
+    QVERIFY(file.contains("\nPassword=" + pasted.toUtf8() + '\n'));
 }
 
 void tst_mainwindow::menusHoldTheirItems() {
