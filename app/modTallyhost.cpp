@@ -1,6 +1,7 @@
 #include "modTallyhost.h"
 
 #include "AppInfo.h"
+#include "Application.h"
 #include "Inet.h"
 #include "MsgBox.h"
 #include "Process.h"
@@ -337,7 +338,7 @@ bool MainFormLoaded() {
 }
 
 void Main() {
-    strCommandLine = CommandLineText(QCoreApplication::arguments().mid(1));
+    strCommandLine = CommandLineText(Application::CommandArguments());
 
     frmTallyhost& form = MainForm();
     form.show();
