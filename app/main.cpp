@@ -1,11 +1,15 @@
 #include "Application.h"
+#include "CommandLine.h"
 #include "MsgBox.h"
 #include "frmTallyhost.h"
 #include "modTallyhost.h"
 
 #include <exception>
+#include <optional>
 
 int main(int argc, char* argv[]) {
+    if (const std::optional<int> answered = AnswerInformationOptions(argc, argv))
+        return *answered;
     platform::PrepareWindowSystem();
     Application app(argc, argv);
     try {
