@@ -1,6 +1,7 @@
 #include "Application.h"
 
 #include "AppInfo.h"
+#include "ProgramConfig.h"
 #include "modTallyhost.h"
 
 #include <exception>
@@ -11,6 +12,7 @@ Application::Application(int& argc, char** argv) : QApplication(argc, argv) {
                               .arg(platform::App::Major)
                               .arg(platform::App::Minor)
                               .arg(platform::App::Revision));
+    setDesktopFileName(QString::fromLatin1(DesktopId));
 }
 
 bool Application::notify(QObject* receiver, QEvent* event) {
