@@ -2,7 +2,8 @@
 
 #include "AppInfo.h"
 
-#include <QGuiApplication>
+#include <QApplication>
+#include <QMainWindow>
 #include <QMessageBox>
 #include <QtGlobal>
 
@@ -19,6 +20,19 @@ MessageHandler& handlerSlot() {
 
 bool isHeadlessPlatform(const QString& name) {
     return name == QLatin1String("offscreen") || name == QLatin1String("minimal");
+}
+
+// A message opens centred over the window it is about: the one in front, or else the
+// program's main window, rather than wherever the window system puts a window of its own.
+QWidget* messageOwner() {
+    if (QWidget* modal = QApplication::activeModalWidget())
+        return modal;
+    if (QWidget* active = QApplication::activeWindow())
+        return active;
+    for (QWidget* window : QApplication::topLevelWidgets())
+        if (window->isVisible() && qobject_cast<QMainWindow*>(window))
+            return window;
+    return nullptr;
 }
 
 void showModal(const Message& m) {
@@ -45,7 +59,7 @@ void showModal(const Message& m) {
         icon = QMessageBox::Information;
         break;
     }
-    QMessageBox box(icon, m.title, m.text, QMessageBox::Ok);
+    QMessageBox box(icon, m.title, m.text, QMessageBox::Ok, messageOwner());
     box.exec();
 }
 
