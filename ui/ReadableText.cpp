@@ -31,7 +31,7 @@ double contrastRatio(const QColor& a, const QColor& b) {
 
 class DesignedTextColour : public QObject {
 public:
-    DesignedTextColour(QWidget* widget, const QColor& designed)
+    explicit DesignedTextColour(QWidget* widget, const QColor& designed)
         : QObject(widget), m_widget(widget), m_designed(designed) {
         widget->installEventFilter(this);
         apply();
