@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 packages=(cmake ninja-build g++ qt6-base-dev qt6-svg-dev libcurl4-openssl-dev python3-pyftpdlib fonts-dejavu-core
-          libminiupnpc-dev iproute2)
+          libminiupnpc-dev iproute2 desktop-file-utils appstream groff-base)
 
 install_missing() {
     local missing=()

@@ -1,6 +1,7 @@
 #include "Application.h"
 
 #include "AppInfo.h"
+#include "ProgramConfig.h"
 #include "modTallyhost.h"
 
 #include <exception>
@@ -13,6 +14,7 @@ Application::Application(int& argc, char** argv, QStringList commandArguments)
                               .arg(platform::App::Major)
                               .arg(platform::App::Minor)
                               .arg(platform::App::Revision));
+    setDesktopFileName(QString::fromLatin1(DesktopId));
 }
 
 bool Application::notify(QObject* receiver, QEvent* event) {

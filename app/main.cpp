@@ -1,4 +1,5 @@
 #include "Application.h"
+#include "CommandLine.h"
 #include "MsgBox.h"
 #include "frmTallyhost.h"
 #include "modTallyhost.h"
@@ -6,8 +7,11 @@
 #include <QStringList>
 
 #include <exception>
+#include <optional>
 
 int main(int argc, char* argv[]) {
+    if (const std::optional<int> answered = AnswerInformationOptions(argc, argv))
+        return *answered;
     // The toolkit takes the options it knows out of argv ("-style /A" would take the switch
     // with it), so the command line is read before it gets the chance.
     QStringList arguments;

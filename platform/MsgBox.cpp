@@ -2,8 +2,10 @@
 
 #include "AppInfo.h"
 
+#include <QApplication>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QMainWindow>
 #include <QMessageBox>
 #include <QtGlobal>
 
@@ -21,6 +23,19 @@ MessageHandler& handlerSlot() {
 
 bool isHeadlessPlatform(const QString& name) {
     return name == QLatin1String("offscreen") || name == QLatin1String("minimal");
+}
+
+// A message opens centred over the window it is about: the one in front, or else the
+// program's main window, rather than wherever the window system puts a window of its own.
+QWidget* messageOwner() {
+    if (QWidget* modal = QApplication::activeModalWidget())
+        return modal;
+    if (QWidget* active = QApplication::activeWindow())
+        return active;
+    for (QWidget* window : QApplication::topLevelWidgets())
+        if (window->isVisible() && qobject_cast<QMainWindow*>(window))
+            return window;
+    return nullptr;
 }
 
 void showModal(const Message& m) {
@@ -47,7 +62,7 @@ void showModal(const Message& m) {
         icon = QMessageBox::Information;
         break;
     }
-    QMessageBox box(icon, m.title, m.text, QMessageBox::Ok);
+    QMessageBox box(icon, m.title, m.text, QMessageBox::Ok, messageOwner());
     box.exec();
 }
 

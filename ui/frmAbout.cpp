@@ -3,6 +3,7 @@
 #include "AppInfo.h"
 #include "MsgBox.h"
 #include "ProgramConfig.h"
+#include "ReadableText.h"
 #include "Registry.h"
 #include "SysInfo.h"
 #include "Twips.h"
@@ -20,20 +21,23 @@ namespace {
 
 constexpr auto ContactAddress = "suggestion@example.org";
 
-QPixmap aboutIcon(int side) {
-    QPixmap pixmap(side, side);
+// Drawn for the screen's pixels, so that a desktop scaled by 1.25 or 1.5 gets a sharp icon
+// rather than a 32-pixel one enlarged.
+QPixmap aboutIcon(int side, qreal devicePixelRatio) {
+    const int pixels = qRound(side * devicePixelRatio);
+    QPixmap pixmap(pixels, pixels);
     pixmap.fill(Qt::transparent);
     QSvgRenderer renderer(QStringLiteral(":/icons/about.svg"));
     QPainter painter(&pixmap);
     renderer.render(&painter);
+    painter.end();
+    pixmap.setDevicePixelRatio(devicePixelRatio);
     return pixmap;
 }
 
 QLabel* blackLabel(QWidget* parent) {
     auto* label = new QLabel(parent);
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, Qt::black);
-    label->setPalette(palette);
+    KeepDesignedTextColour(label, Qt::black);
     return label;
 }
 
@@ -116,10 +120,11 @@ void frmAbout::createControls() {
     cmdOK->setDefault(true);
     connect(cmdOK, &QPushButton::clicked, this, &QDialog::accept);
 
-    // The icon box sizes itself to the 32-pixel icon.
+    // The icon box sizes itself to the icon: 32 pixels at 96 dots per inch, in proportion to
+    // the layout on a desktop with larger fonts.
     picIcon = new QLabel(this);
-    picIcon->setPixmap(aboutIcon(32));
-    picIcon->setGeometry(Twips(240), Twips(240), 32, 32);
+    picIcon->setPixmap(aboutIcon(Twips(480), devicePixelRatioF()));
+    picIcon->setGeometry(Twips(240), Twips(240), Twips(480), Twips(480));
 
     cmdSysInfo = new QPushButton(tr("&System Info..."), this);
     cmdSysInfo->setGeometry(Twips(4260), Twips(3075), Twips(1245), Twips(345));
@@ -169,6 +174,9 @@ void frmAbout::Form_Load() {
                             .arg(platform::App::Minor)
                             .arg(platform::App::Revision));
     lblTitle->setText(platform::App::title());
+    // The box may open on another screen than the one it was made for.
+    if (picIcon->pixmap().devicePixelRatio() != devicePixelRatioF())
+        picIcon->setPixmap(aboutIcon(picIcon->width(), devicePixelRatioF()));
     cmdOK->setFocus();
 }
 

@@ -203,8 +203,9 @@ void frmTallyhost::browseTemplate() {
 }
 
 frmAbout* frmTallyhost::About() {
+    // Owned by this window, so that it opens centred over it.
     if (!m_about)
-        m_about = new frmAbout;
+        m_about = new frmAbout(this);
     return m_about;
 }
 

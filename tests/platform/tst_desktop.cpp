@@ -1,5 +1,6 @@
 // The desktop stand-ins: registry value decoding, the shell's open service and the search for
-// the system information program.
+// the system information program; and what the shell and the desktop read about the program:
+// its --help and --version, its desktop entry, AppStream listing and manual page.
 #include "Registry.h"
 #include "Shell.h"
 #include "SysInfo.h"
@@ -7,6 +8,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -33,6 +35,8 @@ private slots:
     void shellOpensAddressWithSlashes();
     void recordedPathFromMachineSettings();
     void searchPathTakesFirstOrdinaryExecutable();
+    void shellAndDesktopReadThePrograms_data();
+    void shellAndDesktopReadThePrograms();
 
 private:
     QString makeFile(const QString& path, bool executable);
@@ -192,6 +196,76 @@ void tst_desktop::searchPathTakesFirstOrdinaryExecutable() {
 
     QVERIFY(!sysinfo::IsOrdinaryFile(a + "/hardinfo2"));
     QVERIFY(sysinfo::IsOrdinaryFile(a + "/hardinfo"));
+}
+
+void tst_desktop::shellAndDesktopReadThePrograms_data() {
+    QTest::addColumn<QStringList>("command");
+    QTest::addColumn<QByteArray>("wholeOutput"); // when not null, all that may be printed
+    QTest::addColumn<QStringList>("outputHas");
+
+    const QString vantrell = qEnvironmentVariable("VANTRELL_BINARY");
+    const QByteArray version("vantrell 0.6.0\n");
+    const QStringList help = {"Usage: vantrell [/A]",
+                              "  /A ",
+                              "  --version ",
+                              "  0  the page was uploaded",
+                              "  1  an unattended run did not upload the page",
+                              "  2  no display",
+                              "${XDG_CONFIG_HOME:-~/.config}/TallyhostUpdater.ini",
+                              "$XDG_RUNTIME_DIR/vantrell"};
+    QTest::newRow("--version") << QStringList{vantrell, "--version"} << version << QStringList();
+    // Asking for information publishes nothing, wherever the switch stands.
+    QTest::newRow("/A --version") << QStringList{vantrell, "/A", "--version"} << version
+                                  << QStringList();
+    QTest::newRow("--help") << QStringList{vantrell, "--help"} << QByteArray() << help;
+    QTest::newRow("--help /a") << QStringList{vantrell, "--help", "/a"} << QByteArray() << help;
+
+    // The validators say nothing but their verdict when all is well. A missing validator fails
+    // the test: build.sh installs them.
+    QTest::newRow("desktop entry")
+        << QStringList{"desktop-file-validate", qEnvironmentVariable("VANTRELL_DESKTOP_ENTRY")}
+        << QByteArray("") << QStringList();
+    QTest::newRow("AppStream metainfo")
+        << QStringList{"appstreamcli", "validate", "--no-net", "--pedantic",
+                       qEnvironmentVariable("VANTRELL_METAINFO")}
+        << QByteArray() << QStringList{"Validation was successful"};
+    QTest::newRow("manual page") << QStringList{"groff", "-t",
+                                                "-man",  "-ww",
+                                                "-z",    qEnvironmentVariable("VANTRELL_MANPAGE")}
+                                 << QByteArray("") << QStringList();
+}
+
+void tst_desktop::shellAndDesktopReadThePrograms() {
+    QFETCH(QStringList, command);
+    QFETCH(QByteArray, wholeOutput);
+    QFETCH(QStringList, outputHas);
+
+    // A shell with no display at all and an empty settings store.
+    QTemporaryDir config;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QString::fromLatin1(name));
+    env.insert("XDG_CONFIG_HOME", config.path());
+    QProcess program;
+    program.setProcessEnvironment(env);
+    program.start(command.first(), command.mid(1));
+    QVERIFY2(program.waitForStarted(), qPrintable(command.first() + ": " + program.errorString()));
+    QVERIFY(program.waitForFinished(60000));
+    const QByteArray out = program.readAllStandardOutput();
+    const QByteArray err = program.readAllStandardError();
+    QVERIFY2(program.exitStatus() == QProcess::NormalExit && program.exitCode() == 0, out + err);
+    QCOMPARE(err, QByteArray());
+    if (!wholeOutput.isNull())
+        QCOMPARE(out, wholeOutput);
+    for (const QString& part : outputHas)
+        QVERIFY2(out.contains(part.toUtf8()), qPrintable(part));
+    if (command.first() != qEnvironmentVariable("VANTRELL_BINARY"))
+        return;
+    // Fits a terminal of 80 columns.
+    for (const QByteArray& line : out.split('\n'))
+        QVERIFY2(QString::fromUtf8(line).size() < 80, line.constData());
+    // Nothing ran that would have stored the fields.
+    QCOMPARE(QDir(config.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
 }
 
 QTEST_MAIN(tst_desktop)

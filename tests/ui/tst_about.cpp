@@ -3,6 +3,7 @@
 #include "frmAbout.h"
 #include "modShell.h"
 
+#include "Palettes.h"
 #include "ProgramConfig.h"
 #include "Recorders.h"
 #include "Shell.h"
@@ -69,6 +70,8 @@ private slots:
     void cleanup();
     void captionsAndLayout();
     void textsShowWhole();
+    void labelsReadOnAnyPalette_data();
+    void labelsReadOnAnyPalette();
     void eachShowingLoadsAfresh();
     void okEnterAndEscClose();
     void altSStartsSysInfo();
@@ -196,6 +199,55 @@ void tst_about::textsShowWhole() {
                     button->width());
         }
     }
+}
+
+void tst_about::labelsReadOnAnyPalette_data() {
+    QTest::addColumn<bool>("dark");
+    QTest::addColumn<bool>("changedWhileOpen");
+    QTest::newRow("light") << false << false;
+    QTest::newRow("dark") << true << false;
+    QTest::newRow("turned dark while open") << true << true;
+    QTest::newRow("turned light again while open") << false << true;
+}
+
+void tst_about::labelsReadOnAnyPalette() {
+    QFETCH(bool, dark);
+    QFETCH(bool, changedWhileOpen);
+    const QPalette light = QApplication::palette();
+    const auto restore = qScopeGuard([&] { QApplication::setPalette(light); });
+    const QPalette wanted = dark ? DarkPalette() : light;
+
+    if (changedWhileOpen)
+        QApplication::setPalette(dark ? light : DarkPalette());
+    else
+        QApplication::setPalette(wanted);
+    frmAbout box;
+    box.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&box));
+    if (changedWhileOpen) {
+        QApplication::setPalette(wanted);
+        QCoreApplication::processEvents();
+    }
+
+    // What the eye sees: in each label, the pixel that stands out most from the window behind
+    // it is the text, and it stands out by at least half the scale from black to white.
+    const QImage shot = box.grab().toImage();
+    const int background = qGray(wanted.color(QPalette::Window).rgb());
+    QCOMPARE(qGray(shot.pixel(2, 2)), background);
+    for (QLabel* label : {box.lblTitle, box.lblVersion, box.lblDescription, box.lblDisclaimer}) {
+        int strongest = 0;
+        const QRect area = label->geometry() & shot.rect();
+        for (int y = area.top(); y <= area.bottom(); ++y)
+            for (int x = area.left(); x <= area.right(); ++x)
+                strongest = qMax(strongest, qAbs(qGray(shot.pixel(x, y)) - background));
+        QVERIFY2(strongest >= 128, qPrintable(QString("\"%1\" stands out by %2 of 255")
+                                                  .arg(label->text().simplified())
+                                                  .arg(strongest)));
+    }
+    // On a light window the designed black stays.
+    if (!dark)
+        for (QLabel* label : {box.lblTitle, box.lblDescription, box.lblDisclaimer})
+            QCOMPARE(label->palette().color(QPalette::WindowText), QColor(Qt::black));
 }
 
 void tst_about::eachShowingLoadsAfresh() {

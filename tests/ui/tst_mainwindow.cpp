@@ -409,9 +409,12 @@ void tst_mainwindow::websiteGoesToTheShell() {
 
 void tst_mainwindow::aboutBlocksTheWindow() {
     frmTallyhost& form = start();
+    // Away from where the screen would centre a box of its own.
+    form.move(20, 30);
     QWidget* shown = nullptr;
     Qt::WindowModality modality = Qt::NonModal;
     bool wasActive = false;
+    QPoint offCentre;
 
     // Should the box stay open, this ends its showing so that the test fails, not hangs.
     QTimer guard;
@@ -424,6 +427,7 @@ void tst_mainwindow::aboutBlocksTheWindow() {
         shown = QApplication::activeModalWidget();
         modality = shown->windowModality();
         wasActive = QTest::qWaitForWindowActive(shown);
+        offCentre = shown->frameGeometry().center() - form.frameGeometry().center();
         clickInWindow(form.comUploadTallyhost);
         clickInWindow(form.comTemplateFile);
         if (auto* box = qobject_cast<frmAbout*>(shown))
@@ -440,6 +444,9 @@ void tst_mainwindow::aboutBlocksTheWindow() {
     QCOMPARE(shown, form.About());
     QCOMPARE(modality, Qt::ApplicationModal);
     QVERIFY(wasActive);
+    // Centred over the window it belongs to, not wherever the window system puts a new one.
+    QVERIFY2(offCentre.manhattanLength() <= 4,
+             qPrintable(QString("%1, %2 px off centre").arg(offCentre.x()).arg(offCentre.y())));
     QVERIFY(!form.About()->isVisible());
     // The clicks on the main window while the box was open went nowhere.
     QCOMPARE(m_messages->texts(), QStringList());

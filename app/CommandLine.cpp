@@ -1,0 +1,56 @@
+#include "CommandLine.h"
+
+#include "AppInfo.h"
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace {
+
+constexpr std::string_view Usage = R"(Usage: vantrell [/A]
+       vantrell --help | --version
+
+Fills your HTML template with this machine's IP address, the date and the time,
+and uploads the page by FTP. Without /A it opens its window, where you fill in
+the settings and press "Upload IP Address".
+
+  /A          publish the page once with the stored settings and end, without
+              any message when all went well (for cron or a systemd timer); it
+              counts in either case and anywhere on the command line
+  --help      show this help and end
+  --version   show the version and end
+
+Exit status:
+  0  the page was uploaded, or the window was closed
+  1  an unattended run did not upload the page; the message says why
+  2  no display to open the window on, or an unexpected error
+
+Settings: ${XDG_CONFIG_HOME:-~/.config}/TallyhostUpdater.ini
+Page:     $windir/temp when windir is set; otherwise $XDG_RUNTIME_DIR/vantrell,
+          or a folder of your own under the temporary folder
+
+Scheduling and the settings keys: man vantrell
+)";
+
+bool print(std::string_view text) {
+    const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+    return std::fflush(stdout) == 0 && written;
+}
+
+} // namespace
+
+std::optional<int> AnswerInformationOptions(int argc, const char* const* argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument(argv[i]);
+        if (argument == "--help")
+            return print(Usage) ? 0 : 1;
+        if (argument == "--version") {
+            const std::string line = "vantrell " + std::to_string(platform::App::Major) + '.' +
+                                     std::to_string(platform::App::Minor) + '.' +
+                                     std::to_string(platform::App::Revision) + '\n';
+            return print(line) ? 0 : 1;
+        }
+    }
+    return std::nullopt;
+}

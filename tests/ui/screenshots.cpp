@@ -1,0 +1,92 @@
+// Draws the windows as a user sees them, for the README and for looking at them under another
+// palette, font size or scale. It checks nothing: the tests do that.
+//   vantrell_screenshots [--dark] PREFIX
+// writes PREFIX-main.png and PREFIX-about.png (the windows alone) and, on a real window system,
+// PREFIX-screen-about.png and PREFIX-screen-message.png (the screen with the About box or a
+// message open over the main window). Settings are sample ones in a throwaway folder.
+#include "Application.h"
+#include "MsgBox.h"
+#include "Palettes.h"
+#include "frmAbout.h"
+#include "frmTallyhost.h"
+#include "modTallyhost.h"
+
+#include <QAction>
+#include <QDir>
+#include <QEventLoop>
+#include <QScreen>
+#include <QSettings>
+#include <QStyleFactory>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+
+void settle() {
+    QEventLoop loop;
+    QTimer::singleShot(300, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+void saveScreen(const QString& path) {
+    if (!platform::IsHeadless())
+        QGuiApplication::primaryScreen()->grabWindow(0).save(path);
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    const bool dark = args.removeAll(QStringLiteral("--dark")) > 0;
+    if (args.size() != 1) {
+        std::fputs("usage: vantrell_screenshots [--dark] PREFIX\n", stderr);
+        return 2;
+    }
+    const QString prefix = args.first();
+
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+    // The program reads its own command line: a "/a" in the prefix would start an upload.
+    int programArgc = 1;
+    Application app(programArgc, argv);
+    if (dark) {
+        QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+        QApplication::setPalette(DarkPalette());
+    }
+    {
+        QSettings settings(QSettings::IniFormat, QSettings::UserScope, "TallyhostUpdater");
+        settings.setValue("FTP/FTPSite", "ftp.example.org");
+        settings.setValue("FTP/UserName", "webmaster");
+        settings.setValue("FTP/Password", "secret");
+        settings.setValue("FTP/UploadFileName", "index.htm");
+        settings.setValue("HTML/HTMLTemplate", "/home/alex/web/ip.htm");
+        settings.setValue("HTML/UploadDir", "public_html");
+    }
+
+    Main();
+    frmTallyhost& form = MainForm();
+    // Away from the corner, so that a box placed by itself is told from one placed over it.
+    form.move(120, 90);
+    settle();
+    form.grab().save(prefix + "-main.png");
+
+    QTimer::singleShot(300, &form, [&] {
+        saveScreen(prefix + "-screen-about.png");
+        form.About()->grab().save(prefix + "-about.png");
+        form.About()->accept();
+    });
+    form.mnuAbout->trigger();
+
+    QTimer::singleShot(300, &form, [&] {
+        saveScreen(prefix + "-screen-message.png");
+        if (QWidget* box = QApplication::activeModalWidget())
+            box->close();
+    });
+    platform::MsgBox(QStringLiteral("Must supply FTP User Name."), platform::MsgIcon::None,
+                     QStringLiteral("TallyhostUpdater"));
+    return 0;
+}
