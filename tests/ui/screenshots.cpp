@@ -52,7 +52,7 @@ int main(int argc, char* argv[]) {
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
     // The program reads its own command line: a "/a" in the prefix would start an upload.
     int programArgc = 1;
-    Application app(programArgc, argv);
+    Application app(programArgc, argv, {});
     if (dark) {
         QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
         QApplication::setPalette(DarkPalette());
