@@ -1,4 +1,5 @@
 #include "Inet.h"
+#include "HostKeyTrust.h"
 #include "InetCommand.h"
 
 #include <QFile>
@@ -59,6 +60,8 @@ struct Job {
     QString user;
     QString password;
     std::chrono::milliseconds timeout{};
+    QString trustedCertificate;
+    QString knownHostsFile;
     // The control was pointed at a server since the last command: start from the login folder.
     bool fromLogin = false;
 };
@@ -119,7 +122,7 @@ long wholeSeconds(std::chrono::milliseconds ms) {
 // so the connection (and its login) carries over from one command to the next.
 class InetWorker {
 public:
-    using Report = std::function<void(const Outcome&)>;
+    using Report = std::function<void(const Outcome&, const TrustProblem&)>;
 
     explicit InetWorker(Report report)
         : m_report(std::move(report)), m_easy(curl_easy_init()), m_multi(curl_multi_init()) {
@@ -161,11 +164,12 @@ private:
                 job = std::move(m_queue.front());
                 m_queue.pop_front();
             }
+            m_trust = {};
             Outcome outcome = perform(job);
             if (m_abandon)
                 break;
             outcome.error = redact(outcome.error, job.password);
-            m_report(outcome);
+            m_report(outcome, m_trust);
         }
         sayGoodbye();
     }
@@ -198,8 +202,7 @@ private:
             return {false, error};
 
         // Another server or login starts again from its login directory.
-        if (job.fromLogin || job.url != m_url || job.user != m_user ||
-            job.password != m_password) {
+        if (job.fromLogin || job.url != m_url || job.user != m_user || job.password != m_password) {
             m_url = job.url;
             m_user = job.user;
             m_password = job.password;
@@ -414,6 +417,7 @@ private:
     QString m_user;
     QString m_password;
     RemotePath m_current;
+    TrustProblem m_trust; // why the command's server was not trusted, if it was not
 
     std::mutex m_mutex;
     std::condition_variable m_wake;
@@ -429,9 +433,12 @@ struct Inet::Private {
     QString password;
     bool fromLogin = true;
     std::chrono::milliseconds timeout{std::chrono::seconds(60)};
+    QString trustedCertificate;
+    QString knownHostsFile = DefaultKnownHostsFile();
     int running = 0;
     bool lastSucceeded = false;
     QString lastError;
+    TrustProblem lastTrust;
     std::unique_ptr<InetWorker> worker;
 };
 
@@ -446,14 +453,16 @@ Inet::~Inet() {
 
 void Inet::Execute(const QString& operation) {
     if (!d->worker) {
-        d->worker = std::make_unique<InetWorker>([this](const Outcome& outcome) {
+        d->worker = std::make_unique<InetWorker>([this](const Outcome& outcome,
+                                                        const TrustProblem& trust) {
             QMetaObject::invokeMethod(
-                this, [this, outcome] { finishCommand(outcome.ok, outcome.error); },
+                this, [this, outcome, trust] { finishCommand(outcome.ok, outcome.error, trust); },
                 Qt::QueuedConnection);
         });
     }
     ++d->running;
     d->worker->enqueue({parseCommand(operation), d->url, d->user, d->password, d->timeout,
+                        d->trustedCertificate, d->knownHostsFile,
                         std::exchange(d->fromLogin, false)});
 }
 
@@ -480,10 +489,11 @@ QString Inet::UserName() const {
     return d->user;
 }
 
-void Inet::finishCommand(bool succeeded, const QString& error) {
+void Inet::finishCommand(bool succeeded, const QString& error, const TrustProblem& trust) {
     --d->running;
     d->lastSucceeded = succeeded;
     d->lastError = error;
+    d->lastTrust = trust;
     emit CommandFinished();
 }
 
@@ -495,6 +505,22 @@ bool Inet::LastSucceeded() const {
 }
 QString Inet::LastError() const {
     return d->lastError;
+}
+
+void Inet::setTrustedCertificate(const QString& fingerprint) {
+    d->trustedCertificate = fingerprint;
+}
+
+void Inet::setKnownHostsFile(const QString& path) {
+    d->knownHostsFile = path;
+}
+
+QString Inet::KnownHostsFile() const {
+    return d->knownHostsFile;
+}
+
+TrustProblem Inet::LastTrustProblem() const {
+    return d->lastTrust;
 }
 
 void Inet::setRequestTimeout(std::chrono::milliseconds timeout) {

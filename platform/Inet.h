@@ -1,5 +1,7 @@
 #pragma once
 
+#include "TrustProblem.h"
+
 #include <QObject>
 #include <QString>
 
@@ -50,6 +52,16 @@ public:
     bool LastSucceeded() const;
     QString LastError() const;
 
+    // Whom to trust beyond the system's certificate store: the one TLS certificate with this
+    // SHA-256 fingerprint (empty: none), and the SSH host keys in this OpenSSH known_hosts file
+    // (~/.ssh/known_hosts unless changed).
+    void setTrustedCertificate(const QString& fingerprint);
+    void setKnownHostsFile(const QString& path);
+    QString KnownHostsFile() const;
+    // When the last command failed because the server could not be trusted: what it presented.
+    // Kind::None otherwise.
+    TrustProblem LastTrustProblem() const;
+
     // How long the server may stay silent before a command gives up. 60 s unless changed.
     void setRequestTimeout(std::chrono::milliseconds timeout);
 
@@ -59,7 +71,7 @@ signals:
     void CommandFinished();
 
 private:
-    void finishCommand(bool succeeded, const QString& error);
+    void finishCommand(bool succeeded, const QString& error, const TrustProblem& trust);
 
     struct Private;
     std::unique_ptr<Private> d;
