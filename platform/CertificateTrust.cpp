@@ -85,6 +85,9 @@ CURLcode CertificateTrust::prepareContext(CURL*, void* sslContext, void* self) {
     auto* trust = static_cast<CertificateTrust*>(self);
     if (SSL_CTX_set_ex_data(context, contextSlot(), trust) != 1)
         return CURLE_SSL_CERTPROBLEM;
+    // Beside curl's own bundle, the store OpenSSL knows as the system's (where SSL_CERT_FILE and
+    // SSL_CERT_DIR point, when set).
+    SSL_CTX_set_default_verify_paths(context);
     SSL_CTX_set_verify(context, SSL_VERIFY_PEER, &CertificateTrust::verify);
     X509_VERIFY_PARAM* param = SSL_CTX_get0_param(context);
     if (X509_VERIFY_PARAM_set1_ip_asc(param, trust->m_host.constData()) != 1 &&

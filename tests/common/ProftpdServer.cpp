@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QHostAddress>
 #include <QTcpServer>
+#include <QTest>
 
 #include <optional>
 
@@ -56,13 +57,7 @@ std::array<quint16, 3> freePorts() {
 ProftpdServer::ProftpdServer() = default;
 
 ProftpdServer::~ProftpdServer() {
-    if (m_process.state() != QProcess::NotRunning) {
-        m_process.terminate();
-        if (!m_process.waitForFinished(5000)) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
+    stop();
 }
 
 QString ProftpdServer::path(const QString& name) const {
@@ -78,6 +73,10 @@ QString ProftpdServer::site(Protocol protocol) const {
     return QStringLiteral("%1://127.0.0.1:%2")
         .arg(QString::fromLatin1(schemes[protocol]))
         .arg(m_ports[protocol]);
+}
+
+QString ProftpdServer::authorityFile() const {
+    return path(QStringLiteral("authority.crt"));
 }
 
 QString ProftpdServer::knownHostsLine() const {
@@ -104,11 +103,22 @@ bool ProftpdServer::start() {
 }
 
 bool ProftpdServer::makeKeys() {
+    // A certificate authority of its own signs the server's certificate, so that a test can
+    // make the certificate trusted by naming the authority in SSL_CERT_FILE.
+    const QStringList newKey{"-newkey", "ec",    "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                             "-nodes",  "-days", "2"};
     if (!runTool(QStringLiteral("openssl"),
-                 {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                  "-nodes", "-days", "2", "-subj", "/CN=localhost", "-addext",
-                  "subjectAltName=DNS:localhost", "-keyout", path("tls.key"), "-out",
-                  path("tls.crt")},
+                 QStringList{"req", "-x509"} + newKey +
+                     QStringList{"-subj", "/CN=Vantrell test authority", "-keyout",
+                                 path("authority.key"), "-out", authorityFile()},
+                 &m_error) ||
+        !runTool(QStringLiteral("openssl"),
+                 QStringList{"req", "-x509"} + newKey +
+                     QStringList{"-subj", "/CN=localhost", "-addext",
+                                 "subjectAltName=DNS:localhost", "-addext",
+                                 "basicConstraints=critical,CA:FALSE", "-CA", authorityFile(),
+                                 "-CAkey", path("authority.key"), "-keyout", path("tls.key"),
+                                 "-out", path("tls.crt")},
                  &m_error))
         return false;
     const auto fingerprint =
@@ -219,35 +229,76 @@ bool ProftpdServer::writeConfiguration() {
     return true;
 }
 
+// True when something listens on 127.0.0.1:port. Read from the kernel's table rather than by
+// connecting, which the server would log as a session.
+static bool listening(quint16 port) {
+    QFile table(QStringLiteral("/proc/net/tcp"));
+    if (!table.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray local =
+        "0100007F:" + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    for (const QByteArray& line : table.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() > 3 && fields[1] == local && fields[3] == "0A")
+            return true;
+    }
+    return false;
+}
+
 bool ProftpdServer::launch() {
     m_systemLog.clear();
-    // In the foreground and without a SystemLog, ProFTPD logs to standard error; it says
-    // "STARTUP" once every port listens.
+    // In the foreground and without a SystemLog, ProFTPD logs to standard error. A shell stands
+    // between, so that the server ends with the test's end of its input, even when the test
+    // itself ends abruptly.
+    const QString proftpd = QFile::exists(QStringLiteral("/usr/sbin/proftpd"))
+                                ? QStringLiteral("/usr/sbin/proftpd")
+                                : QStringLiteral("proftpd");
     m_process.setProcessChannelMode(QProcess::SeparateChannels);
     m_process.setReadChannel(QProcess::StandardError);
-    m_process.start(QStringLiteral("proftpd"),
-                    {QStringLiteral("-n"), QStringLiteral("-c"), path("proftpd.conf")});
+    m_process.start(
+        QStringLiteral("/bin/sh"),
+        {QStringLiteral("-c"),
+         QStringLiteral("\"$0\" -n -c \"$1\" </dev/null & cat >/dev/null; kill $!; wait"), proftpd,
+         path("proftpd.conf")});
     if (!m_process.waitForStarted(10000)) {
-        m_error = QStringLiteral("cannot run proftpd (is proftpd-core installed?): ") +
-                  m_process.errorString();
+        m_error = QStringLiteral("cannot run /bin/sh: ") + m_process.errorString();
         return false;
     }
+    // "STARTUP" comes once the configuration is read, shortly before the ports listen.
     const QDeadlineTimer deadline(30000);
-    while (!m_systemLog.contains(" mode STARTUP")) {
-        if (m_process.state() == QProcess::NotRunning || deadline.hasExpired() ||
-            !m_process.waitForReadyRead(int(deadline.remainingTime()))) {
-            m_systemLog += m_process.readAllStandardError();
-            m_error =
-                QStringLiteral("proftpd did not start: ") + QString::fromLocal8Bit(m_systemLog);
-            if (m_process.state() != QProcess::NotRunning) {
-                m_process.kill();
-                m_process.waitForFinished(5000);
-            }
-            return false;
-        }
+    const auto failed = [this] {
+        return m_systemLog.contains("Unable to start") || m_systemLog.contains("fatal:") ||
+               m_process.state() == QProcess::NotRunning;
+    };
+    while (!m_systemLog.contains(" mode STARTUP") && !failed() && !deadline.hasExpired()) {
+        m_process.waitForReadyRead(int(deadline.remainingTime()));
         m_systemLog += m_process.readAllStandardError();
     }
+    const bool ready = !failed() && QTest::qWaitFor(
+                                        [this] {
+                                            return listening(m_ports[Ftpes]) &&
+                                                   listening(m_ports[Ftps]) &&
+                                                   listening(m_ports[Sftp]);
+                                        },
+                                        int(qMax<qint64>(0, deadline.remainingTime())));
+    if (!ready) {
+        m_systemLog += m_process.readAllStandardError();
+        m_error = QStringLiteral("proftpd did not start (is proftpd-core installed?): ") +
+                  QString::fromLocal8Bit(m_systemLog);
+        stop();
+        return false;
+    }
     return true;
+}
+
+void ProftpdServer::stop() {
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.closeWriteChannel();
+    if (!m_process.waitForFinished(10000)) {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
 }
 
 QStringList ProftpdServer::log() {

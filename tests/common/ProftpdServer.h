@@ -13,9 +13,10 @@
 //   ftpes  explicit TLS on the main port (AUTH TLS, TLS required for login and data)
 //   ftps   implicit TLS on a port of its own
 //   sftp   SSH file transfer on a port of its own
-// The certificate (self-signed, for "localhost") and the host key (ECDSA) are made afresh for
-// each server, and its one user comes from a passwd-format file of its own, so no system
-// account is needed. Works as root and as an ordinary user; stopped when the object goes.
+// The certificate (for "localhost", signed by an authority of the server's own) and the host
+// key (ECDSA) are made afresh for each server, and its one user comes from a passwd-format file of
+// its own, so no system account is needed. Works as root and as an ordinary user; stopped when the
+// object goes.
 //
 //     ProftpdServer server;
 //     QVERIFY2(server.start(), qPrintable(server.errorString()));
@@ -47,6 +48,8 @@ public:
     // ("AB:CD:..."), and the host key's as `ssh-keygen -l -E sha256` does ("SHA256:...").
     QString certificateFingerprint() const { return m_certificateFingerprint; }
     QString hostKeyFingerprint() const { return m_hostKeyFingerprint; }
+    // The authority that signed the certificate, a PEM file for SSL_CERT_FILE.
+    QString authorityFile() const;
     // The host key as a line of an OpenSSH known_hosts file: "[127.0.0.1]:<port> <type> <key>".
     QString knownHostsLine() const;
 
@@ -60,6 +63,7 @@ private:
     bool makeKeys();
     bool writeConfiguration();
     bool launch();
+    void stop();
     QString path(const QString& name) const;
 
     QTemporaryDir m_dir;
