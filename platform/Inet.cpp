@@ -434,7 +434,7 @@ struct Inet::Private {
     bool fromLogin = true;
     std::chrono::milliseconds timeout{std::chrono::seconds(60)};
     QString trustedCertificate;
-    QString knownHostsFile = DefaultKnownHostsFile();
+    QString knownHostsFile; // empty: the user's own, wherever their home is at the time
     int running = 0;
     bool lastSucceeded = false;
     QString lastError;
@@ -462,7 +462,7 @@ void Inet::Execute(const QString& operation) {
     }
     ++d->running;
     d->worker->enqueue({parseCommand(operation), d->url, d->user, d->password, d->timeout,
-                        d->trustedCertificate, d->knownHostsFile,
+                        d->trustedCertificate, KnownHostsFile(),
                         std::exchange(d->fromLogin, false)});
 }
 
@@ -516,7 +516,7 @@ void Inet::setKnownHostsFile(const QString& path) {
 }
 
 QString Inet::KnownHostsFile() const {
-    return d->knownHostsFile;
+    return d->knownHostsFile.isEmpty() ? DefaultKnownHostsFile() : d->knownHostsFile;
 }
 
 TrustProblem Inet::LastTrustProblem() const {

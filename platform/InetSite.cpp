@@ -1,0 +1,95 @@
+#include "InetSite.h"
+
+#include <QUrl>
+
+namespace platform::inet {
+
+namespace {
+
+const QString accepted = QStringLiteral(
+    "the FTP Site takes host or host:port for plain FTP, or host[:port] after ftp://, ftpes:// "
+    "(FTP with TLS), ftps:// (FTP with implicit TLS) or sftp:// (SSH)");
+
+struct Scheme {
+    const char* name;
+    Protocol protocol;
+    const char* curlScheme;
+    int defaultPort;
+};
+
+constexpr Scheme schemes[] = {
+    {"ftp", Protocol::Ftp, "ftp", 21},
+    {"ftpes", Protocol::Ftpes, "ftp", 21},
+    {"ftps", Protocol::Ftps, "ftps", 990},
+    {"sftp", Protocol::Sftp, "sftp", 22},
+};
+
+bool holdsControl(const QString& text) {
+    for (QChar c : text) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+std::optional<SiteAddress> parseSiteAddress(const QString& siteText, QString* error) {
+    const QString text = siteText.trimmed();
+    if (holdsControl(text)) {
+        *error = QStringLiteral("The site holds a line break or control character; nothing was "
+                                "sent.");
+        return std::nullopt;
+    }
+    const qsizetype separator = text.indexOf(QStringLiteral("://"));
+    const QString schemeText = separator < 0 ? QStringLiteral("ftp") : text.left(separator);
+    const QString rest = separator < 0 ? text : text.mid(separator + 3);
+
+    // Checked before the text is parsed, so that no reason ever quotes a password.
+    const QString authority = rest.section(u'/', 0, 0);
+    if (authority.contains(u'@')) {
+        *error = QStringLiteral("The site holds a user name or password; nothing was sent. Give "
+                                "them in the User Name and Password fields: %1.")
+                     .arg(accepted);
+        return std::nullopt;
+    }
+
+    const Scheme* scheme = nullptr;
+    for (const Scheme& s : schemes) {
+        if (schemeText.compare(QLatin1String(s.name), Qt::CaseInsensitive) == 0)
+            scheme = &s;
+    }
+    if (!scheme) {
+        *error = QStringLiteral("The site \"%1\" has the scheme \"%2\", which Vantrell cannot "
+                                "upload with; %3.")
+                     .arg(text, schemeText, accepted);
+        return std::nullopt;
+    }
+
+    const QUrl url(QStringLiteral("ftp://") + rest, QUrl::StrictMode);
+    if (!url.isValid() || url.host().isEmpty() || url.hasQuery() || url.hasFragment()) {
+        const bool bareIpv6 = authority.count(u':') > 1 && !authority.startsWith(u'[');
+        *error = QStringLiteral("The site \"%1\" is not a valid server address%2; %3.")
+                     .arg(text,
+                          bareIpv6 ? QStringLiteral(" (an IPv6 address goes in brackets, as in "
+                                                    "[2001:db8::1]:21)")
+                                   : QString(),
+                          accepted);
+        return std::nullopt;
+    }
+
+    SiteAddress site;
+    site.protocol = scheme->protocol;
+    site.host = url.host(QUrl::EncodeUnicode);
+    site.port = url.port(scheme->defaultPort);
+    const bool ipv6 = site.host.contains(u':');
+    const QString bracketed = ipv6 ? u'[' + site.host + u']' : site.host;
+    site.hostAndPort = bracketed + u':' + QString::number(site.port);
+    site.base = QByteArray(scheme->curlScheme) + "://" + bracketed.toUtf8() + ':' +
+                QByteArray::number(site.port);
+    site.start = RemotePath::parse(url.path());
+    site.start.absolute = false; // after the host, a path is relative to the login directory
+    return site;
+}
+
+} // namespace platform::inet
