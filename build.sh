@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 packages=(cmake ninja-build g++ qt6-base-dev qt6-svg-dev libcurl4-openssl-dev libssl-dev python3-pyftpdlib
-          proftpd-core proftpd-mod-crypto openssl openssh-client iproute2 fonts-dejavu-core)
+          proftpd-core proftpd-mod-crypto openssl openssh-client fonts-dejavu-core libminiupnpc-dev iproute2)
 
 install_missing() {
     local missing=()

@@ -130,7 +130,7 @@ EOF
 echo "demo: running $program /A" >&2
 status=0
 env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen \
-    XDG_CONFIG_HOME="$work/config" windir="$work/windir" \
+    XDG_CONFIG_HOME="$work/config" XDG_STATE_HOME="$work/state" windir="$work/windir" \
     timeout 120 "$program" /A 2>"$work/vantrell.err" || status=$?
 
 [ "$(fingerprint)" = "$settings_before" ] || die "$real_settings changed during the demo"

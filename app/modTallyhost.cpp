@@ -2,7 +2,6 @@
 
 #include "AppInfo.h"
 #include "Inet.h"
-#include "LocalIP.h"
 #include "MsgBox.h"
 #include "Process.h"
 #include "ProgramConfig.h"
@@ -10,6 +9,7 @@
 #include "clsTextInputFile.h"
 #include "clsTextOutputFile.h"
 #include "frmTallyhost.h"
+#include "modAddress.h"
 #include "modShell.h"
 #include "modTrust.h"
 
@@ -118,13 +118,11 @@ private:
     QByteArray m_time;
 };
 
-void writePage(clsTextInputFile& reader, clsTextOutputFile& writer, const QByteArray& ipMarker) {
+void writePage(clsTextInputFile& reader, clsTextOutputFile& writer, const QByteArray& ipMarker,
+               const QByteArray& ip) {
     static const QByteArray dateMarker("%date%");
     static const QByteArray timeMarker("%time%");
 
-    // The address is looked up once per page, when the first line needs it: the lookup walks
-    // every network interface, and within one page nobody can tell the difference.
-    QByteArray ip;
     PageClock clock;
     while (!reader.EndOfFile()) {
         const QByteArray line = reader.ReadLine();
@@ -135,8 +133,6 @@ void writePage(clsTextInputFile& reader, clsTextOutputFile& writer, const QByteA
             writer.WriteLine(line);
             continue;
         }
-        if (hasIp && ip.isEmpty())
-            ip = platform::LocalIP().toLocal8Bit();
         writer.WriteLine(FillLine(line, ipMarker, ip, hasDate ? clock.date() : QByteArray(),
                                   hasTime ? clock.time() : QByteArray()));
     }
@@ -357,6 +353,15 @@ bool UploadPage() {
     if (!ValidateFields())
         return false;
 
+    // One address for the whole page, settled before anything is written: a source that has
+    // none to give stops the upload here.
+    QString address;
+    if (!FindPublishedAddress(address))
+        return false;
+    const platform::Publication publication = DescribePublication(address);
+    if (HasUnattendedSwitch(strCommandLine) && PublishedAlready(publication))
+        return true;
+
     const QString templatePath = form.txtHTMLTemplate->text();
     const QString uploadFileName = form.txtUploadFileName->text();
 
@@ -378,7 +383,8 @@ bool UploadPage() {
         return false;
     const QString pagePath = pageFolder + uploadFileName;
 
-    writePage(reader, writer, trimSpaces(form.txtIPParseField[0]->text()).toLocal8Bit());
+    writePage(reader, writer, trimSpaces(form.txtIPParseField[0]->text()).toLocal8Bit(),
+              address.toLocal8Bit());
     writer.CloseFile();
     reader.CloseFile();
 
@@ -419,6 +425,7 @@ bool UploadPage() {
                                  platform::MsgIcon::Critical);
         }
     }
+    RecordPublished(publication);
 
     if (!HasUnattendedSwitch(strCommandLine))
         platform::MsgBox(QStringLiteral("File successfully loaded."),

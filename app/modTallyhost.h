@@ -30,8 +30,9 @@ void SaveSettings();
 
 bool ValidateFields();
 
-// Builds the page from the template and uploads it. True when the page reached the server.
-// A request made while an upload is running is ignored and answers false.
+// Builds the page from the template and uploads it. True when the page reached the server,
+// or when an unattended run found that the server has this same page already (see
+// PublishedAlready). A request made while an upload is running is ignored and answers false.
 bool UploadPage();
 
 // Where the page is written before it is uploaded.

@@ -100,6 +100,7 @@ QProcessEnvironment programEnvironment(const QString& work) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), work + QStringLiteral("/config"));
+    env.insert(QStringLiteral("XDG_STATE_HOME"), work + QStringLiteral("/state"));
     env.insert(QStringLiteral("windir"), work + QStringLiteral("/win"));
     return env;
 }

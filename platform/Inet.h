@@ -26,8 +26,17 @@ namespace platform {
 // same value) sends the next command back to the login directory, so every upload that sets
 // them first starts from there.
 //
-// PUT never leaves a half-written file under the remote name: it uploads to ".<name>.part"
-// beside it and renames that onto the name once the server has the whole file.
+// PUT never leaves a half-written file under the remote name and never deletes the old file
+// before the new one is in place: it uploads to a name of its own beside it
+// (".<name>.<pid>-<random>.part", so that uploads from other runs and machines never mix),
+// gives that the old file's permissions where the server tells them and lets them be set, and
+// renames it onto the name. A server that will not rename onto a name in use has the old file
+// moved aside and back again if need be; a server that takes no such name or no renames at all
+// gets the file straight under its name. Its own names are deleted after a failure where the
+// server allows. A failed PUT leaves the old file where it was, unless its reason names the
+// name the old file was kept under.
+//
+// Directories are sent as written, ".." included: the server resolves them.
 //
 // Commands started while one runs wait their turn; CommandFinished fires once for each.
 class Inet : public QObject {

@@ -1,5 +1,6 @@
 #include "InetCommand.h"
 
+#include <QRegularExpression>
 #include <QUrl>
 
 namespace platform::inet {
@@ -61,6 +62,12 @@ std::optional<QStringList> splitArguments(QStringView text) {
     if (inToken)
         out << current;
     return out;
+}
+
+// The schemes a site may start with; a site without one is plain FTP.
+const QStringList& knownSchemes() {
+    static const QStringList schemes{QStringLiteral("ftp")};
+    return schemes;
 }
 
 Command invalid(const QString& why) {
@@ -164,28 +171,28 @@ std::optional<Site> parseSite(const QString& url, QString* error) {
         return std::nullopt;
     }
     const QString text = url.trimmed();
-    const QUrl parsed(text.contains(u"://") ? text : QStringLiteral("ftp://") + text,
-                      QUrl::StrictMode);
-    if (!parsed.isValid() || parsed.host().isEmpty()) {
-        *error = QStringLiteral("The site \"%1\" is not a valid server address.").arg(text);
+    // A login typed into the site would otherwise be quoted back in every message about the
+    // site. A host name never holds an "@", so any "@" is taken for one.
+    if (text.contains(u'@')) {
+        *error = QStringLiteral("The site holds an \"@\": the user name and password go in "
+                                "their own fields, not in the site. Nothing was sent.");
         return std::nullopt;
     }
-    if (parsed.scheme().compare(u"ftp", Qt::CaseInsensitive) != 0) {
+    const qsizetype schemeEnd = text.indexOf(QStringLiteral("://"));
+    const QString scheme = schemeEnd < 0 ? QStringLiteral("ftp") : text.left(schemeEnd).toLower();
+    if (!knownSchemes().contains(scheme)) {
         *error = QStringLiteral("The site \"%1\" is not an FTP address.").arg(text);
         return std::nullopt;
     }
-    if (!parsed.userInfo().isEmpty()) {
-        *error = QStringLiteral("The site address holds a user name; give it in the user name "
-                                "field instead.");
-        return std::nullopt;
-    }
-    if (parsed.hasQuery() || parsed.hasFragment()) {
+    const QUrl parsed(schemeEnd < 0 ? scheme + QStringLiteral("://") + text : text,
+                      QUrl::StrictMode);
+    if (!parsed.isValid() || parsed.host().isEmpty() || parsed.hasQuery() || parsed.hasFragment()) {
         *error = QStringLiteral("The site \"%1\" is not a valid server address.").arg(text);
         return std::nullopt;
     }
 
     QUrl base;
-    base.setScheme(QStringLiteral("ftp"));
+    base.setScheme(scheme);
     base.setHost(parsed.host());
     base.setPort(parsed.port(21));
     Site site;
@@ -207,15 +214,61 @@ QString checkCredentials(const QString& user, const QString& password) {
     return {};
 }
 
-QString temporaryName(const QString& remoteName) {
-    return u'.' + remoteName + QStringLiteral(".part");
+QString temporaryName(const QString& remoteName, const QString& tag) {
+    return QStringLiteral(".%1.%2.part").arg(remoteName, tag);
+}
+
+QString backupName(const QString& remoteName, const QString& tag) {
+    return QStringLiteral(".%1.%2.old").arg(remoteName, tag);
+}
+
+std::optional<int> permissionsIn(const QStringList& replyLines, const QString& name) {
+    static const QRegularExpression fact(QStringLiteral(R"((?:^|;)unix\.mode=0*([0-7]{1,4});)"),
+                                         QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression listed(QStringLiteral(R"(^-([rwxsStT-]{9})\s)"));
+    for (const QString& line : replyLines) {
+        if (const QRegularExpressionMatch m = fact.match(line); m.hasMatch())
+            return m.captured(1).toInt(nullptr, 8) & 0777;
+    }
+    for (const QString& line : replyLines) {
+        const QRegularExpressionMatch m = listed.match(line);
+        if (!m.hasMatch() || !line.endsWith(u' ' + name))
+            continue;
+        const QString bits = m.captured(1);
+        int mode = 0;
+        for (qsizetype i = 0; i < 9; ++i) {
+            const QChar c = bits[i];
+            // "s" and "t" stand for an execute bit together with a special bit; "S", "T" and
+            // "-" for none.
+            const bool set = i % 3 == 2 ? (c == u'x' || c == u's' || c == u't') : c != u'-';
+            if (set)
+                mode |= 0400 >> i;
+        }
+        return mode;
+    }
+    return std::nullopt;
 }
 
 QString redact(QString text, const QString& password) {
-    // The password never goes into a URL, so it can only come back in a server's reply. A very
-    // short one would mask letters of ordinary words and make the reason unreadable.
+    static const QString mask = QStringLiteral("******");
+    if (password.isEmpty())
+        return text;
     if (password.size() >= 4)
-        text.replace(password, QStringLiteral("******"));
+        return text.replace(password, mask);
+    // A short password also turns up inside ordinary words and numbers ("a", "53"), where
+    // masking it would make the reason unreadable without hiding anything. Where it stands
+    // apart from letters and digits, it may well be the password itself.
+    const auto wordChar = [&](qsizetype i) {
+        return i >= 0 && i < text.size() && text[i].isLetterOrNumber();
+    };
+    for (qsizetype at = text.indexOf(password); at >= 0; at = text.indexOf(password, at)) {
+        if (wordChar(at - 1) || wordChar(at + password.size())) {
+            ++at;
+            continue;
+        }
+        text.replace(at, password.size(), mask);
+        at += mask.size();
+    }
     return text;
 }
 

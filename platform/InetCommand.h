@@ -28,7 +28,7 @@ struct RemotePath {
 };
 
 struct Site {
-    QByteArray base;     // "ftp://host:port", no path and never any credentials
+    QByteArray base;     // "scheme://host:port", no path and never any credentials
     QString hostAndPort; // for messages
     RemotePath start;    // a directory given after the host, relative to the login directory
 };
@@ -44,16 +44,26 @@ struct Command {
 };
 
 Command parseCommand(const QString& operation);
+// "host", "host:port" or "scheme://host:port", optionally followed by a directory. A site that
+// holds a login ("user:password@host") is refused with a reason that does not repeat it.
 std::optional<Site> parseSite(const QString& url, QString* error);
 // Empty when the user name and password can go into FTP command lines, else the reason.
 QString checkCredentials(const QString& user, const QString& password);
 
-// The name a PUT uploads to before renaming it onto the real one. Fixed, so that a leftover
-// from an interrupted run is simply overwritten by the next.
-QString temporaryName(const QString& remoteName);
+// The names one upload uses beside the page: the new page before it is renamed into place, and
+// the old page while it steps aside. `tag` is the upload's own, so that uploads from other
+// runs or machines never write into each other's files. Both start with a dot, which keeps
+// them out of most listings.
+QString temporaryName(const QString& remoteName, const QString& tag);
+QString backupName(const QString& remoteName, const QString& tag);
 
-// Text from outside (server replies, the client library's errors, names) with every
-// occurrence of the password masked.
+// The permission bits of the file `name` as a server described it, either in the facts of an
+// MLST reply ("unix.mode=0644") or in a listing line of a STAT reply ("-rw-r--r-- ... name").
+std::optional<int> permissionsIn(const QStringList& replyLines, const QString& name);
+
+// Text from outside (server replies, the client library's errors, names) with the password
+// masked: everywhere when it is long, and where it stands as a word of its own when it is
+// shorter than four characters.
 QString redact(QString text, const QString& password);
 
 } // namespace platform::inet

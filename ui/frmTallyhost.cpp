@@ -3,6 +3,7 @@
 #include "Inet.h"
 #include "Twips.h"
 #include "frmAbout.h"
+#include "modAddress.h"
 #include "modTallyhost.h"
 
 #include <QAction>
@@ -145,12 +146,15 @@ void frmTallyhost::createMenus() {
     mnuFile = menuBar()->addMenu(QStringLiteral("File"));
     mnuUploadTallyhost = mnuFile->addAction(QStringLiteral("Upload IP Address"));
     mnuExit = mnuFile->addAction(QStringLiteral("Exit"));
+    mnuTools = menuBar()->addMenu(QStringLiteral("Tools"));
+    mnuOptions = mnuTools->addAction(QStringLiteral("Options..."));
     mnuHelp = menuBar()->addMenu(QStringLiteral("Help"));
     mnuWebsite = mnuHelp->addAction(QStringLiteral("Website"));
     mnuAbout = mnuHelp->addAction(QStringLiteral("&About"));
 
     connect(mnuUploadTallyhost, &QAction::triggered, this, [] { UploadPage(); });
     connect(mnuExit, &QAction::triggered, this, [] { ExitProgram(); });
+    connect(mnuOptions, &QAction::triggered, this, [] { ShowOptions(); });
     connect(mnuWebsite, &QAction::triggered, this, [] { OpenWebsite(); });
     connect(mnuAbout, &QAction::triggered, this, &frmTallyhost::showAbout);
 }

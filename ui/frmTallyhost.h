@@ -50,6 +50,8 @@ public:
     QMenu* mnuFile = nullptr;
     QAction* mnuUploadTallyhost = nullptr;
     QAction* mnuExit = nullptr;
+    QMenu* mnuTools = nullptr;
+    QAction* mnuOptions = nullptr;
     QMenu* mnuHelp = nullptr;
     QAction* mnuWebsite = nullptr;
     QAction* mnuAbout = nullptr;

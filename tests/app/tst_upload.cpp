@@ -116,6 +116,23 @@ void UploadTest::namesWithSpacesAndNoDirectory() {
     QVERIFY(UploadPage());
     QVERIFY(QFile::exists(server.root() + QStringLiteral("/page.htm")));
     QVERIFY(!server.commands().join('\n').contains(QStringLiteral("CWD    ")));
+
+    // The directory reaches the server as typed, ".." included: from a login folder below
+    // the server's root, it leads up.
+    FtpServer below;
+    QVERIFY2(below.start({.loginDir = QStringLiteral("home")}), qPrintable(below.errorString()));
+    const QDir root(below.root());
+    QVERIFY(root.mkpath(QStringLiteral("home/www")) && root.mkpath(QStringLiteral("www")));
+    pointAt(below, QStringLiteral(".."));
+    QVERIFY(UploadPage());
+    QVERIFY(QFile::exists(root.filePath(QStringLiteral("page.htm"))));
+    pointAt(below, QStringLiteral("../www"));
+    QVERIFY(UploadPage());
+    QVERIFY(QFile::exists(root.filePath(QStringLiteral("www/page.htm"))));
+    QCOMPARE(QDir(root.filePath(QStringLiteral("home")))
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{QStringLiteral("www")});
+    QVERIFY(QDir(root.filePath(QStringLiteral("home/www"))).isEmpty());
 }
 
 void UploadTest::failuresAreReportedAndNothingIsUploaded_data() {

@@ -61,6 +61,21 @@ bool FtpServer::start(const Options& options) {
         args << QStringLiteral("--read-limit") << QString::number(options.readLimit);
     if (options.refuseRenameOntoExisting)
         args << QStringLiteral("--refuse-rename-onto-existing");
+    if (!options.refuseRenameFrom.isEmpty())
+        args << QStringLiteral("--refuse-rename-from") << options.refuseRenameFrom;
+    if (!options.refuseRenameTo.isEmpty())
+        args << QStringLiteral("--refuse-rename-to") << options.refuseRenameTo;
+    args << QStringLiteral("--rename-refusal") << options.renameRefusal;
+    if (options.refuseDotFiles)
+        args << QStringLiteral("--refuse-dot-files");
+    if (!options.umask.isEmpty())
+        args << QStringLiteral("--umask") << options.umask;
+    if (options.withoutMlst)
+        args << QStringLiteral("--without-mlst");
+    if (options.echoPassword)
+        args << QStringLiteral("--echo-password");
+    if (!options.loginDir.isEmpty())
+        args << QStringLiteral("--login-dir") << options.loginDir;
 
     // Standard output carries the port and then the events; let the script's own troubles
     // show in the test's output.

@@ -29,6 +29,21 @@ struct FtpServerOptions {
     qint64 readLimit = 0;
     // Refuse RNTO onto a name that already exists, as some servers do.
     bool refuseRenameOntoExisting = false;
+    // Refuse RNTO, after RNFR has answered 350, when the file renamed or its new name matches
+    // these wildcard patterns (empty: never), with this reply.
+    QString refuseRenameFrom{};
+    QString refuseRenameTo{};
+    QString renameRefusal = QStringLiteral("553 File name not allowed.");
+    // Refuse STOR of names that start with a dot.
+    bool refuseDotFiles = false;
+    // The server's umask for the files it creates, in octal ("077"); empty: the test's own.
+    QString umask{};
+    // Offer neither MLST nor MLSD, as older servers do.
+    bool withoutMlst = false;
+    // Repeat a wrong password in the 530 reply that refuses it.
+    bool echoPassword = false;
+    // A folder below the root where each login starts, so that ".." leads somewhere.
+    QString loginDir{};
 };
 
 // A real FTP server (Debian's pyftpdlib, run by tests/common/ftpserver.py) on 127.0.0.1 and a

@@ -15,6 +15,7 @@ The server ends when its standard input closes, so it never outlives the test th
 """
 
 import argparse
+import fnmatch
 import logging
 import os
 import socket
@@ -94,6 +95,9 @@ def serve_ftp(args):
         banner = "Vantrell test server ready."
 
         def respond(self, resp, *rest, **kwargs):
+            if args.echo_password and resp.startswith("530 ") and hasattr(
+                    self, "refused_password"):
+                resp = '530 Password "%s" is wrong.' % self.refused_password
             if args.reply_delay > 0:
                 time.sleep(args.reply_delay)
             return super().respond(resp, *rest, **kwargs)
@@ -111,9 +115,6 @@ def serve_ftp(args):
                 emit("CMD %s" % line)
             return super().pre_process_command(line, cmd, arg)
 
-        def on_login(self, username):
-            emit("LOGIN %s" % username)
-
         def on_login_failed(self, username, password):
             emit("LOGIN-FAILED %s" % username)
 
@@ -123,13 +124,42 @@ def serve_ftp(args):
         def on_incomplete_file_received(self, file):
             emit("INCOMPLETE %s" % relative(file))
 
+        def on_login(self, username):
+            if args.login_dir:
+                self.fs.cwd = "/" + args.login_dir
+            emit("LOGIN %s" % username)
+
+        def handle_auth_failed(self, msg, password):
+            self.refused_password = password
+            return super().handle_auth_failed(msg, password)
+
+        def ftp_STOR(self, file, mode="w"):
+            if args.refuse_dot_files and os.path.basename(file).startswith("."):
+                self.respond("553 Dot files are not allowed.")
+                return None
+            return super().ftp_STOR(file, mode)
+
         def ftp_RNTO(self, path):
             # Some servers will not rename onto a name that is taken.
             if args.refuse_rename_onto_existing and self._rnfr and self.fs.lexists(path):
                 self._rnfr = None
                 self.respond("553 Destination file exists.")
                 return None
+            if self._rnfr and (
+                    (args.refuse_rename_from and fnmatch.fnmatchcase(
+                        os.path.basename(self._rnfr), args.refuse_rename_from))
+                    or (args.refuse_rename_to and fnmatch.fnmatchcase(
+                        os.path.basename(path), args.refuse_rename_to))):
+                self._rnfr = None
+                self.respond(args.rename_refusal)
+                return None
             return super().ftp_RNTO(path)
+
+    if args.without_mlst:
+        Handler.proto_cmds = {cmd: info for cmd, info in FTPHandler.proto_cmds.items()
+                              if cmd not in ("MLST", "MLSD")}
+    if args.umask is not None:
+        os.umask(int(args.umask, 8))
 
     authorizer = DummyAuthorizer()
     authorizer.add_user(args.user, args.password, root, perm=args.perm)
@@ -159,6 +189,21 @@ def main():
                         help="receive at most this many bytes per second")
     parser.add_argument("--refuse-rename-onto-existing", action="store_true",
                         help="refuse RNTO when the destination exists")
+    parser.add_argument("--refuse-rename-from", metavar="GLOB",
+                        help="refuse RNTO when the name renamed matches GLOB")
+    parser.add_argument("--refuse-rename-to", metavar="GLOB",
+                        help="refuse RNTO when the new name matches GLOB")
+    parser.add_argument("--rename-refusal", default="553 File name not allowed.",
+                        help="the reply to a refused RNTO")
+    parser.add_argument("--refuse-dot-files", action="store_true",
+                        help="refuse STOR of names that start with a dot")
+    parser.add_argument("--umask", help="octal umask for the files the server creates")
+    parser.add_argument("--without-mlst", action="store_true",
+                        help="offer neither MLST nor MLSD")
+    parser.add_argument("--echo-password", action="store_true",
+                        help="repeat a wrong password in the reply that refuses it")
+    parser.add_argument("--login-dir", default="",
+                        help="folder below the root where a login starts; .. leads up from it")
     args = parser.parse_args()
 
     exit_when_stdin_closes()

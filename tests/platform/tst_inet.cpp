@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -15,6 +16,8 @@
 
 using namespace std::chrono_literals;
 using platform::Inet;
+
+Q_DECLARE_METATYPE(FtpServer::Options)
 
 namespace {
 
@@ -74,7 +77,7 @@ private slots:
         const QDir root(server.root());
         QVERIFY(root.mkdir("www"));
         QVERIFY(writeFile(root.filePath("www/index.htm"), "old page"));
-        // Left by an interrupted run: the next one simply overwrites it.
+        // Another upload's own, running or cut off: no other upload touches it.
         QVERIFY(writeFile(root.filePath("www/.index.htm.part"), "half a pa"));
         const QByteArray page = samplePage();
         const QString local = m_local.filePath("index.htm");
@@ -86,7 +89,8 @@ private slots:
         QVERIFY2(run(inet, "PUT " + local + " index.htm"), qPrintable(inet.LastError()));
         QCOMPARE(readFile(root.filePath("www/index.htm")), page);
         QCOMPARE(QDir(root.filePath("www")).entryList(QDir::Files | QDir::Hidden),
-                 QStringList{"index.htm"});
+                 (QStringList{".index.htm.part", "index.htm"}));
+        QCOMPARE(readFile(root.filePath("www/.index.htm.part")), QByteArray("half a pa"));
         QCOMPARE(root.entryList(QDir::Files | QDir::Hidden), QStringList{});
         QVERIFY(server.commands().contains("TYPE I"));
         QCOMPARE(server.loginCount(), 1);
@@ -172,6 +176,18 @@ private slots:
         QVERIFY(!server.log().contains(QStringLiteral("LOGIN %1").arg(server.user())));
         QVERIFY(server.log().contains(QStringLiteral("LOGIN-FAILED %1").arg(server.user())));
         QCOMPARE(QDir(server.root()).entryList(QDir::Files | QDir::Hidden), QStringList{});
+
+        // A server that repeats the password it refuses: masked however short it is.
+        FtpServer echoing;
+        QVERIFY2(echoing.start({.echoPassword = true}), qPrintable(echoing.errorString()));
+        for (const QString guess : {"Wrong-Guess-17", "7", "ab", "p;w"}) {
+            Inet told;
+            pointAt(told, echoing);
+            told.setPassword(guess);
+            QVERIFY(!run(told, "CD www"));
+            QCOMPARE(told.LastError(),
+                     QString(R"(Login denied (530 Password "******" is wrong.))"));
+        }
     }
 
     void closedPortIsReported() {
@@ -343,38 +359,97 @@ private slots:
         QCOMPARE(server.commands().filter("STOR"), QStringList{});
     }
 
-    void replacesPageWhereServerWillNotRenameOntoIt() {
-        FtpServer server;
-        QVERIFY2(server.start({.refuseRenameOntoExisting = true}),
-                 qPrintable(server.errorString()));
-        const QDir root(server.root());
-        QVERIFY(root.mkdir("www"));
-        QVERIFY(writeFile(root.filePath("www/index.htm"), "old page"));
+    void replacesPageHoweverTheServerRenames_data() {
+        QTest::addColumn<FtpServer::Options>("server");
+        QTest::addColumn<QString>("failure"); // empty: the new page is in place
+        QTest::addColumn<int>("files");
+
+        const QString unchanged =
+            R"(Could not rename the uploaded page to "index.htm" (%1); the page on the server is )"
+            "unchanged";
+        QTest::newRow("renames onto the page") << FtpServer::Options{} << QString() << 1;
+        QTest::newRow("no MLST") << FtpServer::Options{.withoutMlst = true} << QString() << 1;
+        QTest::newRow("not onto a taken name")
+            << FtpServer::Options{.refuseRenameOntoExisting = true} << QString() << 1;
+        // The old page, moved aside, stays: the server lets nothing be deleted.
+        QTest::newRow("not onto a taken name, no deleting")
+            << FtpServer::Options{.permissions = "elrafmwMT", .refuseRenameOntoExisting = true}
+            << QString() << 2;
+        QTest::newRow("page name barred for renames")
+            << FtpServer::Options{.refuseRenameTo = "index.htm"} << QString() << 1;
+        QTest::newRow("page busy") << FtpServer::Options{.refuseRenameFrom = "index.htm",
+                                                         .refuseRenameTo = "index.htm",
+                                                         .renameRefusal = "450 File busy."}
+                                   << unchanged.arg("450 File busy.") << 1;
+        QTest::newRow("new page busy")
+            << FtpServer::Options{.refuseRenameFrom = ".index.htm.*.part",
+                                  .renameRefusal = "450 File busy."}
+            << unchanged.arg("450 File busy.") << 1;
+        QTest::newRow("no renaming")
+            << FtpServer::Options{.permissions = "elradwMT"} << QString() << 1;
+        QTest::newRow("no dot files")
+            << FtpServer::Options{.refuseDotFiles = true} << QString() << 1;
+    }
+
+    void replacesPageHoweverTheServerRenames() {
+        QFETCH(FtpServer::Options, server);
+        QFETCH(QString, failure);
+        QFETCH(int, files);
+        server.umask = "077"; // new files readable by their owner only
+        FtpServer ftp;
+        QVERIFY2(ftp.start(server), qPrintable(ftp.errorString()));
+        const QDir www(ftp.root() + "/www");
+        QVERIFY(QDir(ftp.root()).mkdir("www"));
+        const QString live = www.filePath("index.htm");
+        QVERIFY(writeFile(live, "old page"));
+        const auto readableByAll =
+            QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
+        QVERIFY(QFile::setPermissions(live, readableByAll));
         const QString local = m_local.filePath("index.htm");
         QVERIFY(writeFile(local, samplePage()));
 
         Inet inet;
-        pointAt(inet, server);
+        pointAt(inet, ftp);
         QVERIFY2(run(inet, "CD www"), qPrintable(inet.LastError()));
-        QVERIFY2(run(inet, "PUT " + local + " index.htm"), qPrintable(inet.LastError()));
-        QCOMPARE(readFile(root.filePath("www/index.htm")), samplePage());
-        QVERIFY(server.commands().contains("DELE index.htm"));
-        QCOMPARE(QDir(root.filePath("www")).entryList(QDir::Files | QDir::Hidden),
-                 QStringList{"index.htm"});
-        QCOMPARE(server.loginCount(), 1);
+        const bool replaced = run(inet, "PUT " + local + " index.htm");
+        QCOMPARE(inet.LastError(), failure);
+        QCOMPARE(replaced, failure.isEmpty());
+        QCOMPARE(readFile(live), replaced ? samplePage() : QByteArray("old page"));
+        // The web server can still read it.
+        QCOMPARE(QFile::permissions(live) & ~(QFile::ReadUser | QFile::WriteUser), readableByAll);
+        QCOMPARE(www.entryList(QDir::Files | QDir::Hidden).size(), files);
+        QVERIFY(!ftp.commands().contains("DELE index.htm"));
+        QCOMPARE(ftp.loginCount(), 1);
+    }
 
-        // And says so when even that is not allowed; the old page stays.
-        FtpServer strict;
-        QVERIFY2(strict.start({.permissions = "elrafmwMT", .refuseRenameOntoExisting = true}),
-                 qPrintable(strict.errorString()));
-        QVERIFY(writeFile(strict.root() + "/index.htm", "old page"));
-        Inet refused;
-        pointAt(refused, strict);
-        QVERIFY(!run(refused, "PUT " + local + " index.htm"));
-        QVERIFY2(refused.LastError().startsWith("Could not replace \"index.htm\"") &&
-                     refused.LastError().contains("(550"),
-                 qPrintable(refused.LastError()));
-        QCOMPARE(readFile(strict.root() + "/index.htm"), QByteArray("old page"));
+    void twoUploadsOfOnePageAtOnce() {
+        FtpServer server;
+        QVERIFY2(server.start({.readLimit = 256 * 1024}), qPrintable(server.errorString()));
+        const QString live = server.root() + "/index.htm";
+        QVERIFY(writeFile(live, "old page"));
+        const QString slowPage = m_local.filePath("slow.htm");
+        QVERIFY(writeFile(slowPage, samplePage(600 * 1024)));
+        const QString quickPage = m_local.filePath("quick.htm");
+        QVERIFY(writeFile(quickPage, "quick page"));
+
+        // As from two machines: the second upload starts and ends while the server, reading
+        // slowly, still takes in the first.
+        Inet slow;
+        pointAt(slow, server);
+        slow.Execute("PUT " + slowPage + " index.htm");
+        QTRY_VERIFY_WITH_TIMEOUT(!server.commands().filter(QRegularExpression("^STOR ")).isEmpty(),
+                                 10000);
+        Inet quick;
+        pointAt(quick, server);
+        QVERIFY2(run(quick, "PUT " + quickPage + " index.htm"), qPrintable(quick.LastError()));
+        QVERIFY(waitLikeTheJob(slow));
+        QVERIFY2(slow.LastSucceeded(), qPrintable(slow.LastError()));
+
+        // Whichever came last, the page is one of them, whole.
+        const QByteArray published = readFile(live);
+        QVERIFY(published == samplePage(600 * 1024) || published == "quick page");
+        QCOMPARE(QDir(server.root()).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{"index.htm"});
     }
 
     void cutUploadLeavesOldPage() {
@@ -397,10 +472,14 @@ private slots:
             QVERIFY2(inet.LastError().startsWith("Could not upload \"index.htm\""),
                      qPrintable(inet.LastError()));
             QCOMPARE(readFile(live), QByteArray("old page"));
-            QVERIFY(dropping.log().contains("INCOMPLETE www/.index.htm.part"));
+            QCOMPARE(dropping.log().filter(QRegularExpression(R"(^INCOMPLETE www/\.index)")).size(),
+                     1);
+            // What arrived of the new page is gone again.
+            QCOMPARE(QDir(shared.filePath("www")).entryList(QDir::Files | QDir::Hidden),
+                     QStringList{"index.htm"});
         }
 
-        // The next run over a sound connection replaces the leftover and the page.
+        // The next run over a sound connection replaces the page.
         FtpServer sound;
         QVERIFY2(sound.start({.root = shared.path()}), qPrintable(sound.errorString()));
         Inet inet;
@@ -408,7 +487,8 @@ private slots:
         QVERIFY2(run(inet, "CD www"), qPrintable(inet.LastError()));
         QVERIFY2(run(inet, "PUT " + local + " index.htm"), qPrintable(inet.LastError()));
         QCOMPARE(readFile(live), page);
-        QVERIFY(!QFile::exists(shared.filePath("www/.index.htm.part")));
+        QCOMPARE(QDir(shared.filePath("www")).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{"index.htm"});
     }
 
     void destroyingMidTransferIsQuick() {
@@ -422,13 +502,17 @@ private slots:
         auto inet = std::make_unique<Inet>();
         pointAt(*inet, server);
         inet->Execute("PUT " + local + " index.htm");
-        QTRY_VERIFY_WITH_TIMEOUT(server.commands().contains("STOR .index.htm.part"), 10000);
+        const QRegularExpression temporary(R"(^\.index\.htm\.\d+-[0-9a-f]{8}\.part$)");
+        QTRY_VERIFY_WITH_TIMEOUT(!server.commands().filter(QRegularExpression("^STOR ")).isEmpty(),
+                                 10000);
+        const QString stored = server.commands().filter(QRegularExpression("^STOR ")).first();
+        QVERIFY2(temporary.match(stored.mid(5)).hasMatch(), qPrintable(stored));
 
         QElapsedTimer clock;
         clock.start();
         inet.reset();
         QVERIFY2(clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed())));
-        QTRY_VERIFY_WITH_TIMEOUT(server.log().contains("INCOMPLETE .index.htm.part"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(server.log().contains("INCOMPLETE " + stored.mid(5)), 10000);
         QCOMPARE(readFile(live), QByteArray("old page"));
     }
 

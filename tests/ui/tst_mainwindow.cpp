@@ -323,14 +323,18 @@ void tst_mainwindow::fieldsTakeOnlyWhatTheyShould() {
 void tst_mainwindow::menusHoldTheirItems() {
     frmTallyhost& form = start();
     QCOMPARE(form.menuBar()->actions(),
-             QList<QAction*>({form.mnuFile->menuAction(), form.mnuHelp->menuAction()}));
+             QList<QAction*>({form.mnuFile->menuAction(), form.mnuTools->menuAction(),
+                              form.mnuHelp->menuAction()}));
     QCOMPARE(form.mnuFile->title(), QString("File"));
+    QCOMPARE(form.mnuTools->title(), QString("Tools"));
     QCOMPARE(form.mnuHelp->title(), QString("Help"));
     QCOMPARE(form.mnuFile->actions(), QList<QAction*>({form.mnuUploadTallyhost, form.mnuExit}));
+    QCOMPARE(form.mnuTools->actions(), QList<QAction*>({form.mnuOptions}));
     QCOMPARE(form.mnuHelp->actions(), QList<QAction*>({form.mnuWebsite, form.mnuAbout}));
     const QStringList texts = {form.mnuUploadTallyhost->text(), form.mnuExit->text(),
-                               form.mnuWebsite->text(), form.mnuAbout->text()};
-    QCOMPARE(texts, QStringList({"Upload IP Address", "Exit", "Website", "&About"}));
+                               form.mnuOptions->text(), form.mnuWebsite->text(),
+                               form.mnuAbout->text()};
+    QCOMPARE(texts, QStringList({"Upload IP Address", "Exit", "Options...", "Website", "&About"}));
     for (QAction* item : form.findChildren<QAction*>()) {
         QVERIFY2(item->shortcuts().isEmpty(), qPrintable(item->text()));
         QVERIFY2(!item->isSeparator(), qPrintable(item->text()));

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "PublishState.h"
+
+#include <QString>
+
+class frmOptions;
+
+// Finds the address that replaces the page's IP marker, from the source that the settings
+// store's Address section names (this machine's IPv4 address when it names none). False,
+// after telling the user why, when there is none to publish: an answer from the router or a
+// web service must be an address that the internet can reach.
+bool FindPublishedAddress(QString& address);
+
+// What uploading the main window's page with this address publishes. The template is hashed
+// only when uploads are to happen on a change only.
+platform::Publication DescribePublication(const QString& address);
+
+// True when uploads are to happen on a change only, the last upload published this same
+// page, and fewer than the set number of days have passed since.
+bool PublishedAlready(const platform::Publication& publication);
+
+// Keeps what has just reached the server, for the next run and the Options dialog.
+void RecordPublished(platform::Publication publication);
+
+// Tools > Options: shows the dialog, filled from the settings store, modal over the main window.
+void ShowOptions();
+void LoadOptions(frmOptions& dialog);
+// Stores the dialog's choices. False, after telling the user, when they cannot be kept.
+bool SaveOptions(frmOptions& dialog);
+// Asks every source at once and shows each answer beside it as it arrives.
+void DetectAddresses(frmOptions& dialog);

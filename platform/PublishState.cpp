@@ -1,0 +1,154 @@
+#include "PublishState.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#if defined(Q_OS_WIN)
+#include <QSettings>
+#else
+#include <QSaveFile>
+#endif
+
+namespace platform {
+
+namespace {
+
+const QString Address = QStringLiteral("address");
+const QString Template = QStringLiteral("template");
+const QString Marker = QStringLiteral("marker");
+const QString Site = QStringLiteral("site");
+const QString UserName = QStringLiteral("user");
+const QString Directory = QStringLiteral("directory");
+const QString UploadFileName = QStringLiteral("file");
+const QString Time = QStringLiteral("published");
+
+QJsonObject toJson(const Publication& p) {
+    return QJsonObject{
+        {Address, p.address},
+        {Template, QString::fromLatin1(p.templateHash)},
+        {Marker, p.marker},
+        {Site, p.site},
+        {UserName, p.userName},
+        {Directory, p.directory},
+        {UploadFileName, p.uploadFileName},
+        {Time, p.time.toUTC().toString(Qt::ISODate)},
+    };
+}
+
+Publication fromJson(const QJsonObject& o) {
+    Publication p;
+    p.address = o.value(Address).toString();
+    p.templateHash = o.value(Template).toString().toLatin1();
+    p.marker = o.value(Marker).toString();
+    p.site = o.value(Site).toString();
+    p.userName = o.value(UserName).toString();
+    p.directory = o.value(Directory).toString();
+    p.uploadFileName = o.value(UploadFileName).toString();
+    p.time = QDateTime::fromString(o.value(Time).toString(), Qt::ISODate);
+    return p;
+}
+
+#if defined(Q_OS_WIN)
+QSettings windowsStore() {
+    return QSettings(QStringLiteral("HKEY_CURRENT_USER\\Software\\VB and VBA Program "
+                                    "Settings\\TallyhostUpdater\\Published"),
+                     QSettings::NativeFormat);
+}
+#endif
+
+} // namespace
+
+bool Publication::SamePageAs(const Publication& other) const {
+    return !templateHash.isEmpty() && templateHash == other.templateHash &&
+           address == other.address && marker == other.marker && site == other.site &&
+           userName == other.userName && directory == other.directory &&
+           uploadFileName == other.uploadFileName;
+}
+
+QByteArray FileHash(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!hash.addData(&file))
+        return {};
+    return hash.result().toHex();
+}
+
+#if defined(Q_OS_WIN)
+
+QString PublicationStatePath() {
+    return windowsStore().fileName();
+}
+
+std::optional<Publication> LoadPublication() {
+    const QString text = windowsStore().value(QStringLiteral("State")).toString();
+    const QJsonDocument doc = QJsonDocument::fromJson(text.toUtf8());
+    if (!doc.isObject())
+        return std::nullopt;
+    return fromJson(doc.object());
+}
+
+bool SavePublication(const Publication& publication, QString* error) {
+    // One value, so that it changes whole.
+    QSettings store = windowsStore();
+    store.setValue(
+        QStringLiteral("State"),
+        QString::fromUtf8(QJsonDocument(toJson(publication)).toJson(QJsonDocument::Compact)));
+    store.sync();
+    if (store.status() == QSettings::NoError)
+        return true;
+    if (error)
+        *error = QStringLiteral("the registry refused the value");
+    return false;
+}
+
+#else
+
+QString PublicationStatePath() {
+    QString home = qEnvironmentVariable("XDG_STATE_HOME");
+    // XDG_STATE_HOME counts only when it is an absolute path.
+    if (home.isEmpty() || QDir::isRelativePath(home))
+        home = QDir::homePath() + QStringLiteral("/.local/state");
+    return home + QStringLiteral("/vantrell/published.json");
+}
+
+std::optional<Publication> LoadPublication() {
+    QFile file(PublicationStatePath());
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QJsonDocument doc = QJsonDocument::fromJson(file.read(64 * 1024));
+    if (!doc.isObject())
+        return std::nullopt;
+    return fromJson(doc.object());
+}
+
+bool SavePublication(const Publication& publication, QString* error) {
+    const QString path = PublicationStatePath();
+    const QString folder = QFileInfo(path).absolutePath();
+    // The file names the user's server and account: keep it to the user.
+    if (!QDir().mkpath(folder) ||
+        !QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                           QFileDevice::ExeOwner)) {
+        if (error)
+            *error = QStringLiteral("cannot make the folder ") + folder;
+        return false;
+    }
+    QSaveFile file(path);
+    const QByteArray bytes = QJsonDocument(toJson(publication)).toJson();
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() ||
+        !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) || !file.commit()) {
+        if (error)
+            *error = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+#endif
+
+} // namespace platform

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+
+#include <optional>
+
+namespace platform {
+
+// What one upload published: enough to tell whether the next one would publish the same page.
+struct Publication {
+    QString address;
+    QByteArray templateHash; // hex SHA-256 of the template's bytes; empty when not taken
+    QString marker;
+    QString site;
+    QString userName;
+    QString directory;
+    QString uploadFileName;
+    QDateTime time; // when the page reached the server
+
+    // The same address, template and settings. A publication without a template hash is
+    // like no other.
+    bool SamePageAs(const Publication& other) const;
+};
+
+// The hex SHA-256 of a file's bytes, read in pieces; empty when the file cannot be read.
+QByteArray FileHash(const QString& path);
+
+// Where the last publication is kept: ${XDG_STATE_HOME:-~/.local/state}/vantrell/published.json
+// on Linux, the program's settings in the registry on Windows.
+QString PublicationStatePath();
+
+// The last publication kept; none when nothing was kept or it cannot be read.
+std::optional<Publication> LoadPublication();
+
+// Keeps the publication in place of the last one, whole or not at all. False, with the
+// reason, when it could not be kept.
+bool SavePublication(const Publication& publication, QString* error = nullptr);
+
+} // namespace platform

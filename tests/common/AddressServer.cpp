@@ -1,0 +1,54 @@
+#include "AddressServer.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QUrl>
+
+AddressServer::~AddressServer() {
+    m_process.kill();
+    m_process.waitForFinished(5000);
+}
+
+bool AddressServer::start(const Options& options) {
+    const QString python = qEnvironmentVariable("VANTRELL_TEST_PYTHON", "/usr/bin/python3");
+    const QString script = qEnvironmentVariable("VANTRELL_ADDRESS_SERVER");
+    QStringList args{script};
+    if (options.https)
+        args << "--https" << QFileInfo(script).dir().filePath(QStringLiteral("selfsigned.pem"));
+    if (!options.ssdpAddress.isEmpty())
+        args << "--ssdp" << options.ssdpAddress;
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_process.start(python, args);
+    // The script names its ports, one a line, and ends with READY.
+    while (m_process.waitForReadyRead(20000) || m_process.canReadLine()) {
+        while (m_process.canReadLine()) {
+            const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
+            if (line.startsWith(QStringLiteral("HTTP ")))
+                m_port = quint16(line.mid(5).toUInt());
+            else if (line.startsWith(QStringLiteral("HTTPS ")))
+                m_httpsPort = quint16(line.mid(6).toUInt());
+            else if (line.startsWith(QStringLiteral("SSDP-FAILED ")))
+                m_ssdpError = line.mid(12);
+            else if (line == QStringLiteral("READY"))
+                return true;
+        }
+    }
+    m_error = QStringLiteral("the stand-in %1 %2 did not start").arg(python, script);
+    return false;
+}
+
+QString AddressServer::url(const QString& path) const {
+    return QStringLiteral("http://127.0.0.1:%1/%2").arg(m_port).arg(path);
+}
+
+QString AddressServer::httpsUrl(const QString& path) const {
+    return QStringLiteral("https://127.0.0.1:%1/%2").arg(m_httpsPort).arg(path);
+}
+
+QString AddressServer::say(const QString& text) const {
+    return url(QStringLiteral("say/") + QString::fromLatin1(QUrl::toPercentEncoding(text)));
+}
+
+QString AddressServer::router(const QString& externalAddress) const {
+    return url(QStringLiteral("igd/%1/desc.xml").arg(externalAddress));
+}

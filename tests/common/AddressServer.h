@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+
+struct AddressServerOptions {
+    bool https = false;    // also over HTTPS, with a certificate nobody trusts
+    QString ssdpAddress{}; // also answer SSDP searches with a gateway of this address
+};
+
+// A web service that answers any text and a UPnP internet gateway with any external address,
+// played on 127.0.0.1 by tests/common/addressserver.py ($VANTRELL_ADDRESS_SERVER), until the
+// object goes.
+class AddressServer {
+public:
+    using Options = AddressServerOptions;
+
+    ~AddressServer();
+    bool start(const Options& options = {});
+    QString errorString() const { return m_error; }
+
+    // "http://127.0.0.1:<port>/<path>", or over HTTPS.
+    QString url(const QString& path) const;
+    QString httpsUrl(const QString& path) const;
+    // A URL whose body is the text.
+    QString say(const QString& text) const;
+    // The description URL of a gateway with this external address ("fault": one that will not
+    // tell it).
+    QString router(const QString& externalAddress) const;
+    // Empty when SSDP searches are answered, otherwise why not.
+    QString ssdpError() const { return m_ssdpError; }
+
+private:
+    QProcess m_process;
+    quint16 m_port = 0;
+    quint16 m_httpsPort = 0;
+    QString m_ssdpError;
+    QString m_error;
+};

@@ -1,0 +1,171 @@
+#!/usr/bin/python3
+"""Stand-ins on 127.0.0.1 for the places Vantrell asks for the public address.
+
+    GET  /say/<text>               200, the body is <text> (percent-decoded)
+    GET  /silent                   never answers
+    GET  /igd/<address>/desc.xml   the device description of a UPnP internet gateway
+    POST /igd/<address>/control    its WANIPConnection: GetExternalIPAddress answers <address>
+                                   ("fault": UPnP error 501)
+    anything else                  404
+
+--https CERTFILE: the same over HTTPS on a second port. --ssdp ADDRESS: also answer SSDP
+searches (239.255.255.250:1900) with the gateway of that address. Standard output names the
+ports ("HTTP <port>", "HTTPS <port>"), "SSDP-FAILED <reason>" if searches cannot be answered,
+then "READY". The server ends when its standard input closes.
+"""
+
+import argparse
+import os
+import socket
+import ssl
+import sys
+import threading
+import urllib.parse
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+
+def emit(line):
+    sys.stdout.write(line + "\n")
+    sys.stdout.flush()
+
+
+DESCRIPTION = """<?xml version="1.0"?>
+<root xmlns="urn:schemas-upnp-org:device-1-0">
+<specVersion><major>1</major><minor>0</minor></specVersion>
+<device>
+<deviceType>urn:schemas-upnp-org:device:InternetGatewayDevice:1</deviceType>
+<friendlyName>Test gateway</friendlyName>
+<UDN>uuid:00000000-0000-0000-0000-000000000001</UDN>
+<deviceList><device>
+<deviceType>urn:schemas-upnp-org:device:WANDevice:1</deviceType>
+<deviceList><device>
+<deviceType>urn:schemas-upnp-org:device:WANConnectionDevice:1</deviceType>
+<serviceList><service>
+<serviceType>urn:schemas-upnp-org:service:WANIPConnection:1</serviceType>
+<serviceId>urn:upnp-org:serviceId:WANIPConn1</serviceId>
+<controlURL>{base}/control</controlURL><eventSubURL>{base}/evt</eventSubURL>
+<SCPDURL>{base}/scpd.xml</SCPDURL>
+</service></serviceList>
+</device></deviceList>
+</device></deviceList>
+</device>
+</root>
+"""
+
+ENVELOPE = """<?xml version="1.0"?>
+<s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/" \
+s:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"><s:Body>{body}</s:Body></s:Envelope>
+"""
+
+EXTERNAL_ADDRESS = ENVELOPE.format(
+    body='<u:GetExternalIPAddressResponse xmlns:u="urn:schemas-upnp-org:service:WANIPConnection:1">'
+    "<NewExternalIPAddress>{address}</NewExternalIPAddress></u:GetExternalIPAddressResponse>")
+
+FAULT = ENVELOPE.format(
+    body="<s:Fault><faultcode>s:Client</faultcode><faultstring>UPnPError</faultstring><detail>"
+    '<UPnPError xmlns="urn:schemas-upnp-org:control-1-0"><errorCode>501</errorCode>'
+    "<errorDescription>Action Failed</errorDescription></UPnPError></detail></s:Fault>")
+
+
+class Handler(BaseHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+
+    def answer(self, status, body, content_type="text/plain"):
+        data = body.encode("utf-8")
+        self.send_response(status)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(data)))
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.wfile.write(data)
+
+    def do_GET(self):
+        parts = self.path.split("/")
+        if len(parts) >= 3 and parts[1] == "say":
+            self.answer(200, urllib.parse.unquote("/".join(parts[2:])))
+        elif self.path == "/silent":
+            threading.Event().wait()
+        elif len(parts) == 4 and parts[1] == "igd" and parts[3] == "desc.xml":
+            self.answer(200, DESCRIPTION.format(base="/igd/" + parts[2]), "text/xml")
+        else:
+            self.answer(404, "no such page")
+
+    def do_POST(self):
+        length = int(self.headers.get("Content-Length", "0"))
+        self.rfile.read(length)
+        parts = self.path.split("/")
+        action = self.headers.get("SOAPAction", "").strip('"').split("#")[-1]
+        if len(parts) != 4 or parts[1] != "igd" or parts[3] != "control":
+            self.answer(404, "no such control")
+        elif action == "GetExternalIPAddress" and parts[2] != "fault":
+            self.answer(200, EXTERNAL_ADDRESS.replace("{address}", parts[2]), "text/xml")
+        else:
+            self.answer(500, FAULT, "text/xml")
+
+
+def serve(server):
+    server.daemon_threads = True
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+
+
+def answer_searches(address, http_port):
+    """Answers every SSDP search with the gateway that has the given external address."""
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    sock.bind(("", 1900))
+    group = socket.inet_aton("239.255.255.250") + socket.inet_aton("127.0.0.1")
+    sock.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, group)
+
+    def loop():
+        while True:
+            data, sender = sock.recvfrom(4096)
+            text = data.decode("latin-1")
+            if not text.startswith("M-SEARCH"):
+                continue
+            st = "upnp:rootdevice"
+            for line in text.split("\r\n"):
+                if line.lower().startswith("st:"):
+                    st = line[3:].strip()
+            reply = ("HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=120\r\nEXT:\r\nST: %s\r\n"
+                     "USN: uuid:00000000-0000-0000-0000-000000000001::%s\r\n"
+                     "SERVER: Linux UPnP/1.0 test/1.0\r\n"
+                     "LOCATION: http://127.0.0.1:%d/igd/%s/desc.xml\r\n\r\n"
+                     % (st, st, http_port, address))
+            sock.sendto(reply.encode("latin-1"), sender)
+
+    threading.Thread(target=loop, daemon=True).start()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--https", metavar="CERTFILE")
+    parser.add_argument("--ssdp", metavar="ADDRESS")
+    args = parser.parse_args()
+
+    plain = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    serve(plain)
+    emit("HTTP %d" % plain.server_address[1])
+    if args.https:
+        secure = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(args.https)
+        secure.socket = context.wrap_socket(secure.socket, server_side=True)
+        serve(secure)
+        emit("HTTPS %d" % secure.server_address[1])
+    if args.ssdp:
+        try:
+            answer_searches(args.ssdp, plain.server_address[1])
+        except OSError as e:
+            emit("SSDP-FAILED %s" % e)
+    emit("READY")
+
+    try:
+        while sys.stdin.buffer.read(4096):
+            pass
+    finally:
+        os._exit(0)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,168 @@
+// Tools > Options: where the published address comes from, when an unattended run uploads, and
+// what each source answers now (the web service and the router played on 127.0.0.1).
+
+#include "AddressServer.h"
+#include "PublishState.h"
+#include "Recorders.h"
+#include "frmOptions.h"
+#include "frmTallyhost.h"
+#include "modAddress.h"
+#include "modTallyhost.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSettings>
+#include <QSpinBox>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <functional>
+
+namespace {
+
+QString stored(const QString& key) {
+    QSettings settings(QSettings::IniFormat, QSettings::UserScope, "TallyhostUpdater");
+    return settings.value(QStringLiteral("Address/") + key, QStringLiteral("<none>")).toString();
+}
+
+} // namespace
+
+class tst_options : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void optionsKeepTheAddressSection();
+    void detectShowsWhatEachSourceAnswers();
+
+private:
+    // Chooses Tools > Options... and, while the modal dialog is open, hands it to act.
+    bool withOptions(const std::function<void(frmOptions&)>& act);
+
+    std::unique_ptr<QTemporaryDir> m_home;
+    std::unique_ptr<MessageRecorder> m_messages;
+};
+
+void tst_options::init() {
+    m_home = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_home->isValid());
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_home->path());
+    qputenv("XDG_STATE_HOME", m_home->filePath(QStringLiteral("state")).toLocal8Bit());
+    m_messages = std::make_unique<MessageRecorder>();
+    MainForm().show();
+    LoadSettings();
+    QVERIFY(QTest::qWaitForWindowActive(&MainForm()));
+}
+
+void tst_options::cleanup() {
+    if (MainFormLoaded())
+        MainForm().deleteLater();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    m_messages.reset();
+    m_home.reset();
+}
+
+bool tst_options::withOptions(const std::function<void(frmOptions&)>& act) {
+    frmTallyhost& form = MainForm();
+    bool opened = false;
+    QTimer::singleShot(0, [&] {
+        if (auto* dialog = qobject_cast<frmOptions*>(QApplication::activeModalWidget())) {
+            opened = true;
+            act(*dialog);
+        }
+    });
+    QMenuBar* bar = form.menuBar();
+    QTest::mouseClick(bar, Qt::LeftButton, {},
+                      bar->actionGeometry(form.mnuTools->menuAction()).center());
+    if (!QTest::qWaitFor([&] { return form.mnuTools->isVisible(); }))
+        return false;
+    QTest::mouseClick(form.mnuTools, Qt::LeftButton, {},
+                      form.mnuTools->actionGeometry(form.mnuOptions).center());
+    return opened && !QApplication::activeModalWidget();
+}
+
+void tst_options::optionsKeepTheAddressSection() {
+    platform::Publication last;
+    last.address = QStringLiteral("203.0.113.7");
+    last.time = QDateTime::currentDateTimeUtc();
+    QVERIFY(platform::SavePublication(last));
+
+    // No Address section yet: this machine's IPv4 address, every run uploads.
+    QStringList seen;
+    QVERIFY(withOptions([&](frmOptions& d) {
+        seen << QString::number(d.optSource[0]->isChecked()) << d.txtWebURL->placeholderText()
+             << QString::number(d.chkOnlyWhenChanged->isChecked())
+             << QString::number(d.updRefreshDays->value())
+             << QString::number(d.updRefreshDays->isEnabled()) << d.lblLastPublished->text();
+        d.optSource[2]->click();
+        d.txtRouterURL->setText(QStringLiteral(" http://192.168.1.1:5000/rootDesc.xml"));
+        d.chkOnlyWhenChanged->click();
+        d.updRefreshDays->setValue(7);
+        QTest::mouseClick(d.cmdOK, Qt::LeftButton);
+    }));
+    QCOMPARE(seen.mid(0, 5), QStringList({"1", "https://api.ipify.org", "0", "25", "0"}));
+    QVERIFY2(seen.value(5).startsWith("Last published: 203.0.113.7 at "),
+             qPrintable(seen.value(5)));
+    QCOMPARE(stored("Source"), QString("router"));
+    QCOMPARE(stored("RouterURL"), QString("http://192.168.1.1:5000/rootDesc.xml"));
+    QCOMPARE(stored("WebURL"), QString());
+    QCOMPARE(stored("OnlyWhenChanged"), QString("True"));
+    QCOMPARE(stored("RefreshDays"), QString("7"));
+
+    // A web address that is not one keeps the dialog open; Cancel then stores nothing.
+    seen.clear();
+    QVERIFY(withOptions([&](frmOptions& d) {
+        seen << QString::number(d.optSource[2]->isChecked()) << d.txtRouterURL->text()
+             << QString::number(d.updRefreshDays->value());
+        d.optSource[3]->click();
+        d.txtWebURL->setText(QStringLiteral("ftp://example.org/ip"));
+        QTest::mouseClick(d.cmdOK, Qt::LeftButton);
+        seen << QString::number(d.isVisible());
+        QTest::mouseClick(d.cmdCancel, Qt::LeftButton);
+    }));
+    QCOMPARE(seen, QStringList({"1", "http://192.168.1.1:5000/rootDesc.xml", "7", "1"}));
+    QCOMPARE(m_messages->texts(),
+             QStringList({"The web address must start with https:// or http://."}));
+    QCOMPARE(stored("Source"), QString("router"));
+    QCOMPARE(stored("WebURL"), QString());
+}
+
+void tst_options::detectShowsWhatEachSourceAnswers() {
+    AddressServer stand;
+    QVERIFY2(stand.start(), qPrintable(stand.errorString()));
+    frmOptions dialog(&MainForm());
+    LoadOptions(dialog);
+    dialog.txtRouterURL->setText(stand.router(QStringLiteral("203.0.113.9")));
+    dialog.txtWebURL->setText(stand.say(QStringLiteral("Your address: 100.64.3.4")));
+    dialog.show();
+
+    QTest::mouseClick(dialog.cmdDetect, Qt::LeftButton);
+    QVERIFY(!dialog.cmdDetect->isEnabled());
+    QTRY_VERIFY(dialog.cmdDetect->isEnabled());
+
+    QCOMPARE(dialog.lblAnswer[2]->text(), QString("203.0.113.9"));
+    QCOMPARE(dialog.lblHint[2]->text(), QString("reachable from the internet"));
+    QCOMPARE(dialog.lblAnswer[3]->text(), QString("100.64.3.4"));
+    QVERIFY2(dialog.lblHint[3]->text().startsWith(
+                 "not reachable from the internet: a carrier-grade NAT address"),
+             qPrintable(dialog.lblHint[3]->text()));
+    // This machine answers whatever it has; either way every row says something.
+    for (size_t i = 0; i < 2; ++i) {
+        QVERIFY(!dialog.lblAnswer[i]->text().isEmpty());
+        QVERIFY(!dialog.lblHint[i]->text().isEmpty());
+    }
+    // Detecting chose nothing and stored nothing.
+    QVERIFY(dialog.optSource[0]->isChecked());
+    QCOMPARE(stored("Source"), QString("<none>"));
+}
+
+QTEST_MAIN(tst_options)
+#include "tst_options.moc"

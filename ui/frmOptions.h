@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QDialog>
+
+#include <array>
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QSpinBox;
+
+// Tools > Options: where the published address comes from and when an unattended run
+// uploads. The upload job's module fills and reads its controls; the dialog only dispatches.
+class frmOptions : public QDialog {
+    Q_OBJECT
+public:
+    explicit frmOptions(QWidget* parent = nullptr);
+
+    // Index: local, local6, router, web, as platform::AddressSource counts them.
+    std::array<QRadioButton*, 4> optSource{};
+    // What each source answered to Detect, and what that answer means.
+    std::array<QLabel*, 4> lblAnswer{};
+    std::array<QLabel*, 4> lblHint{};
+    QLineEdit* txtRouterURL = nullptr;
+    QLineEdit* txtWebURL = nullptr;
+    QPushButton* cmdDetect = nullptr;
+
+    QCheckBox* chkOnlyWhenChanged = nullptr;
+    QSpinBox* updRefreshDays = nullptr;
+    QLabel* lblLastPublished = nullptr;
+
+    QPushButton* cmdOK = nullptr;
+    QPushButton* cmdCancel = nullptr;
+
+public slots:
+    void accept() override;
+};
