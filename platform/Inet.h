@@ -14,6 +14,12 @@ namespace platform {
 // runs off the GUI thread, and its end reaches the GUI thread as an event, after which
 // StillExecuting() answers false. The commands of one object share one logged-in connection.
 //
+// The URL's scheme chooses the protocol: none or ftp:// plain FTP, ftpes:// FTP with explicit
+// TLS, ftps:// FTP with implicit TLS, sftp:// SSH. A secure one is never given up for clear
+// text, and the password goes only to a server that has proved itself: by a certificate the
+// system trusts for the host name, or the one the user trusts by its fingerprint (TLS), or by a
+// host key in the user's known_hosts file (SSH). Commands mean the same with every protocol.
+//
 // Commands:
 //   CD dir              change the directory for the commands that follow: relative to the
 //                       current one (the login directory at first), absolute when it starts
@@ -46,7 +52,8 @@ public:
     // Abandons a running command at once (the server keeps its old file).
     ~Inet() override;
 
-    // The server, "ftp://host" or "ftp://host:port", and the login for the commands that follow.
+    // The server, "host[:port]" or "scheme://host[:port]", and the login for the commands that
+    // follow.
     void setURL(const QString& url);
     void setUserName(const QString& userName);
     void setPassword(const QString& password);

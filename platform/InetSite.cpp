@@ -24,6 +24,10 @@ constexpr Scheme schemes[] = {
     {"sftp", Protocol::Sftp, "sftp", 22},
 };
 
+bool holdsLineBreak(const QString& text) {
+    return text.contains(u'\r') || text.contains(u'\n') || text.contains(QChar(u'\0'));
+}
+
 bool holdsControl(const QString& text) {
     for (QChar c : text) {
         if (c.unicode() < 0x20 || c.unicode() == 0x7f)
@@ -34,22 +38,25 @@ bool holdsControl(const QString& text) {
 
 } // namespace
 
-std::optional<SiteAddress> parseSiteAddress(const QString& siteText, QString* error) {
+std::optional<Site> parseSite(const QString& siteText, QString* error) {
     const QString text = siteText.trimmed();
+    if (holdsLineBreak(siteText)) {
+        *error = QStringLiteral("The site holds a line break or NUL character; nothing was sent.");
+        return std::nullopt;
+    }
     if (holdsControl(text)) {
-        *error = QStringLiteral("The site holds a line break or control character; nothing was "
-                                "sent.");
+        *error = QStringLiteral("The site holds a control character; nothing was sent.");
         return std::nullopt;
     }
     const qsizetype separator = text.indexOf(QStringLiteral("://"));
     const QString schemeText = separator < 0 ? QStringLiteral("ftp") : text.left(separator);
     const QString rest = separator < 0 ? text : text.mid(separator + 3);
 
-    // Checked before the text is parsed, so that no reason ever quotes a password.
-    const QString authority = rest.section(u'/', 0, 0);
-    if (authority.contains(u'@')) {
-        *error = QStringLiteral("The site holds a user name or password; nothing was sent. Give "
-                                "them in the User Name and Password fields: %1.")
+    // A login typed into the site would otherwise be quoted back in every message about the
+    // site. A host name never holds an "@", so any "@" is taken for one.
+    if (text.contains(u'@')) {
+        *error = QStringLiteral("The site holds an \"@\": the user name and password go in "
+                                "their own fields, not in the site, and %1. Nothing was sent.")
                      .arg(accepted);
         return std::nullopt;
     }
@@ -68,6 +75,7 @@ std::optional<SiteAddress> parseSiteAddress(const QString& siteText, QString* er
 
     const QUrl url(QStringLiteral("ftp://") + rest, QUrl::StrictMode);
     if (!url.isValid() || url.host().isEmpty() || url.hasQuery() || url.hasFragment()) {
+        const QString authority = rest.section(u'/', 0, 0);
         const bool bareIpv6 = authority.count(u':') > 1 && !authority.startsWith(u'[');
         *error = QStringLiteral("The site \"%1\" is not a valid server address%2; %3.")
                      .arg(text,
@@ -78,7 +86,7 @@ std::optional<SiteAddress> parseSiteAddress(const QString& siteText, QString* er
         return std::nullopt;
     }
 
-    SiteAddress site;
+    Site site;
     site.protocol = scheme->protocol;
     site.host = url.host(QUrl::EncodeUnicode);
     site.port = url.port(scheme->defaultPort);

@@ -18,7 +18,7 @@ enum class Protocol {
     Sftp   // sftp://: SSH file transfer, port 22
 };
 
-struct SiteAddress {
+struct Site {
     Protocol protocol = Protocol::Ftp;
     QString host; // as curl and the certificate know it: no brackets, international names in ACE
     int port = 0;
@@ -28,8 +28,9 @@ struct SiteAddress {
 };
 
 // Reads "host", "host:port" or "scheme://host[:port][/dir]"; the scheme in any case, IPv6
-// addresses in brackets. Anything else, and any user name or password in the text, is refused
-// with a reason that says what is accepted (and never repeats the text's credentials).
-std::optional<SiteAddress> parseSiteAddress(const QString& text, QString* error);
+// addresses in brackets. Anything else is refused with a reason that says what is accepted. A
+// site that holds a login ("user:password@host") is refused with a reason that does not
+// repeat it.
+std::optional<Site> parseSite(const QString& text, QString* error);
 
 } // namespace platform::inet
