@@ -6,7 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 packages=(cmake ninja-build g++ qt6-base-dev qt6-svg-dev libcurl4-openssl-dev libssl-dev python3-pyftpdlib
-          proftpd-core proftpd-mod-crypto openssl openssh-client fonts-dejavu-core libminiupnpc-dev iproute2)
+          proftpd-core proftpd-mod-crypto openssl openssh-client ca-certificates fonts-dejavu-core
+          libminiupnpc-dev iproute2)
 
 install_missing() {
     local missing=()
