@@ -4,8 +4,10 @@
 #include "modTallyhost.h"
 
 #include <exception>
+#include <utility>
 
-Application::Application(int& argc, char** argv) : QApplication(argc, argv) {
+Application::Application(int& argc, char** argv, QStringList commandArguments)
+    : QApplication(argc, argv), m_commandArguments(std::move(commandArguments)) {
     setApplicationName(platform::App::title());
     setApplicationVersion(QStringLiteral("%1.%2.%3")
                               .arg(platform::App::Major)
@@ -22,4 +24,10 @@ bool Application::notify(QObject* receiver, QEvent* event) {
         ReportUnexpectedError(QStringLiteral("Unexpected error."));
     }
     return false;
+}
+
+QStringList Application::CommandArguments() {
+    if (const auto* app = dynamic_cast<const Application*>(QCoreApplication::instance()))
+        return app->m_commandArguments;
+    return QCoreApplication::arguments().mid(1);
 }

@@ -1,11 +1,13 @@
 #include "modTallyhost.h"
 
 #include "AppInfo.h"
+#include "Application.h"
 #include "Inet.h"
 #include "MsgBox.h"
 #include "Process.h"
 #include "ProgramConfig.h"
 #include "SettingsStore.h"
+#include "TextStream.h"
 #include "clsTextInputFile.h"
 #include "clsTextOutputFile.h"
 #include "frmTallyhost.h"
@@ -20,11 +22,12 @@
 #include <QEventLoop>
 #include <QLineEdit>
 #include <QLocale>
-#include <QLockFile>
 #include <QPointer>
+#include <QTimer>
 
 #include <chrono>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <utility>
 
@@ -41,6 +44,9 @@ bool g_uploading = false;
 
 // How long an upload waits for another copy of the program that is publishing the same page.
 std::chrono::milliseconds g_pageLockPatience = std::chrono::seconds(150);
+
+// At most this much of a template line is held at once; a longer line goes through in parts.
+constexpr qsizetype LinePart = qsizetype(1) << 20;
 
 platform::SettingsStore openStore() {
     return platform::SettingsStore(QString::fromLatin1(SettingsAppName));
@@ -118,14 +124,92 @@ private:
     QByteArray m_time;
 };
 
+// One marker replaced in a line that comes in parts, as FillLine replaces it in a whole line:
+// from left to right, never looking again at what it put in. The last marker-length-1 bytes
+// of each part wait for the next one, since a marker may begin there. The replacement is asked
+// for once a line, when the line first needs it.
+class MarkerStream {
+public:
+    using Sink = std::function<void(const QByteArray&)>;
+
+    MarkerStream(QByteArray marker, std::function<QByteArray()> value, Sink next)
+        : m_marker(std::move(marker)), m_lookUp(std::move(value)), m_next(std::move(next)) {}
+
+    void feed(const QByteArray& bytes) {
+        if (m_marker.isEmpty()) {
+            m_next(bytes);
+            return;
+        }
+        m_pending += bytes;
+        qsizetype from = 0;
+        for (qsizetype hit; (hit = m_pending.indexOf(m_marker, from)) >= 0;
+             from = hit + m_marker.size()) {
+            pass(from, hit - from);
+            if (!m_haveValue) {
+                m_value = m_lookUp();
+                m_haveValue = true;
+            }
+            m_next(m_value);
+        }
+        const qsizetype keep = std::min(m_marker.size() - 1, m_pending.size() - from);
+        pass(from, m_pending.size() - keep - from);
+        m_pending.remove(0, m_pending.size() - keep);
+    }
+
+    // What waits is too short to be a marker: it goes on as it is.
+    void endLine() {
+        pass(0, m_pending.size());
+        m_pending.clear();
+        m_haveValue = false;
+    }
+
+private:
+    void pass(qsizetype from, qsizetype size) {
+        if (size > 0)
+            m_next(QByteArray::fromRawData(m_pending.constData() + from, size));
+    }
+
+    const QByteArray m_marker;
+    const std::function<QByteArray()> m_lookUp;
+    const Sink m_next;
+    QByteArray m_pending;
+    QByteArray m_value;
+    bool m_haveValue = false;
+};
+
 void writePage(clsTextInputFile& reader, clsTextOutputFile& writer, const QByteArray& ipMarker,
                const QByteArray& ip) {
     static const QByteArray dateMarker("%date%");
     static const QByteArray timeMarker("%time%");
 
+    const auto address = [&] {
+        return ip;
+    };
     PageClock clock;
+
+    // A line longer than LinePart goes through the three markers in turn, part by part.
+    MarkerStream timeStream(
+        timeMarker, [&] { return clock.time(); },
+        [&](const QByteArray& bytes) { writer.WritePart(bytes); });
+    MarkerStream dateStream(
+        dateMarker, [&] { return clock.date(); },
+        [&](const QByteArray& bytes) { timeStream.feed(bytes); });
+    MarkerStream ipStream(ipMarker, address,
+                          [&](const QByteArray& bytes) { dateStream.feed(bytes); });
+
     while (!reader.EndOfFile()) {
-        const QByteArray line = reader.ReadLine();
+        bool lineEnded = false;
+        const QByteArray line = reader.ReadLinePart(LinePart, lineEnded);
+        if (!lineEnded) {
+            ipStream.feed(line);
+            while (!lineEnded)
+                ipStream.feed(reader.ReadLinePart(LinePart, lineEnded));
+            ipStream.endLine();
+            dateStream.endLine();
+            timeStream.endLine();
+            writer.WriteLine(QByteArray());
+            continue;
+        }
         const bool hasIp = !ipMarker.isEmpty() && line.contains(ipMarker);
         const bool hasDate = line.contains(dateMarker);
         const bool hasTime = line.contains(timeMarker);
@@ -138,33 +222,96 @@ void writePage(clsTextInputFile& reader, clsTextOutputFile& writer, const QByteA
     }
 }
 
+QString inFolder(const QString& folder, const QString& name) {
+    if (folder.isEmpty() || folder.endsWith(QDir::separator()))
+        return folder + name;
+    return folder + QDir::separator() + name;
+}
+
 // Another copy of the program (a scheduled run, say) may be writing or uploading the same page.
 // Wait for it rather than overwrite its page half way; give up after a while so that a
 // scheduler never piles up runs that hang.
-std::unique_ptr<QLockFile> lockPage(const QString& pageFolder, const QString& uploadFileName) {
-    QString lockPath = pageFolder;
-    if (!lockPath.isEmpty() && !lockPath.endsWith(QDir::separator()))
-        lockPath += QDir::separator();
-    lockPath += uploadFileName + QStringLiteral(".lock");
-
-    auto lock = std::make_unique<QLockFile>(lockPath);
-    // A lock is stale only when its owner is gone, however long an upload takes.
-    lock->setStaleLockTime(0);
+std::unique_ptr<platform::FileLock> lockPage(const QString& pageFolder,
+                                             const QString& uploadFileName) {
+    auto lock = std::make_unique<platform::FileLock>(
+        inFolder(pageFolder, uploadFileName + QStringLiteral(".lock")));
     QDeadlineTimer deadline(g_pageLockPatience);
-    while (!lock->tryLock(100)) {
-        if (lock->error() != QLockFile::LockFailedError) {
-            // No lock can be made there; opening the page will say what is wrong.
+    for (;;) {
+        const platform::FileLock::State state = lock->TryLock();
+        // Where no lock can be made, opening the page will say what is wrong.
+        if (state != platform::FileLock::State::Busy)
             return lock;
-        }
         if (deadline.hasExpired()) {
             platform::MsgBox(QStringLiteral("Another upload of ") + uploadFileName +
                                  QStringLiteral(" is still running. Try again later."),
                              platform::MsgIcon::Critical);
             return nullptr;
         }
-        QCoreApplication::processEvents();
+        // The window stays live meanwhile.
+        QEventLoop pause;
+        QTimer::singleShot(std::chrono::milliseconds(100), &pause, &QEventLoop::quit);
+        pause.exec();
     }
-    return lock;
+}
+
+// The page is written under this name in the page folder and must stay there: no folder part,
+// neither "." nor "..", and no control character (a NUL ends the name early where the system
+// reads it).
+bool isPlainFileName(const QString& name) {
+    if (name == QLatin1String(".") || name == QLatin1String(".."))
+        return false;
+    for (const QChar c : name) {
+        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c.category() == QChar::Other_Control)
+            return false;
+    }
+    return true;
+}
+
+// Control characters written out, so that a message stays one readable line.
+QString visible(const QString& text) {
+    QString out;
+    for (const QChar c : text) {
+        if (c.category() == QChar::Other_Control)
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
+bool checkUploadFileName(QLineEdit& field) {
+    const QString name = field.text();
+    if (isPlainFileName(name))
+        return true;
+    platform::MsgBox(QStringLiteral("Unable to use the upload file name \"") + visible(name) +
+                         QStringLiteral("\": it must be a plain file name, without \"/\", \"\\\" "
+                                        "or control characters, and neither \".\" nor \"..\". "
+                                        "Enter a name such as index.htm."),
+                     platform::MsgIcon::Critical);
+    field.setFocus();
+    return false;
+}
+
+bool ownPageFolder() {
+#if defined(Q_OS_WIN)
+    return false;
+#else
+    return qEnvironmentVariable("windir").isEmpty();
+#endif
+}
+
+// A page folder of the user's own is made when missing, and anything else found under its
+// name is refused rather than used.
+bool preparePageFolder(const QString& folder) {
+    if (!ownPageFolder())
+        return true;
+    const QString problem = platform::FileSystemObject().MakePrivateFolder(folder);
+    if (problem.isEmpty())
+        return true;
+    platform::MsgBox(QStringLiteral("Unable to use the page folder ") + folder +
+                         QStringLiteral(": ") + problem + QLatin1Char('.'),
+                     platform::MsgIcon::Critical);
+    return false;
 }
 
 // Sends the page to the site as typed, with its own scheme or plain FTP without one. False
@@ -215,7 +362,7 @@ bool MainFormLoaded() {
 }
 
 void Main() {
-    strCommandLine = CommandLineText(QCoreApplication::arguments().mid(1));
+    strCommandLine = CommandLineText(Application::CommandArguments());
 
     frmTallyhost& form = MainForm();
     form.show();
@@ -302,7 +449,13 @@ QString PageFolder() {
 #if defined(Q_OS_WIN)
     return QStringLiteral("\\temp");
 #else
-    return QDir::tempPath();
+    // Not the shared temporary folder itself, where anyone could plant a link under the page's
+    // name or block every run with a page or lock of their own.
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (QDir::isAbsolutePath(runtime))
+        return runtime + QStringLiteral("/vantrell");
+    return QDir::tempPath() + QStringLiteral("/vantrell-") +
+           QString::number(platform::CurrentUserId());
 #endif
 }
 
@@ -350,7 +503,7 @@ bool UploadPage() {
     frmTallyhost& form = MainForm();
     Hourglass hourglass(form);
 
-    if (!ValidateFields())
+    if (!ValidateFields() || !checkUploadFileName(*form.txtUploadFileName))
         return false;
 
     // One address for the whole page, settled before anything is written: a source that has
@@ -374,14 +527,26 @@ bool UploadPage() {
     }
 
     QString pageFolder = PageFolder();
-    std::unique_ptr<QLockFile> pageLock = lockPage(pageFolder, uploadFileName);
+    if (!preparePageFolder(pageFolder))
+        return false;
+    const QString pagePath = inFolder(pageFolder, uploadFileName);
+    // Opening the page empties it: a template that is the page would be lost.
+    if (platform::FileSystemObject().SameFile(templatePath, pagePath)) {
+        platform::MsgBox(QStringLiteral("Unable to write the page ") + pagePath +
+                             QStringLiteral(": it is the template ") + templatePath +
+                             QStringLiteral(" itself, and writing the page would destroy the "
+                                            "template. Keep the template in another folder, or "
+                                            "choose another upload file name."),
+                         platform::MsgIcon::Critical);
+        return false;
+    }
+    std::unique_ptr<platform::FileLock> pageLock = lockPage(pageFolder, uploadFileName);
     if (!pageLock)
         return false;
 
     clsTextOutputFile writer;
     if (!writer.OpenFile(pageFolder, uploadFileName))
         return false;
-    const QString pagePath = pageFolder + uploadFileName;
 
     writePage(reader, writer, trimSpaces(form.txtIPParseField[0]->text()).toLocal8Bit(),
               address.toLocal8Bit());

@@ -35,7 +35,9 @@ bool ValidateFields();
 // PublishedAlready). A request made while an upload is running is ignored and answers false.
 bool UploadPage();
 
-// Where the page is written before it is uploaded.
+// Where the page is written before it is uploaded: windir's "temp" folder, or without windir
+// a folder of the user's own ($XDG_RUNTIME_DIR/vantrell, else vantrell-<uid> in the temporary
+// folder), which the upload makes when missing; on Windows "\temp" of the current drive.
 QString PageFolder();
 
 // How long an upload waits while another copy of the program publishes the same page

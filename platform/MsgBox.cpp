@@ -2,11 +2,13 @@
 
 #include "AppInfo.h"
 
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QtGlobal>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace platform {
 
@@ -56,6 +58,61 @@ void dropToolkitMessages(QtMsgType type, const QMessageLogContext&, const QStrin
     }
 }
 
+// What the window system's start needs to know should it fail.
+struct Startup {
+    // The line that explains a failure to a person; the toolkit's own reason when empty.
+    QByteArray failure;
+    // QT_QPA_PLATFORM was set here, for the toolkit only.
+    bool choseWindowSystem = false;
+};
+
+Startup& startupState() {
+    static Startup startup;
+    return startup;
+}
+
+// The toolkit ends the process when no window system starts; it ends with status 2 and one
+// line instead, like every other failure that nobody can be asked about.
+void startupMessages(QtMsgType type, const QMessageLogContext&, const QString& msg) {
+    if (type != QtFatalMsg)
+        return;
+    QByteArray line = startupState().failure;
+    if (line.isEmpty())
+        line = (App::title() + QLatin1String(": ") + msg.simplified()).toLocal8Bit();
+    line += '\n';
+    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+    std::fflush(stderr);
+    std::_Exit(2);
+}
+
+#if defined(Q_OS_LINUX)
+// The toolkit's own choice: the session's kind first, X11 as its default.
+QByteArray usualWindowSystems() {
+    QByteArray systems = qgetenv("XDG_SESSION_TYPE") == "wayland" ? "wayland;xcb" : "xcb";
+    if (!systems.contains("wayland") && !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        systems += ";wayland";
+    return systems;
+}
+
+QByteArray noDisplayLine(const QString& programPath) {
+    QStringList displays;
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"})
+        if (!qEnvironmentVariableIsEmpty(name))
+            displays << QString::fromLatin1(name) + QLatin1Char('=') + qEnvironmentVariable(name);
+    const QString which = displays.isEmpty()
+                              ? QStringLiteral("neither DISPLAY nor WAYLAND_DISPLAY is set")
+                              : displays.join(QLatin1String(", "));
+    QString program = QFileInfo(programPath).fileName();
+    if (program.isEmpty())
+        program = QStringLiteral("vantrell");
+    return (App::title() + QLatin1String(": Cannot open a display (") + which +
+            QLatin1String("). Vantrell needs one to show its window; to publish the page "
+                          "without one, run: ") +
+            program + QLatin1String(" /A"))
+        .toLocal8Bit();
+}
+#endif
+
 } // namespace
 
 void MsgBox(const QString& text, MsgIcon icon, const QString& title) {
@@ -77,14 +134,33 @@ bool IsHeadless() {
         qEnvironmentVariable("QT_QPA_PLATFORM").section(QLatin1Char(':'), 0, 0));
 }
 
-void PrepareWindowSystem() {
+void PrepareWindowSystem(const QStringList& arguments, bool unattended) {
+    Startup& startup = startupState();
 #if defined(Q_OS_LINUX)
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
-        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    const bool named = !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") ||
+                       arguments.contains(QLatin1String("-platform")) ||
+                       arguments.contains(QLatin1String("--platform"));
+    if (!named && unattended) {
+        const bool anyDisplay = !qEnvironmentVariableIsEmpty("DISPLAY") ||
+                                !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+        qputenv("QT_QPA_PLATFORM", anyDisplay ? usualWindowSystems() + ";offscreen" : "offscreen");
+        startup.choseWindowSystem = true;
+    } else if (!named) {
+        startup.failure = noDisplayLine(arguments.value(0));
+    }
+#else
+    Q_UNUSED(arguments);
+    Q_UNUSED(unattended);
 #endif
-    if (IsHeadless())
-        qInstallMessageHandler(dropToolkitMessages);
+    qInstallMessageHandler(startupMessages);
+}
+
+void WindowSystemStarted() {
+    Startup& startup = startupState();
+    if (startup.choseWindowSystem)
+        qunsetenv("QT_QPA_PLATFORM");
+    startup = Startup();
+    qInstallMessageHandler(IsHeadless() ? dropToolkitMessages : nullptr);
 }
 
 } // namespace platform

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -27,9 +28,18 @@ MessageHandler SetMessageHandler(MessageHandler handler);
 // True when the window system is one that nobody can see (offscreen, minimal).
 bool IsHeadless();
 
-// Called before the application object exists: picks the offscreen window system when Linux
-// has no display at all, and keeps the toolkit's own warnings off standard error when headless,
-// since schedulers mail whatever a job prints.
-void PrepareWindowSystem();
+// Called before the application object exists, with the arguments as the program got them
+// (the toolkit's own options still among them) and whether the run is unattended. A window
+// system asked for by name (QT_QPA_PLATFORM, -platform) is used as asked. Otherwise an
+// unattended run falls back to the offscreen window system when no display can be opened,
+// instead of aborting, and a run for a person says that it needs a display and how to run
+// unattended. Whatever keeps the window system from starting ends the program with status 2
+// and one line on standard error. The toolkit's own warnings stay off standard error while it
+// starts, and for good when headless, since schedulers mail whatever a job prints.
+void PrepareWindowSystem(const QStringList& arguments, bool unattended);
+
+// Called once the application object exists: leaves the environment to the programs this one
+// starts as it found it, and lets the toolkit's warnings through again unless headless.
+void WindowSystemStarted();
 
 } // namespace platform

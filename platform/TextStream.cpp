@@ -1,6 +1,8 @@
 #include "TextStream.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <cerrno>
@@ -8,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,7 +18,13 @@
 
 #ifdef Q_OS_WIN
 #include <io.h>
+#include <share.h>
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
 #else
+#include <sys/file.h>
 #include <unistd.h>
 #endif
 
@@ -31,6 +40,12 @@ constexpr std::size_t Unknown = SIZE_MAX;
 
 QString describe(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// Why a file that is not an ordinary one is refused, by its type.
+QString notOrdinary(const char* what) {
+    return QStringLiteral("Is %1, not an ordinary file; use an ordinary file instead")
+        .arg(QLatin1String(what));
 }
 
 #ifdef Q_OS_WIN
@@ -52,14 +67,27 @@ int sysClose(int fd) {
     return ::_close(fd);
 }
 
-bool isDirectory(int fd) {
-    struct _stat64 st;
-    return ::_fstat64(fd, &st) == 0 && (st.st_mode & _S_IFDIR) != 0;
-}
-
 qint64 fileSize(int fd) {
     struct _stat64 st;
     return ::_fstat64(fd, &st) == 0 && (st.st_mode & _S_IFREG) != 0 ? qint64(st.st_size) : 0;
+}
+
+int openFile(const QString& name, int flags, bool forWriting) {
+    if (name.contains(QChar(0)))
+        throw StreamError(describe(EINVAL));
+    const int fd = sysOpen(name, flags);
+    if (fd < 0)
+        throw StreamError(describe(errno));
+    struct _stat64 st;
+    if (::_fstat64(fd, &st) == 0) {
+        const bool directory = (st.st_mode & _S_IFDIR) != 0;
+        const bool ordinary = (st.st_mode & _S_IFREG) != 0;
+        if (directory || (!forWriting && !ordinary)) {
+            sysClose(fd);
+            throw StreamError(directory ? describe(EISDIR) : notOrdinary("a device"));
+        }
+    }
+    return fd;
 }
 
 #else
@@ -85,32 +113,66 @@ int sysClose(int fd) {
     return ::close(fd);
 }
 
-bool isDirectory(int fd) {
-    struct stat st;
-    return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 qint64 fileSize(int fd) {
     struct stat st;
     return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? qint64(st.st_size) : 0;
 }
 
-#endif
+QString describeType(mode_t mode) {
+    if (S_ISDIR(mode))
+        return describe(EISDIR);
+    if (S_ISFIFO(mode))
+        return notOrdinary("a named pipe");
+    if (S_ISSOCK(mode))
+        return notOrdinary("a socket");
+    if (S_ISLNK(mode))
+        return QStringLiteral("Is a symbolic link, and a file is never written through one; "
+                              "remove the link and try again");
+    return notOrdinary("a device");
+}
 
-int openFile(const QString& name, int flags) {
+int openFile(const QString& name, int flags, bool forWriting) {
     // The name reaches the system as a C string: a NUL inside would open some other file.
     if (name.contains(QChar(0)))
         throw StreamError(describe(EINVAL));
+    // Without O_NONBLOCK, opening a pipe waits for its other end, maybe for ever.
+    flags |= O_NONBLOCK;
+    if (forWriting)
+        flags |= O_NOFOLLOW;
     const int fd = sysOpen(name, flags);
-    if (fd < 0)
-        throw StreamError(describe(errno));
-    // Reading a folder opens fine and fails only at the first read; say so now instead.
-    if (isDirectory(fd)) {
-        sysClose(fd);
-        throw StreamError(describe(EISDIR));
+    if (fd < 0) {
+        const int error = errno;
+        // Say what stands there rather than "Too many levels of symbolic links" or "No such
+        // device or address" (a pipe nobody reads).
+        struct stat st;
+        if (forWriting && (error == ELOOP || error == ENXIO) &&
+            ::lstat(QFile::encodeName(name).constData(), &st) == 0 &&
+            (S_ISLNK(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)))
+            throw StreamError(describeType(st.st_mode));
+        throw StreamError(describe(error));
     }
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        const int error = errno;
+        sysClose(fd);
+        throw StreamError(describe(error));
+    }
+    // Reading a folder opens fine and fails only at the first read; say so now instead.
+    const bool refused =
+        S_ISDIR(st.st_mode) ||
+        (forWriting ? S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) : !S_ISREG(st.st_mode));
+    if (refused) {
+        sysClose(fd);
+        throw StreamError(describeType(st.st_mode));
+    }
+    // A device written to (/dev/full, a terminal) is written as usual, waiting if it must.
+    const int status = ::fcntl(fd, F_GETFL);
+    if (status != -1)
+        ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
     return fd;
 }
+
+#endif
 
 // Where the first LF or CR lies in [data, data + size), or size.
 std::size_t firstLineEnd(const char* data, std::size_t size) {
@@ -203,11 +265,7 @@ void TextStream::skipLfAfterCr() {
         ++m_pos;
 }
 
-QByteArray TextStream::ReadLine() {
-    requireReading();
-    if (m_pos == m_end && !fill())
-        return {};
-    std::size_t eol = findLineEnd();
+void TextStream::readOnIfCut(std::size_t& eol) {
     if (eol == m_end && m_end - m_pos < BufferSize && !m_eof) {
         // A line cut by the end of what was read: move its start to the front and read on.
         const std::size_t rest = m_end - m_pos;
@@ -218,21 +276,61 @@ QByteArray TextStream::ReadLine() {
         m_end += readSome(m_buffer.get() + rest, BufferSize - rest);
         eol = findLineEnd();
     }
-    if (eol == m_end)
-        return readLongLine();
-    const auto size = qsizetype(eol - m_pos);
+}
+
+QByteArray TextStream::takeLine(std::size_t size) {
     // The storage of the line handed out last is used again once the caller has let go of
     // it: for short lines the allocation would otherwise cost more than everything else.
     if (m_line.isDetached())
-        m_line.resize(size);
+        m_line.resize(qsizetype(size));
     else
-        m_line = QByteArray(size, Qt::Uninitialized);
+        m_line = QByteArray(qsizetype(size), Qt::Uninitialized);
     if (size > 0)
-        std::memcpy(m_line.data(), m_buffer.get() + m_pos, std::size_t(size));
+        std::memcpy(m_line.data(), m_buffer.get() + m_pos, size);
+    m_pos += size;
+    return m_line;
+}
+
+QByteArray TextStream::ReadLine() {
+    requireReading();
+    if (m_pos == m_end && !fill())
+        return {};
+    std::size_t eol = findLineEnd();
+    readOnIfCut(eol);
+    if (eol == m_end)
+        return readLongLine();
+    QByteArray line = takeLine(eol - m_pos);
     m_pos = eol + 1;
     if (m_buffer[eol] == '\r')
         skipLfAfterCr();
-    return m_line;
+    return line;
+}
+
+QByteArray TextStream::ReadLinePart(std::size_t maxSize, bool& lineEnded) {
+    requireReading();
+    lineEnded = true;
+    if (m_pos == m_end && !fill())
+        return {};
+    std::size_t eol = findLineEnd();
+    readOnIfCut(eol);
+    QByteArray part = takeLine(std::min(eol - m_pos, std::max<std::size_t>(maxSize, 1)));
+    if (m_pos < eol) {
+        lineEnded = false;
+    } else if (eol < m_end) {
+        m_pos = eol + 1;
+        if (m_buffer[eol] == '\r')
+            skipLfAfterCr();
+    } else if (fill()) {
+        // The part took the rest of the buffer: the next byte tells whether the line goes on.
+        if (m_buffer[0] == '\n' || m_buffer[0] == '\r') {
+            m_pos = 1;
+            if (m_buffer[0] == '\r')
+                skipLfAfterCr();
+        } else {
+            lineEnded = false;
+        }
+    }
+    return part;
 }
 
 QByteArray TextStream::readLongLine() {
@@ -323,6 +421,20 @@ void TextStream::WriteLine(const QByteArray& strLine) {
     m_buffer[m_end++] = '\n';
 }
 
+void TextStream::Write(const char* data, std::size_t size) {
+    requireWriting();
+    if (!m_writeError.isEmpty())
+        return;
+    if (size > BufferSize - m_end)
+        flush();
+    if (size > BufferSize - m_end) {
+        writeOut(data, size);
+    } else if (size > 0) {
+        std::memcpy(m_buffer.get() + m_end, data, size);
+        m_end += size;
+    }
+}
+
 void TextStream::Close() {
     if (m_fd < 0)
         return;
@@ -352,7 +464,7 @@ void TextStream::Close() {
 std::unique_ptr<TextStream> FileSystemObject::CreateTextFile(const QString& strFileName,
                                                              bool overwrite) {
     const int flags = O_WRONLY | O_CREAT | (overwrite ? O_TRUNC : O_EXCL);
-    return std::unique_ptr<TextStream>(new TextStream(openFile(strFileName, flags), true));
+    return std::unique_ptr<TextStream>(new TextStream(openFile(strFileName, flags, true), true));
 }
 
 std::unique_ptr<TextStream> FileSystemObject::OpenTextFile(const QString& strFileName, int iomode,
@@ -374,7 +486,176 @@ std::unique_ptr<TextStream> FileSystemObject::OpenTextFile(const QString& strFil
     if (create)
         flags |= O_CREAT;
     return std::unique_ptr<TextStream>(
-        new TextStream(openFile(strFileName, flags), iomode != ForReading));
+        new TextStream(openFile(strFileName, flags, iomode != ForReading), iomode != ForReading));
 }
+
+#ifdef Q_OS_WIN
+
+bool FileSystemObject::SameFile(const QString& first, const QString& second) const {
+    // The volume and the file's index name one file, whichever link or path leads to it.
+    const auto identify = [](const QString& name, BY_HANDLE_FILE_INFORMATION& info) {
+        const HANDLE h = ::CreateFileW(reinterpret_cast<const wchar_t*>(name.utf16()), 0,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (h == INVALID_HANDLE_VALUE)
+            return false;
+        const bool ok = ::GetFileInformationByHandle(h, &info) != 0;
+        ::CloseHandle(h);
+        return ok;
+    };
+    if (first.contains(QChar(0)) || second.contains(QChar(0)))
+        return false;
+    BY_HANDLE_FILE_INFORMATION a{};
+    BY_HANDLE_FILE_INFORMATION b{};
+    return identify(first, a) && identify(second, b) &&
+           a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+QString FileSystemObject::MakePrivateFolder(const QString&) const {
+    return {};
+}
+
+FileLock::FileLock(QString strFileName) : m_name(std::move(strFileName)) {}
+
+FileLock::~FileLock() {
+    Unlock();
+}
+
+FileLock::State FileLock::TryLock() {
+    if (m_fd >= 0)
+        return State::Locked;
+    if (m_name.contains(QChar(0)))
+        return State::Unavailable;
+    // Opened shared with nobody: a second opener is refused until this handle is closed.
+    int fd = -1;
+    const errno_t error = ::_wsopen_s(&fd, reinterpret_cast<const wchar_t*>(m_name.utf16()),
+                                      _O_RDWR | _O_CREAT | _O_BINARY | _O_NOINHERIT, _SH_DENYRW,
+                                      _S_IREAD | _S_IWRITE);
+    if (error != 0)
+        return error == EACCES ? State::Busy : State::Unavailable;
+    m_fd = fd;
+    return State::Locked;
+}
+
+void FileLock::Unlock() {
+    if (m_fd < 0)
+        return;
+    ::_close(m_fd);
+    m_fd = -1;
+    // Fails harmlessly when another run has opened it in the meantime.
+    ::_wunlink(reinterpret_cast<const wchar_t*>(m_name.utf16()));
+}
+
+#else
+
+bool FileSystemObject::SameFile(const QString& first, const QString& second) const {
+    if (first.isEmpty() || second.isEmpty() || first.contains(QChar(0)) ||
+        second.contains(QChar(0)))
+        return false;
+    struct stat a;
+    struct stat b;
+    return ::stat(QFile::encodeName(first).constData(), &a) == 0 &&
+           ::stat(QFile::encodeName(second).constData(), &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
+}
+
+QString FileSystemObject::MakePrivateFolder(const QString& strFolder) const {
+    const QByteArray native = QFile::encodeName(strFolder);
+    if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
+        return describe(errno) + QStringLiteral(". Check that the folder ") +
+               QDir::toNativeSeparators(QFileInfo(strFolder).path()) +
+               QStringLiteral(" exists and that you may write in it");
+    }
+    // Opened without following a link, so that what is checked is what is used.
+    int fd;
+    do
+        fd = ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        const int error = errno;
+        struct stat st;
+        if (::lstat(native.constData(), &st) == 0 && S_ISLNK(st.st_mode))
+            return QStringLiteral("it is a symbolic link, not a folder of your own. Remove the "
+                                  "link; the folder is then made anew");
+        if (error == ENOTDIR)
+            return QStringLiteral("it is a file, not a folder. Remove or rename it; the folder is "
+                                  "then made in its place");
+        return describe(error);
+    }
+    struct stat st;
+    QString problem;
+    if (::fstat(fd, &st) != 0) {
+        problem = describe(errno);
+    } else if (st.st_uid != ::geteuid()) {
+        problem = QStringLiteral("it belongs to another user, who could change or replace the "
+                                 "page. Have it removed (by its owner or an administrator); the "
+                                 "folder is then made anew as your own");
+    } else if ((st.st_mode & 07777) != 0700 && ::fchmod(fd, 0700) != 0) {
+        problem = describe(errno);
+    }
+    ::close(fd);
+    return problem;
+}
+
+FileLock::FileLock(QString strFileName) : m_name(std::move(strFileName)) {}
+
+FileLock::~FileLock() {
+    Unlock();
+}
+
+FileLock::State FileLock::TryLock() {
+    if (m_fd >= 0)
+        return State::Locked;
+    if (m_name.contains(QChar(0)))
+        return State::Unavailable;
+    const QByteArray native = QFile::encodeName(m_name);
+    // A few rounds at most: each one that finds the file gone again means that another run
+    // has just finished with it.
+    for (int round = 0; round < 3; ++round) {
+        const int fd = sysOpen(m_name, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK);
+        if (fd < 0)
+            return State::Unavailable;
+        struct stat held;
+        if (::fstat(fd, &held) != 0 || !S_ISREG(held.st_mode)) {
+            ::close(fd);
+            return State::Unavailable;
+        }
+        int rc;
+        do
+            rc = ::flock(fd, LOCK_EX | LOCK_NB);
+        while (rc != 0 && errno == EINTR);
+        if (rc != 0) {
+            const int error = errno;
+            ::close(fd);
+            return error == EWOULDBLOCK ? State::Busy : State::Unavailable;
+        }
+        // Whoever held it before removed the file as it let go; a lock on a file that is no
+        // longer under the name guards nothing.
+        struct stat named;
+        if (::lstat(native.constData(), &named) == 0 && named.st_dev == held.st_dev &&
+            named.st_ino == held.st_ino) {
+            m_fd = fd;
+            return State::Locked;
+        }
+        ::close(fd);
+    }
+    return State::Busy;
+}
+
+void FileLock::Unlock() {
+    if (m_fd < 0)
+        return;
+    // Removed while still held, so that nobody can take a lock on the name and lose it again.
+    ::unlink(QFile::encodeName(m_name).constData());
+    ::close(m_fd);
+    m_fd = -1;
+}
+
+unsigned CurrentUserId() {
+    return unsigned(::geteuid());
+}
+
+#endif
 
 } // namespace platform

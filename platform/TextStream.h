@@ -44,6 +44,14 @@ public:
     QByteArray ReadLine();
     void WriteLine(const QByteArray& strLine);
 
+    // At most maxSize bytes of the line being read, so that a line of any length can be taken
+    // in bounded memory. lineEnded tells whether the line ends after them (its end, or the end
+    // of the file, is then consumed). Parts read up to a line end, joined, make what ReadLine
+    // would have answered.
+    QByteArray ReadLinePart(std::size_t maxSize, bool& lineEnded);
+    // The bytes without a line end: the rest of the line follows in later calls and WriteLine.
+    void Write(const char* data, std::size_t size);
+
     // Writes what is buffered and closes the file. Throws when that write or the close fails
     // (the failure is kept in WriteError() as well); the stream is closed either way. Closing a
     // closed stream does nothing.
@@ -74,6 +82,8 @@ private:
     void flush();
     void writeOut(const char* data, std::size_t size);
     std::size_t findLineEnd();
+    void readOnIfCut(std::size_t& eol);
+    QByteArray takeLine(std::size_t size);
 
     int m_fd = -1;
     bool m_writing = false;
@@ -92,6 +102,11 @@ private:
 };
 
 // Opens files as text streams. It holds nothing; it is the one place where files get opened.
+//
+// Opening never waits, whatever the name leads to. Reading takes ordinary files only: a pipe
+// without a writer never ends and a device like /dev/zero never runs dry. Writing refuses pipes
+// and sockets, and never goes through a symbolic link in the file's own place, which someone
+// may have planted to have the program overwrite another file of the user's.
 class FileSystemObject {
 public:
     // A new, empty file for writing. With overwrite, a file of that name is replaced; without,
@@ -101,6 +116,44 @@ public:
     // The file in the given mode (ForReading, ForWriting, ForAppending). With create, a missing
     // file is created empty first; without, it is a failure.
     std::unique_ptr<TextStream> OpenTextFile(const QString& strFileName, int iomode, bool create);
+
+    // True when both names lead to one file (links followed, hard links included); false when
+    // either cannot be found.
+    bool SameFile(const QString& first, const QString& second) const;
+
+    // Makes the folder, mode 0700, unless it is there, and makes sure it is a folder of the
+    // user's own that nobody else can change: not a symbolic link, owned by the user, and
+    // closed to everyone else (tightened when it was not). "" when it can be used; otherwise
+    // what is wrong and what to do, as a sentence to show the user.
+    QString MakePrivateFolder(const QString& strFolder) const;
 };
+
+// An exclusive lock held through a file of its own (a name beside the file it guards) for as
+// long as the object lives or until Unlock(); the file is removed when the lock is let go. The
+// system lets go of it when the process ends however it ends, so a lock is never stale, and
+// what the file holds is never read: a damaged or planted lock file costs nothing.
+class FileLock {
+public:
+    enum class State { Locked, Busy, Unavailable };
+
+    explicit FileLock(QString strFileName);
+    ~FileLock();
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+    // Never waits. Busy: someone else holds it. Unavailable: no lock can be made under that
+    // name (a missing folder, a folder in its place, a link, a pipe).
+    State TryLock();
+    void Unlock();
+
+private:
+    QString m_name;
+    int m_fd = -1;
+};
+
+#ifndef Q_OS_WIN
+// The user the program runs as, by number: a folder of the user's own is named after it.
+unsigned CurrentUserId();
+#endif
 
 } // namespace platform

@@ -5,6 +5,7 @@
 
 #include <QDir>
 
+#include <algorithm>
 #include <limits>
 
 namespace {
@@ -78,6 +79,33 @@ QByteArray clsTextFile::ReadLine() {
         throw TextFileError("Overflow: more than 2147483647 lines read");
     ++lngLinesRead;
     return line;
+}
+
+QByteArray clsTextFile::ReadLinePart(qsizetype maxSize, bool& lineEnded) {
+    platform::TextStream& s = stream();
+    QByteArray part;
+    lineEnded = true;
+    try {
+        if (s.AtEndOfStream())
+            return part;
+        part = s.ReadLinePart(std::size_t(std::max<qsizetype>(maxSize, 1)), lineEnded);
+    } catch (const platform::StreamError& e) {
+        throw TextFileError(e.what());
+    }
+    if (lineEnded) {
+        if (lngLinesRead == MaxLines)
+            throw TextFileError("Overflow: more than 2147483647 lines read");
+        ++lngLinesRead;
+    }
+    return part;
+}
+
+void clsTextFile::WritePart(const QByteArray& strPart) {
+    try {
+        stream().Write(strPart.constData(), std::size_t(strPart.size()));
+    } catch (const platform::StreamError& e) {
+        throw TextFileError(e.what());
+    }
 }
 
 bool clsTextFile::EndOfFile() {

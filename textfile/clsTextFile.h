@@ -30,6 +30,11 @@ public:
     void WriteLine(const QByteArray& strLine);
     // The next line without its end, or "" at the end of the file (not counted).
     QByteArray ReadLine();
+    // At most maxSize bytes of the line, for a caller that must not hold a whole line, however
+    // long; lineEnded tells whether the line ends after them, and only then is it counted.
+    QByteArray ReadLinePart(qsizetype maxSize, bool& lineEnded);
+    // Bytes of a line whose end comes with a later WriteLine, which counts the line.
+    void WritePart(const QByteArray& strPart);
     bool EndOfFile();
     // Never reports anything; the counters and WriteFailure() keep their values.
     void CloseFile();

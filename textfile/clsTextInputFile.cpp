@@ -29,6 +29,10 @@ QByteArray clsTextInputFile::ReadLine() {
     return inner(objTextFile).ReadLine();
 }
 
+QByteArray clsTextInputFile::ReadLinePart(qsizetype maxSize, bool& lineEnded) {
+    return inner(objTextFile).ReadLinePart(maxSize, lineEnded);
+}
+
 bool clsTextInputFile::EndOfFile() {
     return inner(objTextFile).EndOfFile();
 }

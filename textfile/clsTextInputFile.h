@@ -18,6 +18,8 @@ public:
 
     bool OpenFile(QString& strFilePath, const QString& strFileName);
     QByteArray ReadLine();
+    // At most maxSize bytes of the line; lineEnded tells whether its end came after them.
+    QByteArray ReadLinePart(qsizetype maxSize, bool& lineEnded);
     bool EndOfFile();
     void CloseFile();
     qint32 Lines() const;

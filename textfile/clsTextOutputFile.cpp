@@ -29,6 +29,10 @@ void clsTextOutputFile::WriteLine(const QByteArray& strLine) {
     inner(objTextFile).WriteLine(strLine);
 }
 
+void clsTextOutputFile::WritePart(const QByteArray& strPart) {
+    inner(objTextFile).WritePart(strPart);
+}
+
 void clsTextOutputFile::CloseFile() {
     inner(objTextFile).CloseFile();
 }

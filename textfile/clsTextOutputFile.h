@@ -18,6 +18,8 @@ public:
 
     bool OpenFile(QString& strFilePath, const QString& strFileName);
     void WriteLine(const QByteArray& strLine);
+    // Bytes of a line that a later WriteLine ends (and counts).
+    void WritePart(const QByteArray& strPart);
     // Reports nothing; ask WriteFailure() afterwards to learn whether the file is complete.
     void CloseFile();
     qint32 Lines() const;

@@ -38,7 +38,9 @@ QLabel* blackLabel(QWidget* parent) {
 }
 
 // True when the text, wrapped at word boundaries, fits the box: no line runs past its right
-// edge and no line falls below its bottom.
+// edge, no line falls below its bottom, and every line ends at a space. The wrapping may
+// also break inside a word (after "http:\" in the product page's address), which would show
+// the word in pieces.
 bool textFits(const QString& text, const QFont& font, const QSize& box) {
     QTextLayout layout(text, font);
     QTextOption option;
@@ -49,7 +51,9 @@ bool textFits(const QString& text, const QFont& font, const QSize& box) {
     qreal height = 0;
     for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
         line.setLineWidth(box.width());
-        fits = fits && line.naturalTextWidth() <= box.width();
+        const qsizetype end = line.textStart() + line.textLength();
+        fits = fits && line.naturalTextWidth() <= box.width() &&
+               (end >= text.size() || text.at(end - 1).isSpace());
         height += line.height();
     }
     layout.endLayout();
@@ -80,7 +84,7 @@ frmAbout::frmAbout(QWidget* parent)
 
 void frmAbout::fitFont() {
     // The boxes are fixed, so the dialog font steps down from the platform's size until every
-    // text fits its box: the product page address is one long word.
+    // text fits its box: the product page address is one long word that must fit a line.
     const auto buttonFits = [this](QPushButton* button, const QFont& font) {
         const int frame = style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, button);
         const QString caption = QString(button->text()).remove(QLatin1Char('&'));

@@ -8,11 +8,14 @@
 
 #include <QAction>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QStyle>
+
+#include <limits>
 
 namespace {
 
@@ -30,7 +33,11 @@ QLabel* label(QWidget* parent, const QString& text, int left, int top, int width
 
 QLineEdit* field(QWidget* parent, int left, int top, int width, int height) {
     // Stored fields show a single space until the settings are loaded.
-    return place(new QLineEdit(QStringLiteral(" "), parent), left, top, width, height);
+    auto* f = place(new QLineEdit(QStringLiteral(" "), parent), left, top, width, height);
+    // A field holds its whole text, however long: a template path or a password cut short
+    // without a word would be saved cut.
+    f->setMaxLength(std::numeric_limits<int>::max());
+    return f;
 }
 
 // The part of a label that a field placed over its end leaves visible.
@@ -137,9 +144,28 @@ void frmTallyhost::createControls() {
 
     for (QLabel* l : findChildren<QLabel*>())
         l->lower();
+    for (QLineEdit* f : findChildren<QLineEdit*>())
+        f->installEventFilter(this);
 
     connect(comUploadTallyhost, &QPushButton::clicked, this, [] { UploadPage(); });
     connect(comTemplateFile, &QPushButton::clicked, this, &frmTallyhost::browseTemplate);
+}
+
+bool frmTallyhost::eventFilter(QObject* watched, QEvent* event) {
+#if !defined(Q_OS_MACOS)
+    // Alt with a letter is how menus open elsewhere (Alt+F, Alt+H), but these menus have no
+    // access keys, so the field under the focus would take the letter as typed text. Keys
+    // typed with Ctrl+Alt, as AltGr reports itself on Windows, still type, and so does Option
+    // on macOS, where it is how accented letters and symbols are typed.
+    if (event->type() == QEvent::KeyPress && qobject_cast<QLineEdit*>(watched)) {
+        const auto* key = static_cast<const QKeyEvent*>(event);
+        const Qt::KeyboardModifiers held =
+            key->modifiers() & (Qt::AltModifier | Qt::ControlModifier | Qt::MetaModifier);
+        if (held == Qt::AltModifier && !key->text().isEmpty() && key->text().front().isPrint())
+            return true;
+    }
+#endif
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void frmTallyhost::createMenus() {

@@ -62,6 +62,9 @@ public:
     // The About box, created on first use and kept.
     frmAbout* About();
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void createControls();
     void createMenus();

@@ -12,6 +12,29 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// What a folder holds: each name, and the bytes of each ordinary file.
+QStringList folderState(const QString& folder) {
+    QStringList state;
+    const auto entries = QDir(folder).entryInfoList(
+        QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
+    for (const QFileInfo& entry : entries) {
+        state << entry.fileName();
+        if (entry.isFile() && !entry.isSymLink())
+            state << QString::fromLatin1(readFile(entry.filePath()).toHex());
+    }
+    return state;
+}
+
+} // namespace
+
 // The page the job writes, from the template to the temporary folder; the upload itself
 // fails here on purpose (nothing listens on the site's port).
 class PageTest : public QObject {
@@ -30,8 +53,11 @@ private slots:
     void dateAndTimeFollowTheLocale();
     void templateThatCannotBeOpenedStopsTheJob_data();
     void templateThatCannotBeOpenedStopsTheJob();
+    void pageThatCannotBeCreatedStopsTheJob_data();
     void pageThatCannotBeCreatedStopsTheJob();
     void pageThatCannotBeWrittenWholeIsNotUploaded();
+    void oddLockFileNeverStopsThePage_data();
+    void oddLockFileNeverStopsThePage();
     void pageFolderFollowsWindir();
 
 private:
@@ -39,6 +65,7 @@ private:
     QString writeTemplate(const QByteArray& content);
     QByteArray page() const;
     QString pagePath() const { return m_box->pagePath(); }
+    QString pageFolder() const { return m_box->windir.filePath(QStringLiteral("temp")); }
 
     std::unique_ptr<JobSandbox> m_box;
 };
@@ -157,9 +184,14 @@ void PageTest::markersAreReplacedLiterally() {
 void PageTest::pageKeepsEveryByteAndEndsLinesWithCrLf() {
     static const char raw[] = "caf\xe9 \xff\xfe\x00\x01 na\xc3\xafve";
     const QByteArray binary(raw, sizeof(raw) - 1);
+    // A line of a megabyte goes through in parts: markers straddle the seams (all three kinds,
+    // overlapping ones too), and the line ends in half a marker.
+    const QByteArray longLine =
+        QByteArray("%Tallyhost%").repeated(30000) + QByteArray("%%Tallyhost%%").repeated(20000) +
+        QByteArray("%date%").repeated(40000) + QByteArray("%time%").repeated(30000) + "%Tallyho";
     // CR LF, a lone CR, LF, an empty line, and a last line without an end.
     const QByteArray content = "<p>%Tallyhost%</p>\r\n" + binary + "\r" + "  %Tallyhost%  \n" +
-                               "\n" + "last %date% without end";
+                               longLine + "\n" + "\n" + "last %date% without end";
     fillFields(writeTemplate(content));
     MainForm().txtIPParseField[0]->setText(QStringLiteral("  %Tallyhost%  "));
 
@@ -169,9 +201,22 @@ void PageTest::pageKeepsEveryByteAndEndsLinesWithCrLf() {
     QVERIFY(messages.texts().at(0).startsWith(QStringLiteral("Unable to upload file: ")));
 
     const QByteArray ip = platform::LocalIP().toLatin1();
-    const QByteArray expected = "<p>" + ip + "</p>\r\n" + binary + "\r\n" + "  " + ip + "  \r\n" +
-                                "\r\n" + "last " + PageDate().toLocal8Bit() + " without end\r\n";
-    QCOMPARE(page(), expected);
+    const QByteArray date = PageDate().toLocal8Bit();
+    const QByteArray head = "<p>" + ip + "</p>\r\n" + binary + "\r\n" + "  " + ip + "  \r\n" +
+                            ip.repeated(30000) + ("%" + ip + "%").repeated(20000) +
+                            date.repeated(40000);
+    const QByteArray tail = "%Tallyho\r\n\r\nlast " + date + " without end\r\n";
+    const QByteArray written = page();
+    QVERIFY(written.startsWith(head));
+    QVERIFY(written.endsWith(tail));
+    // The time is the same all along the line.
+    const QByteArray times = written.mid(head.size(), written.size() - head.size() - tail.size());
+    const QByteArray time = times.left(times.size() / 30000);
+    QCOMPARE(times, time.repeated(30000));
+    QVERIFY2(QRegularExpression(QStringLiteral("^\\d{1,2}:\\d{2}:\\d{2}\\s(AM|PM)$"))
+                 .match(QString::fromLatin1(time))
+                 .hasMatch(),
+             time.constData());
 
     // An empty template makes an empty page.
     QVERIFY(!writeTemplate(QByteArray()).isEmpty());
@@ -202,14 +247,26 @@ void PageTest::dateAndTimeFollowTheLocale() {
 
 void PageTest::templateThatCannotBeOpenedStopsTheJob_data() {
     QTest::addColumn<QString>("name");
-    QTest::newRow("missing file") << "missing.htm";
-    QTest::newRow("missing folder") << "nowhere/template.htm";
-    QTest::newRow("a folder") << "folder";
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("missing file") << "missing.htm"
+                                  << "No such file or directory";
+    QTest::newRow("missing folder") << "nowhere/template.htm"
+                                    << "No such file or directory";
+    QTest::newRow("a folder") << "folder"
+                              << "Is a directory";
+    // Neither may hang the job or fill the disk.
+    QTest::newRow("a pipe nobody writes") << "pipe"
+                                          << "Is a named pipe, not an ordinary file";
+    QTest::newRow("a device that never ends") << "device"
+                                              << "Is a device, not an ordinary file";
 }
 
 void PageTest::templateThatCannotBeOpenedStopsTheJob() {
     QFETCH(QString, name);
+    QFETCH(QString, reason);
     QVERIFY(QDir(m_box->files.path()).mkdir(QStringLiteral("folder")));
+    QCOMPARE(::mkfifo(QFile::encodeName(m_box->files.filePath("pipe")).constData(), 0600), 0);
+    QVERIFY(QFile::link(QStringLiteral("/dev/urandom"), m_box->files.filePath("device")));
     const QString path = m_box->files.filePath(name);
     fillFields(path);
 
@@ -217,8 +274,8 @@ void PageTest::templateThatCannotBeOpenedStopsTheJob() {
     QVERIFY(!UploadPage());
     QCOMPARE(messages.messages.size(), 2);
     QCOMPARE(messages.messages[0].title, QStringLiteral("Open File"));
-    QVERIFY(
-        messages.texts()[0].startsWith(QStringLiteral("File: ") + path + QStringLiteral(" - ")));
+    QVERIFY(messages.texts()[0].startsWith(QStringLiteral("File: ") + path + QStringLiteral(" - ") +
+                                           reason));
     QCOMPARE(messages.messages[1].text, QStringLiteral("Unable to open file: ") + path);
     QCOMPARE(messages.messages[1].icon, platform::MsgIcon::Critical);
     QCOMPARE(messages.messages[1].title, QStringLiteral("Tallyhost"));
@@ -227,34 +284,163 @@ void PageTest::templateThatCannotBeOpenedStopsTheJob() {
     QVERIFY(!QFile::exists(pagePath()));
 }
 
+void PageTest::pageThatCannotBeCreatedStopsTheJob_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("inItsPlace"); // what stands where the page goes
+    QTest::addColumn<QString>("message");    // how the one message starts; PAGE is the page
+    QTest::addColumn<QString>("title");
+    // The upload file name is a file name: refused before anything is made anywhere.
+    const QString plain =
+        "\": it must be a plain file name, without \"/\", \"\\\" or control "
+        "characters, and neither \".\" nor \"..\". Enter a name such as index.htm.";
+    const QString badName = "Unable to use the upload file name \"";
+    for (const QString name :
+         {"../important.conf", "sub/page.htm", "..\\important.conf", ".", ".."})
+        QTest::newRow(qPrintable(name)) << name << "" << badName + name + plain << "Tallyhost";
+    QTest::newRow("NUL") << QString::fromLatin1("page\0.htm", 9) << ""
+                         << badName + "page\\x00.htm" + plain << "Tallyhost";
+    QTest::newRow("line break") << "page.htm\n"
+                                << "" << badName + "page.htm\\x0a" + plain << "Tallyhost";
+    QTest::newRow("a folder") << "page.htm"
+                              << "folder"
+                              << "File: PAGE - Is a directory"
+                              << "Open File";
+    // Never written through, and never waited for.
+    QTest::newRow("a planted link") << "page.htm"
+                                    << "link"
+                                    << "File: PAGE - Is a symbolic link"
+                                    << "Open File";
+    QTest::newRow("a pipe") << "page.htm"
+                            << "pipe"
+                            << "File: PAGE - Is a named pipe"
+                            << "Open File";
+    // The template would be emptied before it is read.
+    const QString itself = "Unable to write the page PAGE: it is the template ";
+    QTest::newRow("template is the page") << "page.htm"
+                                          << "template" << itself << "Tallyhost";
+    QTest::newRow("template links to the page") << "page.htm"
+                                                << "template link" << itself << "Tallyhost";
+    QTest::newRow("template is a hard link") << "page.htm"
+                                             << "template hard link" << itself << "Tallyhost";
+}
+
 void PageTest::pageThatCannotBeCreatedStopsTheJob() {
-    fillFields(writeTemplate("x\n"));
-    MainForm().txtUploadFileName->setText(QStringLiteral("no/such/folder.htm"));
+    QFETCH(QString, name);
+    QFETCH(QString, inItsPlace);
+    QFETCH(QString, message);
+    QFETCH(QString, title);
+    const QString important = m_box->windir.filePath(QStringLiteral("important.conf"));
+    QVERIFY(writeFile(important, "keep\n"));
+    QString templatePath = writeTemplate("<p>%Tallyhost%</p>\n");
+    const QByteArray path = QFile::encodeName(pagePath());
+    if (inItsPlace == QLatin1String("folder"))
+        QVERIFY(QDir().mkdir(pagePath()));
+    if (inItsPlace == QLatin1String("link"))
+        QVERIFY(QFile::link(important, pagePath()));
+    if (inItsPlace == QLatin1String("pipe"))
+        QCOMPARE(::mkfifo(path.constData(), 0600), 0);
+    if (inItsPlace.startsWith(QLatin1String("template"))) {
+        QVERIFY(QFile::rename(templatePath, pagePath()));
+        templatePath = pagePath();
+    }
+    if (inItsPlace == QLatin1String("template link")) {
+        templatePath = m_box->files.filePath(QStringLiteral("link.htm"));
+        QVERIFY(QFile::link(pagePath(), templatePath));
+    }
+    if (inItsPlace == QLatin1String("template hard link")) {
+        templatePath = m_box->files.filePath(QStringLiteral("hard.htm"));
+        QCOMPARE(::link(path.constData(), QFile::encodeName(templatePath).constData()), 0);
+    }
+    fillFields(templatePath);
+    MainForm().txtUploadFileName->setText(name);
+    const QStringList before = folderState(pageFolder());
+
     MessageRecorder messages;
     QVERIFY(!UploadPage());
     QCOMPARE(messages.messages.size(), 1);
-    QCOMPARE(messages.messages[0].title, QStringLiteral("Open File"));
-    QVERIFY(messages.texts()[0].contains(QStringLiteral("no/such/folder.htm - ")));
+    QCOMPARE(messages.messages[0].title, title);
+    QCOMPARE(messages.messages[0].icon, platform::MsgIcon::Critical);
+    const QString text = messages.texts().at(0);
+    message.replace(QStringLiteral("PAGE"), pagePath());
+    QVERIFY2(text.startsWith(message), qPrintable(text));
+    // Nothing outside the page folder was touched, and nothing in it: no page, no lock.
+    QCOMPARE(readFile(important), QByteArray("keep\n"));
+    QCOMPARE(folderState(pageFolder()), before);
 }
 
 void PageTest::pageThatCannotBeWrittenWholeIsNotUploaded() {
-    if (!QFileInfo(QStringLiteral("/dev/full")).exists())
-        QSKIP("no /dev/full here");
-    QVERIFY(QFile::link(QStringLiteral("/dev/full"), pagePath()));
     fillFields(writeTemplate(QByteArray(200000, 'x') + "\n%Tallyhost%\n"));
+    // Files may grow to 64 KiB only while the job runs: the disk fills up under the page.
+    rlimit limit{};
+    QCOMPARE(::getrlimit(RLIMIT_FSIZE, &limit), 0);
+    const rlimit previous = limit;
+    limit.rlim_cur = 64 * 1024;
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &limit), 0);
     MessageRecorder messages;
-    QVERIFY(!UploadPage());
+    const bool uploaded = UploadPage();
+    ::setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, oldHandler);
+
+    QVERIFY(!uploaded);
     QCOMPARE(messages.messages.size(), 1);
     const QString text = messages.texts().at(0);
     QVERIFY2(text.startsWith(QStringLiteral("Unable to write file: ") + pagePath() + " - "),
              qPrintable(text));
-    QVERIFY2(text.contains(QStringLiteral("No space left on device")), qPrintable(text));
+    QVERIFY2(text.contains(QStringLiteral("File too large")), qPrintable(text));
+}
+
+void PageTest::oddLockFileNeverStopsThePage_data() {
+    QTest::addColumn<QString>("lock");
+    QTest::newRow("junk") << "junk";
+    QTest::newRow("a folder") << "folder";
+    QTest::newRow("a pipe") << "pipe";
+    QTest::newRow("a link to an endless device") << "link";
+}
+
+// Whatever a crash, another program or another user left under the lock's name, the page is
+// written; what the lock file holds is never read.
+void PageTest::oddLockFileNeverStopsThePage() {
+    QFETCH(QString, lock);
+    const QString lockPath = pagePath() + QStringLiteral(".lock");
+    if (lock == QLatin1String("junk"))
+        QVERIFY(writeFile(lockPath, QByteArray(1 << 20, '7')));
+    if (lock == QLatin1String("folder"))
+        QVERIFY(QDir().mkdir(lockPath));
+    if (lock == QLatin1String("pipe"))
+        QCOMPARE(::mkfifo(QFile::encodeName(lockPath).constData(), 0600), 0);
+    if (lock == QLatin1String("link"))
+        QVERIFY(QFile::link(QStringLiteral("/dev/zero"), lockPath));
+    fillFields(writeTemplate("<p>%Tallyhost%</p>\n"));
+    SetPageLockPatience(std::chrono::milliseconds(300));
+
+    MessageRecorder messages;
+    QVERIFY(!UploadPage()); // nothing listens at the site
+    SetPageLockPatience(std::chrono::seconds(150));
+    QCOMPARE(messages.messages.size(), 1);
+    QVERIFY2(messages.texts().at(0).startsWith(QStringLiteral("Unable to upload file: ")),
+             qPrintable(messages.texts().at(0)));
+    QCOMPARE(page(), "<p>" + platform::LocalIP().toLatin1() + "</p>\r\n");
 }
 
 void PageTest::pageFolderFollowsWindir() {
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    const QByteArray tmp = qgetenv("TMPDIR");
     QCOMPARE(PageFolder(), m_box->windir.path() + QStringLiteral("/temp"));
+    // Without windir, a folder of the user's own, never the shared temporary folder itself.
     qunsetenv("windir");
-    QCOMPARE(PageFolder(), QDir::tempPath());
+    qputenv("XDG_RUNTIME_DIR", "/run/user/4321");
+    QCOMPARE(PageFolder(), QStringLiteral("/run/user/4321/vantrell"));
+    qunsetenv("XDG_RUNTIME_DIR");
+    qputenv("TMPDIR", m_box->files.path().toLocal8Bit());
+    QCOMPARE(PageFolder(),
+             m_box->files.path() + QStringLiteral("/vantrell-") + QString::number(::geteuid()));
+    qputenv("XDG_RUNTIME_DIR", runtime);
+    qputenv("TMPDIR", tmp);
+    if (runtime.isNull())
+        qunsetenv("XDG_RUNTIME_DIR");
+    if (tmp.isNull())
+        qunsetenv("TMPDIR");
 }
 
 QTEST_MAIN(PageTest)

@@ -1,4 +1,5 @@
 #include "Recorders.h"
+#include "TestFiles.h"
 #include "frmTallyhost.h"
 #include "modTallyhost.h"
 
@@ -8,6 +9,22 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <array>
+
+namespace {
+
+// The stored fields in the order of keys().
+std::array<QLineEdit*, 7> storedFields(frmTallyhost& form) {
+    return {form.txtFTPSite,         form.txtUserName,  form.txtPassword,    form.txtUploadFileName,
+            form.txtIPParseField[0], form.txtUploadDir, form.txtHTMLTemplate};
+}
+
+const QStringList keys = {"FTP/FTPSite",        "FTP/UserName",      "FTP/Password",
+                          "FTP/UploadFileName", "HTML/IPParseField", "HTML/UploadDir",
+                          "HTML/HTMLTemplate"};
+
+} // namespace
 
 class StartupTest : public QObject {
     Q_OBJECT
@@ -19,24 +36,30 @@ private slots:
     void unattendedSwitch_data();
     void unattendedSwitch();
     void firstRunLoadsDefaults();
+    void valuesRoundTripExactly_data();
     void valuesRoundTripExactly();
+    void handWrittenValuesLoadAsWritten_data();
+    void handWrittenValuesLoadAsWritten();
     void exitStoresEditsAndCloseBoxDoesNot();
     void unreadableSettingsStartWithDefaults();
     void failedSaveIsReported();
-    void headlessRunPrintsOnlyTheMessage();
+    void runWithoutADisplay_data();
+    void runWithoutADisplay();
 
 private:
     QString settingsFile() const {
         return m_config->filePath(QStringLiteral("TallyhostUpdater.ini"));
     }
     void unload();
+    void useConfigFolder();
+    void startFromFile(const QByteArray& bytes);
+    QString olderBuildReads(const QString& key);
 
     std::unique_ptr<QTemporaryDir> m_config;
 };
 
 void StartupTest::init() {
-    m_config = std::make_unique<QTemporaryDir>();
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_config->path());
+    useConfigFolder();
 }
 
 void StartupTest::cleanup() {
@@ -49,6 +72,29 @@ void StartupTest::unload() {
         MainForm().deleteLater();
     }
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+void StartupTest::useConfigFolder() {
+    m_config = std::make_unique<QTemporaryDir>();
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_config->path());
+}
+
+// A fresh start with this settings file. The file goes to a new folder each time, so that it is
+// read from the disk rather than from what this process remembers of a file it wrote.
+void StartupTest::startFromFile(const QByteArray& bytes) {
+    unload();
+    useConfigFolder();
+    QVERIFY(writeFile(settingsFile(), bytes));
+    LoadSettings();
+}
+
+// What a build that reads the file with QSettings' own INI reader finds under the key.
+QString StartupTest::olderBuildReads(const QString& key) {
+    const QString copy = m_config->filePath(QStringLiteral("older.ini"));
+    QFile::remove(copy);
+    if (!writeFile(copy, readFile(settingsFile())))
+        return QStringLiteral("<no copy>");
+    return QSettings(copy, QSettings::IniFormat).value(key, QStringLiteral("<none>")).toString();
 }
 
 void StartupTest::unattendedSwitch_data() {
@@ -85,23 +131,41 @@ void StartupTest::firstRunLoadsDefaults() {
     QVERIFY(!QFile::exists(settingsFile())); // loading writes nothing
 }
 
+void StartupTest::valuesRoundTripExactly_data() {
+    QTest::addColumn<QStringList>("values");
+    QTest::newRow("odd characters") << QStringList{
+        "  ftp.example.org  ",
+        "\"quoted\" name",
+        "p=ss;w#rd\\%x%,y",
+        "Bücher – ページ.htm",
+        QString(), // a stored empty marker stays empty: the default is for a missing key
+        "@at start",
+        "C:\\web\\template.htm"};
+    QTest::newRow("escapes") << QStringList{"tab\there",
+                                            "line\nfeed\rreturn",
+                                            QString("nul") + QChar(0) + "7",
+                                            "\x01"
+                                            "abc\x1f",
+                                            "@String(x)",
+                                            "@Invalid()",
+                                            "C:\\temp\\new \"@@\""};
+    // Longer than a text field takes unless told otherwise.
+    QTest::newRow("long") << QStringList{"ftp.example.org",
+                                         "user",
+                                         QString(40000, 'w'),
+                                         "index.htm",
+                                         "%Tallyhost%",
+                                         "www",
+                                         "/srv/" + QString(70000, 'd') + "/page.htm"};
+}
+
 void StartupTest::valuesRoundTripExactly() {
-    const QStringList odd = {
-        QStringLiteral("  ftp.example.org  "),
-        QStringLiteral("\"quoted\" name"),
-        QStringLiteral("p=ss;w#rd\\%x%,y"),
-        QStringLiteral("Bücher – ページ.htm"),
-        QString(),
-        QStringLiteral("@at start"),
-        QStringLiteral("C:\\web\\template.htm"),
-    };
+    QFETCH(QStringList, values);
     {
         frmTallyhost& form = MainForm();
-        QLineEdit* fields[] = {form.txtFTPSite,        form.txtUserName,        form.txtPassword,
-                               form.txtUploadFileName, form.txtIPParseField[0], form.txtUploadDir,
-                               form.txtHTMLTemplate};
+        const auto fields = storedFields(form);
         for (int i = 0; i < 7; ++i)
-            fields[i]->setText(odd[i]);
+            fields[i]->setText(values[i]);
         SaveSettings();
     }
     unload();
@@ -119,15 +183,81 @@ void StartupTest::valuesRoundTripExactly() {
     QVERIFY(text.contains("[HTML]"));
     QVERIFY(text.contains("UploadDir="));
 
-    frmTallyhost& form = MainForm();
-    LoadSettings();
-    QLineEdit* fields[] = {form.txtFTPSite,        form.txtUserName,        form.txtPassword,
-                           form.txtUploadFileName, form.txtIPParseField[0], form.txtUploadDir,
-                           form.txtHTMLTemplate};
+    // Older builds read what this one writes.
     for (int i = 0; i < 7; ++i)
-        QCOMPARE(fields[i]->text(), odd[i]);
-    // A stored empty marker stays empty: the default is only for a missing key.
-    QCOMPARE(form.txtIPParseField[0]->text(), QString());
+        QCOMPARE(olderBuildReads(keys[i]), values[i]);
+
+    startFromFile(text);
+    for (int i = 0; i < 7; ++i)
+        QCOMPARE(storedFields(MainForm())[i]->text(), values[i]);
+
+    // A file that an older build wrote loads as it did.
+    const QString older = m_config->filePath("older-build.ini");
+    {
+        QSettings settings(older, QSettings::IniFormat);
+        for (int i = 0; i < 7; ++i)
+            settings.setValue(keys[i], values[i]);
+    }
+    startFromFile(readFile(older));
+    for (int i = 0; i < 7; ++i)
+        QCOMPARE(storedFields(MainForm())[i]->text(), values[i]);
+}
+
+void StartupTest::handWrittenValuesLoadAsWritten_data() {
+    QTest::addColumn<QByteArray>("written"); // after "Password="
+    QTest::addColumn<QString>("loaded");
+
+    // Taken exactly as written, to the end of the line.
+    QTest::newRow("comma") << QByteArray("a,b") << "a,b";
+    QTest::newRow("comma and space") << QByteArray("one, two") << "one, two";
+    QTest::newRow("semicolon") << QByteArray("pa;ss") << "pa;ss";
+    QTest::newRow("semicolon first") << QByteArray(";x") << ";x";
+    QTest::newRow("backslashes") << QByteArray("C:\\web\\page.htm") << "C:\\web\\page.htm";
+    QTest::newRow("backslash at the end") << QByteArray("abc\\") << "abc\\";
+    QTest::newRow("unbalanced quote") << QByteArray("\"abc") << "\"abc";
+    QTest::newRow("quote inside") << QByteArray("ab\"cd") << "ab\"cd";
+    QTest::newRow("quoted part") << QByteArray("\"ab\" cd") << "\"ab\" cd";
+    QTest::newRow("spaces") << QByteArray(" two  spaces ") << " two  spaces ";
+    QTest::newRow("tab") << QByteArray("a\tb") << "a\tb";
+    QTest::newRow("equals") << QByteArray("a=b") << "a=b";
+    QTest::newRow("at sign") << QByteArray("@home") << "@home";
+    QTest::newRow("toolkit marker") << QByteArray("@Invalid()") << "@Invalid()";
+    QTest::newRow("CR LF") << QByteArray("secret\r") << "secret";
+    QTest::newRow("UTF-8") << QByteArray("Bücher") << "Bücher";
+
+    // Exactly what the program writes: decoded as it always was.
+    QTest::newRow("quoted") << QByteArray("\"a,b; c\"") << "a,b; c";
+    QTest::newRow("quoted without need")
+        << QByteArray("\"/srv/my web/x.htm\"") << "/srv/my web/x.htm";
+    QTest::newRow("escaped backslash") << QByteArray("p\\\\ss") << "p\\ss";
+    QTest::newRow("escaped quotes") << QByteArray("\\\"q\\\"") << "\"q\"";
+    QTest::newRow("doubled at") << QByteArray("@@x") << "@x";
+    QTest::newRow("NUL") << QByteArray("@String(a\\0z)") << QString("a") + QChar(0) + "z";
+    QTest::newRow("named escape") << QByteArray("C:\\temp") << "C:\temp";
+    QTest::newRow("hex escapes") << QByteArray("\\x1\\x61")
+                                 << "\x01"
+                                    "a";
+    QTest::newRow("older hex escapes") << QByteArray("B\\xfc\\x63her") << "Bücher";
+}
+
+void StartupTest::handWrittenValuesLoadAsWritten() {
+    QFETCH(QByteArray, written);
+    QFETCH(QString, loaded);
+    startFromFile("[FTP]\nFTPSite=ftp.example.org\nPassword=" + written +
+                  "\nUserName=after\n\n[HTML]\nUploadDir=www\n");
+    frmTallyhost& form = MainForm();
+    QCOMPARE(form.txtPassword->text(), loaded);
+    // Nothing before or after the line is lost to it.
+    QCOMPARE(form.txtFTPSite->text(), QString("ftp.example.org"));
+    QCOMPARE(form.txtUserName->text(), QString("after"));
+    QCOMPARE(form.txtUploadDir->text(), QString("www"));
+
+    // The next save keeps it, for this build and older ones.
+    SaveSettings();
+    QCOMPARE(olderBuildReads("FTP/Password"), loaded);
+    QCOMPARE(olderBuildReads("HTML/UploadDir"), QString("www"));
+    startFromFile(readFile(settingsFile()));
+    QCOMPARE(MainForm().txtPassword->text(), loaded);
 }
 
 void StartupTest::exitStoresEditsAndCloseBoxDoesNot() {
@@ -187,22 +317,66 @@ void StartupTest::failedSaveIsReported() {
     QVERIFY(QFileInfo(settingsFile()).isDir());
 }
 
-void StartupTest::headlessRunPrintsOnlyTheMessage() {
-    // What cron sees: no display, no runtime folder, an empty settings store.
+void StartupTest::runWithoutADisplay_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("display"); // named, but nothing answers there
+    QTest::addColumn<int>("status");
+
+    QTest::newRow("no display") << QStringList{"/a"} << false << 1;
+    QTest::newRow("display gone") << QStringList{"/A"} << true << 1;
+    // The toolkit takes these options and the word after them for itself.
+    QTest::newRow("after a toolkit option") << QStringList{"-style", "/A"} << false << 1;
+    QTest::newRow("after a toolkit option, display gone")
+        << QStringList{"-qwindowtitle", "/a"} << true << 1;
+    // Nobody would ever see the window.
+    QTest::newRow("for a person, display gone") << QStringList{} << true << 2;
+    QTest::newRow("for a person, no display") << QStringList{} << false << 2;
+}
+
+void StartupTest::runWithoutADisplay() {
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, display);
+    QFETCH(int, status);
+
+    // What cron sees: no runtime folder, an empty settings store, and a display that is not
+    // there or gone.
     QProcess program;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR"})
+    for (const char* name :
+         {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR", "XDG_SESSION_TYPE"})
         env.remove(QString::fromLatin1(name));
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_config->path());
+    QString binary = qEnvironmentVariable("VANTRELL_BINARY");
+    if (display) {
+        int number = 99;
+        while (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number)))
+            ++number;
+        env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":%1").arg(number));
+        // The X library falls back to TCP on localhost: in a network of its own nothing
+        // answers, and nothing leaves the machine.
+        arguments.prepend(binary);
+        arguments =
+            QStringList{"-n", "sh", "-c", "ip link set lo up && exec \"$0\" \"$@\""} + arguments;
+        binary = QStringLiteral("unshare");
+    }
     program.setProcessEnvironment(env);
-    program.start(qEnvironmentVariable("VANTRELL_BINARY"), {QStringLiteral("/a")});
+    program.start(binary, arguments);
     QVERIFY(program.waitForFinished(60000));
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(program.exitCode(), 1);
-    QCOMPARE(program.readAllStandardError(),
-             QByteArray("TallyhostUpdater: Must supply HTML Template file name.\n"));
+    const QByteArray error = program.readAllStandardError();
+    QCOMPARE(program.exitCode(), status);
     QCOMPARE(program.readAllStandardOutput(), QByteArray());
-    QVERIFY(QFile::exists(settingsFile())); // the empty fields were saved on the way out
+    if (status == 1) {
+        QCOMPARE(error, QByteArray("TallyhostUpdater: Must supply HTML Template file name.\n"));
+        QVERIFY(QFile::exists(settingsFile())); // the empty fields were saved on the way out
+    } else {
+        // One line that says what is missing and how to run without it; nothing was saved.
+        QVERIFY2(error.startsWith("Tallyhost: Cannot open a display (") &&
+                     error.endsWith("; to publish the page without one, run: vantrell /A\n") &&
+                     error.count('\n') == 1,
+                 error.constData());
+        QVERIFY(!QFile::exists(settingsFile()));
+    }
 }
 
 QTEST_MAIN(StartupTest)

@@ -15,6 +15,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -28,7 +31,21 @@ int runTool(const QString& program, const QStringList& args) {
                : -1;
 }
 
+// The permission bits of a file or folder, as ls shows them in octal.
+int modeOf(const QString& path) {
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
+
 } // namespace
+
+// What a test sets beyond a working upload of ip.htm into pub.
+struct RunSetup {
+    QString more{}; // further settings file lines
+    QString dir = QStringLiteral("pub");
+    QString site{}; // empty: the server's own
+    QString uploadFileName = QStringLiteral("ip.htm");
+};
 
 class UnattendedTest : public QObject {
     Q_OBJECT
@@ -36,8 +53,11 @@ class UnattendedTest : public QObject {
 private slots:
     void init();
 
+    void publishesSilentlyAndExitsZero_data();
     void publishesSilentlyAndExitsZero();
     void failureIsOneLineAndExitsOne();
+    void setupThatCannotPublishExitsOne_data();
+    void setupThatCannotPublishExitsOne();
     void slowServerStillPublishes();
     void twoRunsAtOnceTakeTurns();
     void publishesTheChosenSourcesAddress_data();
@@ -52,23 +72,22 @@ private slots:
     void untrustedServersGetNoPassword();
 
 private:
-    void configure(const FtpServer& server, const QString& password, const QString& more = {},
-                   const QString& dir = QStringLiteral("pub"), const QString& site = {});
-    void start(QProcess& program);
+    void configure(const FtpServer& server, const QString& password, const RunSetup& setup = {});
+    // An empty value in `environment` takes the variable away.
+    void start(QProcess& program, const QMap<QString, QString>& environment = {});
+    QString home(const QString& path) const { return m_home->filePath(path); }
     bool runsQuietly();
     void configureSite(const QString& site, const QString& user, const QString& password,
                        const QString& trustedCertificate = {});
     // One unattended run to its end: its exit status, and what it wrote to standard error.
-    int publish(QByteArray* errors);
+    int publish(QByteArray* errors, const QMap<QString, QString>& environment = {});
     QString page() const { return m_home->filePath(QStringLiteral("win/temp/ip.htm")); }
     QString knownHosts() const { return m_home->filePath(QStringLiteral(".ssh/known_hosts")); }
 
     std::unique_ptr<QTemporaryDir> m_home;
-    QProcessEnvironment m_env; // what a test adds to the program's environment
 };
 
 void UnattendedTest::init() {
-    m_env.clear();
     m_home = std::make_unique<QTemporaryDir>();
     QVERIFY(QDir(m_home->path()).mkpath(QStringLiteral("config")));
     QVERIFY(QDir(m_home->path()).mkpath(QStringLiteral("win/temp")));
@@ -77,19 +96,20 @@ void UnattendedTest::init() {
 }
 
 void UnattendedTest::configure(const FtpServer& server, const QString& password,
-                               const QString& more, const QString& dir, const QString& site) {
-    const QString ini = QStringLiteral("[FTP]\nFTPSite=%1\nUserName=%2\nPassword=%3\n"
-                                       "UploadFileName=ip.htm\n[HTML]\nHTMLTemplate=%4\n"
-                                       "IPParseField=%Tallyhost%\nUploadDir=%5\n")
-                            .arg(site.isEmpty() ? server.url().mid(6) : site, server.user(),
-                                 password, m_home->filePath(QStringLiteral("template.htm")), dir) +
-                        more;
+                               const RunSetup& setup) {
+    const QString ini =
+        QStringLiteral("[FTP]\nFTPSite=%1\nUserName=%2\nPassword=%3\n"
+                       "UploadFileName=%4\n[HTML]\nHTMLTemplate=%5\n"
+                       "IPParseField=%Tallyhost%\nUploadDir=%6\n")
+            .arg(setup.site.isEmpty() ? server.url().mid(6) : setup.site, server.user(), password,
+                 setup.uploadFileName, home(QStringLiteral("template.htm")), setup.dir) +
+        setup.more;
     QVERIFY(
         writeFile(m_home->filePath(QStringLiteral("config/TallyhostUpdater.ini")), ini.toUtf8()));
-    QVERIFY(QDir(server.root()).mkpath(dir));
+    QVERIFY(QDir(server.root()).mkpath(setup.dir));
 }
 
-void UnattendedTest::start(QProcess& program) {
+void UnattendedTest::start(QProcess& program, const QMap<QString, QString>& environment) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR",
                              "SSL_CERT_FILE", "SSL_CERT_DIR"})
@@ -99,7 +119,12 @@ void UnattendedTest::start(QProcess& program) {
     env.insert(QStringLiteral("XDG_STATE_HOME"), m_home->filePath(QStringLiteral("state")));
     // The user's own ~/.ssh/known_hosts is never read or written by a test.
     env.insert(QStringLiteral("HOME"), m_home->path());
-    env.insert(m_env);
+    for (auto it = environment.begin(); it != environment.end(); ++it) {
+        if (it.value().isEmpty())
+            env.remove(it.key());
+        else
+            env.insert(it.key(), it.value());
+    }
     program.setProcessEnvironment(env);
     program.start(qEnvironmentVariable("VANTRELL_BINARY"), {QStringLiteral("/A")});
 }
@@ -118,20 +143,45 @@ bool UnattendedTest::runsQuietly() {
     return true;
 }
 
+void UnattendedTest::publishesSilentlyAndExitsZero_data() {
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("page"); // where the page is written, in the test's home
+    QTest::newRow("windir") << "windir"
+                            << "win/temp/ip.htm";
+    // Without windir: a folder of the user's own, closed to everyone else.
+    QTest::newRow("runtime folder") << "runtime"
+                                    << "run/vantrell/ip.htm";
+    QTest::newRow("temporary folder")
+        << "temporary" << QStringLiteral("tmp/vantrell-%1/ip.htm").arg(::geteuid());
+}
+
 void UnattendedTest::publishesSilentlyAndExitsZero() {
+    QFETCH(QString, folder);
+    QFETCH(QString, page);
+    QMap<QString, QString> environment;
+    if (folder != QLatin1String("windir")) {
+        environment[QStringLiteral("windir")] = QString();
+        QVERIFY(QDir(m_home->path()).mkpath(QStringLiteral("run")));
+        QVERIFY(QDir(m_home->path()).mkpath(QStringLiteral("tmp")));
+        environment[QStringLiteral("TMPDIR")] = home(QStringLiteral("tmp"));
+        if (folder == QLatin1String("runtime"))
+            environment[QStringLiteral("XDG_RUNTIME_DIR")] = home(QStringLiteral("run"));
+    }
     FtpServer server;
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     configure(server, server.password());
     QProcess program;
-    start(program);
+    start(program, environment);
     QVERIFY(program.waitForFinished(60000));
     QCOMPARE(program.readAllStandardError(), QByteArray());
     QCOMPARE(program.exitCode(), 0);
-    const QByteArray page = readFile(server.root() + QStringLiteral("/pub/ip.htm"));
-    QCOMPARE(page, readFile(m_home->filePath(QStringLiteral("win/temp/ip.htm"))));
-    QVERIFY(page.startsWith("<p>"));
-    QVERIFY(!page.contains('%'));
+    const QByteArray published = readFile(server.root() + QStringLiteral("/pub/ip.htm"));
+    QCOMPARE(published, readFile(home(page)));
+    QVERIFY(published.startsWith("<p>"));
+    QVERIFY(!published.contains('%'));
     QCOMPARE(server.loginCount(), 1);
+    if (folder != QLatin1String("windir"))
+        QCOMPARE(modeOf(QFileInfo(home(page)).path()), 0700);
 }
 
 void UnattendedTest::failureIsOneLineAndExitsOne() {
@@ -150,8 +200,8 @@ void UnattendedTest::failureIsOneLineAndExitsOne() {
 
     // A login typed into the site is refused before anything is sent, and not repeated.
     const int connections = server.connectionCount();
-    configure(server, server.password(), {}, QStringLiteral("pub"),
-              server.user() + QStringLiteral(":Pw/in#site@") + server.url().mid(6));
+    configure(server, server.password(),
+              {.site = server.user() + QStringLiteral(":Pw/in#site@") + server.url().mid(6)});
     QProcess typedLogin;
     start(typedLogin);
     QVERIFY(typedLogin.waitForFinished(60000));
@@ -161,6 +211,87 @@ void UnattendedTest::failureIsOneLineAndExitsOne() {
     QCOMPARE(said.count('\n'), 1);
     QVERIFY2(!said.contains("Pw/in#site"), said.constData());
     QCOMPARE(server.connectionCount(), connections);
+}
+
+void UnattendedTest::setupThatCannotPublishExitsOne_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("plant"); // what stands in the way beforehand
+    QTest::addColumn<QString>("error"); // how standard error starts; HOME is the test's home
+    QTest::newRow("name leaves the page folder")
+        << "../../important.conf"
+        << ""
+        << "Tallyhost: Unable to use the upload file name \"../../important.conf\": it must be a "
+           "plain file name";
+    // The rest have no windir: the page goes to a folder of the user's own.
+    const QString folder = "Tallyhost: Unable to use the page folder HOME/run/vantrell: ";
+    QTest::newRow("page folder is a link") << "ip.htm"
+                                           << "folder link" << folder + "it is a symbolic link";
+    QTest::newRow("page folder is a file")
+        << "ip.htm"
+        << "folder file" << folder + "it is a file, not a folder";
+    QTest::newRow("page folder of another user")
+        << "ip.htm"
+        << "foreign folder" << folder + "it belongs to another user";
+    QTest::newRow("page is a planted link")
+        << "ip.htm"
+        << "page link"
+        << "Open File: File: HOME/run/vantrell/ip.htm - Is a symbolic link";
+}
+
+// Refused with one plain line before anything is sent, and a second run meets the same:
+// nothing that the first left behind stands in its way or crashes it.
+void UnattendedTest::setupThatCannotPublishExitsOne() {
+    QFETCH(QString, name);
+    QFETCH(QString, plant);
+    QFETCH(QString, error);
+    error.replace(QStringLiteral("HOME"), m_home->path());
+    const QString important = home(QStringLiteral("important.conf"));
+    QVERIFY(writeFile(important, "keep\n"));
+
+    QMap<QString, QString> environment;
+    const QString runtime = home(QStringLiteral("run"));
+    const QString ownFolder = runtime + QStringLiteral("/vantrell");
+    QVERIFY(QDir().mkpath(runtime));
+    if (!plant.isEmpty()) {
+        environment[QStringLiteral("windir")] = QString();
+        environment[QStringLiteral("XDG_RUNTIME_DIR")] = runtime;
+    }
+    if (plant == QLatin1String("folder link")) {
+        QVERIFY(QDir().mkpath(home(QStringLiteral("elsewhere"))));
+        QVERIFY(QFile::link(home(QStringLiteral("elsewhere")), ownFolder));
+    }
+    if (plant == QLatin1String("folder file"))
+        QVERIFY(writeFile(ownFolder, "not a folder\n"));
+    if (plant == QLatin1String("foreign folder")) {
+        if (::geteuid() != 0)
+            QSKIP("only root can give a folder to another user");
+        QVERIFY(QDir().mkpath(ownFolder));
+        QCOMPARE(::chown(QFile::encodeName(ownFolder).constData(), 65534, 65534), 0);
+    }
+    if (plant == QLatin1String("page link")) {
+        QVERIFY(QDir().mkpath(ownFolder));
+        QVERIFY(QFile::setPermissions(ownFolder,
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QVERIFY(QFile::link(important, ownFolder + QStringLiteral("/ip.htm")));
+    }
+
+    FtpServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    configure(server, server.password(), {.uploadFileName = name});
+    for (int run = 0; run < 2; ++run) {
+        QProcess program;
+        start(program, environment);
+        QVERIFY(program.waitForFinished(60000));
+        const QByteArray err = program.readAllStandardError();
+        QVERIFY2(err.startsWith(error.toUtf8()), err.constData());
+        QCOMPARE(err.count('\n'), 1);
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 1);
+    }
+    QCOMPARE(server.loginCount(), 0);
+    QCOMPARE(readFile(important), QByteArray("keep\n"));
+    if (plant == QLatin1String("folder link"))
+        QVERIFY(QDir(home(QStringLiteral("elsewhere"))).isEmpty());
 }
 
 void UnattendedTest::slowServerStillPublishes() {
@@ -239,7 +370,7 @@ void UnattendedTest::publishesTheChosenSourcesAddress() {
     QVERIFY2(stand.start(), qPrintable(stand.errorString()));
     // The rows name paths on the stand-in, whose address is known only now.
     source.replace(QStringLiteral("URL="), QStringLiteral("URL=") + stand.url(QString()));
-    configure(server, server.password(), QStringLiteral("[Address]\n") + source + '\n');
+    configure(server, server.password(), {.more = QStringLiteral("[Address]\n") + source + '\n'});
 
     QProcess program;
     start(program);
@@ -268,10 +399,10 @@ void UnattendedTest::publishesOnlyWhenSomethingChanged() {
     QVERIFY2(web.start(), qPrintable(web.errorString()));
     const auto settings = [&](const QString& address, const QString& dir = QStringLiteral("pub")) {
         configure(server, server.password(),
-                  QStringLiteral("[Address]\nSource=web\nWebURL=%1\nOnlyWhenChanged=True\n"
-                                 "RefreshDays=25\n")
-                      .arg(web.say(address)),
-                  dir);
+                  {.more = QStringLiteral("[Address]\nSource=web\nWebURL=%1\nOnlyWhenChanged=True\n"
+                                          "RefreshDays=25\n")
+                               .arg(web.say(address)),
+                   .dir = dir});
     };
     const QString page = server.root() + QStringLiteral("/pub/ip.htm");
 
@@ -325,9 +456,9 @@ void UnattendedTest::configureSite(const QString& site, const QString& user,
         writeFile(m_home->filePath(QStringLiteral("config/TallyhostUpdater.ini")), ini.toUtf8()));
 }
 
-int UnattendedTest::publish(QByteArray* errors) {
+int UnattendedTest::publish(QByteArray* errors, const QMap<QString, QString>& environment) {
     QProcess program;
-    start(program);
+    start(program, environment);
     if (!program.waitForFinished(60000))
         return -1;
     *errors = program.readAllStandardError();
@@ -411,11 +542,10 @@ void UnattendedTest::publishesOverFtps() {
     // "localhost" is looked up.
     if (RanInOwnNetwork())
         return;
-    m_env.insert(QStringLiteral("SSL_CERT_FILE"), server.authorityFile());
     QVERIFY(writeFile(m_home->filePath(QStringLiteral("template.htm")), "again\n"));
     configureSite(QStringLiteral("ftps://localhost:%1").arg(server.port(ProftpdServer::Ftps)),
                   server.user(), server.password());
-    QCOMPARE(publish(&errors), 0);
+    QCOMPARE(publish(&errors, {{QStringLiteral("SSL_CERT_FILE"), server.authorityFile()}}), 0);
     QCOMPARE(errors, QByteArray());
     QCOMPARE(readFile(published), QByteArray("again\r\n"));
 }
@@ -479,8 +609,9 @@ void UnattendedTest::untrustedServersGetNoPassword() {
     const bool ssh = chosen == ProftpdServer::Sftp;
 
     QString storedFingerprint;
+    QMap<QString, QString> environment;
     if (trusted == QLatin1String("authority"))
-        m_env.insert(QStringLiteral("SSL_CERT_FILE"), server.authorityFile());
+        environment.insert(QStringLiteral("SSL_CERT_FILE"), server.authorityFile());
     if (trusted == QLatin1String("other") && !ssh)
         storedFingerprint = QStringLiteral("AB:").repeated(31) + QStringLiteral("AB");
     if (trusted == QLatin1String("other") && ssh) {
@@ -497,7 +628,7 @@ void UnattendedTest::untrustedServersGetNoPassword() {
     configureSite(server.site(chosen), server.user(), server.password(), storedFingerprint);
 
     QByteArray errors;
-    QCOMPARE(publish(&errors), 1);
+    QCOMPARE(publish(&errors, environment), 1);
     QVERIFY2(errors.startsWith("Tallyhost: Unable to upload file: "), errors.constData());
     QCOMPARE(errors.count('\n'), 1);
     const QString fingerprint = ssh ? server.hostKeyFingerprint() : server.certificateFingerprint();

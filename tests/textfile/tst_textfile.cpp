@@ -12,6 +12,7 @@
 #include <limits>
 
 #ifndef Q_OS_WIN
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -95,6 +96,18 @@ void tst_TextFile::roundTrip() {
         QCOMPARE(out.WriteFailure(), QString());
     }
     QCOMPARE(readFile(path("round.htm")), lines.join("\r\n") + "\r\n");
+    {
+        // Each line in two parts, the line end coming with the second.
+        clsTextOutputFile out;
+        QVERIFY(out.OpenFile(folder, "parts.htm"));
+        for (const auto& line : lines) {
+            out.WritePart(line.left(line.size() / 2));
+            out.WriteLine(line.mid(line.size() / 2));
+        }
+        out.CloseFile();
+        QCOMPARE(out.Lines(), lines.size());
+    }
+    QCOMPARE(readFile(path("parts.htm")), readFile(path("round.htm")));
 
     clsTextInputFile in;
     QVERIFY(in.OpenFile(folder, "round.htm"));
@@ -146,6 +159,26 @@ void tst_TextFile::lineEnds() {
         QCOMPARE(in.ReadLine(), QByteArray());
     QVERIFY(in.EndOfFile());
     QCOMPARE(in.Lines(), lines.size());
+
+    // Taken in parts of any size, the lines come out the same and are counted once each.
+    for (const qsizetype part : {qsizetype(1), qsizetype(2), qsizetype(5), Buf - 1, Buf, 3 * Buf}) {
+        QVERIFY(in.OpenFile(folder, path("ends.txt")));
+        Lines joined;
+        QByteArray line;
+        while (!in.EndOfFile()) {
+            bool ended = false;
+            const QByteArray piece = in.ReadLinePart(part, ended);
+            QVERIFY(piece.size() <= part);
+            line += piece;
+            if (ended) {
+                joined << line;
+                line.clear();
+            }
+        }
+        QCOMPARE(joined, lines);
+        QCOMPARE(line, QByteArray());
+        QCOMPARE(in.Lines(), lines.size());
+    }
 }
 
 void tst_TextFile::folderJoin_data() {
@@ -196,6 +229,24 @@ void tst_TextFile::openFailures_data() {
                                       << "Is a directory";
     QTest::newRow("unknown mode") << 5 << d << "t.htm"
                                   << "Bad file mode 5";
+#ifndef Q_OS_WIN
+    // None of these may wait: a pipe without a writer or reader, a device that never ends.
+    ::mkfifo(QFile::encodeName(d + Sep + "pipe").constData(), 0600);
+    writeFile(d + Sep + "target.htm", "keep\n");
+    QFile::link(d + Sep + "target.htm", d + Sep + "link");
+    const QString notOrdinary = ", not an ordinary file; use an ordinary file instead";
+    const QString link = "Is a symbolic link, and a file is never written through one; remove the "
+                         "link and try again";
+    QTest::newRow("reader, pipe") << 1 << d << "pipe"
+                                  << "Is a named pipe" + notOrdinary;
+    QTest::newRow("writer, pipe") << 2 << d << "pipe"
+                                  << "Is a named pipe" + notOrdinary;
+    QTest::newRow("reader, device") << 1 << "/dev"
+                                    << "zero"
+                                    << "Is a device" + notOrdinary;
+    QTest::newRow("writer, link") << 2 << d << "link" << link;
+    QTest::newRow("appender, link") << 8 << d << "link" << link;
+#endif
 }
 
 void tst_TextFile::openFailures() {
@@ -205,14 +256,18 @@ void tst_TextFile::openFailures() {
     QFETCH(QString, description);
     MessageRecorder recorder;
     const QString joined = folder + Sep;
+    const bool existed = QFileInfo(joined + name).exists() || QFileInfo(joined + name).isSymLink();
     clsTextFile file;
     QVERIFY(!file.OpenFile(folder, name, mode));
     QCOMPARE(folder, joined);
     QCOMPARE(recorder.texts(), QStringList{"File: " + joined + name + " - " + description});
     QCOMPARE(recorder.messages[0].title, QString("Open File"));
     QCOMPARE(recorder.messages[0].icon, platform::MsgIcon::Critical);
-    // Reading must never leave an empty file where the template was expected.
-    QVERIFY(QFileInfo(joined + name).isDir() || !QFile::exists(joined + name));
+    // Reading must never leave an empty file where the template was expected, and a failed
+    // open changes nothing.
+    QCOMPARE(QFileInfo(joined + name).exists() || QFileInfo(joined + name).isSymLink(), existed);
+    if (QFileInfo::exists(path("target.htm")))
+        QCOMPARE(readFile(path("target.htm")), QByteArray("keep\n"));
     QVERIFY_THROWS_EXCEPTION(TextFileError, file.EndOfFile());
     file.CloseFile();
 }

@@ -7,6 +7,7 @@
 #include "Recorders.h"
 #include "Shell.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QFrame>
@@ -39,6 +40,23 @@ bool showsWhole(const QString& text, const QFont& font, const QSize& box) {
     }
     layout.endLayout();
     return widest <= box.width() && height <= box.height();
+}
+
+// The lines of a label's text as the label breaks them.
+QStringList shownLines(const QLabel* label) {
+    const QString text = label->text();
+    QTextLayout layout(text, label->font());
+    QTextOption option;
+    option.setWrapMode(QTextOption::WordWrap);
+    layout.setTextOption(option);
+    layout.beginLayout();
+    QStringList lines;
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(label->contentsRect().width());
+        lines << text.mid(line.textStart(), line.textLength()).trimmed();
+    }
+    layout.endLayout();
+    return lines;
 }
 
 } // namespace
@@ -153,18 +171,30 @@ void tst_about::captionsAndLayout() {
 }
 
 void tst_about::textsShowWhole() {
-    frmAbout box;
-    for (QLabel* label : {box.lblTitle, box.lblVersion, box.lblDescription, box.lblDisclaimer})
-        QVERIFY2(showsWhole(label->text(), label->font(), label->size()),
-                 qPrintable(label->text()));
-    // The address is a single word: it has to fit one line of the description by itself.
-    QVERIFY(showsWhole(QString::fromLatin1(ProductWebsite).mid(6), box.lblDescription->font(),
-                       QSize(box.lblDescription->width(), 1000)));
-    for (QPushButton* button : {box.cmdOK, box.cmdSysInfo}) {
-        const int frame =
-            button->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, button);
-        QVERIFY(button->fontMetrics().horizontalAdvance(button->text().remove('&')) + 2 * frame <=
-                button->width());
+    // With the platform's font, and with a larger one as desktops have.
+    const QFont platformFont = QApplication::font();
+    for (const qreal points : {platformFont.pointSizeF(), 12.0}) {
+        QFont font = platformFont;
+        font.setPointSizeF(points);
+        QApplication::setFont(font);
+        frmAbout box;
+        QApplication::setFont(platformFont);
+
+        for (QLabel* label : {box.lblTitle, box.lblVersion, box.lblDescription, box.lblDisclaimer})
+            QVERIFY2(showsWhole(label->text(), label->font(), label->size()),
+                     qPrintable(label->text()));
+        // The product page's address on one line, whole; the contact line below it.
+        const QStringList lines = shownLines(box.lblDescription);
+        QCOMPARE(lines.value(0), QString::fromLatin1(ProductWebsite));
+        QVERIFY2(lines.value(1).startsWith("Suggestions and comments: "),
+                 qPrintable(lines.join('|')));
+        for (QPushButton* button : {box.cmdOK, box.cmdSysInfo}) {
+            const int frame =
+                button->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, button);
+            QVERIFY(button->fontMetrics().horizontalAdvance(button->text().remove('&')) +
+                        2 * frame <=
+                    button->width());
+        }
     }
 }
 

@@ -7,10 +7,12 @@
 #include "ProgramConfig.h"
 #include "Recorders.h"
 #include "Shell.h"
+#include "TestFiles.h"
 #include "Twips.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
@@ -125,6 +127,7 @@ private slots:
 private:
     frmTallyhost& start();
     QString storedTemplate() const;
+    QString storedValue(const QString& key) const;
 
     std::unique_ptr<QTemporaryDir> m_config;
     std::unique_ptr<MessageRecorder> m_messages;
@@ -154,8 +157,12 @@ frmTallyhost& tst_mainwindow::start() {
 }
 
 QString tst_mainwindow::storedTemplate() const {
+    return storedValue("HTML/HTMLTemplate");
+}
+
+QString tst_mainwindow::storedValue(const QString& key) const {
     QSettings settings(QSettings::IniFormat, QSettings::UserScope, "TallyhostUpdater");
-    return settings.value("HTML/HTMLTemplate", "<none>").toString();
+    return settings.value(key, "<none>").toString();
 }
 
 void tst_mainwindow::layoutIsFixed() {
@@ -274,7 +281,12 @@ void tst_mainwindow::tabVisitsControlsInOrder() {
 }
 
 void tst_mainwindow::fieldsTakeOnlyWhatTheyShould() {
+    // A stored text longer than a field takes unless told otherwise.
+    const QString longPath = "/srv/" + QString(40000, 'p') + "/page.htm";
+    QSettings(QSettings::IniFormat, QSettings::UserScope, "TallyhostUpdater")
+        .setValue("HTML/UploadDir", longPath);
     frmTallyhost& form = start();
+    QCOMPARE(form.txtUploadDir->text(), longPath);
 
     // Date and time markers are shown only: greyed, out of reach of clicks and typing.
     QCOMPARE(form.txtIPParseField[1]->text(), QString("%Date%"));
@@ -318,6 +330,31 @@ void tst_mainwindow::fieldsTakeOnlyWhatTheyShould() {
             captions << action->text();
     for (const QString& caption : captions)
         QVERIFY2(!caption.contains('&'), qPrintable(caption));
+
+    // Alt with a letter, as menus open elsewhere, types nothing into a field and opens no menu.
+    clickInWindow(form.txtFTPSite);
+    QTest::keyClicks(form.txtFTPSite, "ftp");
+    for (const Qt::Key key : {Qt::Key_F, Qt::Key_H, Qt::Key_A, Qt::Key_U, Qt::Key_5})
+        QTest::keyClick(form.txtFTPSite, key, Qt::AltModifier);
+    QTest::keyClick(form.txtFTPSite, Qt::Key_F, Qt::AltModifier | Qt::ShiftModifier);
+    QTest::keyClick(form.txtFTPSite, Qt::Key_S);
+    QCOMPARE(form.txtFTPSite->text(), QString("ftps"));
+    QVERIFY(!form.mnuFile->isVisible() && !form.mnuHelp->isVisible());
+
+    // Long texts stay whole when typed and pasted, and are stored whole.
+    QTest::keyClick(form.txtUploadDir, Qt::Key_End);
+    QTest::keyClicks(form.txtUploadDir, "x");
+    QCOMPARE(form.txtUploadDir->text(), longPath + "x");
+    const QString pasted = QString(50000, 'q');
+    QApplication::clipboard()->setText(pasted);
+    form.txtPassword->clear();
+    QTest::keyClick(form.txtPassword, Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(form.txtPassword->text(), pasted);
+    SaveSettings();
+    QCOMPARE(storedValue("FTP/FTPSite"), QString("ftps"));
+    const QByteArray file = readFile(m_config->filePath("TallyhostUpdater.ini"));
+    QVERIFY(file.contains("\nUploadDir=" + (longPath + "x").toUtf8() + '\n'));
+    QVERIFY(file.contains("\nPassword=" + pasted.toUtf8() + '\n'));
 }
 
 void tst_mainwindow::menusHoldTheirItems() {
