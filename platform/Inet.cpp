@@ -221,7 +221,7 @@ private:
     Outcome changeDirectory(const Job& job, const Site& site, Dialect& dialect) {
         const RemotePath target = m_current.joined(RemotePath::parse(job.command.directory));
         const Reply reply = exchange(job, dialect, dialect.directoryCheck(target));
-        if (reply.code != CURLE_OK) {
+        if (!dialect.directoryFound(reply)) {
             return {false, describe(reply, site.hostAndPort,
                                     QStringLiteral("Could not change to directory "
                                                    "\"%1\"")

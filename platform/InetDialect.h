@@ -31,8 +31,9 @@ public:
 
     // The URL of a directory, ending in "/".
     virtual QByteArray directoryUrl(const RemotePath& dir) const = 0;
-    // A request that succeeds where the directory exists and can be entered.
+    // A request that tells whether the directory exists and can be entered, and its reading.
     virtual Request directoryCheck(const RemotePath& dir) const = 0;
+    virtual bool directoryFound(const Reply& check) const { return check.code == CURLE_OK; }
 
     // Commands to run after a request in the directory `dir`, about names in it. Deleting and
     // setting a mode happen where the server allows; their failure stops nothing.

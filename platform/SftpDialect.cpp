@@ -40,9 +40,13 @@ public:
         return m_site.base + path;
     }
 
-    // Listing the directory is what tells that it is there; SFTP has no "change directory".
+    // Listing the directory is what tells that it is there; SFTP has no "change directory". A
+    // folder that may be written but not listed is there all the same.
     Request directoryCheck(const RemotePath& dir) const override {
         return {directoryUrl(dir), nullptr, {}, Request::Listing::Names};
+    }
+    bool directoryFound(const Reply& check) const override {
+        return check.code == CURLE_OK || check.code == CURLE_REMOTE_ACCESS_DENIED;
     }
 
     QStringList rename(const RemotePath& dir, const QString& from,
