@@ -5,7 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(cmake ninja-build g++ qt6-base-dev qt6-svg-dev libcurl4-openssl-dev python3-pyftpdlib fonts-dejavu-core
+packages=(cmake ninja-build g++ qt6-base-dev qt6-svg-dev libcurl4-openssl-dev libssl-dev python3-pyftpdlib
+          proftpd-core proftpd-mod-crypto openssl openssh-client ca-certificates fonts-dejavu-core
           libminiupnpc-dev iproute2 desktop-file-utils appstream groff-base)
 
 install_missing() {

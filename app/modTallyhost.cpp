@@ -13,6 +13,7 @@
 #include "frmTallyhost.h"
 #include "modAddress.h"
 #include "modShell.h"
+#include "modTrust.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -313,6 +314,29 @@ bool preparePageFolder(const QString& folder) {
     return false;
 }
 
+// Sends the page to the site as typed, with its own scheme or plain FTP without one. False
+// when a command failed; the transfer control says why.
+bool sendPage(frmTallyhost& form, const QString& pagePath, const QString& uploadFileName,
+              const QString& trustedCertificate) {
+    platform::Inet& inet = *form.inetFTP;
+    inet.setURL(form.txtFTPSite->text());
+    inet.setUserName(form.txtUserName->text());
+    inet.setPassword(form.txtPassword->text());
+    inet.setTrustedCertificate(trustedCertificate);
+
+    const QString uploadDir = form.txtUploadDir->text();
+    if (!trimSpaces(uploadDir).isEmpty()) {
+        inet.Execute(QStringLiteral("CD ") + quoted(uploadDir));
+        WaitForTransfer(inet);
+        if (!inet.LastSucceeded())
+            return false;
+    }
+    inet.Execute(QStringLiteral("PUT ") + quoted(pagePath) + QLatin1Char(' ') +
+                 quoted(uploadFileName));
+    WaitForTransfer(inet);
+    return inet.LastSucceeded();
+}
+
 } // namespace
 
 void SetPageLockPatience(std::chrono::milliseconds patience) {
@@ -538,27 +562,33 @@ bool UploadPage() {
         return false;
     }
 
+    // The first attempt may meet a server whose certificate or host key is new; once the user
+    // trusts it, the page goes again. What they trusted and is refused anyway is not asked
+    // about a second time.
     platform::Inet& inet = *form.inetFTP;
-    inet.setURL(QStringLiteral("ftp://") + form.txtFTPSite->text());
-    inet.setUserName(form.txtUserName->text());
-    inet.setPassword(form.txtPassword->text());
-
-    const QString uploadDir = form.txtUploadDir->text();
-    if (!trimSpaces(uploadDir).isEmpty()) {
-        inet.Execute(QStringLiteral("CD ") + quoted(uploadDir));
-        WaitForTransfer(inet);
-        if (!inet.LastSucceeded()) {
+    const QString ftp = QStringLiteral("FTP");
+    const QString trustedKey = QStringLiteral("TrustedCertificate");
+    QString trustedCertificate = openStore().GetSetting(ftp, trustedKey);
+    QString trustedNow;
+    while (!sendPage(form, pagePath, uploadFileName, trustedCertificate)) {
+        const platform::TrustProblem problem = inet.LastTrustProblem();
+        if (problem.kind == platform::TrustProblem::Kind::None ||
+            problem.fingerprint == trustedNow) {
             reportTransferFailure(inet);
             return false;
         }
-    }
-
-    inet.Execute(QStringLiteral("PUT ") + quoted(pagePath) + QLatin1Char(' ') +
-                 quoted(uploadFileName));
-    WaitForTransfer(inet);
-    if (!inet.LastSucceeded()) {
-        reportTransferFailure(inet);
-        return false;
+        platform::SettingsStore store = openStore();
+        if (!AskToTrust(problem, HasUnattendedSwitch(strCommandLine), inet.KnownHostsFile(),
+                        store.FileName()))
+            return false;
+        trustedNow = problem.fingerprint;
+        if (problem.kind == platform::TrustProblem::Kind::Certificate) {
+            trustedCertificate = problem.fingerprint;
+            store.SaveSetting(ftp, trustedKey, trustedCertificate);
+            if (!store.Sync())
+                platform::MsgBox(QStringLiteral("Unable to save settings to ") + store.FileName(),
+                                 platform::MsgIcon::Critical);
+        }
     }
     RecordPublished(publication);
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "TrustProblem.h"
+
 #include <QObject>
 #include <QString>
 
@@ -11,6 +13,12 @@ namespace platform {
 // The FTP transfer control. Execute() starts one command and returns at once; the command
 // runs off the GUI thread, and its end reaches the GUI thread as an event, after which
 // StillExecuting() answers false. The commands of one object share one logged-in connection.
+//
+// The URL's scheme chooses the protocol: none or ftp:// plain FTP, ftpes:// FTP with explicit
+// TLS, ftps:// FTP with implicit TLS, sftp:// SSH. A secure one is never given up for clear
+// text, and the password goes only to a server that has proved itself: by a certificate the
+// system trusts for the host name, or the one the user trusts by its fingerprint (TLS), or by a
+// host key in the user's known_hosts file (SSH). Commands mean the same with every protocol.
 //
 // Commands:
 //   CD dir              change the directory for the commands that follow: relative to the
@@ -44,7 +52,8 @@ public:
     // Abandons a running command at once (the server keeps its old file).
     ~Inet() override;
 
-    // The server, "ftp://host" or "ftp://host:port", and the login for the commands that follow.
+    // The server, "host[:port]" or "scheme://host[:port]", and the login for the commands that
+    // follow.
     void setURL(const QString& url);
     void setUserName(const QString& userName);
     void setPassword(const QString& password);
@@ -59,6 +68,16 @@ public:
     bool LastSucceeded() const;
     QString LastError() const;
 
+    // Whom to trust beyond the system's certificate store: the one TLS certificate with this
+    // SHA-256 fingerprint (empty: none), and the SSH host keys in this OpenSSH known_hosts file
+    // (~/.ssh/known_hosts unless changed).
+    void setTrustedCertificate(const QString& fingerprint);
+    void setKnownHostsFile(const QString& path);
+    QString KnownHostsFile() const;
+    // When the last command failed because the server could not be trusted: what it presented.
+    // Kind::None otherwise.
+    TrustProblem LastTrustProblem() const;
+
     // How long the server may stay silent before a command gives up. 60 s unless changed.
     void setRequestTimeout(std::chrono::milliseconds timeout);
 
@@ -68,7 +87,7 @@ signals:
     void CommandFinished();
 
 private:
-    void finishCommand(bool succeeded, const QString& error);
+    void finishCommand(bool succeeded, const QString& error, const TrustProblem& trust);
 
     struct Private;
     std::unique_ptr<Private> d;

@@ -65,11 +65,6 @@ std::optional<QStringList> splitArguments(QStringView text) {
 }
 
 // The schemes a site may start with; a site without one is plain FTP.
-const QStringList& knownSchemes() {
-    static const QStringList schemes{QStringLiteral("ftp")};
-    return schemes;
-}
-
 Command invalid(const QString& why) {
     Command c;
     c.error = why;
@@ -163,45 +158,6 @@ Command parseCommand(const QString& operation) {
     }
 
     return invalid(QStringLiteral("Unknown command \"%1\".").arg(verb));
-}
-
-std::optional<Site> parseSite(const QString& url, QString* error) {
-    if (QString why = checkName(QStringLiteral("site"), url); !why.isEmpty()) {
-        *error = why;
-        return std::nullopt;
-    }
-    const QString text = url.trimmed();
-    // A login typed into the site would otherwise be quoted back in every message about the
-    // site. A host name never holds an "@", so any "@" is taken for one.
-    if (text.contains(u'@')) {
-        *error = QStringLiteral("The site holds an \"@\": the user name and password go in "
-                                "their own fields, not in the site. Nothing was sent.");
-        return std::nullopt;
-    }
-    const qsizetype schemeEnd = text.indexOf(QStringLiteral("://"));
-    const QString scheme = schemeEnd < 0 ? QStringLiteral("ftp") : text.left(schemeEnd).toLower();
-    if (!knownSchemes().contains(scheme)) {
-        *error = QStringLiteral("The site \"%1\" is not an FTP address.").arg(text);
-        return std::nullopt;
-    }
-    const QUrl parsed(schemeEnd < 0 ? scheme + QStringLiteral("://") + text : text,
-                      QUrl::StrictMode);
-    if (!parsed.isValid() || parsed.host().isEmpty() || parsed.hasQuery() || parsed.hasFragment()) {
-        *error = QStringLiteral("The site \"%1\" is not a valid server address.").arg(text);
-        return std::nullopt;
-    }
-
-    QUrl base;
-    base.setScheme(scheme);
-    base.setHost(parsed.host());
-    base.setPort(parsed.port(21));
-    Site site;
-    site.base = base.toEncoded();
-    site.hostAndPort = QStringLiteral("%1:%2").arg(base.host()).arg(base.port());
-    RemotePath start = RemotePath::parse(parsed.path());
-    start.absolute = false; // after the host, a path is relative to the login directory
-    site.start = start;
-    return site;
 }
 
 QString checkCredentials(const QString& user, const QString& password) {

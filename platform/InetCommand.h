@@ -1,7 +1,7 @@
 #pragma once
 
-// The text side of the FTP transfer control: reading its command lines, its site address and
-// the names it sends, before anything reaches a server.
+// The text side of the FTP transfer control: reading its command lines and the names it sends,
+// before anything reaches a server.
 
 #include <QByteArray>
 #include <QString>
@@ -27,12 +27,6 @@ struct RemotePath {
     bool operator==(const RemotePath&) const = default;
 };
 
-struct Site {
-    QByteArray base;     // "scheme://host:port", no path and never any credentials
-    QString hostAndPort; // for messages
-    RemotePath start;    // a directory given after the host, relative to the login directory
-};
-
 struct Command {
     enum class Kind { Invalid, Cd, Put };
     Kind kind = Kind::Invalid;
@@ -44,9 +38,6 @@ struct Command {
 };
 
 Command parseCommand(const QString& operation);
-// "host", "host:port" or "scheme://host:port", optionally followed by a directory. A site that
-// holds a login ("user:password@host") is refused with a reason that does not repeat it.
-std::optional<Site> parseSite(const QString& url, QString* error);
 // Empty when the user name and password can go into FTP command lines, else the reason.
 QString checkCredentials(const QString& user, const QString& password);
 

@@ -2,12 +2,16 @@
 
 #include "AddressServer.h"
 #include "FtpServer.h"
+#include "OwnNetwork.h"
+#include "ProftpdServer.h"
 #include "TestFiles.h"
 
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -17,6 +21,15 @@
 using namespace std::chrono_literals;
 
 namespace {
+
+// Runs a key tool to its end without letting it talk; its exit status.
+int runTool(const QString& program, const QStringList& args) {
+    QProcess tool;
+    tool.start(program, args);
+    return tool.waitForFinished(60000) && tool.exitStatus() == QProcess::NormalExit
+               ? tool.exitCode()
+               : -1;
+}
 
 // The permission bits of a file or folder, as ls shows them in octal.
 int modeOf(const QString& path) {
@@ -51,12 +64,25 @@ private slots:
     void publishesTheChosenSourcesAddress();
     void publishesOnlyWhenSomethingChanged();
 
+    void siteSchemeChoosesTheServer();
+    void publishesOverFtpes();
+    void publishesOverFtps();
+    void publishesOverSftp();
+    void untrustedServersGetNoPassword_data();
+    void untrustedServersGetNoPassword();
+
 private:
     void configure(const FtpServer& server, const QString& password, const RunSetup& setup = {});
     // An empty value in `environment` takes the variable away.
     void start(QProcess& program, const QMap<QString, QString>& environment = {});
     QString home(const QString& path) const { return m_home->filePath(path); }
     bool runsQuietly();
+    void configureSite(const QString& site, const QString& user, const QString& password,
+                       const QString& trustedCertificate = {});
+    // One unattended run to its end: its exit status, and what it wrote to standard error.
+    int publish(QByteArray* errors, const QMap<QString, QString>& environment = {});
+    QString page() const { return m_home->filePath(QStringLiteral("win/temp/ip.htm")); }
+    QString knownHosts() const { return m_home->filePath(QStringLiteral(".ssh/known_hosts")); }
 
     std::unique_ptr<QTemporaryDir> m_home;
 };
@@ -85,11 +111,14 @@ void UnattendedTest::configure(const FtpServer& server, const QString& password,
 
 void UnattendedTest::start(QProcess& program, const QMap<QString, QString>& environment) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR"})
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR",
+                             "SSL_CERT_FILE", "SSL_CERT_DIR"})
         env.remove(QString::fromLatin1(name));
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home->filePath(QStringLiteral("config")));
     env.insert(QStringLiteral("windir"), m_home->filePath(QStringLiteral("win")));
     env.insert(QStringLiteral("XDG_STATE_HOME"), m_home->filePath(QStringLiteral("state")));
+    // The user's own ~/.ssh/known_hosts is never read or written by a test.
+    env.insert(QStringLiteral("HOME"), m_home->path());
     for (auto it = environment.begin(); it != environment.end(); ++it) {
         if (it.value().isEmpty())
             env.remove(it.key());
@@ -412,6 +441,208 @@ void UnattendedTest::publishesOnlyWhenSomethingChanged() {
     QCOMPARE(server.connectionCount(), 5);
     QVERIFY(runsQuietly());
     QCOMPARE(server.connectionCount(), 5);
+}
+
+void UnattendedTest::configureSite(const QString& site, const QString& user,
+                                   const QString& password, const QString& trustedCertificate) {
+    QString ini = QStringLiteral("[FTP]\nFTPSite=%1\nUserName=%2\nPassword=%3\n"
+                                 "UploadFileName=ip.htm\n")
+                      .arg(site, user, password);
+    if (!trustedCertificate.isEmpty())
+        ini += QStringLiteral("TrustedCertificate=%1\n").arg(trustedCertificate);
+    ini += QStringLiteral("[HTML]\nHTMLTemplate=%1\nIPParseField=%Tallyhost%\nUploadDir=pub\n")
+               .arg(m_home->filePath(QStringLiteral("template.htm")));
+    QVERIFY(
+        writeFile(m_home->filePath(QStringLiteral("config/TallyhostUpdater.ini")), ini.toUtf8()));
+}
+
+int UnattendedTest::publish(QByteArray* errors, const QMap<QString, QString>& environment) {
+    QProcess program;
+    start(program, environment);
+    if (!program.waitForFinished(60000))
+        return -1;
+    *errors = program.readAllStandardError();
+    return program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -1;
+}
+
+void UnattendedTest::siteSchemeChoosesTheServer() {
+    // A site typed with "ftp://" once went to a host called "ftp"; here no such lookup could
+    // leave the machine.
+    if (RanInOwnNetwork())
+        return;
+    FtpServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QVERIFY(QDir(server.root()).mkpath(QStringLiteral("pub")));
+    QByteArray errors;
+    configureSite(server.url(), server.user(), server.password());
+    QCOMPARE(publish(&errors), 0);
+    QCOMPARE(errors, QByteArray());
+    QCOMPARE(readFile(server.root() + QStringLiteral("/pub/ip.htm")), readFile(page()));
+
+    // Another scheme, or a login in the site, is refused before anything is sent.
+    const QString hostPort = server.url().mid(6);
+    for (const QString& site : {QStringLiteral("http://") + hostPort,
+                                QStringLiteral("ftp://vantrell:Pa55-word!@") + hostPort}) {
+        configureSite(site, server.user(), server.password());
+        QCOMPARE(publish(&errors), 1);
+        QVERIFY2(errors.startsWith("Tallyhost: Unable to upload file: "), errors.constData());
+        QVERIFY2(errors.contains("ftpes://") && errors.contains("sftp://"), errors.constData());
+        QCOMPARE(errors.count('\n'), 1);
+        QVERIFY(!errors.contains(server.password().toUtf8()));
+    }
+    QCOMPARE(server.connectionCount(), 1);
+
+    // A server without TLS never hears the login of a site that asks for it.
+    const QRegularExpression login(QStringLiteral("^(USER|PASS) "));
+    const QStringList loginsBefore = server.commands().filter(login);
+    configureSite(QStringLiteral("ftpes://") + hostPort, server.user(), server.password());
+    QCOMPARE(publish(&errors), 1);
+    QVERIFY2(errors.startsWith("Tallyhost: Unable to upload file: ") && errors.contains("TLS"),
+             errors.constData());
+    QCOMPARE(server.commands().filter(login), loginsBefore);
+}
+
+void UnattendedTest::publishesOverFtpes() {
+    ProftpdServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QVERIFY(QDir(server.root()).mkpath(QStringLiteral("pub")));
+    // The scheme in any case, the fingerprint as openssl prints it in any case.
+    configureSite(
+        server.site(ProftpdServer::Ftpes).replace(QStringLiteral("ftpes"), QStringLiteral("FTPes")),
+        server.user(), server.password(), server.certificateFingerprint().toLower());
+    QByteArray errors;
+    for (const char* content : {"<p>%Tallyhost%</p>\n", "replaced\n"}) {
+        QVERIFY(writeFile(m_home->filePath(QStringLiteral("template.htm")), content));
+        QCOMPARE(publish(&errors), 0);
+        QCOMPARE(errors, QByteArray());
+        QCOMPARE(readFile(server.root() + QStringLiteral("/pub/ip.htm")), readFile(page()));
+    }
+    QCOMPARE(readFile(page()), QByteArray("replaced\r\n"));
+    QCOMPARE(QDir(server.root() + QStringLiteral("/pub")).entryList(QDir::Files | QDir::Hidden),
+             QStringList{QStringLiteral("ip.htm")});
+    // Commands and data went encrypted.
+    QVERIFY(server.log().join(u'\n').contains(QStringLiteral("\"PROT P\" 200")));
+}
+
+void UnattendedTest::publishesOverFtps() {
+    ProftpdServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QVERIFY(QDir(server.root()).mkpath(QStringLiteral("pub")));
+    const QString published = server.root() + QStringLiteral("/pub/ip.htm");
+    QByteArray errors;
+
+    // Trusted by its fingerprint alone, the certificate serves an address it does not name.
+    configureSite(server.site(ProftpdServer::Ftps), server.user(), server.password(),
+                  server.certificateFingerprint());
+    QCOMPARE(publish(&errors), 0);
+    QCOMPARE(errors, QByteArray());
+    QCOMPARE(readFile(published), readFile(page()));
+
+    // Issued for the host typed by an authority the system trusts: nothing to trust by hand.
+    // "localhost" is looked up.
+    if (RanInOwnNetwork())
+        return;
+    QVERIFY(writeFile(m_home->filePath(QStringLiteral("template.htm")), "again\n"));
+    configureSite(QStringLiteral("ftps://localhost:%1").arg(server.port(ProftpdServer::Ftps)),
+                  server.user(), server.password());
+    QCOMPARE(publish(&errors, {{QStringLiteral("SSL_CERT_FILE"), server.authorityFile()}}), 0);
+    QCOMPARE(errors, QByteArray());
+    QCOMPARE(readFile(published), QByteArray("again\r\n"));
+}
+
+void UnattendedTest::publishesOverSftp() {
+    ProftpdServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QVERIFY(QDir(server.root()).mkpath(QStringLiteral("pub")));
+    QVERIFY(QDir(m_home->path()).mkpath(QStringLiteral(".ssh")));
+    QVERIFY(writeFile(knownHosts(), server.knownHostsLine().toUtf8() + '\n'));
+    configureSite(QStringLiteral("SFTP://127.0.0.1:%1").arg(server.port(ProftpdServer::Sftp)),
+                  server.user(), server.password());
+    QByteArray errors;
+    QCOMPARE(publish(&errors), 0);
+    QCOMPARE(errors, QByteArray());
+    const QString published = server.root() + QStringLiteral("/pub/ip.htm");
+    QCOMPARE(readFile(published), readFile(page()));
+
+    // The replacement keeps the page's mode, and a hashed known_hosts entry is found as well.
+    QVERIFY(
+        QFile::setPermissions(published, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+    QCOMPARE(runTool(QStringLiteral("ssh-keygen"), {"-q", "-H", "-f", knownHosts()}), 0);
+    QVERIFY(!readFile(knownHosts()).contains("127.0.0.1"));
+    QVERIFY(writeFile(m_home->filePath(QStringLiteral("template.htm")), "again\n"));
+    QCOMPARE(publish(&errors), 0);
+    QCOMPARE(errors, QByteArray());
+    QCOMPARE(readFile(published), QByteArray("again\r\n"));
+    const auto ownerGroupOther = QFile::Permissions(0x7077); // leaves out the ...User bits
+    QCOMPARE(QFile::permissions(published) & ownerGroupOther,
+             QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
+    QCOMPARE(QDir(server.root() + QStringLiteral("/pub")).entryList(QDir::Files | QDir::Hidden),
+             QStringList{QStringLiteral("ip.htm")});
+}
+
+void UnattendedTest::untrustedServersGetNoPassword_data() {
+    QTest::addColumn<int>("protocol");
+    QTest::addColumn<QString>("trusted"); // "authority", "other" or empty
+    QTest::addColumn<QString>("said");    // what the line names besides the fingerprint
+
+    QTest::newRow("certificate nobody trusts")
+        << int(ProftpdServer::Ftps) << QString() << QStringLiteral("TrustedCertificate");
+    QTest::newRow("not the certificate trusted")
+        << int(ProftpdServer::Ftpes) << QStringLiteral("other")
+        << QStringLiteral("TrustedCertificate");
+    QTest::newRow("certificate for another name")
+        << int(ProftpdServer::Ftps) << QStringLiteral("authority") << QStringLiteral("mismatch");
+    QTest::newRow("unknown host key")
+        << int(ProftpdServer::Sftp) << QString() << QStringLiteral("known_hosts");
+    QTest::newRow("changed host key")
+        << int(ProftpdServer::Sftp) << QStringLiteral("other") << QStringLiteral("has changed");
+}
+
+void UnattendedTest::untrustedServersGetNoPassword() {
+    QFETCH(int, protocol);
+    QFETCH(QString, trusted);
+    QFETCH(QString, said);
+    ProftpdServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QVERIFY(QDir(server.root()).mkpath(QStringLiteral("pub")));
+    const auto chosen = ProftpdServer::Protocol(protocol);
+    const bool ssh = chosen == ProftpdServer::Sftp;
+
+    QString storedFingerprint;
+    QMap<QString, QString> environment;
+    if (trusted == QLatin1String("authority"))
+        environment.insert(QStringLiteral("SSL_CERT_FILE"), server.authorityFile());
+    if (trusted == QLatin1String("other") && !ssh)
+        storedFingerprint = QStringLiteral("AB:").repeated(31) + QStringLiteral("AB");
+    if (trusted == QLatin1String("other") && ssh) {
+        // Another key of the same type, recorded for this host and port.
+        const QString other = m_home->filePath(QStringLiteral("other_key"));
+        QCOMPARE(runTool(QStringLiteral("ssh-keygen"),
+                         {"-q", "-t", "ecdsa", "-b", "256", "-N", "", "-f", other}),
+                 0);
+        QVERIFY(QDir(m_home->path()).mkpath(QStringLiteral(".ssh")));
+        QVERIFY(writeFile(knownHosts(), server.knownHostsLine().section(u' ', 0, 0).toUtf8() + ' ' +
+                                            readFile(other + QStringLiteral(".pub"))));
+    }
+    const QByteArray knownHostsBefore = readFile(knownHosts());
+    configureSite(server.site(chosen), server.user(), server.password(), storedFingerprint);
+
+    QByteArray errors;
+    QCOMPARE(publish(&errors, environment), 1);
+    QVERIFY2(errors.startsWith("Tallyhost: Unable to upload file: "), errors.constData());
+    QCOMPARE(errors.count('\n'), 1);
+    const QString fingerprint = ssh ? server.hostKeyFingerprint() : server.certificateFingerprint();
+    QVERIFY2(errors.contains(fingerprint.toUtf8()) && errors.contains(said.toUtf8()),
+             errors.constData());
+    QVERIFY(!errors.contains(server.password().toUtf8()));
+    QVERIFY2(!server.sawLoginOrPassword(), qPrintable(server.log().join(u'\n')));
+    QVERIFY(!QFile::exists(server.root() + QStringLiteral("/pub/ip.htm")));
+    // Nothing was trusted on the way.
+    QCOMPARE(readFile(knownHosts()), knownHostsBefore);
+    QSettings settings(m_home->filePath(QStringLiteral("config/TallyhostUpdater.ini")),
+                       QSettings::IniFormat);
+    QCOMPARE(settings.value(QStringLiteral("FTP/TrustedCertificate")).toString(),
+             storedFingerprint);
 }
 
 QTEST_MAIN(UnattendedTest)

@@ -3,22 +3,52 @@
 #include "FtpServer.h"
 #include "Inet.h"
 #include "JobSandbox.h"
+#include "ProftpdServer.h"
 #include "Recorders.h"
 #include "TestFiles.h"
 #include "frmTallyhost.h"
+#include "frmTrust.h"
 #include "modTallyhost.h"
 
 #include <QAction>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QLockFile>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
 using namespace std::chrono_literals;
+
+// Answers every trust question the window asks, as the row says, and keeps what it showed.
+class TrustAnswerer : public QObject {
+public:
+    explicit TrustAnswerer(bool trust) : m_trust(trust) { qApp->installEventFilter(this); }
+    ~TrustAnswerer() override { qApp->removeEventFilter(this); }
+    TrustAnswerer(const TrustAnswerer&) = delete;
+    TrustAnswerer& operator=(const TrustAnswerer&) = delete;
+
+    QStringList shown;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        auto* box = qobject_cast<frmTrust*>(watched);
+        if (box && event->type() == QEvent::Show) {
+            shown << box->lblQuestion->text() + u'\n' + box->lblDetails->text();
+            QPushButton* answer = m_trust ? box->cmdTrust : box->cmdCancel;
+            QMetaObject::invokeMethod(
+                box, [answer] { QTest::mouseClick(answer, Qt::LeftButton); }, Qt::QueuedConnection);
+        }
+        return false;
+    }
+
+private:
+    bool m_trust;
+};
 
 class UploadTest : public QObject {
     Q_OBJECT
@@ -38,6 +68,8 @@ private slots:
     void closingTheWindowDuringUploadFinishesIt();
     void busyPageGivesUp();
     void unwritableSettingsStillPublish();
+    void trustIsAskedInTheWindow_data();
+    void trustIsAskedInTheWindow();
 
 private:
     void pointAt(const FtpServer& server, const QString& dir = {});
@@ -287,6 +319,69 @@ void UploadTest::unwritableSettingsStillPublish() {
              (QStringList{QStringLiteral("Unable to save settings to ") + settings,
                           QStringLiteral("File successfully loaded.")}));
     QCOMPARE(readFile(server.root() + QStringLiteral("/page.htm")), readFile(pagePath()));
+}
+
+void UploadTest::trustIsAskedInTheWindow_data() {
+    QTest::addColumn<int>("protocol");
+    QTest::addColumn<bool>("trust");
+    QTest::newRow("certificate trusted") << int(ProftpdServer::Ftps) << true;
+    QTest::newRow("certificate declined") << int(ProftpdServer::Ftpes) << false;
+    QTest::newRow("host key trusted") << int(ProftpdServer::Sftp) << true;
+    QTest::newRow("host key declined") << int(ProftpdServer::Sftp) << false;
+}
+
+void UploadTest::trustIsAskedInTheWindow() {
+    QFETCH(int, protocol);
+    QFETCH(bool, trust);
+    const auto chosen = ProftpdServer::Protocol(protocol);
+    const bool ssh = chosen == ProftpdServer::Sftp;
+    ProftpdServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QTemporaryDir home;
+    const QByteArray realHome = qgetenv("HOME");
+    qputenv("HOME", home.path().toLocal8Bit());
+    const auto restoreHome = qScopeGuard([&] { qputenv("HOME", realHome); });
+    const QString knownHosts = home.filePath(QStringLiteral(".ssh/known_hosts"));
+
+    frmTallyhost& form = MainForm();
+    form.txtHTMLTemplate->setText(m_template);
+    form.txtFTPSite->setText(server.site(chosen));
+    form.txtUserName->setText(server.user());
+    form.txtPassword->setText(server.password());
+    form.txtUploadFileName->setText(QStringLiteral("page.htm"));
+    form.txtUploadDir->setText(QString());
+
+    MessageRecorder messages;
+    TrustAnswerer answerer(trust);
+    QCOMPARE(UploadPage(), trust);
+    QCOMPARE(answerer.shown.size(), 1);
+    const QString shown = answerer.shown[0];
+    QVERIFY2(shown.contains(ssh ? server.hostKeyFingerprint() : server.certificateFingerprint()),
+             qPrintable(shown));
+    QVERIFY2(shown.contains(ssh ? QStringLiteral("ecdsa-sha2-nistp256")
+                                : QStringLiteral("Vantrell test authority")),
+             qPrintable(shown));
+
+    const QString published = server.root() + QStringLiteral("/page.htm");
+    QSettings settings(QSettings::IniFormat, QSettings::UserScope, "TallyhostUpdater");
+    const QString storedFingerprint =
+        settings.value(QStringLiteral("FTP/TrustedCertificate")).toString();
+    if (!trust) {
+        QCOMPARE(messages.texts(), QStringList());
+        QVERIFY2(!server.sawLoginOrPassword(), qPrintable(server.log().join(u'\n')));
+        QVERIFY(!QFile::exists(published));
+        QVERIFY(!QFile::exists(knownHosts));
+        QCOMPARE(storedFingerprint, QString());
+        return;
+    }
+    QCOMPARE(messages.texts(), QStringList{QStringLiteral("File successfully loaded.")});
+    QCOMPARE(readFile(published), readFile(pagePath()));
+    QCOMPARE(storedFingerprint, ssh ? QString() : server.certificateFingerprint());
+    QCOMPARE(QFile::exists(knownHosts), ssh);
+
+    // Trusted once, the server is not asked about again.
+    QVERIFY2(UploadPage(), qPrintable(messages.texts().join(u'|')));
+    QCOMPARE(answerer.shown.size(), 1);
 }
 
 QTEST_MAIN(UploadTest)

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "InetExchange.h"
+#include "InetSite.h"
+#include "TrustProblem.h"
+
+#include <memory>
+#include <optional>
+
+namespace platform::inet {
+
+// How the site's protocol does each thing a transfer needs: the curl options of a request (this
+// one protocol only, its encryption, the check of the server's identity), how a directory is
+// named, and the commands that rename, delete and set a mode. One object serves the requests
+// of one command.
+class Dialect {
+public:
+    // The server proves itself by a certificate the system trusts or whose SHA-256 fingerprint
+    // is trustedCertificate (TLS), or by a host key in the knownHostsFile (SSH).
+    static std::unique_ptr<Dialect> For(const Site& site, const QString& trustedCertificate,
+                                        const QString& knownHostsFile);
+    virtual ~Dialect() = default;
+    Dialect(const Dialect&) = delete;
+    Dialect& operator=(const Dialect&) = delete;
+
+    // Adds this protocol's options to the handle of a request. False with a reason when the
+    // request cannot be made as safely as the site asks.
+    virtual bool prepare(CURL* easy, const Request& request, QString* error) = 0;
+    // What the server presented, when a request stopped because it could not be trusted.
+    virtual TrustProblem trustProblem() const { return {}; }
+
+    // The URL of a directory, ending in "/".
+    virtual QByteArray directoryUrl(const RemotePath& dir) const = 0;
+    // A request that tells whether the directory exists and can be entered, and its reading.
+    virtual Request directoryCheck(const RemotePath& dir) const = 0;
+    virtual bool directoryFound(const Reply& check) const { return check.code == CURLE_OK; }
+
+    // Commands to run after a request in the directory `dir`, about names in it. Deleting and
+    // setting a mode happen where the server allows; their failure stops nothing.
+    virtual QStringList rename(const RemotePath& dir, const QString& from,
+                               const QString& to) const = 0;
+    virtual QString removeIfAllowed(const RemotePath& dir, const QString& name) const = 0;
+    virtual QString setModeIfAllowed(const RemotePath& dir, int mode,
+                                     const QString& name) const = 0;
+
+    // The permissions of a file: the request that asks for them, and where its reply says them.
+    virtual Request modeQuery(const RemotePath& dir, const QString& name) const = 0;
+    virtual std::optional<int> modeIn(const Reply& reply, const QString& name) const = 0;
+
+    // Readings of a failed upload (followed by its commands): refused for good under this
+    // name, where a plain upload under another may pass; failed after the server had opened
+    // the file; arrived whole, but the rename onto the page was refused.
+    virtual bool nameRefused(const Reply& upload) const = 0;
+    virtual bool uploadBegan(const Reply& upload) const = 0;
+    virtual bool renameRefused(const Reply& upload) const = 0;
+
+protected:
+    explicit Dialect(const Site& site) : m_site(site) {}
+    Site m_site;
+};
+
+std::unique_ptr<Dialect> MakeFtpDialect(const Site& site, const QString& trustedCertificate);
+std::unique_ptr<Dialect> MakeSftpDialect(const Site& site, const QString& knownHostsFile);
+
+} // namespace platform::inet

@@ -1,0 +1,52 @@
+#include "InetExchange.h"
+
+namespace platform::inet {
+
+QString withDetail(const QString& what, const QString& detail) {
+    return detail.isEmpty() ? what : QStringLiteral("%1 (%2)").arg(what, detail);
+}
+
+QString describe(const Reply& reply, const QString& hostAndPort, const QString& what,
+                 std::chrono::milliseconds timeout) {
+    const QString refusal = reply.lastRefusal();
+    switch (reply.code) {
+    case CURLE_LOGIN_DENIED:
+        return withDetail(QStringLiteral("Login denied"), refusal);
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+        return withDetail(QStringLiteral("Could not connect to %1").arg(hostAndPort),
+                          reply.curlError);
+    case CURLE_USE_SSL_FAILED:
+        return withDetail(
+            QStringLiteral("%1 does not offer TLS, so the login was not sent").arg(hostAndPort),
+            refusal);
+    case CURLE_OPERATION_TIMEDOUT: {
+        const QString limit = QString::number(double(timeout.count()) / 1000.0) + " s";
+        if (reply.serverLines.isEmpty())
+            return withDetail(QStringLiteral("No answer from %1 within %2").arg(hostAndPort, limit),
+                              reply.curlError);
+        return withDetail(
+            QStringLiteral("%1: the server stopped answering for %2").arg(what, limit),
+            reply.curlError);
+    }
+    case CURLE_REMOTE_ACCESS_DENIED:
+    case CURLE_UPLOAD_FAILED:
+    case CURLE_QUOTE_ERROR:
+        return withDetail(what, refusal.isEmpty() ? reply.curlError : refusal);
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_GOT_NOTHING:
+        return withDetail(QStringLiteral("%1: the connection was cut off").arg(what),
+                          refusal.isEmpty() ? reply.curlError
+                                            : reply.curlError + QStringLiteral("; ") + refusal);
+    default:
+        break;
+    }
+    QString detail = reply.curlError;
+    if (!refusal.isEmpty())
+        detail += (detail.isEmpty() ? QString() : QStringLiteral("; ")) + refusal;
+    return withDetail(what, detail);
+}
+
+} // namespace platform::inet

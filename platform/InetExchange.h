@@ -1,0 +1,62 @@
+#pragma once
+
+// One exchange with the server through curl, in the terms the transfer's parts share: what is
+// asked, what came back, and how a failure reads to a person.
+
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+#include <QStringList>
+
+#include <curl/curl.h>
+
+#include <chrono>
+#include <functional>
+
+namespace platform::inet {
+
+// Log in (or reuse the connection), reach the URL, upload, list or do nothing, then run the
+// quoted commands.
+struct Request {
+    enum class Listing { None, Names, Long };
+    QByteArray url;
+    QFile* upload = nullptr;
+    QStringList postQuote;
+    Listing listing = Listing::None; // a directory URL's listing, kept in Reply::body
+};
+
+struct Reply {
+    CURLcode code = CURLE_OK;
+    QString curlError;
+    QStringList serverLines; // FTP: the last line of every reply from the server, in order
+    QStringList allLines;    // FTP: every line the server sent, those inside longer replies too
+    QByteArray body;         // a listing
+
+    QString lastReply() const { return serverLines.isEmpty() ? QString() : serverLines.last(); }
+    // The last line, when it says something went wrong (4xx, 5xx).
+    QString lastRefusal() const {
+        const QString last = lastReply();
+        return last.startsWith(u'4') || last.startsWith(u'5') ? last : QString();
+    }
+    // The server was reached and logged into, and only refused what was asked.
+    bool refusedOnly() const {
+        return code == CURLE_REMOTE_ACCESS_DENIED || code == CURLE_REMOTE_FILE_NOT_FOUND ||
+               code == CURLE_QUOTE_ERROR;
+    }
+};
+
+using Exchange = std::function<Reply(const Request&)>;
+
+// How one command ended: success, or a reason a person understands.
+struct Outcome {
+    bool ok = false;
+    QString error;
+};
+
+QString withDetail(const QString& what, const QString& detail);
+
+// A reason a person understands: what failed, with the server's reply or curl's words.
+QString describe(const Reply& reply, const QString& hostAndPort, const QString& what,
+                 std::chrono::milliseconds timeout);
+
+} // namespace platform::inet

@@ -1,0 +1,127 @@
+#include "PageReplacement.h"
+
+#include <QCoreApplication>
+#include <QRandomGenerator>
+#include <QUrl>
+
+namespace platform::inet {
+
+namespace {
+
+// Other runs of the program, here or on other machines, may upload the same page at the
+// same time.
+QString uploadTag() {
+    return QStringLiteral("%1-%2")
+        .arg(QCoreApplication::applicationPid())
+        .arg(QRandomGenerator::system()->generate(), 8, 16, QChar(u'0'));
+}
+
+} // namespace
+
+PageReplacement::PageReplacement(Exchange exchange, const Dialect& dialect,
+                                 const QString& hostAndPort, std::chrono::milliseconds timeout,
+                                 const RemotePath& dir, const QString& name, QFile& page)
+    : m_exchange(std::move(exchange)), m_dialect(dialect), m_hostAndPort(hostAndPort),
+      m_timeout(timeout), m_dir(dir), m_name(name), m_page(page) {
+    const QString tag = uploadTag();
+    m_temp = temporaryName(name, tag);
+    m_backup = backupName(name, tag);
+}
+
+Outcome PageReplacement::run() {
+    // A server that will not say the page's mode (or list its folder) still gets the page.
+    const Reply looked = m_exchange(m_dialect.modeQuery(m_dir, m_name));
+    if (looked.code != CURLE_OK && !looked.refusedOnly())
+        return failed(looked);
+    if (looked.code == CURLE_OK)
+        m_mode = m_dialect.modeIn(looked, m_name);
+
+    const Reply stored = upload(m_temp, keepMode(m_temp) + m_dialect.rename(m_dir, m_temp, m_name));
+    if (stored.code == CURLE_OK)
+        return {true, {}};
+    if (m_dialect.nameRefused(stored))
+        return uploadDirectly();
+    if (stored.code != CURLE_QUOTE_ERROR) {
+        if (m_dialect.uploadBegan(stored))
+            remove(m_temp); // what arrived of it
+        return failed(stored);
+    }
+    // The whole new page is on the server under the temporary name.
+    if (!m_dialect.renameRefused(stored)) {
+        remove(m_temp);
+        return uploadDirectly();
+    }
+    return replaceAside(stored.lastReply().isEmpty() ? stored.curlError : stored.lastReply());
+}
+
+// The server took the temporary name but would not rename it onto the page; some servers
+// never rename onto a name in use.
+Outcome PageReplacement::replaceAside(const QString& refusal) {
+    if (!rename(m_name, m_backup)) {
+        remove(m_temp);
+        return pageUnchanged(refusal);
+    }
+    if (rename(m_temp, m_name)) {
+        remove(m_backup);
+        return {true, {}};
+    }
+    if (rename(m_backup, m_name)) {
+        remove(m_temp);
+        return pageUnchanged(refusal);
+    }
+    // Nothing can be renamed onto the page's name: put the page there the plain way.
+    remove(m_temp);
+    Outcome direct = uploadDirectly();
+    if (direct.ok)
+        remove(m_backup);
+    else
+        direct.error += QStringLiteral("; the old page is kept as \"%1\"").arg(m_backup);
+    return direct;
+}
+
+Outcome PageReplacement::uploadDirectly() {
+    m_page.seek(0);
+    const Reply stored = upload(m_name, keepMode(m_name));
+    if (stored.code == CURLE_OK)
+        return {true, {}};
+    return failed(stored);
+}
+
+Outcome PageReplacement::failed(const Reply& reply) const {
+    return {false, describe(reply, m_hostAndPort,
+                            QStringLiteral("Could not upload \"%1\"").arg(m_name), m_timeout)};
+}
+
+Outcome PageReplacement::pageUnchanged(const QString& refusal) const {
+    return {false, QStringLiteral("Could not rename the uploaded page to \"%1\" (%2); the "
+                                  "page on the server is unchanged")
+                       .arg(m_name, refusal)};
+}
+
+// A new file takes the server's mode for new files, which may keep the web server from
+// reading it: give it the old page's mode where the server lets it.
+QStringList PageReplacement::keepMode(const QString& name) const {
+    if (!m_mode)
+        return {};
+    return {m_dialect.setModeIfAllowed(m_dir, *m_mode, name)};
+}
+
+Reply PageReplacement::upload(const QString& name, const QStringList& then) {
+    return m_exchange({m_dialect.directoryUrl(m_dir) + QUrl::toPercentEncoding(name), &m_page, then,
+                       Request::Listing::None});
+}
+
+Reply PageReplacement::quote(const QStringList& commands) {
+    return m_exchange({m_dialect.directoryUrl(m_dir), nullptr, commands, Request::Listing::None});
+}
+
+bool PageReplacement::rename(const QString& from, const QString& to) {
+    return quote(m_dialect.rename(m_dir, from, to)).code == CURLE_OK;
+}
+
+// Deletes one of this upload's own names, where the server allows.
+void PageReplacement::remove(const QString& name) {
+    quote({m_dialect.removeIfAllowed(m_dir, name)});
+}
+
+} // namespace platform::inet

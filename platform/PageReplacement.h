@@ -1,0 +1,55 @@
+#pragma once
+
+#include "InetDialect.h"
+
+#include <QFile>
+#include <QString>
+
+#include <chrono>
+#include <optional>
+
+namespace platform::inet {
+
+// Puts a new page in the place of the old one on the server, so that wherever a run stops,
+// the server holds the old page or the whole new one:
+//  - the new page goes up under a name of this upload's own, takes the old page's permissions
+//    and is renamed onto the page;
+//  - a server that will not rename onto a name in use has the old page moved aside first; it
+//    is deleted once the new one is in place, or moved back when the new one cannot go there;
+//  - a server that will not take the temporary name, or will not rename it, gets a plain
+//    upload under the page's own name, the one way it takes a page.
+// The old page is never deleted before the new one is in place, and whatever of this upload's
+// own names a failure leaves on the server is deleted where the server allows. The protocol's
+// dialect says how each step is done.
+class PageReplacement {
+public:
+    PageReplacement(Exchange exchange, const Dialect& dialect, const QString& hostAndPort,
+                    std::chrono::milliseconds timeout, const RemotePath& dir, const QString& name,
+                    QFile& page);
+
+    Outcome run();
+
+private:
+    Outcome replaceAside(const QString& refusal);
+    Outcome uploadDirectly();
+    Outcome failed(const Reply& reply) const;
+    Outcome pageUnchanged(const QString& refusal) const;
+    QStringList keepMode(const QString& name) const;
+    Reply upload(const QString& name, const QStringList& then);
+    Reply quote(const QStringList& commands);
+    bool rename(const QString& from, const QString& to);
+    void remove(const QString& name);
+
+    Exchange m_exchange;
+    const Dialect& m_dialect;
+    QString m_hostAndPort;
+    std::chrono::milliseconds m_timeout;
+    RemotePath m_dir;
+    QString m_name;
+    QFile& m_page;
+    std::optional<int> m_mode; // the old page's permissions, where the server told them
+    QString m_temp;
+    QString m_backup;
+};
+
+} // namespace platform::inet

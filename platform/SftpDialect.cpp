@@ -1,0 +1,117 @@
+// SFTP: SSH file transfer. Paths are the server's own: relative ones start from the login
+// directory, as FTP's do.
+
+#include "HostKeyTrust.h"
+#include "InetDialect.h"
+
+#include <QUrl>
+
+namespace platform::inet {
+
+namespace {
+
+class SftpDialect final : public Dialect {
+public:
+    SftpDialect(const Site& site, const QString& knownHostsFile)
+        : Dialect(site), m_hostKey(site.host, site.port, knownHostsFile) {}
+
+    bool prepare(CURL* easy, const Request&, QString* error) override {
+        curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "sftp");
+        // The password, answered to a password or keyboard-interactive prompt; never a key
+        // file or agent the user did not choose for this site.
+        curl_easy_setopt(easy, CURLOPT_SSH_AUTH_TYPES,
+                         long(CURLSSH_AUTH_PASSWORD | CURLSSH_AUTH_KEYBOARD));
+        if (!m_hostKey.install(easy)) {
+            *error = QStringLiteral("This build of Vantrell cannot check SSH host keys, so "
+                                    "nothing was sent to %1.")
+                         .arg(m_site.hostAndPort);
+            return false;
+        }
+        return true;
+    }
+
+    TrustProblem trustProblem() const override { return m_hostKey.problem(); }
+
+    // curl reads "/~/" as the login directory.
+    QByteArray directoryUrl(const RemotePath& dir) const override {
+        QByteArray path = dir.absolute ? QByteArrayLiteral("/") : QByteArrayLiteral("/~/");
+        for (const QString& s : dir.segments)
+            path += QUrl::toPercentEncoding(s) + '/';
+        return m_site.base + path;
+    }
+
+    // Listing the directory is what tells that it is there; SFTP has no "change directory". A
+    // folder that may be written but not listed is there all the same.
+    Request directoryCheck(const RemotePath& dir) const override {
+        return {directoryUrl(dir), nullptr, {}, Request::Listing::Names};
+    }
+    bool directoryFound(const Reply& check) const override {
+        return check.code == CURLE_OK || check.code == CURLE_REMOTE_ACCESS_DENIED;
+    }
+
+    QStringList rename(const RemotePath& dir, const QString& from,
+                       const QString& to) const override {
+        return {QStringLiteral("rename %1 %2").arg(path(dir, from), path(dir, to))};
+    }
+    QString removeIfAllowed(const RemotePath& dir, const QString& name) const override {
+        return QStringLiteral("*rm ") + path(dir, name);
+    }
+    QString setModeIfAllowed(const RemotePath& dir, int mode, const QString& name) const override {
+        return QStringLiteral("*chmod %1 %2").arg(mode, 3, 8, QChar(u'0')).arg(path(dir, name));
+    }
+
+    // The long listing shows each file's mode as "-rw-r--r--".
+    Request modeQuery(const RemotePath& dir, const QString&) const override {
+        return {directoryUrl(dir), nullptr, {}, Request::Listing::Long};
+    }
+    std::optional<int> modeIn(const Reply& reply, const QString& name) const override {
+        QStringList lines;
+        for (const QByteArray& line : reply.body.split('\n'))
+            lines << QString::fromUtf8(line).trimmed();
+        return permissionsIn(lines, name);
+    }
+
+    bool nameRefused(const Reply& upload) const override {
+        return upload.code == CURLE_REMOTE_ACCESS_DENIED;
+    }
+    bool uploadBegan(const Reply& upload) const override {
+        switch (upload.code) {
+        case CURLE_SEND_ERROR:
+        case CURLE_RECV_ERROR:
+        case CURLE_PARTIAL_FILE:
+        case CURLE_UPLOAD_FAILED:
+        case CURLE_OPERATION_TIMEDOUT:
+        case CURLE_REMOTE_DISK_FULL:
+        case CURLE_SSH:
+            return true;
+        default:
+            return false;
+        }
+    }
+    // Renaming is the one command after an upload whose failure counts.
+    bool renameRefused(const Reply& upload) const override {
+        return upload.code == CURLE_QUOTE_ERROR;
+    }
+
+private:
+    // A path as curl's SFTP commands take it: in double quotes, with '"' and '\' escaped.
+    // Relative paths start from the login directory on the server itself.
+    static QString path(const RemotePath& dir, const QString& name) {
+        QString full = dir.display();
+        if (!full.isEmpty() && !full.endsWith(u'/'))
+            full += u'/';
+        full += name;
+        full.replace(u'\\', QStringLiteral("\\\\")).replace(u'"', QStringLiteral("\\\""));
+        return u'"' + full + u'"';
+    }
+
+    HostKeyTrust m_hostKey;
+};
+
+} // namespace
+
+std::unique_ptr<Dialect> MakeSftpDialect(const Site& site, const QString& knownHostsFile) {
+    return std::make_unique<SftpDialect>(site, knownHostsFile);
+}
+
+} // namespace platform::inet

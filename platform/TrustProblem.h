@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace platform {
+
+// Why a transfer stopped at the server's door: its certificate or host key could not be
+// confirmed, so nothing but the handshake was sent, the password least of all.
+struct TrustProblem {
+    enum class Kind {
+        None,
+        Certificate,   // TLS: not trusted by the system, and not the one the user trusts
+        NewHostKey,    // SSH: the host has no key in known_hosts yet
+        ChangedHostKey // SSH: known_hosts holds another key for the host
+    };
+    Kind kind = Kind::None;
+    QString host; // as the site names it, without brackets
+    int port = 0;
+    // Certificates: colon-separated hex, as `openssl x509 -fingerprint -sha256` prints it.
+    // Host keys: "SHA256:" and unpadded base64, as OpenSSH prints it.
+    QString fingerprint;
+
+    // Certificate only.
+    QString reason; // what the check found wrong, e.g. "self-signed certificate"
+    QString subject;
+    QString issuer;
+    QString validFrom; // ISO 8601, UTC
+    QString validUntil;
+
+    // Host key only.
+    QString keyType;    // "ssh-ed25519", "ecdsa-sha2-nistp256", ...
+    QByteArray keyBlob; // the key as the server sent it
+};
+
+} // namespace platform
