@@ -1,14 +1,19 @@
 // Draws the windows as a user sees them, for the README and for looking at them under another
 // palette, font size or scale. It checks nothing: the tests do that.
 //   vantrell_screenshots [--dark] PREFIX
-// writes PREFIX-main.png and PREFIX-about.png (the windows alone) and, on a real window system,
-// PREFIX-screen-about.png and PREFIX-screen-message.png (the screen with the About box or a
-// message open over the main window). Settings are sample ones in a throwaway folder.
+// writes PREFIX-main.png and PREFIX-about.png (the windows alone),
+// PREFIX-options.png and PREFIX-trust.png (the Options dialog and a trust question), and,
+// on a real window system, PREFIX-screen-about.png and PREFIX-screen-message.png (the screen with
+// the About box or a message open over the main window). Settings are sample ones in a throwaway
+// folder.
 #include "Application.h"
 #include "MsgBox.h"
 #include "Palettes.h"
 #include "frmAbout.h"
+#include "frmOptions.h"
 #include "frmTallyhost.h"
+#include "frmTrust.h"
+#include "modAddress.h"
 #include "modTallyhost.h"
 
 #include <QAction>
@@ -80,6 +85,32 @@ int main(int argc, char* argv[]) {
         form.About()->accept();
     });
     form.mnuAbout->trigger();
+
+    {
+        frmOptions options(&form);
+        LoadOptions(options);
+        options.show();
+        settle();
+        options.grab().save(prefix + "-options.png");
+    }
+    {
+        platform::TrustProblem problem;
+        problem.kind = platform::TrustProblem::Kind::Certificate;
+        problem.host = QStringLiteral("ftp.example.org");
+        problem.port = 21;
+        problem.reason = QStringLiteral("self-signed certificate");
+        problem.subject = QStringLiteral("CN=ftp.example.org");
+        problem.issuer = QStringLiteral("CN=ftp.example.org");
+        problem.validFrom = QStringLiteral("2026-01-01T00:00:00Z");
+        problem.validUntil = QStringLiteral("2027-01-01T00:00:00Z");
+        problem.fingerprint = QStringLiteral(
+            "3A:9F:01:C4:77:2E:B8:5D:10:E2:4C:6B:93:AF:0D:21:58:7C:E9:34:A0:1B:66:D2:"
+            "8E:F3:47:05:BC:19:C2:7A");
+        frmTrust trust(problem, QString(), &form);
+        trust.show();
+        settle();
+        trust.grab().save(prefix + "-trust.png");
+    }
 
     QTimer::singleShot(300, &form, [&] {
         saveScreen(prefix + "-screen-message.png");
