@@ -253,7 +253,8 @@ bool TextStream::fill() {
     }
 }
 
-std::size_t TextStream::findLineEnd() {
+// On the path of every line, like the check before each readOnIfCut: kept inline.
+inline std::size_t TextStream::findLineEnd() {
     const char* base = m_buffer.get();
     const auto next = [&](std::size_t& cached, char c) {
         if (cached == Unknown || cached < m_pos) {
@@ -305,7 +306,8 @@ QByteArray TextStream::ReadLine() {
     if (m_pos == m_end && !fill())
         return {};
     std::size_t eol = findLineEnd();
-    readOnIfCut(eol);
+    if (eol == m_end)
+        readOnIfCut(eol);
     if (eol == m_end)
         return readLongLine();
     QByteArray line = takeLine(eol - m_pos);
@@ -321,7 +323,8 @@ QByteArrayView TextStream::ReadLineView(std::size_t maxSize, bool& lineEnded) {
     if (m_pos == m_end && !fill())
         return {};
     std::size_t eol = findLineEnd();
-    readOnIfCut(eol);
+    if (eol == m_end)
+        readOnIfCut(eol);
     const char* const start = m_buffer.get() + m_pos;
     const std::size_t limit = std::max<std::size_t>(maxSize, 1);
     if (eol - m_pos > limit) {
