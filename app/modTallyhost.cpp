@@ -30,6 +30,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -140,29 +141,29 @@ std::size_t find(QByteArrayView text, QByteArrayView marker, std::size_t from = 
 // went in. Answers text itself when it holds no marker; otherwise the result, built in into.
 template <typename Value>
 QByteArrayView replaceAll(QByteArrayView text, QByteArrayView marker, const Value& value,
-                          QByteArray& into) {
+                          std::string& into) {
     // An empty marker would match between every two bytes, so it replaces nothing.
     std::size_t hit = marker.isEmpty() ? std::string_view::npos : find(text, marker);
     if (hit == std::string_view::npos)
         return text;
     const QByteArrayView replacement = value();
-    into.resize(0);
+    into.clear();
     std::size_t from = 0;
     do {
-        into.append(text.data() + from, qsizetype(hit - from));
-        into.append(replacement);
+        into.append(text.data() + from, hit - from);
+        into.append(replacement.data(), std::size_t(replacement.size()));
         from = hit + std::size_t(marker.size());
     } while ((hit = find(text, marker, from)) != std::string_view::npos);
-    into.append(text.data() + from, text.size() - qsizetype(from));
-    return into;
+    into.append(text.data() + from, std::size_t(text.size()) - from);
+    return {into.data(), qsizetype(into.size())};
 }
 
 // The three markers replaced one after the other, each in what the one before left. The
 // date and time are asked for only when the line holds their marker.
 struct LineFill {
-    QByteArray afterIp;
-    QByteArray afterDate;
-    QByteArray afterTime;
+    std::string afterIp;
+    std::string afterDate;
+    std::string afterTime;
 
     template <typename Date, typename Time>
     QByteArrayView operator()(QByteArrayView line, QByteArrayView ipMarker, QByteArrayView ip,
