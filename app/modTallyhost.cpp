@@ -420,6 +420,10 @@ void Main() {
     strCommandLine = CommandLineText(Application::CommandArguments());
 
     frmTallyhost& form = MainForm();
+    // An unattended run with a window system that nobody sees shows the window without
+    // drawing it.
+    if (HasUnattendedSwitch(strCommandLine) && platform::IsHeadless())
+        form.setAttribute(Qt::WA_DontShowOnScreen);
     form.show();
     LoadSettings();
     form.txtHTMLTemplate->setFocus();
