@@ -180,6 +180,9 @@ void PageTest::markersAreReplacedLiterally() {
     QCOMPARE(FillLine(line, marker, "IP", "D", "T"), expected);
     // What goes in is never searched again, even when it looks like a marker.
     QCOMPARE(FillLine("<%x%>", "%x%", "%x%%x%", "D", "T"), QByteArray("<%x%%x%>"));
+    // But each marker is looked for in what the one before left: an address that comes out
+    // empty joins its neighbours into the next marker.
+    QCOMPARE(FillLine("%da%x%te%", "%x%", "", "D", "T"), QByteArray("D"));
 }
 
 void PageTest::pageKeepsEveryByteAndEndsLinesWithCrLf() {
@@ -228,6 +231,12 @@ void PageTest::pageKeepsEveryByteAndEndsLinesWithCrLf() {
                  .match(QString::fromLatin1(time))
                  .hasMatch(),
              time.constData());
+
+    // A marker that does not start with "%" is found all the same.
+    MainForm().txtIPParseField[0]->setText(QStringLiteral("{ip}"));
+    QVERIFY(!writeTemplate("a{ip}b\n%date%\n").isEmpty());
+    UploadPage();
+    QCOMPARE(page(), "a" + ip + "b\r\n" + date + "\r\n");
 
     // An empty template makes an empty page.
     QVERIFY(!writeTemplate(QByteArray()).isEmpty());
