@@ -26,9 +26,13 @@
 #include <QTimer>
 
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <utility>
 
 QString strCommandLine;
@@ -45,7 +49,8 @@ bool g_uploading = false;
 // How long an upload waits for another copy of the program that is publishing the same page.
 std::chrono::milliseconds g_pageLockPatience = std::chrono::seconds(150);
 
-// At most this much of a template line is held at once; a longer line goes through in parts.
+// At most this much of a template line is held at once (the reader's buffer may hold less); a
+// longer line goes through in parts.
 constexpr qsizetype LinePart = qsizetype(1) << 20;
 
 platform::SettingsStore openStore() {
@@ -124,101 +129,175 @@ private:
     QByteArray m_time;
 };
 
-// One marker replaced in a line that comes in parts, as FillLine replaces it in a whole line:
-// from left to right, never looking again at what it put in. The last marker-length-1 bytes
-// of each part wait for the next one, since a marker may begin there. The replacement is asked
-// for once a line, when the line first needs it.
+constexpr QByteArrayView DateMarker("%date%");
+constexpr QByteArrayView TimeMarker("%time%");
+
+// Where marker first stands in text at or after from; npos when nowhere.
+std::size_t find(QByteArrayView text, QByteArrayView marker, std::size_t from = 0) {
+    return std::string_view(text.data(), std::size_t(text.size()))
+        .find(std::string_view(marker.data(), std::size_t(marker.size())), from);
+}
+
+// Every marker in text replaced by value(), from left to right, never looking again at what
+// went in. Answers text itself when it holds no marker; otherwise the result, built in into.
+template <typename Value>
+QByteArrayView replaceAll(QByteArrayView text, QByteArrayView marker, const Value& value,
+                          std::string& into) {
+    // An empty marker would match between every two bytes, so it replaces nothing.
+    std::size_t hit = marker.isEmpty() ? std::string_view::npos : find(text, marker);
+    if (hit == std::string_view::npos)
+        return text;
+    const QByteArrayView replacement = value();
+    into.clear();
+    std::size_t from = 0;
+    do {
+        into.append(text.data() + from, hit - from);
+        into.append(replacement.data(), std::size_t(replacement.size()));
+        from = hit + std::size_t(marker.size());
+    } while ((hit = find(text, marker, from)) != std::string_view::npos);
+    into.append(text.data() + from, std::size_t(text.size()) - from);
+    return {into.data(), qsizetype(into.size())};
+}
+
+// The three markers replaced one after the other, each in what the one before left. The
+// date and time are asked for only when the line holds their marker.
+struct LineFill {
+    std::string afterIp;
+    std::string afterDate;
+    std::string afterTime;
+
+    template <typename Date, typename Time>
+    QByteArrayView operator()(QByteArrayView line, QByteArrayView ipMarker, QByteArrayView ip,
+                              const Date& date, const Time& time) {
+        line = replaceAll(
+            line, ipMarker, [ip] { return ip; }, afterIp);
+        line = replaceAll(line, DateMarker, date, afterDate);
+        return replaceAll(line, TimeMarker, time, afterTime);
+    }
+};
+
+// One marker replaced in a line that comes in parts, as in a whole line: from left to right,
+// never looking again at what it put in. The last marker-length-1 bytes of each part wait for
+// the next one, since a marker may begin there. The replacement is asked for once a line,
+// when the line first needs it. What comes out goes to the next marker's stream, after the
+// last one to the page.
 class MarkerStream {
 public:
-    using Sink = std::function<void(const QByteArray&)>;
+    MarkerStream(QByteArrayView marker, std::function<QByteArray()> value, MarkerStream* next,
+                 clsTextOutputFile& writer)
+        : m_marker(marker.toByteArray()), m_lookUp(std::move(value)), m_next(next),
+          m_writer(writer) {}
 
-    MarkerStream(QByteArray marker, std::function<QByteArray()> value, Sink next)
-        : m_marker(std::move(marker)), m_lookUp(std::move(value)), m_next(std::move(next)) {}
-
-    void feed(const QByteArray& bytes) {
+    void feed(QByteArrayView bytes) {
         if (m_marker.isEmpty()) {
-            m_next(bytes);
+            pass(bytes);
             return;
         }
         m_pending += bytes;
-        qsizetype from = 0;
-        for (qsizetype hit; (hit = m_pending.indexOf(m_marker, from)) >= 0;
-             from = hit + m_marker.size()) {
-            pass(from, hit - from);
+        std::size_t from = 0;
+        for (std::size_t hit; (hit = find(m_pending, m_marker, from)) != std::string_view::npos;
+             from = hit + std::size_t(m_marker.size())) {
+            pass(pending(from, hit - from));
             if (!m_haveValue) {
                 m_value = m_lookUp();
                 m_haveValue = true;
             }
-            m_next(m_value);
+            pass(m_value);
         }
-        const qsizetype keep = std::min(m_marker.size() - 1, m_pending.size() - from);
-        pass(from, m_pending.size() - keep - from);
-        m_pending.remove(0, m_pending.size() - keep);
+        const std::size_t size = std::size_t(m_pending.size());
+        const std::size_t keep = std::min(std::size_t(m_marker.size()) - 1, size - from);
+        pass(pending(from, size - keep - from));
+        m_pending.remove(0, qsizetype(size - keep));
     }
 
     // What waits is too short to be a marker: it goes on as it is.
     void endLine() {
-        pass(0, m_pending.size());
+        pass(m_pending);
         m_pending.clear();
         m_haveValue = false;
     }
 
 private:
-    void pass(qsizetype from, qsizetype size) {
-        if (size > 0)
-            m_next(QByteArray::fromRawData(m_pending.constData() + from, size));
+    QByteArrayView pending(std::size_t from, std::size_t size) const {
+        return {m_pending.constData() + from, qsizetype(size)};
+    }
+
+    void pass(QByteArrayView bytes) {
+        if (bytes.isEmpty())
+            return;
+        if (m_next)
+            m_next->feed(bytes);
+        else
+            m_writer.WritePart(bytes);
     }
 
     const QByteArray m_marker;
     const std::function<QByteArray()> m_lookUp;
-    const Sink m_next;
+    MarkerStream* const m_next;
+    clsTextOutputFile& m_writer;
     QByteArray m_pending;
     QByteArray m_value;
     bool m_haveValue = false;
 };
 
+// Whether a line may hold a marker: only a line holding a marker's first byte can.
+class MarkerBytes {
+public:
+    explicit MarkerBytes(QByteArrayView ipMarker) {
+        if (!ipMarker.isEmpty() && ipMarker.front() != DateMarker.front())
+            m_other = ipMarker.front();
+    }
+
+    bool mayHoldMarker(QByteArrayView line) const {
+        if (line.isEmpty())
+            return false;
+        const auto size = std::size_t(line.size());
+        return std::memchr(line.data(), DateMarker.front(), size) ||
+               (m_other && std::memchr(line.data(), *m_other, size));
+    }
+
+private:
+    std::optional<char> m_other;
+};
+
 void writePage(clsTextInputFile& reader, clsTextOutputFile& writer, const QByteArray& ipMarker,
                const QByteArray& ip) {
-    static const QByteArray dateMarker("%date%");
-    static const QByteArray timeMarker("%time%");
-
-    const auto address = [&] {
-        return ip;
-    };
     PageClock clock;
+    const auto date = [&] {
+        return QByteArrayView(clock.date());
+    };
+    const auto time = [&] {
+        return QByteArrayView(clock.time());
+    };
+    const MarkerBytes markerBytes(ipMarker);
+    LineFill fill;
 
-    // A line longer than LinePart goes through the three markers in turn, part by part.
+    // A line longer than the reader's buffer goes through the three markers in turn, part by
+    // part.
     MarkerStream timeStream(
-        timeMarker, [&] { return clock.time(); },
-        [&](const QByteArray& bytes) { writer.WritePart(bytes); });
+        TimeMarker, [&] { return clock.time(); }, nullptr, writer);
     MarkerStream dateStream(
-        dateMarker, [&] { return clock.date(); },
-        [&](const QByteArray& bytes) { timeStream.feed(bytes); });
-    MarkerStream ipStream(ipMarker, address,
-                          [&](const QByteArray& bytes) { dateStream.feed(bytes); });
+        DateMarker, [&] { return clock.date(); }, &timeStream, writer);
+    MarkerStream ipStream(
+        ipMarker, [&] { return ip; }, &dateStream, writer);
 
     while (!reader.EndOfFile()) {
         bool lineEnded = false;
-        const QByteArray line = reader.ReadLinePart(LinePart, lineEnded);
+        const QByteArrayView line = reader.ReadLineView(LinePart, lineEnded);
         if (!lineEnded) {
             ipStream.feed(line);
             while (!lineEnded)
-                ipStream.feed(reader.ReadLinePart(LinePart, lineEnded));
+                ipStream.feed(reader.ReadLineView(LinePart, lineEnded));
             ipStream.endLine();
             dateStream.endLine();
             timeStream.endLine();
-            writer.WriteLine(QByteArray());
+            writer.WriteLine({});
             continue;
         }
-        const bool hasIp = !ipMarker.isEmpty() && line.contains(ipMarker);
-        const bool hasDate = line.contains(dateMarker);
-        const bool hasTime = line.contains(timeMarker);
-        if (!hasIp && !hasDate && !hasTime) {
+        if (!markerBytes.mayHoldMarker(line))
             writer.WriteLine(line);
-            continue;
-        }
-        writer.WriteLine(FillLine(line, ipMarker, ip, hasDate ? clock.date() : QByteArray(),
-                                  hasTime ? clock.time() : QByteArray()));
+        else
+            writer.WriteLine(fill(line, ipMarker, ip, date, time));
     }
 }
 
@@ -365,6 +444,10 @@ void Main() {
     strCommandLine = CommandLineText(Application::CommandArguments());
 
     frmTallyhost& form = MainForm();
+    // An unattended run with a window system that nobody sees shows the window without
+    // drawing it.
+    if (HasUnattendedSwitch(strCommandLine) && platform::IsHeadless())
+        form.setAttribute(Qt::WA_DontShowOnScreen);
     form.show();
     LoadSettings();
     form.txtHTMLTemplate->setFocus();
@@ -461,14 +544,11 @@ QString PageFolder() {
 
 QByteArray FillLine(const QByteArray& line, const QByteArray& ipMarker, const QByteArray& ip,
                     const QByteArray& date, const QByteArray& time) {
-    // QByteArray::replace goes left to right and never looks again at what it put in. An empty
-    // marker would match between every two bytes, so it replaces nothing.
-    QByteArray out = line;
-    if (!ipMarker.isEmpty())
-        out.replace(ipMarker, ip);
-    out.replace(QByteArrayLiteral("%date%"), date);
-    out.replace(QByteArrayLiteral("%time%"), time);
-    return out;
+    LineFill fill;
+    return fill(
+               line, ipMarker, ip, [&] { return QByteArrayView(date); },
+               [&] { return QByteArrayView(time); })
+        .toByteArray();
 }
 
 QString PageDate() {

@@ -316,6 +316,7 @@ private:
         bool done = false;
         while (!done) {
             int running = 0;
+            const qsizetype linesBefore = reply.allLines.size();
             if (const CURLMcode mc = curl_multi_perform(multi, &running); mc != CURLM_OK) {
                 reply.code = CURLE_FAILED_INIT;
                 reply.curlError = QString::fromUtf8(curl_multi_strerror(mc));
@@ -334,6 +335,11 @@ private:
                 reply.code = CURLE_ABORTED_BY_CALLBACK;
                 break;
             }
+            // A reply that came in may have moved curl on to a step it has not started yet
+            // (after EPSV, the data connection), with nothing to wait for meanwhile: this
+            // curl would then sit out the whole wait before connecting.
+            if (reply.allLines.size() != linesBefore)
+                continue;
             curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
         }
         // Removed mid-transfer, the handle drops its connection without sending the renames:

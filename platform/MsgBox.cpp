@@ -158,7 +158,9 @@ void PrepareWindowSystem(const QStringList& arguments, bool unattended) {
     if (!named && unattended) {
         const bool anyDisplay = !qEnvironmentVariableIsEmpty("DISPLAY") ||
                                 !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
-        qputenv("QT_QPA_PLATFORM", anyDisplay ? usualWindowSystems() + ";offscreen" : "offscreen");
+        // Where nobody can see the window, the minimal window system shows it all the same
+        // without loading the system's fonts to draw it for nobody.
+        qputenv("QT_QPA_PLATFORM", anyDisplay ? usualWindowSystems() + ";minimal" : "minimal");
         startup.choseWindowSystem = true;
     } else if (!named) {
         startup.failure = noDisplayLine(arguments.value(0));

@@ -31,7 +31,7 @@ bool IsHeadless();
 // Called before the application object exists, with the arguments as the program got them
 // (the toolkit's own options still among them) and whether the run is unattended. A window
 // system asked for by name (QT_QPA_PLATFORM, -platform) is used as asked. Otherwise an
-// unattended run falls back to the offscreen window system when no display can be opened,
+// unattended run falls back to the minimal window system when no display can be opened,
 // instead of aborting, and a run for a person says that it needs a display and how to run
 // unattended. Whatever keeps the window system from starting ends the program with status 2
 // and one line on standard error. The toolkit's own warnings stay off standard error while it

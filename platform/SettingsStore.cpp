@@ -1,5 +1,6 @@
 #include "SettingsStore.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -346,6 +347,15 @@ bool writeSettings(QIODevice& device, const QSettings::SettingsMap& map) {
     return device.write(out) == out.size();
 }
 
+// The file the program writes for these values.
+QByteArray writtenAnew(const QSettings::SettingsMap& map) {
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    writeSettings(buffer, map);
+    return bytes;
+}
+
 QSettings::Format settingsFileFormat() {
     static const QSettings::Format format = QSettings::registerFormat(
         QStringLiteral("ini"), readSettings, writeSettings, Qt::CaseSensitive);
@@ -377,7 +387,26 @@ QString SettingsStore::GetSetting(const QString& section, const QString& key,
 }
 
 void SettingsStore::SaveSetting(const QString& section, const QString& key, const QString& value) {
-    m_settings.setValue(keyPath(section, key), value);
+    const QString path = keyPath(section, key);
+#if !defined(Q_OS_WIN)
+    if (!m_stored) {
+        m_stored.emplace();
+        QFile file(m_settings.fileName());
+        if (file.open(QIODevice::ReadOnly)) {
+            m_storedBytes = file.readAll();
+            QBuffer buffer(&m_storedBytes);
+            buffer.open(QIODevice::ReadOnly);
+            readSettings(buffer, *m_stored);
+        }
+    }
+    const auto stored = m_stored->constFind(path);
+    if (!m_changed && stored != m_stored->cend() && stored->toString() == value) {
+        m_unchanged.append({path, value});
+        return;
+    }
+    m_changed = true;
+#endif
+    m_settings.setValue(path, value);
 }
 
 bool SettingsStore::Sync() {
@@ -394,6 +423,15 @@ bool SettingsStore::Sync() {
     }
     if (QFileInfo(path).isFile())
         QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    // Values already stored are written again when that changes the file: when another value
+    // changed, or the file was written by hand and older builds are to read it as this one does.
+    if (m_changed || (!m_unchanged.isEmpty() && writtenAnew(*m_stored) != m_storedBytes)) {
+        for (const auto& [key, value] : std::as_const(m_unchanged))
+            m_settings.setValue(key, value);
+    }
+    m_unchanged.clear();
+    m_stored.reset();
+    m_changed = false;
 #endif
     m_settings.sync();
     return m_settings.status() == QSettings::NoError;

@@ -1,7 +1,12 @@
 #pragma once
 
+#include <QByteArray>
+#include <QList>
 #include <QSettings>
 #include <QString>
+
+#include <optional>
+#include <utility>
 
 namespace platform {
 
@@ -42,6 +47,13 @@ public:
 
 private:
     QSettings m_settings;
+    // The file as the first save found it, by key. A value it holds already is not written
+    // again: rewriting the file ends with a flush to the disk, which waits for whatever else
+    // the system is still writing (a page just made, say).
+    std::optional<QSettings::SettingsMap> m_stored;
+    QByteArray m_storedBytes;
+    QList<std::pair<QString, QString>> m_unchanged;
+    bool m_changed = false;
 };
 
 } // namespace platform

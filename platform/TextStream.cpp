@@ -238,14 +238,23 @@ std::size_t TextStream::readSome(char* data, std::size_t size) {
 }
 
 bool TextStream::fill() {
-    m_pos = m_end = 0;
-    m_nextLf = m_nextCr = Unknown;
-    if (!m_eof)
-        m_end = readSome(m_buffer.get(), BufferSize);
-    return m_end > 0;
+    for (;;) {
+        m_pos = m_end = 0;
+        m_nextLf = m_nextCr = Unknown;
+        if (!m_eof)
+            m_end = readSome(m_buffer.get(), BufferSize);
+        if (m_skipLf && m_end > 0) {
+            m_skipLf = false;
+            if (m_buffer[0] == '\n')
+                m_pos = 1;
+        }
+        if (m_pos < m_end || m_end == 0)
+            return m_pos < m_end;
+    }
 }
 
-std::size_t TextStream::findLineEnd() {
+// On the path of every line, like the check before each readOnIfCut: kept inline.
+inline std::size_t TextStream::findLineEnd() {
     const char* base = m_buffer.get();
     const auto next = [&](std::size_t& cached, char c) {
         if (cached == Unknown || cached < m_pos) {
@@ -258,10 +267,11 @@ std::size_t TextStream::findLineEnd() {
 }
 
 void TextStream::skipLfAfterCr() {
-    // The LF of a CR LF may be the first byte of the next buffer.
+    // The LF of a CR LF may be the first byte of the next buffer, which is read only when
+    // needed: a line just handed out as a view lies in this one.
     if (m_pos == m_end)
-        fill();
-    if (m_pos < m_end && m_buffer[m_pos] == '\n')
+        m_skipLf = true;
+    else if (m_buffer[m_pos] == '\n')
         ++m_pos;
 }
 
@@ -296,7 +306,8 @@ QByteArray TextStream::ReadLine() {
     if (m_pos == m_end && !fill())
         return {};
     std::size_t eol = findLineEnd();
-    readOnIfCut(eol);
+    if (eol == m_end)
+        readOnIfCut(eol);
     if (eol == m_end)
         return readLongLine();
     QByteArray line = takeLine(eol - m_pos);
@@ -306,31 +317,36 @@ QByteArray TextStream::ReadLine() {
     return line;
 }
 
-QByteArray TextStream::ReadLinePart(std::size_t maxSize, bool& lineEnded) {
+QByteArrayView TextStream::ReadLineView(std::size_t maxSize, bool& lineEnded) {
     requireReading();
     lineEnded = true;
     if (m_pos == m_end && !fill())
         return {};
     std::size_t eol = findLineEnd();
-    readOnIfCut(eol);
-    QByteArray part = takeLine(std::min(eol - m_pos, std::max<std::size_t>(maxSize, 1)));
-    if (m_pos < eol) {
+    if (eol == m_end)
+        readOnIfCut(eol);
+    const char* const start = m_buffer.get() + m_pos;
+    const std::size_t limit = std::max<std::size_t>(maxSize, 1);
+    if (eol - m_pos > limit) {
         lineEnded = false;
-    } else if (eol < m_end) {
+        m_pos += limit;
+        return {start, qsizetype(limit)};
+    }
+    const auto size = qsizetype(eol - m_pos);
+    if (eol < m_end) {
         m_pos = eol + 1;
         if (m_buffer[eol] == '\r')
             skipLfAfterCr();
-    } else if (fill()) {
-        // The part took the rest of the buffer: the next byte tells whether the line goes on.
-        if (m_buffer[0] == '\n' || m_buffer[0] == '\r') {
-            m_pos = 1;
-            if (m_buffer[0] == '\r')
-                skipLfAfterCr();
-        } else {
-            lineEnded = false;
-        }
+    } else if (m_eof) {
+        m_pos = m_end; // the last line, without a line end
+    } else {
+        // The line fills the buffer. Its last byte stays behind, so that the line is known to
+        // go on, and the next part starts with it.
+        lineEnded = false;
+        m_pos = m_end - 1;
+        return {start, size - 1};
     }
-    return part;
+    return {start, size};
 }
 
 QByteArray TextStream::readLongLine() {
@@ -404,7 +420,7 @@ void TextStream::flush() {
     m_end = 0;
 }
 
-void TextStream::WriteLine(const QByteArray& strLine) {
+void TextStream::WriteLine(QByteArrayView strLine) {
     requireWriting();
     if (!m_writeError.isEmpty())
         return;

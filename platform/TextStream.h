@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 
 #include <cstddef>
@@ -42,13 +43,15 @@ public:
         return m_pos == m_end && !fill();
     }
     QByteArray ReadLine();
-    void WriteLine(const QByteArray& strLine);
+    void WriteLine(QByteArrayView strLine);
 
-    // At most maxSize bytes of the line being read, so that a line of any length can be taken
-    // in bounded memory. lineEnded tells whether the line ends after them (its end, or the end
-    // of the file, is then consumed). Parts read up to a line end, joined, make what ReadLine
-    // would have answered.
-    QByteArray ReadLinePart(std::size_t maxSize, bool& lineEnded);
+    // The line being read, or at most maxSize bytes of it, seen where it lies in the stream's
+    // buffer: nothing is copied, and the view holds until the next call on this stream. A line
+    // longer than the buffer comes in several parts, so that a line of any length is taken in
+    // bounded memory. lineEnded tells whether the line ends after the part (its end, or the end
+    // of the file, is then consumed); when it does not, more of the line is left to read.
+    // Parts read up to a line end, joined, make what ReadLine would have answered.
+    QByteArrayView ReadLineView(std::size_t maxSize, bool& lineEnded);
     // The bytes without a line end: the rest of the line follows in later calls and WriteLine.
     void Write(const char* data, std::size_t size);
 
@@ -88,6 +91,8 @@ private:
     int m_fd = -1;
     bool m_writing = false;
     bool m_eof = false;
+    // A CR ended the buffer: an LF that starts the next one belongs to it.
+    bool m_skipLf = false;
     qint64 m_offset = 0; // bytes read from the file so far
     std::unique_ptr<char[]> m_buffer;
     std::size_t m_pos = 0;

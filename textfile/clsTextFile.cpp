@@ -54,7 +54,7 @@ bool clsTextFile::OpenFile(QString& strFilePath, const QString& strFileName, int
     }
 }
 
-void clsTextFile::WriteLine(const QByteArray& strLine) {
+void clsTextFile::WriteLine(QByteArrayView strLine) {
     try {
         stream().WriteLine(strLine);
     } catch (const platform::StreamError& e) {
@@ -82,13 +82,17 @@ QByteArray clsTextFile::ReadLine() {
 }
 
 QByteArray clsTextFile::ReadLinePart(qsizetype maxSize, bool& lineEnded) {
+    return ReadLineView(maxSize, lineEnded).toByteArray();
+}
+
+QByteArrayView clsTextFile::ReadLineView(qsizetype maxSize, bool& lineEnded) {
     platform::TextStream& s = stream();
-    QByteArray part;
+    QByteArrayView part;
     lineEnded = true;
     try {
         if (s.AtEndOfStream())
             return part;
-        part = s.ReadLinePart(std::size_t(std::max<qsizetype>(maxSize, 1)), lineEnded);
+        part = s.ReadLineView(std::size_t(std::max<qsizetype>(maxSize, 1)), lineEnded);
     } catch (const platform::StreamError& e) {
         throw TextFileError(e.what());
     }
@@ -100,9 +104,9 @@ QByteArray clsTextFile::ReadLinePart(qsizetype maxSize, bool& lineEnded) {
     return part;
 }
 
-void clsTextFile::WritePart(const QByteArray& strPart) {
+void clsTextFile::WritePart(QByteArrayView strPart) {
     try {
-        stream().Write(strPart.constData(), std::size_t(strPart.size()));
+        stream().Write(strPart.data(), std::size_t(strPart.size()));
     } catch (const platform::StreamError& e) {
         throw TextFileError(e.what());
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 
 #include <memory>
@@ -27,14 +28,18 @@ public:
     // mode goes to the file system as it is and creates a missing file. A non-empty folder
     // without a trailing separator gets one, in the caller's variable.
     bool OpenFile(QString& strFilePath, const QString& strFileName, int iomode);
-    void WriteLine(const QByteArray& strLine);
+    void WriteLine(QByteArrayView strLine);
     // The next line without its end, or "" at the end of the file (not counted).
     QByteArray ReadLine();
     // At most maxSize bytes of the line, for a caller that must not hold a whole line, however
     // long; lineEnded tells whether the line ends after them, and only then is it counted.
     QByteArray ReadLinePart(qsizetype maxSize, bool& lineEnded);
+    // The same without a copy: the bytes where they lie in the file's buffer, for a caller
+    // that is done with them before its next call on this file. A line longer than the
+    // buffer comes in parts whatever maxSize says.
+    QByteArrayView ReadLineView(qsizetype maxSize, bool& lineEnded);
     // Bytes of a line whose end comes with a later WriteLine, which counts the line.
-    void WritePart(const QByteArray& strPart);
+    void WritePart(QByteArrayView strPart);
     bool EndOfFile();
     // Never reports anything; the counters and WriteFailure() keep their values.
     void CloseFile();

@@ -33,6 +33,10 @@ QByteArray clsTextInputFile::ReadLinePart(qsizetype maxSize, bool& lineEnded) {
     return inner(objTextFile).ReadLinePart(maxSize, lineEnded);
 }
 
+QByteArrayView clsTextInputFile::ReadLineView(qsizetype maxSize, bool& lineEnded) {
+    return inner(objTextFile).ReadLineView(maxSize, lineEnded);
+}
+
 bool clsTextInputFile::EndOfFile() {
     return inner(objTextFile).EndOfFile();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 
 #include <memory>
@@ -20,6 +21,8 @@ public:
     QByteArray ReadLine();
     // At most maxSize bytes of the line; lineEnded tells whether its end came after them.
     QByteArray ReadLinePart(qsizetype maxSize, bool& lineEnded);
+    // The same, seen in place without a copy until the next call on this reader.
+    QByteArrayView ReadLineView(qsizetype maxSize, bool& lineEnded);
     bool EndOfFile();
     void CloseFile();
     qint32 Lines() const;

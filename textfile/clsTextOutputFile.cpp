@@ -25,11 +25,11 @@ bool clsTextOutputFile::OpenFile(QString& strFilePath, const QString& strFileNam
     return objTextFile->OpenFile(strFilePath, strFileName, ModeWriting);
 }
 
-void clsTextOutputFile::WriteLine(const QByteArray& strLine) {
+void clsTextOutputFile::WriteLine(QByteArrayView strLine) {
     inner(objTextFile).WriteLine(strLine);
 }
 
-void clsTextOutputFile::WritePart(const QByteArray& strPart) {
+void clsTextOutputFile::WritePart(QByteArrayView strPart) {
     inner(objTextFile).WritePart(strPart);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 
 #include <memory>
@@ -17,9 +18,9 @@ public:
     clsTextOutputFile& operator=(const clsTextOutputFile&) = delete;
 
     bool OpenFile(QString& strFilePath, const QString& strFileName);
-    void WriteLine(const QByteArray& strLine);
+    void WriteLine(QByteArrayView strLine);
     // Bytes of a line that a later WriteLine ends (and counts).
-    void WritePart(const QByteArray& strPart);
+    void WritePart(QByteArrayView strPart);
     // Reports nothing; ask WriteFailure() afterwards to learn whether the file is complete.
     void CloseFile();
     qint32 Lines() const;

@@ -2,6 +2,7 @@
 #include "LocalIP.h"
 #include "Recorders.h"
 #include "TestFiles.h"
+#include "TextStream.h"
 #include "frmTallyhost.h"
 #include "modTallyhost.h"
 
@@ -179,6 +180,9 @@ void PageTest::markersAreReplacedLiterally() {
     QCOMPARE(FillLine(line, marker, "IP", "D", "T"), expected);
     // What goes in is never searched again, even when it looks like a marker.
     QCOMPARE(FillLine("<%x%>", "%x%", "%x%%x%", "D", "T"), QByteArray("<%x%%x%>"));
+    // But each marker is looked for in what the one before left: an address that comes out
+    // empty joins its neighbours into the next marker.
+    QCOMPARE(FillLine("%da%x%te%", "%x%", "", "D", "T"), QByteArray("D"));
 }
 
 void PageTest::pageKeepsEveryByteAndEndsLinesWithCrLf() {
@@ -189,9 +193,17 @@ void PageTest::pageKeepsEveryByteAndEndsLinesWithCrLf() {
     const QByteArray longLine =
         QByteArray("%Tallyhost%").repeated(30000) + QByteArray("%%Tallyhost%%").repeated(20000) +
         QByteArray("%date%").repeated(40000) + QByteArray("%time%").repeated(30000) + "%Tallyho";
+    // The template is read a buffer at a time: a CR ends the first buffer and its LF starts the
+    // second, and a marker in a short line straddles the end of the second.
+    constexpr qsizetype Buf = qsizetype(platform::TextStream::BufferSize);
+    const QByteArray dots(Buf, '.');
+    const QByteArray seams = "<a>%Tallyhost%</a>" + dots.left(Buf - 19) + "\r\n" +
+                             dots.left(Buf / 2) + "\n" + dots.left(Buf / 2 - 12) +
+                             "<b>%Tallyhost%</b>\n";
     // CR LF, a lone CR, LF, an empty line, and a last line without an end.
-    const QByteArray content = "<p>%Tallyhost%</p>\r\n" + binary + "\r" + "  %Tallyhost%  \n" +
-                               longLine + "\n" + "\n" + "last %date% without end";
+    const QByteArray content = seams + "<p>%Tallyhost%</p>\r\n" + binary + "\r" +
+                               "  %Tallyhost%  \n" + longLine + "\n" + "\n" +
+                               "last %date% without end";
     fillFields(writeTemplate(content));
     MainForm().txtIPParseField[0]->setText(QStringLiteral("  %Tallyhost%  "));
 
@@ -202,8 +214,10 @@ void PageTest::pageKeepsEveryByteAndEndsLinesWithCrLf() {
 
     const QByteArray ip = platform::LocalIP().toLatin1();
     const QByteArray date = PageDate().toLocal8Bit();
-    const QByteArray head = "<p>" + ip + "</p>\r\n" + binary + "\r\n" + "  " + ip + "  \r\n" +
-                            ip.repeated(30000) + ("%" + ip + "%").repeated(20000) +
+    const QByteArray head = "<a>" + ip + "</a>" + dots.left(Buf - 19) + "\r\n" +
+                            dots.left(Buf / 2) + "\r\n" + dots.left(Buf / 2 - 12) + "<b>" + ip +
+                            "</b>\r\n" + "<p>" + ip + "</p>\r\n" + binary + "\r\n" + "  " + ip +
+                            "  \r\n" + ip.repeated(30000) + ("%" + ip + "%").repeated(20000) +
                             date.repeated(40000);
     const QByteArray tail = "%Tallyho\r\n\r\nlast " + date + " without end\r\n";
     const QByteArray written = page();
@@ -217,6 +231,12 @@ void PageTest::pageKeepsEveryByteAndEndsLinesWithCrLf() {
                  .match(QString::fromLatin1(time))
                  .hasMatch(),
              time.constData());
+
+    // A marker that does not start with "%" is found all the same.
+    MainForm().txtIPParseField[0]->setText(QStringLiteral("{ip}"));
+    QVERIFY(!writeTemplate("a{ip}b\n%date%\n").isEmpty());
+    UploadPage();
+    QCOMPARE(page(), "a" + ip + "b\r\n" + date + "\r\n");
 
     // An empty template makes an empty page.
     QVERIFY(!writeTemplate(QByteArray()).isEmpty());

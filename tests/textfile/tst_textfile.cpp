@@ -136,6 +136,8 @@ void tst_TextFile::lineEnds_data() {
     QTest::newRow("CR LF split by the buffer") << x + "\r\ny" << Lines{x, "y"};
     QTest::newRow("lone CR ends the buffer") << x + "\ry\n" << Lines{x, "y"};
     QTest::newRow("CR ends buffer and file") << x + "\r" << Lines{x};
+    QTest::newRow("CR LF split, then the end") << x + "\r\n" << Lines{x};
+    QTest::newRow("line fills the buffer, no end") << x + "x" << Lines{x + "x"};
     QTest::newRow("LF starts the buffer") << x + "x\nz" << Lines{x + "x", "z"};
     const QByteArray xx = x + x + "x"; // ends one byte before the second buffer does
     QTest::newRow("long line, CR LF split") << xx + "\r\ny" << Lines{xx, "y"};
@@ -160,25 +162,30 @@ void tst_TextFile::lineEnds() {
     QVERIFY(in.EndOfFile());
     QCOMPARE(in.Lines(), lines.size());
 
-    // Taken in parts of any size, the lines come out the same and are counted once each.
-    for (const qsizetype part : {qsizetype(1), qsizetype(2), qsizetype(5), Buf - 1, Buf, 3 * Buf}) {
-        QVERIFY(in.OpenFile(folder, path("ends.txt")));
-        Lines joined;
-        QByteArray line;
-        while (!in.EndOfFile()) {
-            bool ended = false;
-            const QByteArray piece = in.ReadLinePart(part, ended);
-            QVERIFY(piece.size() <= part);
-            line += piece;
-            if (ended) {
-                joined << line;
-                line.clear();
+    // Taken in parts of any size, copied or seen in place, the lines come out the same and are
+    // counted once each.
+    for (const bool inPlace : {false, true})
+        for (const qsizetype part :
+             {qsizetype(1), qsizetype(2), qsizetype(5), Buf - 1, Buf, 3 * Buf}) {
+            QVERIFY(in.OpenFile(folder, path("ends.txt")));
+            Lines joined;
+            QByteArray line;
+            while (!in.EndOfFile()) {
+                bool ended = false;
+                QByteArray copy;
+                const QByteArrayView piece =
+                    inPlace ? in.ReadLineView(part, ended) : (copy = in.ReadLinePart(part, ended));
+                QVERIFY(piece.size() <= part);
+                line += piece;
+                if (ended) {
+                    joined << line;
+                    line.clear();
+                }
             }
+            QCOMPARE(joined, lines);
+            QCOMPARE(line, QByteArray());
+            QCOMPARE(in.Lines(), lines.size());
         }
-        QCOMPARE(joined, lines);
-        QCOMPARE(line, QByteArray());
-        QCOMPARE(in.Lines(), lines.size());
-    }
 }
 
 void tst_TextFile::folderJoin_data() {
