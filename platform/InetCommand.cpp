@@ -5,9 +5,6 @@
 
 namespace platform::inet {
 
-namespace {
-
-// CR or LF would end an FTP command line early and start another; NUL cuts it short.
 bool holdsLineBreak(const QString& text) {
     return text.contains(u'\r') || text.contains(u'\n') || text.contains(QChar(u'\0'));
 }
@@ -19,6 +16,8 @@ bool holdsControl(const QString& text) {
     }
     return false;
 }
+
+namespace {
 
 // Empty when the name can be sent, else the reason, naming what was wrong with it.
 QString checkName(const QString& what, const QString& name) {

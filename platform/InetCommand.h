@@ -52,6 +52,10 @@ QString backupName(const QString& remoteName, const QString& tag);
 // MLST reply ("unix.mode=0644") or in a listing line of a STAT reply ("-rw-r--r-- ... name").
 std::optional<int> permissionsIn(const QStringList& replyLines, const QString& name);
 
+// CR or LF would end a command line early and start another; NUL cuts it short.
+bool holdsLineBreak(const QString& text);
+bool holdsControl(const QString& text);
+
 // Text from outside (server replies, the client library's errors, names) with the password
 // masked: everywhere when it is long, and where it stands as a word of its own when it is
 // shorter than four characters.

@@ -1,4 +1,5 @@
 #include "InetSite.h"
+#include "InetCommand.h"
 
 #include <QUrl>
 
@@ -23,18 +24,6 @@ constexpr Scheme schemes[] = {
     {"ftps", Protocol::Ftps, "ftps", 990},
     {"sftp", Protocol::Sftp, "sftp", 22},
 };
-
-bool holdsLineBreak(const QString& text) {
-    return text.contains(u'\r') || text.contains(u'\n') || text.contains(QChar(u'\0'));
-}
-
-bool holdsControl(const QString& text) {
-    for (QChar c : text) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            return true;
-    }
-    return false;
-}
 
 } // namespace
 
