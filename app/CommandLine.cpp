@@ -22,7 +22,8 @@ the settings and press "Upload IP Address".
   --version   show the version and end
 
 Exit status:
-  0  the page was uploaded, or the window was closed
+  0  the page was uploaded (or, with OnlyWhenChanged, nothing had changed),
+     or the window was closed
   1  an unattended run did not upload the page; the message says why
   2  no display to open the window on, or an unexpected error
 
