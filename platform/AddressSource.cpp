@@ -94,23 +94,15 @@ QString reasonV6(const Q_IPV6ADDR& a) {
 // ---- this machine ------------------------------------------------------------------------
 
 AddressAnswer askLocal6() {
-    const auto interfaces = QNetworkInterface::allInterfaces();
-    for (const QNetworkInterface& iface : interfaces) {
-        const auto flags = iface.flags();
-        if (!flags.testFlag(QNetworkInterface::IsUp) ||
-            !flags.testFlag(QNetworkInterface::IsRunning) ||
-            flags.testFlag(QNetworkInterface::IsLoopBack))
+    for (const QNetworkAddressEntry& entry : ActiveAddressEntries()) {
+        const QHostAddress ip = entry.ip();
+        // A temporary address changes by itself within a day, and a deprecated one is on its
+        // way out: neither is one to publish.
+        if (ip.protocol() != QAbstractSocket::IPv6Protocol || entry.isTemporary() ||
+            (entry.isLifetimeKnown() && entry.preferredLifetime().hasExpired()))
             continue;
-        for (const QNetworkAddressEntry& entry : iface.addressEntries()) {
-            const QHostAddress ip = entry.ip();
-            // A temporary address changes by itself within a day, and a deprecated one is on
-            // its way out: neither is one to publish.
-            if (ip.protocol() != QAbstractSocket::IPv6Protocol || entry.isTemporary() ||
-                (entry.isLifetimeKnown() && entry.preferredLifetime().hasExpired()))
-                continue;
-            if (reasonV6(ip.toIPv6Address()).isEmpty())
-                return {ip.toString(), QString()};
-        }
+        if (reasonV6(ip.toIPv6Address()).isEmpty())
+            return {ip.toString(), QString()};
     }
     return failure(QStringLiteral("this machine has no global IPv6 address"));
 }
