@@ -90,6 +90,9 @@ private:
 
     int m_fd = -1;
     bool m_writing = false;
+    // The file was opened over its old content, which is cut off after what was written when
+    // the stream closes.
+    bool m_cutAtClose = false;
     bool m_eof = false;
     // A CR ended the buffer: an LF that starts the next one belongs to it.
     bool m_skipLf = false;

@@ -294,10 +294,18 @@ void tst_TextFile::permissionDenied() {
 }
 
 void tst_TextFile::modesThatCreate() {
-    writeFile(path("old.htm"), "old content\n");
+    // Writing replaces what was there, however much longer; a file released without a line
+    // written is left empty.
+    writeFile(path("old.htm"), QByteArray(300000, 'o') + "\n");
     QString folder = dir.path();
-    clsTextOutputFile out;
-    QVERIFY(out.OpenFile(folder, "old.htm"));
+    {
+        clsTextOutputFile out;
+        QVERIFY(out.OpenFile(folder, "old.htm"));
+        out.WriteLine("new");
+        out.CloseFile();
+        QCOMPARE(readFile(path("old.htm")), QByteArray("new\r\n"));
+        QVERIFY(out.OpenFile(folder, "old.htm"));
+    }
     QCOMPARE(readFile(path("old.htm")), QByteArray());
 
     // Appending keeps create-if-missing and adds after what is there.
