@@ -92,8 +92,8 @@ private:
 // Waits for the transfer's command to end while the window stays live. Sleeps in the event
 // loop until something happens instead of spinning.
 void WaitForTransfer(const platform::Inet& inet) {
-    while (inet.StillExecuting())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    platform::ProcessEventsUntil(&inet, &platform::Inet::CommandFinished,
+                                 [&inet] { return !inet.StillExecuting(); });
 }
 
 void reportTransferFailure(const platform::Inet& inet) {
@@ -610,7 +610,7 @@ bool UploadPage() {
     if (!preparePageFolder(pageFolder))
         return false;
     const QString pagePath = inFolder(pageFolder, uploadFileName);
-    // Opening the page empties it: a template that is the page would be lost.
+    // Writing the page replaces its content: a template that is the page would be lost.
     if (platform::FileSystemObject().SameFile(templatePath, pagePath)) {
         platform::MsgBox(QStringLiteral("Unable to write the page ") + pagePath +
                              QStringLiteral(": it is the template ") + templatePath +

@@ -1,4 +1,5 @@
 #include "AddressSource.h"
+#include "Process.h"
 
 #include "AppInfo.h"
 #include "LocalIP.h"
@@ -396,8 +397,8 @@ void AddressLookup::finish(const AddressAnswer& answer) {
 
 AddressAnswer FindAddress(const AddressQuery& query) {
     AddressLookup lookup(query);
-    while (!lookup.IsFinished())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    ProcessEventsUntil(&lookup, &AddressLookup::answered,
+                       [&lookup] { return lookup.IsFinished(); });
     return lookup.Answer();
 }
 
