@@ -1,7 +1,8 @@
 // Figures for the upload job, each beside a plain tool doing the same work in the same run:
 //   page generation from a 100 MB template against sed with the same three substitutions;
 //   a whole unattended publish of that page against sed piped into curl;
-//   a 1 KB page published unattended, start to exit, against sed piped into curl;
+//   a 1 KB page published unattended, start to exit, against sed piped into curl, and the
+//   least that loading the program's libraries takes;
 //   peak memory for the 100 MB template against a 1 KB one;
 //   CPU used while a slow server takes the page, over the wall time.
 // Each comparison takes turns between the two and compares medians, so that whatever else the
@@ -236,6 +237,25 @@ int main(int argc, char* argv[]) {
     publish(big, Turns, "unattended publish of the 100 MB page", "<= 0.6");
     publish(small, 4 * Turns + 1, "unattended publish of a 1 KB page, start to exit (median of 21)",
             "<= 1.5");
+
+    // What the 1 KB publish cannot go below: starting and ending a program that loads the same
+    // libraries and does nothing, with the window libraries and without them.
+    {
+        const std::string piped = sedIntoCurl(small, server, "curl.htm");
+        std::vector<double> all, withoutWindows, theirs;
+        for (int i = 0; i < 4 * Turns + 1; ++i) {
+            all.push_back(run({VANTRELL_FLOOR}, env).wall);
+            withoutWindows.push_back(run({VANTRELL_FLOOR_WITHOUT_WINDOWS}, env).wall);
+            theirs.push_back(run({"/bin/sh", "-c", piped}, env).wall);
+        }
+        const double yardstick = median(theirs);
+        std::printf("start-up floor: a program that only loads vantrell's libraries %.3f s "
+                    "(%.2fx sed | curl -T - %.3f s); without Qt Gui, Widgets and Svg %.3f s "
+                    "(%.2fx)\n",
+                    median(all), median(all) / yardstick, yardstick, median(withoutWindows),
+                    median(withoutWindows) / yardstick);
+        std::fflush(stdout);
+    }
 
     // 4. CPU while waiting on a server that takes a few seconds to receive the page, beyond
     //    what the same upload costs against a server that takes it at once.
