@@ -246,8 +246,17 @@ void tst_desktop::shellAndDesktopReadThePrograms() {
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
         env.remove(QString::fromLatin1(name));
     env.insert("XDG_CONFIG_HOME", config.path());
+    // Started from a folder that holds files named like the libraries it loads, which must
+    // never be taken for them.
+    QTemporaryDir planted;
+    for (const char* library : {"libc.so.6", "libstdc++.so.6", "libQt6Core.so.6", "libQt6Gui.so.6",
+                                "libQt6Widgets.so.6", "libcurl.so.4", "libminiupnpc.so.17"}) {
+        QFile junk(planted.filePath(QString::fromLatin1(library)));
+        QVERIFY(junk.open(QIODevice::WriteOnly) && junk.write("not a library") > 0);
+    }
     QProcess program;
     program.setProcessEnvironment(env);
+    program.setWorkingDirectory(planted.path());
     program.start(command.first(), command.mid(1));
     QVERIFY2(program.waitForStarted(), qPrintable(command.first() + ": " + program.errorString()));
     QVERIFY(program.waitForFinished(60000));
