@@ -541,6 +541,20 @@ std::unique_ptr<TextStream> FileSystemObject::OpenTextFile(const QString& strFil
         new TextStream(openFile(strFileName, flags, iomode != ForReading), iomode != ForReading));
 }
 
+FileLock::FileLock(QString strFileName) : m_name(std::move(strFileName)) {}
+
+FileLock::~FileLock() {
+    Unlock();
+}
+
+FileLock::State FileLock::TryLock() {
+    if (m_fd >= 0)
+        return State::Locked;
+    if (m_name.contains(QChar(0)))
+        return State::Unavailable;
+    return takeLock();
+}
+
 #ifdef Q_OS_WIN
 
 bool FileSystemObject::SameFile(const QString& first, const QString& second) const {
@@ -568,17 +582,7 @@ QString FileSystemObject::MakePrivateFolder(const QString&) const {
     return {};
 }
 
-FileLock::FileLock(QString strFileName) : m_name(std::move(strFileName)) {}
-
-FileLock::~FileLock() {
-    Unlock();
-}
-
-FileLock::State FileLock::TryLock() {
-    if (m_fd >= 0)
-        return State::Locked;
-    if (m_name.contains(QChar(0)))
-        return State::Unavailable;
+FileLock::State FileLock::takeLock() {
     // Opened shared with nobody: a second opener is refused until this handle is closed.
     int fd = -1;
     const errno_t error = ::_wsopen_s(&fd, reinterpret_cast<const wchar_t*>(m_name.utf16()),
@@ -650,17 +654,7 @@ QString FileSystemObject::MakePrivateFolder(const QString& strFolder) const {
     return problem;
 }
 
-FileLock::FileLock(QString strFileName) : m_name(std::move(strFileName)) {}
-
-FileLock::~FileLock() {
-    Unlock();
-}
-
-FileLock::State FileLock::TryLock() {
-    if (m_fd >= 0)
-        return State::Locked;
-    if (m_name.contains(QChar(0)))
-        return State::Unavailable;
+FileLock::State FileLock::takeLock() {
     const QByteArray native = QFile::encodeName(m_name);
     // A few rounds at most: each one that finds the file gone again means that another run
     // has just finished with it.

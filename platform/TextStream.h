@@ -155,6 +155,9 @@ public:
     void Unlock();
 
 private:
+    // Opens and locks the file under a name already checked; the system's own way.
+    State takeLock();
+
     QString m_name;
     int m_fd = -1;
 };
