@@ -362,6 +362,16 @@ QSettings::Format settingsFileFormat() {
     return format;
 }
 
+// The file the toolkit keeps the application's values in, found without opening it: a format
+// of another extension lives in the same folder, and no file of its name is there to open.
+QString userFileName(const QString& appName) {
+    static const QString probeExtension = QStringLiteral("vantrell-path");
+    static const QSettings::Format probe =
+        QSettings::registerFormat(probeExtension, readSettings, writeSettings, Qt::CaseSensitive);
+    const QString probed = QSettings(probe, QSettings::UserScope, appName).fileName();
+    return probed.chopped(probeExtension.size()) + QStringLiteral("ini");
+}
+
 #endif
 
 QString keyPath(const QString& section, const QString& key) {
@@ -371,28 +381,38 @@ QString keyPath(const QString& section, const QString& key) {
 } // namespace
 
 #if defined(Q_OS_WIN)
-SettingsStore::SettingsStore(const QString& appName)
-    : m_settings(storePath(appName), QSettings::NativeFormat) {}
+SettingsStore::SettingsStore(const QString& appName) {
+    m_settings.emplace(storePath(appName), QSettings::NativeFormat);
+    m_fileName = m_settings->fileName();
+}
 #else
-SettingsStore::SettingsStore(const QString& appName)
-    : m_settings(settingsFileFormat(), QSettings::UserScope, appName) {}
+SettingsStore::SettingsStore(const QString& appName) : m_fileName(userFileName(appName)) {
+    // A folder is safe to hand on: the toolkit cannot open it and reports that.
+    const QFileInfo info(m_fileName);
+    if (!info.exists() || info.isFile() || info.isDir())
+        m_settings.emplace(settingsFileFormat(), QSettings::UserScope, appName);
+}
 #endif
 
 QString SettingsStore::GetSetting(const QString& section, const QString& key,
                                   const QString& defaultValue) {
-    const QVariant v = m_settings.value(keyPath(section, key));
+    if (!m_settings)
+        return defaultValue;
+    const QVariant v = m_settings->value(keyPath(section, key));
     if (!v.isValid())
         return defaultValue;
     return v.toString();
 }
 
 void SettingsStore::SaveSetting(const QString& section, const QString& key, const QString& value) {
+    if (!m_settings)
+        return;
     const QString path = keyPath(section, key);
 #if !defined(Q_OS_WIN)
     if (!m_stored) {
         m_stored.emplace();
-        QFile file(m_settings.fileName());
-        if (file.open(QIODevice::ReadOnly)) {
+        QFile file(m_fileName);
+        if (QFileInfo(m_fileName).isFile() && file.open(QIODevice::ReadOnly)) {
             m_storedBytes = file.readAll();
             QBuffer buffer(&m_storedBytes);
             buffer.open(QIODevice::ReadOnly);
@@ -406,14 +426,16 @@ void SettingsStore::SaveSetting(const QString& section, const QString& key, cons
     }
     m_changed = true;
 #endif
-    m_settings.setValue(path, value);
+    m_settings->setValue(path, value);
 }
 
 bool SettingsStore::Sync() {
+    if (!m_settings)
+        return false;
 #if !defined(Q_OS_WIN)
     // The file carries a password: create it private before the first value reaches it.
     // Writing replaces the file but keeps the permissions of the one it replaces.
-    const QString path = m_settings.fileName();
+    const QString& path = m_fileName;
     const QFileInfo info(path);
     if (!info.exists()) {
         QDir().mkpath(info.absolutePath());
@@ -427,18 +449,18 @@ bool SettingsStore::Sync() {
     // changed, or the file was written by hand and older builds are to read it as this one does.
     if (m_changed || (!m_unchanged.isEmpty() && writtenAnew(*m_stored) != m_storedBytes)) {
         for (const auto& [key, value] : std::as_const(m_unchanged))
-            m_settings.setValue(key, value);
+            m_settings->setValue(key, value);
     }
     m_unchanged.clear();
     m_stored.reset();
     m_changed = false;
 #endif
-    m_settings.sync();
-    return m_settings.status() == QSettings::NoError;
+    m_settings->sync();
+    return m_settings->status() == QSettings::NoError;
 }
 
 QString SettingsStore::FileName() const {
-    return QDir::toNativeSeparators(m_settings.fileName());
+    return QDir::toNativeSeparators(m_fileName);
 }
 
 } // namespace platform

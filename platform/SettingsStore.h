@@ -46,7 +46,10 @@ public:
     QString FileName() const;
 
 private:
-    QSettings m_settings;
+    // Empty when the file is something other than a file or a folder (a pipe, a device): the
+    // toolkit would wait for a pipe's writer for ever. Nothing is read or written then.
+    std::optional<QSettings> m_settings;
+    QString m_fileName;
     // The file as the first save found it, by key. A value it holds already is not written
     // again: rewriting the file ends with a flush to the disk, which waits for whatever else
     // the system is still writing (a page just made, say).

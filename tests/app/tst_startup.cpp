@@ -12,6 +12,8 @@
 
 #include <array>
 
+#include <sys/stat.h>
+
 namespace {
 
 // The stored fields in the order of keys().
@@ -42,6 +44,7 @@ private slots:
     void handWrittenValuesLoadAsWritten();
     void exitStoresEditsAndCloseBoxDoesNot();
     void unreadableSettingsStartWithDefaults();
+    void failedSaveIsReported_data();
     void failedSaveIsReported();
     void runWithoutADisplay_data();
     void runWithoutADisplay();
@@ -304,9 +307,26 @@ void StartupTest::unreadableSettingsStartWithDefaults() {
     QCOMPARE(MainForm().txtIPParseField[0]->text(), QStringLiteral("%Tallyhost%"));
 }
 
+void StartupTest::failedSaveIsReported_data() {
+    QTest::addColumn<QString>("inItsPlace");
+    // A folder cannot be written, even by root. A pipe nobody writes and a device that never
+    // ends may neither hang the start nor fill the memory.
+    QTest::newRow("a folder") << "folder";
+    QTest::newRow("a pipe") << "pipe";
+    QTest::newRow("a link to an endless device") << "link";
+}
+
 void StartupTest::failedSaveIsReported() {
-    // A folder where the file belongs cannot be written, even by root.
-    QVERIFY(QDir().mkdir(settingsFile()));
+    QFETCH(QString, inItsPlace);
+    if (inItsPlace == QLatin1String("folder"))
+        QVERIFY(QDir().mkdir(settingsFile()));
+    if (inItsPlace == QLatin1String("pipe"))
+        QCOMPARE(::mkfifo(QFile::encodeName(settingsFile()).constData(), 0600), 0);
+    if (inItsPlace == QLatin1String("link"))
+        QVERIFY(QFile::link(QStringLiteral("/dev/zero"), settingsFile()));
+    LoadSettings();
+    QCOMPARE(MainForm().txtIPParseField[0]->text(), QStringLiteral("%Tallyhost%"));
+
     MessageRecorder messages;
     MainForm().txtFTPSite->setText(QStringLiteral("x"));
     SaveSettings();
@@ -314,7 +334,8 @@ void StartupTest::failedSaveIsReported() {
     QVERIFY(messages.messages[0].text.contains(settingsFile()));
     QCOMPARE(messages.messages[0].icon, platform::MsgIcon::Critical);
     QCOMPARE(messages.messages[0].title, QStringLiteral("Tallyhost"));
-    QVERIFY(QFileInfo(settingsFile()).isDir());
+    // Left as it was.
+    QVERIFY(!QFileInfo(settingsFile()).isFile());
 }
 
 void StartupTest::runWithoutADisplay_data() {
