@@ -15,6 +15,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace platform {
@@ -56,6 +60,30 @@ Publication fromJson(const QJsonObject& o) {
     return p;
 }
 
+// Opens an ordinary file for reading, never waiting: a pipe would wait for a writer for ever,
+// and a device like /dev/zero never ends.
+bool openOrdinaryFile(QFile& file, const QString& path) {
+    if (path.isEmpty() || path.contains(QChar(0)))
+        return false;
+#if defined(Q_OS_WIN)
+    return QFileInfo(path).isFile() && file.open(QIODevice::ReadOnly);
+#else
+    int fd;
+    do
+        fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
+    return true;
+#endif
+}
+
 #if defined(Q_OS_WIN)
 QSettings windowsStore() {
     return QSettings(QStringLiteral("HKEY_CURRENT_USER\\Software\\VB and VBA Program "
@@ -74,8 +102,8 @@ bool Publication::SamePageAs(const Publication& other) const {
 }
 
 QByteArray FileHash(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    QFile file;
+    if (!openOrdinaryFile(file, path))
         return {};
     QCryptographicHash hash(QCryptographicHash::Sha256);
     if (!hash.addData(&file))
@@ -122,8 +150,8 @@ QString PublicationStatePath() {
 }
 
 std::optional<Publication> LoadPublication() {
-    QFile file(PublicationStatePath());
-    if (!file.open(QIODevice::ReadOnly))
+    QFile file;
+    if (!openOrdinaryFile(file, PublicationStatePath()))
         return std::nullopt;
     const QJsonDocument doc = QJsonDocument::fromJson(file.read(64 * 1024));
     if (!doc.isObject())

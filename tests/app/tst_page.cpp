@@ -1,6 +1,7 @@
 #include "JobSandbox.h"
 #include "LocalIP.h"
 #include "Recorders.h"
+#include "SettingsStore.h"
 #include "TestFiles.h"
 #include "TextStream.h"
 #include "frmTallyhost.h"
@@ -289,6 +290,11 @@ void PageTest::templateThatCannotBeOpenedStopsTheJob() {
     QVERIFY(QFile::link(QStringLiteral("/dev/urandom"), m_box->files.filePath("device")));
     const QString path = m_box->files.filePath(name);
     fillFields(path);
+    // Publishing only on a change, the job reads the template a second time, to compare it.
+    platform::SettingsStore store(QStringLiteral("TallyhostUpdater"));
+    store.SaveSetting(QStringLiteral("Address"), QStringLiteral("OnlyWhenChanged"),
+                      QStringLiteral("True"));
+    QVERIFY(store.Sync());
 
     MessageRecorder messages;
     QVERIFY(!UploadPage());

@@ -441,6 +441,14 @@ void UnattendedTest::publishesOnlyWhenSomethingChanged() {
     QCOMPARE(server.connectionCount(), 5);
     QVERIFY(runsQuietly());
     QCOMPARE(server.connectionCount(), 5);
+
+    // A pipe in the record's place is no record, and is never waited for.
+    QVERIFY(QFile::remove(state));
+    QCOMPARE(::mkfifo(QFile::encodeName(state).constData(), 0600), 0);
+    QVERIFY(runsQuietly());
+    QCOMPARE(server.connectionCount(), 6);
+    QVERIFY(runsQuietly());
+    QCOMPARE(server.connectionCount(), 6);
 }
 
 void UnattendedTest::configureSite(const QString& site, const QString& user,
