@@ -4,6 +4,7 @@
 #include "frmTallyhost.h"
 #include "modTallyhost.h"
 
+#include <QDir>
 #include <QStringList>
 
 #include <exception>
@@ -12,6 +13,13 @@
 int main(int argc, char* argv[]) {
     if (const std::optional<int> answered = AnswerInformationOptions(argc, argv))
         return *answered;
+#ifndef Q_OS_WIN
+    // A relative base folder names no place at all, only wherever the run happens to start:
+    // the settings would be missed and saved anew there. It counts as unset, as the XDG base
+    // directory rules say.
+    if (QDir::isRelativePath(qEnvironmentVariable("XDG_CONFIG_HOME")))
+        qunsetenv("XDG_CONFIG_HOME");
+#endif
     // The toolkit takes the options it knows out of argv ("-style /A" would take the switch
     // with it), so the command line is read before it gets the chance.
     QStringList arguments;

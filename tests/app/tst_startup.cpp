@@ -342,22 +342,26 @@ void StartupTest::runWithoutADisplay_data() {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<bool>("display"); // named, but nothing answers there
     QTest::addColumn<int>("status");
+    QTest::addColumn<bool>("relativeConfig"); // XDG_CONFIG_HOME names no absolute folder
 
-    QTest::newRow("no display") << QStringList{"/a"} << false << 1;
-    QTest::newRow("display gone") << QStringList{"/A"} << true << 1;
+    QTest::newRow("no display") << QStringList{"/a"} << false << 1 << false;
+    QTest::newRow("display gone") << QStringList{"/A"} << true << 1 << false;
     // The toolkit takes these options and the word after them for itself.
-    QTest::newRow("after a toolkit option") << QStringList{"-style", "/A"} << false << 1;
+    QTest::newRow("after a toolkit option") << QStringList{"-style", "/A"} << false << 1 << false;
     QTest::newRow("after a toolkit option, display gone")
-        << QStringList{"-qwindowtitle", "/a"} << true << 1;
+        << QStringList{"-qwindowtitle", "/a"} << true << 1 << false;
     // Nobody would ever see the window.
-    QTest::newRow("for a person, display gone") << QStringList{} << true << 2;
-    QTest::newRow("for a person, no display") << QStringList{} << false << 2;
+    QTest::newRow("for a person, display gone") << QStringList{} << true << 2 << false;
+    QTest::newRow("for a person, no display") << QStringList{} << false << 2 << false;
+    // Not a folder under wherever the run starts: the usual ~/.config.
+    QTest::newRow("relative config folder") << QStringList{"/A"} << false << 1 << true;
 }
 
 void StartupTest::runWithoutADisplay() {
     QFETCH(QStringList, arguments);
     QFETCH(bool, display);
     QFETCH(int, status);
+    QFETCH(bool, relativeConfig);
 
     // What cron sees: no runtime folder, an empty settings store, and a display that is not
     // there or gone.
@@ -367,6 +371,14 @@ void StartupTest::runWithoutADisplay() {
          {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR", "XDG_SESSION_TYPE"})
         env.remove(QString::fromLatin1(name));
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_config->path());
+    if (relativeConfig) {
+        const QString home = m_config->filePath(QStringLiteral("home"));
+        QVERIFY(QDir().mkdir(home));
+        QVERIFY(QFile::link(m_config->path(), home + QStringLiteral("/.config")));
+        env.insert(QStringLiteral("HOME"), home);
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), QStringLiteral("elsewhere"));
+        program.setWorkingDirectory(m_config->path());
+    }
     QString binary = qEnvironmentVariable("VANTRELL_BINARY");
     if (display) {
         int number = 99;
@@ -390,6 +402,7 @@ void StartupTest::runWithoutADisplay() {
     if (status == 1) {
         QCOMPARE(error, QByteArray("TallyhostUpdater: Must supply HTML Template file name.\n"));
         QVERIFY(QFile::exists(settingsFile())); // the empty fields were saved on the way out
+        QVERIFY(!QFile::exists(m_config->filePath(QStringLiteral("elsewhere"))));
     } else {
         // One line that says what is missing and how to run without it; nothing was saved.
         QVERIFY2(error.startsWith("Tallyhost: Cannot open a display (") &&
