@@ -92,8 +92,10 @@ public:
                            [](const QString& line) { return line.startsWith(u'1'); });
     }
     // curl takes any reply below 400 for success, but RNTO has renamed only when it says 2xx.
+    // A curl that does not tell which command a reply answers leaves curl's word.
     bool renamed(const Reply& reply) const override {
-        return reply.code == CURLE_OK && reply.replyTo(u"RNTO").startsWith(u'2');
+        const QString answer = reply.replyTo(u"RNTO");
+        return reply.code == CURLE_OK && (answer.isEmpty() || answer.startsWith(u'2'));
     }
     // RNFR answered 350, so it was RNTO that failed.
     bool renameRefused(const Reply& upload) const override {
