@@ -91,10 +91,16 @@ public:
         return std::any_of(upload.serverLines.begin(), upload.serverLines.end(),
                            [](const QString& line) { return line.startsWith(u'1'); });
     }
+    // curl takes any reply below 400 for success, but RNTO has renamed only when it says 2xx.
+    // A curl that does not tell which command a reply answers leaves curl's word.
+    bool renamed(const Reply& reply) const override {
+        const QString answer = reply.replyTo(u"RNTO");
+        return reply.code == CURLE_OK && (answer.isEmpty() || answer.startsWith(u'2'));
+    }
     // RNFR answered 350, so it was RNTO that failed.
     bool renameRefused(const Reply& upload) const override {
-        const QStringList& lines = upload.serverLines;
-        return lines.size() >= 2 && lines[lines.size() - 2].startsWith(u"350");
+        return upload.replyTo(u"RNFR").startsWith(u"350") &&
+               !upload.replyTo(u"RNTO").startsWith(u'2');
     }
 
 private:

@@ -76,9 +76,22 @@ size_t onHeader(char* data, size_t size, size_t count, void* userdata) {
     reply->allLines.append(line);
     // A reply's last line is three digits and a blank; the dash form opens a longer reply.
     if (line.size() >= 4 && line[0].isDigit() && line[1].isDigit() && line[2].isDigit() &&
-        line[3] == u' ')
+        line[3] == u' ') {
         reply->serverLines.append(line);
+        reply->answering.append(reply->sent);
+    }
     return bytes;
+}
+
+// Only the command itself is kept: the argument of PASS is the password.
+int onDebug(CURL*, curl_infotype type, char* data, size_t size, void* userdata) {
+    if (type == CURLINFO_HEADER_OUT) {
+        const QByteArray line = QByteArray(data, qsizetype(size)).trimmed();
+        const qsizetype blank = line.indexOf(' ');
+        static_cast<Reply*>(userdata)->sent =
+            QString::fromLatin1(blank < 0 ? line : line.left(blank)).toUpper();
+    }
+    return 0;
 }
 
 size_t onBody(char* data, size_t size, size_t count, void* userdata) {
@@ -275,6 +288,11 @@ private:
         curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer);
         curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
         curl_easy_setopt(easy, CURLOPT_HEADERDATA, &reply);
+        // Tells which command each reply answers; curl passes the commands it sends to the
+        // debug callback alone, which it calls only when verbose.
+        curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, onDebug);
+        curl_easy_setopt(easy, CURLOPT_DEBUGDATA, &reply);
+        curl_easy_setopt(easy, CURLOPT_VERBOSE, 1L);
         // ".." is the server's to resolve: above the login directory, or through a link, it
         // leads where no rewriting of the text can tell.
         curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);

@@ -47,6 +47,10 @@ public:
     virtual Request modeQuery(const RemotePath& dir, const QString& name) const = 0;
     virtual std::optional<int> modeIn(const Reply& reply, const QString& name) const = 0;
 
+    // Whether a request that ends in a rename (an upload, or commands alone) put the new name
+    // in place.
+    virtual bool renamed(const Reply& reply) const { return reply.code == CURLE_OK; }
+
     // Readings of a failed upload (followed by its commands): refused for good under this
     // name, where a plain upload under another may pass; failed after the server had opened
     // the file; arrived whole, but the rename onto the page was refused.

@@ -30,9 +30,19 @@ struct Reply {
     QString curlError;
     QStringList serverLines; // FTP: the last line of every reply from the server, in order
     QStringList allLines;    // FTP: every line the server sent, those inside longer replies too
+    QStringList answering;   // FTP: for each of serverLines, the command it answers ("" at first)
+    QString sent;            // FTP: the command sent last, without its argument
     QByteArray body;         // a listing
 
     QString lastReply() const { return serverLines.isEmpty() ? QString() : serverLines.last(); }
+    // The last line of the server's reply to the last `command` sent; empty when none came.
+    QString replyTo(QStringView command) const {
+        for (qsizetype i = answering.size() - 1; i >= 0; --i) {
+            if (answering[i] == command)
+                return serverLines[i];
+        }
+        return {};
+    }
     // The last line, when it says something went wrong (4xx, 5xx).
     QString lastRefusal() const {
         const QString last = lastReply();

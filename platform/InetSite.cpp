@@ -1,6 +1,7 @@
 #include "InetSite.h"
 #include "InetCommand.h"
 
+#include <QRegularExpression>
 #include <QUrl>
 
 namespace platform::inet {
@@ -47,6 +48,16 @@ std::optional<Site> parseSite(const QString& siteText, QString* error) {
         *error = QStringLiteral("The site holds an \"@\": the user name and password go in "
                                 "their own fields, not in the site, and %1. Nothing was sent.")
                      .arg(accepted);
+        return std::nullopt;
+    }
+
+    // "ftps:/host" would otherwise be plain FTP to a host called "ftps", and the login with it.
+    static const QRegularExpression schemeWithoutSlashes(
+        QStringLiteral("^[A-Za-z][A-Za-z0-9+.-]*:/"));
+    if (separator < 0 && schemeWithoutSlashes.match(text).hasMatch()) {
+        *error = QStringLiteral("The site \"%1\" is not a valid server address (a scheme is "
+                                "followed by \"://\"); %2. Nothing was sent.")
+                     .arg(text, accepted);
         return std::nullopt;
     }
 

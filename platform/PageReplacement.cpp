@@ -37,11 +37,11 @@ Outcome PageReplacement::run() {
         m_mode = m_dialect.modeIn(looked, m_name);
 
     const Reply stored = upload(m_temp, keepMode(m_temp) + m_dialect.rename(m_dir, m_temp, m_name));
-    if (stored.code == CURLE_OK)
+    if (m_dialect.renamed(stored))
         return {true, {}};
     if (m_dialect.nameRefused(stored))
         return uploadDirectly();
-    if (stored.code != CURLE_QUOTE_ERROR) {
+    if (stored.code != CURLE_QUOTE_ERROR && stored.code != CURLE_OK) {
         if (m_dialect.uploadBegan(stored))
             remove(m_temp); // what arrived of it
         return failed(stored);
@@ -116,7 +116,7 @@ Reply PageReplacement::quote(const QStringList& commands) {
 }
 
 bool PageReplacement::rename(const QString& from, const QString& to) {
-    return quote(m_dialect.rename(m_dir, from, to)).code == CURLE_OK;
+    return m_dialect.renamed(quote(m_dialect.rename(m_dir, from, to)));
 }
 
 // Deletes one of this upload's own names, where the server allows.

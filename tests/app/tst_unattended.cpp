@@ -490,7 +490,8 @@ void UnattendedTest::siteSchemeChoosesTheServer() {
     // Another scheme, or a login in the site, is refused before anything is sent.
     const QString hostPort = server.url().mid(6);
     for (const QString& site : {QStringLiteral("http://") + hostPort,
-                                QStringLiteral("ftp://vantrell:Pa55-word!@") + hostPort}) {
+                                QStringLiteral("ftp://vantrell:Pa55-word!@") + hostPort,
+                                QStringLiteral("ftps:/") + hostPort}) {
         configureSite(site, server.user(), server.password());
         QCOMPARE(publish(&errors), 1);
         QVERIFY2(errors.startsWith("Tallyhost: Unable to upload file: "), errors.constData());

@@ -377,6 +377,10 @@ private slots:
             << QString() << 2;
         QTest::newRow("page name barred for renames")
             << FtpServer::Options{.refuseRenameTo = "index.htm"} << QString() << 1;
+        // Under 400, curl takes it for success; only 2xx is one.
+        QTest::newRow("page name barred, with a reply of 350")
+            << FtpServer::Options{.refuseRenameTo = "index.htm", .renameRefusal = "350 Pending."}
+            << QString() << 1;
         QTest::newRow("page busy") << FtpServer::Options{.refuseRenameFrom = "index.htm",
                                                          .refuseRenameTo = "index.htm",
                                                          .renameRefusal = "450 File busy."}
