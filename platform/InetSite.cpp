@@ -52,8 +52,9 @@ std::optional<Site> parseSite(const QString& siteText, QString* error) {
     }
 
     // "ftps:/host" would otherwise be plain FTP to a host called "ftps", and the login with it.
+    // Only scheme names count: "server:/www" is a host with an empty port, as before.
     static const QRegularExpression schemeWithoutSlashes(
-        QStringLiteral("^[A-Za-z][A-Za-z0-9+.-]*:/"));
+        QStringLiteral("^(s?ftps?|ftpes|https?):/"), QRegularExpression::CaseInsensitiveOption);
     if (separator < 0 && schemeWithoutSlashes.match(text).hasMatch()) {
         *error = QStringLiteral("The site \"%1\" is not a valid server address (a scheme is "
                                 "followed by \"://\"); %2. Nothing was sent.")
