@@ -19,7 +19,6 @@
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QEventLoop>
 #include <QLineEdit>
 #include <QLocale>
 #include <QPointer>
@@ -326,10 +325,13 @@ std::unique_ptr<platform::FileLock> lockPage(const QString& pageFolder,
                              platform::MsgIcon::Critical);
             return nullptr;
         }
-        // The window stays live meanwhile.
-        QEventLoop pause;
-        QTimer::singleShot(std::chrono::milliseconds(100), &pause, &QEventLoop::quit);
-        pause.exec();
+        // The window stays live meanwhile. Not a nested event loop: once the window has been
+        // closed and the program is ending, that would return at once and spin.
+        QTimer pause;
+        pause.setSingleShot(true);
+        pause.start(std::chrono::milliseconds(100));
+        platform::ProcessEventsUntil(&pause, &QTimer::timeout,
+                                     [&pause] { return !pause.isActive(); });
     }
 }
 
