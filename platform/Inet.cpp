@@ -94,6 +94,10 @@ int onDebug(CURL*, curl_infotype type, char* data, size_t size, void* userdata) 
     return 0;
 }
 
+int onProgress(void* abandon, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<const std::atomic<bool>*>(abandon)->load() ? 1 : 0;
+}
+
 size_t onBody(char* data, size_t size, size_t count, void* userdata) {
     static_cast<QByteArray*>(userdata)->append(data, qsizetype(size * count));
     return size * count;
@@ -286,6 +290,12 @@ private:
         curl_easy_setopt(easy, CURLOPT_PASSWORD, password.constData());
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer);
+        // Some replies curl waits for on its own, outside the loop below (the one that ends
+        // an upload); it asks the progress callback once a second meanwhile, so an abandoned
+        // transfer stops there too instead of sitting out the time-out.
+        curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, onProgress);
+        curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &m_abandon);
         curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
         curl_easy_setopt(easy, CURLOPT_HEADERDATA, &reply);
         // Tells which command each reply answers; curl passes the commands it sends to the

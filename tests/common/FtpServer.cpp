@@ -59,6 +59,8 @@ bool FtpServer::start(const Options& options) {
         args << QStringLiteral("--stall-after") << QString::number(options.stallUploadsAfter);
     if (options.readLimit > 0)
         args << QStringLiteral("--read-limit") << QString::number(options.readLimit);
+    if (options.withholdTransferReply)
+        args << QStringLiteral("--withhold-transfer-reply");
     if (options.refuseRenameOntoExisting)
         args << QStringLiteral("--refuse-rename-onto-existing");
     if (!options.refuseRenameFrom.isEmpty())

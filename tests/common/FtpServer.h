@@ -27,6 +27,8 @@ struct FtpServerOptions {
     qint64 stallUploadsAfter = 0;
     // Receive uploads at no more than this many bytes a second (0: as fast as possible).
     qint64 readLimit = 0;
+    // Take every upload whole but never send the reply that ends it.
+    bool withholdTransferReply = false;
     // Refuse RNTO onto a name that already exists, as some servers do.
     bool refuseRenameOntoExisting = false;
     // Refuse RNTO, after RNFR has answered 350, when the file renamed or its new name matches

@@ -98,6 +98,8 @@ def serve_ftp(args):
             if args.echo_password and resp.startswith("530 ") and hasattr(
                     self, "refused_password"):
                 resp = '530 Password "%s" is wrong.' % self.refused_password
+            if args.withhold_transfer_reply and resp.startswith("226 "):
+                return None  # the page arrived whole, but the client is never told
             if args.reply_delay > 0:
                 time.sleep(args.reply_delay)
             return super().respond(resp, *rest, **kwargs)
@@ -200,6 +202,8 @@ def main():
     parser.add_argument("--umask", help="octal umask for the files the server creates")
     parser.add_argument("--without-mlst", action="store_true",
                         help="offer neither MLST nor MLSD")
+    parser.add_argument("--withhold-transfer-reply", action="store_true",
+                        help="never send the 226 that ends an upload")
     parser.add_argument("--echo-password", action="store_true",
                         help="repeat a wrong password in the reply that refuses it")
     parser.add_argument("--login-dir", default="",

@@ -518,6 +518,21 @@ private slots:
         QVERIFY2(clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed())));
         QTRY_VERIFY_WITH_TIMEOUT(server.log().contains("INCOMPLETE " + stored.mid(5)), 10000);
         QCOMPARE(readFile(live), QByteArray("old page"));
+
+        // Also while waiting for the server to confirm a page that has arrived whole: curl
+        // waits for that reply on its own, for as long as the time-out allows.
+        FtpServer mute;
+        QVERIFY2(mute.start({.root = server.root(), .withholdTransferReply = true}),
+                 qPrintable(mute.errorString()));
+        auto waiting = std::make_unique<Inet>();
+        pointAt(*waiting, mute);
+        waiting->Execute("PUT " + local + " index.htm");
+        QTRY_VERIFY_WITH_TIMEOUT(!mute.log().filter(QRegularExpression("^RECEIVED ")).isEmpty(),
+                                 10000);
+        clock.restart();
+        waiting.reset();
+        QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(readFile(live), QByteArray("old page"));
     }
 
 private:
