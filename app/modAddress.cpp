@@ -107,11 +107,10 @@ bool FindPublishedAddress(QString& address) {
     return true;
 }
 
-platform::Publication DescribePublication(const QString& address) {
+platform::Publication DescribePublication() {
     frmTallyhost& form = MainForm();
     platform::SettingsStore store = openStore();
     platform::Publication p;
-    p.address = address;
     if (onlyWhenChanged(store))
         p.templateHash = platform::FileHash(form.txtHTMLTemplate->text());
     p.marker = form.txtIPParseField[0]->text();

@@ -12,9 +12,9 @@ class frmOptions;
 // web service must be an address that the internet can reach.
 bool FindPublishedAddress(QString& address);
 
-// What uploading the main window's page with this address publishes. The template is hashed
-// only when uploads are to happen on a change only.
-platform::Publication DescribePublication(const QString& address);
+// What uploading the main window's page publishes, all but the address, which the caller
+// fills in. The template is hashed only when uploads are to happen on a change only.
+platform::Publication DescribePublication();
 
 // True when uploads are to happen on a change only, the last upload published this same
 // page, and fewer than the set number of days have passed since.

@@ -395,25 +395,43 @@ bool preparePageFolder(const QString& folder) {
     return false;
 }
 
+// What one upload works from. The window stays live while an upload waits (for the address,
+// another run's page, the server); what is typed meanwhile is for the next upload, never checked
+// halfway into this one.
+struct JobFields {
+    QString templatePath;
+    QString ipMarker;
+    QString site;
+    QString userName;
+    QString password;
+    QString uploadFileName;
+    QString uploadDir;
+};
+
+JobFields readJobFields(const frmTallyhost& form) {
+    return {form.txtHTMLTemplate->text(), form.txtIPParseField[0]->text(),
+            form.txtFTPSite->text(),      form.txtUserName->text(),
+            form.txtPassword->text(),     form.txtUploadFileName->text(),
+            form.txtUploadDir->text()};
+}
+
 // Sends the page to the site as typed, with its own scheme or plain FTP without one. False
 // when a command failed; the transfer control says why.
-bool sendPage(frmTallyhost& form, const QString& pagePath, const QString& uploadFileName,
+bool sendPage(platform::Inet& inet, const JobFields& job, const QString& pagePath,
               const QString& trustedCertificate) {
-    platform::Inet& inet = *form.inetFTP;
-    inet.setURL(form.txtFTPSite->text());
-    inet.setUserName(form.txtUserName->text());
-    inet.setPassword(form.txtPassword->text());
+    inet.setURL(job.site);
+    inet.setUserName(job.userName);
+    inet.setPassword(job.password);
     inet.setTrustedCertificate(trustedCertificate);
 
-    const QString uploadDir = form.txtUploadDir->text();
-    if (!trimSpaces(uploadDir).isEmpty()) {
-        inet.Execute(QStringLiteral("CD ") + quoted(uploadDir));
+    if (!trimSpaces(job.uploadDir).isEmpty()) {
+        inet.Execute(QStringLiteral("CD ") + quoted(job.uploadDir));
         WaitForTransfer(inet);
         if (!inet.LastSucceeded())
             return false;
     }
     inet.Execute(QStringLiteral("PUT ") + quoted(pagePath) + QLatin1Char(' ') +
-                 quoted(uploadFileName));
+                 quoted(job.uploadFileName));
     WaitForTransfer(inet);
     return inet.LastSucceeded();
 }
@@ -587,18 +605,18 @@ bool UploadPage() {
 
     if (!ValidateFields() || !checkUploadFileName(*form.txtUploadFileName))
         return false;
+    const JobFields job = readJobFields(form);
+    platform::Publication publication = DescribePublication();
 
     // One address for the whole page, settled before anything is written: a source that has
     // none to give stops the upload here.
-    QString address;
-    if (!FindPublishedAddress(address))
+    if (!FindPublishedAddress(publication.address))
         return false;
-    const platform::Publication publication = DescribePublication(address);
     if (HasUnattendedSwitch(strCommandLine) && PublishedAlready(publication))
         return true;
 
-    const QString templatePath = form.txtHTMLTemplate->text();
-    const QString uploadFileName = form.txtUploadFileName->text();
+    const QString& templatePath = job.templatePath;
+    const QString& uploadFileName = job.uploadFileName;
 
     clsTextInputFile reader;
     QString templateFolder;
@@ -630,8 +648,8 @@ bool UploadPage() {
     if (!writer.OpenFile(pageFolder, uploadFileName))
         return false;
 
-    writePage(reader, writer, trimSpaces(form.txtIPParseField[0]->text()).toLocal8Bit(),
-              address.toLocal8Bit());
+    writePage(reader, writer, trimSpaces(job.ipMarker).toLocal8Bit(),
+              publication.address.toLocal8Bit());
     writer.CloseFile();
     reader.CloseFile();
 
@@ -652,7 +670,7 @@ bool UploadPage() {
     const QString trustedKey = QStringLiteral("TrustedCertificate");
     QString trustedCertificate = openStore().GetSetting(ftp, trustedKey);
     QString trustedNow;
-    while (!sendPage(form, pagePath, uploadFileName, trustedCertificate)) {
+    while (!sendPage(inet, job, pagePath, trustedCertificate)) {
         const platform::TrustProblem problem = inet.LastTrustProblem();
         if (problem.kind == platform::TrustProblem::Kind::None ||
             problem.fingerprint == trustedNow) {

@@ -1,5 +1,6 @@
 // The whole upload, from the fields of the window to a real FTP server on 127.0.0.1.
 
+#include "AddressServer.h"
 #include "FtpServer.h"
 #include "Inet.h"
 #include "JobSandbox.h"
@@ -66,6 +67,7 @@ private slots:
     void cutUploadLeavesOldPage();
     void secondRequestDuringUploadIsIgnored();
     void closingTheWindowDuringUploadFinishesIt();
+    void fieldsEditedDuringUploadWaitForTheNext();
     void busyPageGivesUp();
     void unwritableSettingsStillPublish();
     void trustIsAskedInTheWindow_data();
@@ -286,6 +288,33 @@ void UploadTest::closingTheWindowDuringUploadFinishesIt() {
     QVERIFY(UploadPage());
     QVERIFY(!MainForm().isVisible());
     QCOMPARE(readFile(server.root() + QStringLiteral("/page.htm")), readFile(pagePath()));
+}
+
+void UploadTest::fieldsEditedDuringUploadWaitForTheNext() {
+    FtpServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    AddressServer web;
+    QVERIFY2(web.start(), qPrintable(web.errorString()));
+    pointAt(server);
+    {
+        QSettings settings(QSettings::IniFormat, QSettings::UserScope, "TallyhostUpdater");
+        settings.setValue(QStringLiteral("Address/Source"), QStringLiteral("web"));
+        settings.setValue(QStringLiteral("Address/WebURL"), web.say(QStringLiteral("203.0.113.5")));
+    }
+    const QString outside = m_box->windir.filePath(QStringLiteral("victim.htm"));
+    QVERIFY(writeFile(outside, "keep me"));
+    MessageRecorder messages;
+    // Typed while the address is being asked for.
+    QTimer::singleShot(0, [] {
+        MainForm().txtUploadFileName->setText(QStringLiteral("../victim.htm"));
+        MainForm().txtHTMLTemplate->setText(QString());
+        MainForm().txtPassword->setText(QStringLiteral("typo"));
+    });
+    QVERIFY2(UploadPage(), qPrintable(messages.texts().join(u'|')));
+    QCOMPARE(readFile(outside), QByteArray("keep me"));
+    QCOMPARE(readFile(server.root() + QStringLiteral("/page.htm")), readFile(pagePath()));
+    QVERIFY(readFile(pagePath()).contains("203.0.113.5"));
+    QCOMPARE(MainForm().txtUploadFileName->text(), QStringLiteral("../victim.htm"));
 }
 
 void UploadTest::busyPageGivesUp() {
