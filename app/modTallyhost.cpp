@@ -24,6 +24,7 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -479,6 +480,10 @@ void Main() {
 }
 
 void ExitProgram(int status) {
+    // An unattended run ended from its window while the page is still on its way has not
+    // published it, and the scheduler must not hear otherwise.
+    if (g_uploading && HasUnattendedSwitch(strCommandLine))
+        status = std::max(status, 1);
     SaveSettings();
     if (g_form) {
         g_form->hide();

@@ -18,7 +18,8 @@ bool HasUnattendedSwitch(const QString& commandLine);
 // Start-up: show the main window, fill it from the settings store, and with "/A" publish once
 // and end.
 void Main();
-// Saves the fields, unloads the main window and ends the process with the given status.
+// Saves the fields, unloads the main window and ends the process with the given status (at
+// least 1 when it cuts an unattended upload short).
 void ExitProgram(int status = 0);
 
 // The one main window, created on first reference.

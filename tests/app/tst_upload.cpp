@@ -67,6 +67,7 @@ private slots:
     void cutUploadLeavesOldPage();
     void secondRequestDuringUploadIsIgnored();
     void closingTheWindowDuringUploadFinishesIt();
+    void exitDuringUnattendedUploadIsNoSuccess();
     void fieldsEditedDuringUploadWaitForTheNext();
     void busyPageGivesUp();
     void unwritableSettingsStillPublish();
@@ -288,6 +289,24 @@ void UploadTest::closingTheWindowDuringUploadFinishesIt() {
     QVERIFY(UploadPage());
     QVERIFY(!MainForm().isVisible());
     QCOMPARE(readFile(server.root() + QStringLiteral("/page.htm")), readFile(pagePath()));
+}
+
+void UploadTest::exitDuringUnattendedUploadIsNoSuccess() {
+    FtpServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    pointAt(server);
+    // The window of an unattended run is live while the run waits for another one's page.
+    QLockFile other(pagePath() + QStringLiteral(".lock"));
+    QVERIFY(other.tryLock());
+    SetPageLockPatience(300ms);
+    strCommandLine = QStringLiteral("/A");
+    const auto interactive = qScopeGuard([] { strCommandLine.clear(); });
+    EndRecorder ends;
+    MessageRecorder messages;
+    QTimer::singleShot(0, [] { MainForm().mnuExit->trigger(); });
+    QVERIFY(!UploadPage());
+    QCOMPARE(ends.statuses, QList<int>{1});
+    QCOMPARE(server.loginCount(), 0);
 }
 
 void UploadTest::fieldsEditedDuringUploadWaitForTheNext() {
