@@ -255,11 +255,14 @@ AddressAnswer askRouter(const QString& routerURL, std::chrono::milliseconds time
             return failure(QStringLiteral("the router's description address must start "
                                           "with http://"));
         const QByteArray urlBytes = url.toUtf8();
+        // Messages name the router without a password or key that its address may carry.
+        const QString shown = QUrl(url).toDisplayString(QUrl::RemoveUserInfo | QUrl::RemoveQuery);
         if (!UPNP_GetIGDFromUrl(urlBytes.constData(), &igd.urls, &igd.data, lanAddress,
                                 int(sizeof lanAddress)))
-            return failure(QStringLiteral("no answer from the router at %1").arg(url));
+            return failure(QStringLiteral("no answer from the router at %1").arg(shown));
         if (!igd.data.first.servicetype[0] || !igd.urls.controlURL || !igd.urls.controlURL[0])
-            return failure(QStringLiteral("the device at %1 is not an internet gateway").arg(url));
+            return failure(
+                QStringLiteral("the device at %1 is not an internet gateway").arg(shown));
     } else {
         // Routers answer a search within a second or two; the rest of the time is for asking.
         const int searchTime = int(std::clamp<qint64>(timeout.count() / 4, 500, 2000));
