@@ -512,7 +512,7 @@ std::unique_ptr<TextStream> FileSystemObject::CreateTextFile(const QString& strF
     // An ordinary file is written over its old content rather than emptied first: freeing the
     // old blocks and allocating them again costs more than the writing itself (a 100 MB page
     // is written in about half the time). What is left of the old content goes at Close.
-    int fd = openFile(strFileName, O_WRONLY | O_CREAT | InPlaceRewrite, true);
+    const int fd = openFile(strFileName, O_WRONLY | O_CREAT | InPlaceRewrite, true);
     const bool inPlace = InPlaceRewrite != O_TRUNC && fileSize(fd) > 0;
     auto stream = std::unique_ptr<TextStream>(new TextStream(fd, true));
     stream->m_cutAtClose = inPlace;

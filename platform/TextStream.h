@@ -117,8 +117,9 @@ private:
 // may have planted to have the program overwrite another file of the user's.
 class FileSystemObject {
 public:
-    // A new, empty file for writing. With overwrite, a file of that name is replaced; without,
-    // an existing one is a failure.
+    // A new, empty file for writing. With overwrite, a file of that name is replaced: on Linux
+    // it is written over and what is left of its old content is cut off when the stream
+    // closes. Without overwrite, an existing one is a failure.
     std::unique_ptr<TextStream> CreateTextFile(const QString& strFileName, bool overwrite);
 
     // The file in the given mode (ForReading, ForWriting, ForAppending). With create, a missing
