@@ -1,6 +1,6 @@
 #include "modAddress.h"
 
-#include "AddressSource.h"
+#include "AddressLookup.h"
 #include "LocalIP.h"
 #include "MsgBox.h"
 #include "SettingsStore.h"

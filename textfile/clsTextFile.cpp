@@ -1,7 +1,7 @@
 #include "clsTextFile.h"
 
 #include "MsgBox.h"
-#include "TextStream.h"
+#include "FileSystemObject.h"
 
 #include <QDir>
 

@@ -3,7 +3,7 @@
 // namespace of its own where the machine allows one (tests/common/own-network.sh).
 
 #include "AddressServer.h"
-#include "AddressSource.h"
+#include "AddressLookup.h"
 
 #include <QNetworkInterface>
 #include <QProcess>

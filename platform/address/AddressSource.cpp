@@ -1,5 +1,4 @@
 #include "AddressSource.h"
-#include "Process.h"
 
 #include "AppInfo.h"
 #include "LocalIP.h"
@@ -28,10 +27,6 @@ using namespace std::chrono_literals;
 
 // An answer longer than this is no bare address; what came before it is still searched.
 constexpr qsizetype MaxWebAnswer = 64 * 1024;
-
-QString seconds(std::chrono::milliseconds timeout) {
-    return QString::number((timeout.count() + 999) / 1000);
-}
 
 AddressAnswer failure(const QString& error) {
     return {QString(), error};
@@ -349,60 +344,6 @@ QString UnreachableReason(const QString& address) {
     if (ip.protocol() == QAbstractSocket::IPv4Protocol)
         return reasonV4(ip.toIPv4Address());
     return reasonV6(ip.toIPv6Address());
-}
-
-struct AddressLookup::Shared {
-    std::mutex mutex;
-    // Cleared, under the mutex, once the lookup no longer listens.
-    AddressLookup* receiver = nullptr;
-};
-
-AddressLookup::AddressLookup(const AddressQuery& query, QObject* parent)
-    : QObject(parent), m_shared(std::make_shared<Shared>()) {
-    m_shared->receiver = this;
-    // The router's library keeps time-outs of its own; whatever it does, the wait ends here.
-    m_deadline.setSingleShot(true);
-    const QString asked = query.source == AddressSource::Router ? QStringLiteral("the router")
-                          : query.source == AddressSource::Web  ? QStringLiteral("the web service")
-                                                                : QStringLiteral("this machine");
-    connect(&m_deadline, &QTimer::timeout, this, [this, asked, timeout = query.timeout] {
-        finish(failure(
-            QStringLiteral("%1 gave no answer within %2 seconds").arg(asked, seconds(timeout))));
-    });
-    m_deadline.start(query.timeout + 1s);
-
-    std::thread([shared = m_shared, query] {
-        const AddressAnswer answer = AskAddressSource(query);
-        std::lock_guard lock(shared->mutex);
-        if (AddressLookup* receiver = shared->receiver)
-            QMetaObject::invokeMethod(
-                receiver, [receiver, answer] { receiver->finish(answer); }, Qt::QueuedConnection);
-    }).detach();
-}
-
-AddressLookup::~AddressLookup() {
-    std::lock_guard lock(m_shared->mutex);
-    m_shared->receiver = nullptr;
-}
-
-void AddressLookup::finish(const AddressAnswer& answer) {
-    if (m_finished)
-        return;
-    {
-        std::lock_guard lock(m_shared->mutex);
-        m_shared->receiver = nullptr;
-    }
-    m_deadline.stop();
-    m_finished = true;
-    m_answer = answer;
-    emit answered();
-}
-
-AddressAnswer FindAddress(const AddressQuery& query) {
-    AddressLookup lookup(query);
-    ProcessEventsUntil(&lookup, &AddressLookup::answered,
-                       [&lookup] { return lookup.IsFinished(); });
-    return lookup.Answer();
 }
 
 } // namespace platform
