@@ -7,7 +7,8 @@ cd "$(dirname "$0")"
 
 packages=(cmake ninja-build g++ qt6-base-dev qt6-svg-dev libcurl4-openssl-dev libssl-dev python3-pyftpdlib
           proftpd-core proftpd-mod-crypto openssl openssh-client ca-certificates fonts-dejavu-core
-          libminiupnpc-dev iproute2 desktop-file-utils appstream groff-base)
+          libminiupnpc-dev libnatpmp-dev iproute2 desktop-file-utils appstream groff-base
+          openssh-server coturn dbus systemd)
 
 install_missing() {
     local missing=()
@@ -18,7 +19,18 @@ install_missing() {
     local sudo=""
     [ "$(id -u)" -ne 0 ] && sudo=sudo
     $sudo apt-get update
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+    # The tests start their own sshd and STUN server; the system's copies must not start when
+    # their packages arrive.
+    local policy=/usr/sbin/policy-rc.d made_policy=""
+    if [ ! -e "$policy" ]; then
+        printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
+        $sudo chmod 755 "$policy"
+        made_policy=1
+    fi
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}" ||
+        { [ -n "$made_policy" ] && $sudo rm -f "$policy"; return 1; }
+    [ -n "$made_policy" ] && $sudo rm -f "$policy"
+    return 0
 }
 
 build() {
