@@ -1,0 +1,253 @@
+#include "SshdServer.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QHostAddress>
+#include <QTcpServer>
+
+#include <pwd.h>
+#include <unistd.h>
+
+namespace {
+
+const char* const Sshd = "/usr/sbin/sshd";
+const char* const Account = "vantrell-sftp";
+
+bool runTool(const QString& program, const QStringList& args, QString* error,
+             const QByteArray& input = {}, QByteArray* output = nullptr) {
+    QProcess tool;
+    tool.start(program, args);
+    if (!input.isEmpty())
+        tool.write(input);
+    tool.closeWriteChannel();
+    if (!tool.waitForFinished(60000) || tool.exitStatus() != QProcess::NormalExit ||
+        tool.exitCode() != 0) {
+        *error = QStringLiteral("%1 %2 failed: %3 %4")
+                     .arg(program, args.join(u' '), tool.errorString(),
+                          QString::fromLocal8Bit(tool.readAllStandardError()));
+        return false;
+    }
+    if (output)
+        *output = tool.readAllStandardOutput();
+    return true;
+}
+
+QByteArray readAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+const char* const keyFiles[] = {"host_rsa", "host_ecdsa", "host_ed25519"};
+
+} // namespace
+
+QString SshdServer::unavailable() {
+    if (::geteuid() != 0)
+        return QStringLiteral("sshd logs users in only when it runs as root");
+    if (!QFile::exists(QString::fromLatin1(Sshd)))
+        return QStringLiteral("%1 is missing (openssh-server)").arg(QString::fromLatin1(Sshd));
+    return {};
+}
+
+SshdServer::SshdServer() = default;
+
+SshdServer::~SshdServer() {
+    stop();
+}
+
+QString SshdServer::site() const {
+    return QStringLiteral("sftp://127.0.0.1:%1").arg(m_port);
+}
+
+QString SshdServer::user() const {
+    return QString::fromLatin1(Account);
+}
+
+QString SshdServer::password() const {
+    return QStringLiteral("Sftp-Pa55!");
+}
+
+QString SshdServer::typeName(KeyType type) {
+    static const char* const names[] = {"ssh-rsa", "ecdsa-sha2-nistp256", "ssh-ed25519"};
+    return QString::fromLatin1(names[type]);
+}
+
+QString SshdServer::knownHostsLine(KeyType type) const {
+    return QStringLiteral("[127.0.0.1]:%1 %2").arg(m_port).arg(m_publicKeys[type]);
+}
+
+bool SshdServer::start(const Options& options) {
+    if (m_error = unavailable(); !m_error.isEmpty())
+        return false;
+    if (!m_dir.isValid()) {
+        m_error = QStringLiteral("no temporary folder");
+        return false;
+    }
+    if (!makeKeys() || !prepareFolders(options))
+        return false;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        {
+            QTcpServer probe;
+            probe.listen(QHostAddress::LocalHost, 0);
+            m_port = probe.serverPort();
+        }
+        if (launch(options))
+            return true;
+        if (!m_error.contains(QStringLiteral("in use")))
+            return false;
+    }
+    return false;
+}
+
+bool SshdServer::makeKeys() {
+    const QStringList types{"rsa", "ecdsa", "ed25519"};
+    for (int i = 0; i < 3; ++i) {
+        const QString file = path(QString::fromLatin1(keyFiles[i]));
+        QStringList args{"-q", "-t", types[i], "-N", "", "-C", "", "-f", file};
+        if (i == Rsa)
+            args << "-b"
+                 << "2048"; // quicker to make than the default, as good for a test
+        QByteArray listed;
+        if (!runTool(QStringLiteral("ssh-keygen"), args, &m_error) ||
+            !runTool(QStringLiteral("ssh-keygen"), {"-l", "-E", "sha256", "-f", file + ".pub"},
+                     &m_error, {}, &listed))
+            return false;
+        m_publicKeys[size_t(i)] = QString::fromLatin1(readAll(file + ".pub")).simplified();
+        m_fingerprints[size_t(i)] = QString::fromLatin1(listed).section(u' ', 1, 1);
+    }
+    return true;
+}
+
+bool SshdServer::prepareFolders(const Options& options) {
+    // sshd wants its privilege separation folder; Debian makes it only when the service starts.
+    if (!QDir(QStringLiteral("/run/sshd")).exists() &&
+        !QDir().mkpath(QStringLiteral("/run/sshd"))) {
+        m_error = QStringLiteral("cannot make /run/sshd");
+        return false;
+    }
+    if (!::getpwnam(Account)) {
+        if (!runTool(QStringLiteral("useradd"),
+                     {"--system", "-M", "-d", "/nonexistent", "-s", "/usr/sbin/nologin",
+                      QString::fromLatin1(Account)},
+                     &m_error) &&
+            !::getpwnam(Account)) // another test made it meanwhile
+            return false;
+    }
+    if (!runTool(QStringLiteral("chpasswd"), {}, &m_error,
+                 QByteArray(Account) + ':' + password().toUtf8() + '\n'))
+        return false;
+
+    const auto open = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
+                      QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+    // The user reaches the login folder through this one.
+    QFile::setPermissions(m_dir.path(), open);
+    if (options.chroot) {
+        // sshd locks a user only into a folder whose every step from "/" belongs to root and is
+        // closed to others: never below /tmp.
+        m_jail = std::make_unique<QTemporaryDir>(QStringLiteral("/run/vantrell-sshd-XXXXXX"));
+        if (!m_jail->isValid() || !QFile::setPermissions(m_jail->path(), open)) {
+            m_error = QStringLiteral("cannot make a folder under /run to lock the user into");
+            return false;
+        }
+        m_root = m_jail->filePath(QStringLiteral("home"));
+    } else {
+        m_root = path(QStringLiteral("root"));
+    }
+    if (!QDir().mkpath(m_root) || !handOver(m_root)) {
+        m_error = QStringLiteral("cannot make the login folder ") + m_root;
+        return false;
+    }
+    return true;
+}
+
+bool SshdServer::handOver(const QString& target) const {
+    const passwd* pw = ::getpwnam(Account);
+    return pw && ::chown(QFile::encodeName(target).constData(), pw->pw_uid, pw->pw_gid) == 0;
+}
+
+bool SshdServer::launch(const Options& options) {
+    QString config = QStringLiteral("ListenAddress 127.0.0.1\n"
+                                    "Port %1\n"
+                                    "PidFile none\n"
+                                    "UsePAM no\n"
+                                    "PasswordAuthentication yes\n"
+                                    "KbdInteractiveAuthentication no\n"
+                                    "PubkeyAuthentication no\n"
+                                    "AuthorizedKeysFile none\n"
+                                    "PermitRootLogin no\n"
+                                    "AllowUsers %2\n"
+                                    "StrictModes no\n"
+                                    "LogLevel VERBOSE\n"
+                                    "Subsystem sftp internal-sftp\n")
+                         .arg(m_port)
+                         .arg(QString::fromLatin1(Account));
+    for (const char* key : keyFiles)
+        config += QStringLiteral("HostKey %1\n").arg(path(QString::fromLatin1(key)));
+    if (options.chroot)
+        config += QStringLiteral("ChrootDirectory %1\nForceCommand internal-sftp -d /home\n")
+                      .arg(m_jail->path());
+    else
+        config += QStringLiteral("ForceCommand internal-sftp -d %1\n").arg(m_root);
+    QFile file(path(QStringLiteral("sshd_config")));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        file.write(config.toUtf8()) != config.toUtf8().size()) {
+        m_error = QStringLiteral("cannot write the configuration");
+        return false;
+    }
+    file.close();
+
+    m_log.clear();
+    // A shell stands between, so that sshd ends with the test's end of its input, even when the
+    // test itself ends abruptly.
+    m_process.setProcessChannelMode(QProcess::SeparateChannels);
+    m_process.setReadChannel(QProcess::StandardError);
+    m_process.start(QStringLiteral("/bin/sh"),
+                    {QStringLiteral("-c"),
+                     QStringLiteral("\"$0\" -D -e -f \"$1\" </dev/null & cat >/dev/null; kill $!; "
+                                    "wait"),
+                     QString::fromLatin1(Sshd), file.fileName()});
+    if (!m_process.waitForStarted(10000)) {
+        m_error = QStringLiteral("cannot run /bin/sh: ") + m_process.errorString();
+        return false;
+    }
+    const QDeadlineTimer deadline(30000);
+    const QByteArray ready = "Server listening on 127.0.0.1 port " + QByteArray::number(m_port);
+    while (!m_log.contains(ready) && m_process.state() == QProcess::Running &&
+           !m_log.contains("fatal") && !m_log.contains("Cannot bind") && !deadline.hasExpired()) {
+        m_process.waitForReadyRead(int(deadline.remainingTime()));
+        m_log += m_process.readAllStandardError();
+    }
+    if (!m_log.contains(ready)) {
+        m_error = QStringLiteral("sshd did not start: ") + QString::fromLocal8Bit(m_log);
+        stop();
+        return false;
+    }
+    return true;
+}
+
+void SshdServer::stop() {
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.closeWriteChannel();
+    if (!m_process.waitForFinished(10000)) {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+}
+
+QStringList SshdServer::log() {
+    while (m_process.state() == QProcess::Running && m_process.waitForReadyRead(0)) {
+    }
+    m_log += m_process.readAllStandardError();
+    return QString::fromLocal8Bit(m_log).split(u'\n', Qt::SkipEmptyParts);
+}
+
+bool SshdServer::sawPassword() {
+    for (const QString& line : log()) {
+        if (line.contains(QStringLiteral("Accepted password")) ||
+            line.contains(QStringLiteral("Failed password")))
+            return true;
+    }
+    return false;
+}
