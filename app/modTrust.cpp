@@ -43,6 +43,10 @@ QString refusalText(const TrustProblem& p, const QString& knownHostsFile,
             .arg(hostAndPort(p), p.keyType, p.fingerprint, hosts,
                  p.port == 22 ? p.host
                               : u'[' + p.host + QStringLiteral("]:") + QString::number(p.port));
+    case TrustProblem::Kind::RevokedHostKey:
+        return QStringLiteral("the host key of %1 (%2 %3) is marked as revoked in %4; the login "
+                              "was not sent.")
+            .arg(hostAndPort(p), p.keyType, p.fingerprint, hosts);
     case TrustProblem::Kind::None:
         break;
     }
@@ -53,7 +57,9 @@ QString refusalText(const TrustProblem& p, const QString& knownHostsFile,
 
 bool AskToTrust(const TrustProblem& problem, bool unattended, const QString& knownHostsFile,
                 const QString& settingsFile) {
-    if (unattended || problem.kind == TrustProblem::Kind::ChangedHostKey) {
+    // A changed or revoked key is never offered for trust.
+    if (unattended || problem.kind == TrustProblem::Kind::ChangedHostKey ||
+        problem.kind == TrustProblem::Kind::RevokedHostKey) {
         fail(refusalText(problem, knownHostsFile, settingsFile));
         return false;
     }

@@ -2,32 +2,65 @@
 
 #include "TrustProblem.h"
 
+#include <QByteArray>
 #include <QString>
+#include <QTemporaryFile>
 
 #include <curl/curl.h>
 
+#include <memory>
+#include <vector>
+
 namespace platform {
 
-// Checks an SSH server's host key, for one request, against the user's OpenSSH known_hosts
-// file ("[host]:port" entries for ports other than 22, hashed entries too). Only a key the
-// file holds for the host passes; a new key or a changed one ends the connection before the
-// login, and problem() says which key the server showed. The file is only read here.
+// Checks an SSH server's host key, for one command, against the user's OpenSSH known_hosts
+// file, read as ssh reads it: plain and hashed host names, "[host]:port" for ports other than
+// 22, patterns with "*", "?" and "!", several keys for a host, "@revoked" keys (refused whoever
+// they are listed for), "@cert-authority" lines (skipped: no certificates here), comments, CR
+// LF line ends and lines of any length. The server's key passes when any of the host's entries
+// holds it. A new key, a changed one or a revoked one ends the connection before the login,
+// and problem() says which key the server showed. The file is only read here, and only an
+// ordinary file: a pipe or device in its place is refused, never waited for.
 class HostKeyTrust {
 public:
     HostKeyTrust(const QString& host, int port, const QString& knownHostsFile);
 
-    // Has the handle's host key check done here; this object must outlive the request.
+    // Reads the file and has the handle's host key checked here; this object must outlive the
+    // request. False with fileError() when the file cannot be read.
     bool install(CURL* easy);
 
     const TrustProblem& problem() const { return m_problem; }
+    // Why the known_hosts file could not be used: empty when it could (a missing one holds no
+    // keys).
+    const QString& fileError() const { return m_fileError; }
+
+    // The handle asks the server for the key type the file knows for the host, the most modern
+    // first, as ssh does. A server that no longer has a key of that type fails the handshake
+    // before showing any key: true, once, when asking again without a preference may help.
+    bool dropPreference();
+
+    // An entry of the file, for the host asked about.
+    struct Entry {
+        enum class Marker { None, Revoked };
+        Marker marker = Marker::None;
+        QString type; // the key blob's own type name
+        QByteArray blob;
+    };
 
 private:
-    static int check(CURL* easy, const curl_khkey* known, const curl_khkey* found,
-                     curl_khmatch match, void* self);
+    static int check(void* self, int keyType, const char* key, size_t length);
+    bool load();
+    bool writePreference(CURL* easy);
 
     QString m_host;
     int m_port = 0;
-    QByteArray m_file;
+    QString m_file;
+    bool m_loaded = false;
+    std::vector<Entry> m_entries;
+    QString m_fileError;
+    bool m_prefer = true;
+    bool m_sawKey = false;
+    std::unique_ptr<QTemporaryFile> m_preference;
     TrustProblem m_problem;
 };
 
@@ -36,7 +69,7 @@ QString DefaultKnownHostsFile();
 
 // Adds the host key of a NewHostKey problem to the known_hosts file, its host name hashed as
 // OpenSSH does by default. Creates ~/.ssh and the file, private to the user, when missing.
-// False with a reason when the file cannot be written.
+// False with a reason when the file cannot be written, or is not an ordinary file.
 bool AddKnownHost(const QString& knownHostsFile, const TrustProblem& key, QString* error);
 
 } // namespace platform

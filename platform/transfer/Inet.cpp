@@ -162,6 +162,7 @@ private:
                 m_queue.pop_front();
             }
             m_trust = {};
+            m_refused.clear();
             Outcome outcome = perform(job);
             if (m_abandon)
                 break;
@@ -214,6 +215,8 @@ private:
         m_trust = dialect->trustProblem();
         if (!outcome.ok && m_trust.kind != TrustProblem::Kind::None)
             outcome.error = untrusted(m_trust, *site);
+        else if (!outcome.ok && !m_refused.isEmpty())
+            outcome.error = m_refused;
         return outcome;
     }
 
@@ -228,6 +231,9 @@ private:
                 .arg(site.hostAndPort);
         case TrustProblem::Kind::ChangedHostKey:
             return QStringLiteral("The host key of %1 has changed; the login was not sent")
+                .arg(site.hostAndPort);
+        case TrustProblem::Kind::RevokedHostKey:
+            return QStringLiteral("The host key of %1 is revoked; the login was not sent")
                 .arg(site.hostAndPort);
         case TrustProblem::Kind::None:
             break;
@@ -266,6 +272,13 @@ private:
     }
 
     Reply exchange(const Job& job, Dialect& dialect, const Request& request) {
+        Reply reply = exchangeOnce(job, dialect, request);
+        if (reply.code != CURLE_OK && dialect.askAgain(reply))
+            reply = exchangeOnce(job, dialect, request);
+        return reply;
+    }
+
+    Reply exchangeOnce(const Job& job, Dialect& dialect, const Request& request) {
         Reply reply;
         if (m_abandon) {
             reply.code = CURLE_ABORTED_BY_CALLBACK;
@@ -310,6 +323,7 @@ private:
         if (!dialect.prepare(easy, request, &refused)) {
             reply.code = CURLE_NOT_BUILT_IN;
             reply.curlError = refused;
+            m_refused = refused;
             return reply;
         }
 
@@ -392,6 +406,7 @@ private:
     QString m_password;
     RemotePath m_current;
     TrustProblem m_trust; // why the command's server was not trusted, if it was not
+    QString m_refused;    // why the command could not be sent at all, if it could not
 
     std::mutex m_mutex;
     std::condition_variable m_wake;

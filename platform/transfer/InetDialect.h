@@ -28,6 +28,8 @@ public:
     virtual bool prepare(CURL* easy, const Request& request, QString* error) = 0;
     // What the server presented, when a request stopped because it could not be trusted.
     virtual TrustProblem trustProblem() const { return {}; }
+    // Whether a failed request may pass when made once more, prepared otherwise.
+    virtual bool askAgain(const Reply&) { return false; }
 
     // The URL of a directory, ending in "/".
     virtual QByteArray directoryUrl(const RemotePath& dir) const = 0;

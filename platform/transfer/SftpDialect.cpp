@@ -22,15 +22,23 @@ public:
         curl_easy_setopt(easy, CURLOPT_SSH_AUTH_TYPES,
                          long(CURLSSH_AUTH_PASSWORD | CURLSSH_AUTH_KEYBOARD));
         if (!m_hostKey.install(easy)) {
-            *error = QStringLiteral("This build of Vantrell cannot check SSH host keys, so "
-                                    "nothing was sent to %1.")
-                         .arg(m_site.hostAndPort);
+            *error = m_hostKey.fileError().isEmpty()
+                         ? QStringLiteral("This build of Vantrell cannot check SSH host keys, so "
+                                          "nothing was sent to %1.")
+                               .arg(m_site.hostAndPort)
+                         : QStringLiteral("%1, so nothing was sent to %2.")
+                               .arg(m_hostKey.fileError(), m_site.hostAndPort);
             return false;
         }
         return true;
     }
 
     TrustProblem trustProblem() const override { return m_hostKey.problem(); }
+
+    // libssh2 tells no more than that the handshake failed.
+    bool askAgain(const Reply& reply) override {
+        return reply.code == CURLE_FAILED_INIT && m_hostKey.dropPreference();
+    }
 
     // curl reads "/~/" as the login directory.
     QByteArray directoryUrl(const RemotePath& dir) const override {

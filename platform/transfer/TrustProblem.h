@@ -10,9 +10,10 @@ namespace platform {
 struct TrustProblem {
     enum class Kind {
         None,
-        Certificate,   // TLS: not trusted by the system, and not the one the user trusts
-        NewHostKey,    // SSH: the host has no key in known_hosts yet
-        ChangedHostKey // SSH: known_hosts holds another key for the host
+        Certificate,    // TLS: not trusted by the system, and not the one the user trusts
+        NewHostKey,     // SSH: the host has no key in known_hosts yet
+        ChangedHostKey, // SSH: known_hosts holds another key of this type for the host
+        RevokedHostKey  // SSH: known_hosts marks this very key @revoked
     };
     Kind kind = Kind::None;
     QString host; // as the site names it, without brackets

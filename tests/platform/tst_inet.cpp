@@ -3,6 +3,7 @@
 #include "FtpServer.h"
 #include "Inet.h"
 #include "Process.h"
+#include "SshdServer.h"
 #include "TestFiles.h"
 
 #include <QDir>
@@ -14,6 +15,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+
+#include <algorithm>
+
+#include <sys/stat.h>
 
 using namespace std::chrono_literals;
 using platform::Inet;
@@ -535,8 +540,150 @@ private slots:
         QCOMPARE(readFile(live), QByteArray("old page"));
     }
 
+    // known_hosts lines: {host} is "[127.0.0.1]:<port>", {rsa}, {ecdsa} and {ed25519} the
+    // server's keys, {other-rsa} and {other-ed25519} keys of another machine.
+    void hostKeysAreCheckedLikeOpenSsh_data() {
+        QTest::addColumn<QStringList>("lines");
+        QTest::addColumn<QString>("file"); // how the file is written: "", "crlf", "hashed", "fifo"
+        QTest::addColumn<QString>("outcome"); // "published", or what stopped the login
+
+        QStringList keyscan{"{host} {ecdsa}", "{host} {ed25519}", "{host} {rsa}"};
+        do {
+            QTest::addRow("ssh-keyscan, %s first, %s last",
+                          qPrintable(keyscan.first().section(' ', 1)),
+                          qPrintable(keyscan.last().section(' ', 1)))
+                << keyscan << ""
+                << "published";
+        } while (std::next_permutation(keyscan.begin(), keyscan.end()));
+        QTest::newRow("stale ssh-rsa first")
+            << QStringList{"{host} {other-rsa}", "{host} {ed25519}"} << ""
+            << "published";
+        QTest::newRow("ed25519 added by hand") << QStringList{"{host} {ed25519}"} << ""
+                                               << "published";
+        QTest::newRow("ecdsa only") << QStringList{"{host} {ecdsa}"} << ""
+                                    << "published";
+        QTest::newRow("hashed") << keyscan << "hashed"
+                                << "published";
+        QTest::newRow("CR LF") << keyscan << "crlf"
+                               << "published";
+        QTest::newRow("long line first")
+            << QStringList{"# " + QString(9000, u'x'),
+                           QStringList(900, "elsewhere.example").join(',') + " {other-ed25519}",
+                           "{host} {ed25519}"}
+            << ""
+            << "published";
+        QTest::newRow("patterns, comments, blank lines")
+            << QStringList{"", "  # a comment", "\t",
+                           "elsewhere,[127.0.0.?]:*,!10.0.0.1 {ed25519} me@there"}
+            << ""
+            << "published";
+        QTest::newRow("another key of the same type")
+            << QStringList{"{host} {other-ed25519}", "{host} {other-rsa}"} << ""
+            << "changed";
+        QTest::newRow("not on this port") << QStringList{"127.0.0.1 {ed25519}"} << ""
+                                          << "new";
+        QTest::newRow("negated") << QStringList{"*,![127.0.0.1]:* {ed25519}"} << ""
+                                 << "new";
+        QTest::newRow("certificate authority only")
+            << QStringList{"@cert-authority * {ed25519}"} << ""
+            << "new";
+        QTest::newRow("revoked beside the same key")
+            << QStringList{"{host} {ed25519}", "{host} {ecdsa}", "@revoked * {ed25519}",
+                           "@revoked * {ecdsa}"}
+            << ""
+            << "revoked";
+        QTest::newRow("revoked only")
+            << QStringList{"@revoked {host} {rsa}", "@revoked * {ecdsa}", "@revoked * {ed25519}"}
+            << "" << "revoked";
+        QTest::newRow("pipe") << keyscan << "fifo"
+                              << "not an ordinary file";
+    }
+
+    void hostKeysAreCheckedLikeOpenSsh() {
+        QFETCH(QStringList, lines);
+        QFETCH(QString, file);
+        QFETCH(QString, outcome);
+        if (const QString why = SshdServer::unavailable(); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        if (!m_sshd) {
+            m_sshd = std::make_unique<SshdServer>();
+            QVERIFY2(m_sshd->start(), qPrintable(m_sshd->errorString()));
+            for (const char* type : {"rsa", "ed25519"}) {
+                const QString key = m_local.filePath(QStringLiteral("other_%1").arg(type));
+                QProcess keygen;
+                keygen.start("ssh-keygen", {"-q", "-t", type, "-N", "", "-C", "", "-f", key});
+                QVERIFY(keygen.waitForFinished(60000) && keygen.exitCode() == 0);
+            }
+        }
+        SshdServer& server = *m_sshd;
+        const QString knownHosts = m_local.filePath("known_hosts");
+        QFile::remove(knownHosts);
+        QByteArray text;
+        for (QString line : lines) {
+            line.replace("{host}", QStringLiteral("[127.0.0.1]:%1").arg(server.port()));
+            const char* tokens[] = {"{rsa}", "{ecdsa}", "{ed25519}"};
+            for (int type : {SshdServer::Rsa, SshdServer::Ecdsa, SshdServer::Ed25519})
+                line.replace(tokens[type],
+                             server.knownHostsLine(SshdServer::KeyType(type)).section(' ', 1));
+            for (const char* other : {"rsa", "ed25519"})
+                line.replace(QStringLiteral("{other-%1}").arg(other),
+                             QString::fromLatin1(readFile(m_local.filePath(
+                                                     QStringLiteral("other_%1.pub").arg(other))))
+                                 .trimmed());
+            text += line.toUtf8() + (file == "crlf" ? "\r\n" : "\n");
+        }
+        if (file == "fifo")
+            QCOMPARE(::mkfifo(QFile::encodeName(knownHosts).constData(), 0600), 0);
+        else
+            QVERIFY(writeFile(knownHosts, text));
+        if (file == "hashed") {
+            QProcess keygen;
+            keygen.start("ssh-keygen", {"-q", "-H", "-f", knownHosts});
+            QVERIFY(keygen.waitForFinished(60000) && keygen.exitCode() == 0);
+            QVERIFY(!readFile(knownHosts).contains("127.0.0.1"));
+        }
+        const QByteArray before = file == "fifo" ? QByteArray() : readFile(knownHosts);
+        const QString local = m_local.filePath("ssh.htm");
+        QVERIFY(writeFile(local, "over ssh"));
+        QFile::remove(server.root() + "/ssh.htm");
+        const int passwordsBefore = server.log().filter("password for").size();
+
+        Inet inet;
+        inet.setURL(server.site());
+        inet.setUserName(server.user());
+        inet.setPassword(server.password());
+        inet.setKnownHostsFile(knownHosts);
+        const bool published = run(inet, "PUT " + local + " ssh.htm");
+        const platform::TrustProblem problem = inet.LastTrustProblem();
+        if (outcome == "published") {
+            QVERIFY2(published, qPrintable(inet.LastError()));
+            QCOMPARE(readFile(server.root() + "/ssh.htm"), QByteArray("over ssh"));
+        } else {
+            QVERIFY(!published);
+            QVERIFY2(inet.LastError().contains(outcome == "new" ? "is not known" : outcome),
+                     qPrintable(inet.LastError()));
+            QVERIFY(!QFile::exists(server.root() + "/ssh.htm"));
+            QCOMPARE(server.log().filter("password for").size(), passwordsBefore);
+        }
+        using Kind = platform::TrustProblem::Kind;
+        const Kind expected = outcome == "new"       ? Kind::NewHostKey
+                              : outcome == "changed" ? Kind::ChangedHostKey
+                              : outcome == "revoked" ? Kind::RevokedHostKey
+                                                     : Kind::None;
+        QCOMPARE(problem.kind, expected);
+        if (expected != Kind::None) {
+            const QStringList fingerprints{server.fingerprint(SshdServer::Rsa),
+                                           server.fingerprint(SshdServer::Ecdsa),
+                                           server.fingerprint(SshdServer::Ed25519)};
+            QVERIFY2(fingerprints.contains(problem.fingerprint), qPrintable(problem.fingerprint));
+        }
+        if (file != "fifo")
+            QCOMPARE(readFile(knownHosts), before);
+    }
+
 private:
     QTemporaryDir m_local;
+    std::unique_ptr<SshdServer> m_sshd; // one for all rows: its keys take a while to make
 };
 
 QTEST_GUILESS_MAIN(TestInet)
