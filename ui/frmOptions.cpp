@@ -1,6 +1,7 @@
 #include "frmOptions.h"
 
 #include "AddressSource.h"
+#include "RoomLabel.h"
 #include "modAddress.h"
 
 #include <QCheckBox>
@@ -15,6 +16,19 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <vector>
+
+using platform::AddressSource;
+
+namespace {
+
+// The room each answer's explanation takes, in average characters and lines.
+constexpr int HintCharacters = 44;
+constexpr int HintLines = 2;
+
+} // namespace
+
 frmOptions::frmOptions(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("Options"));
     setModal(true);
@@ -28,34 +42,33 @@ frmOptions::frmOptions(QWidget* parent) : QDialog(parent) {
         QStringLiteral("A web service"),
     };
     // Each source's answer to Detect sits on its own row, so that they read side by side.
+    // Answers take a fixed room, so that the dialog keeps its size while they arrive.
     const int rows[] = {0, 1, 2, 4};
+    const int addressWidth =
+        fontMetrics().horizontalAdvance(QStringLiteral("2001:db8:ffff:ffff:ffff:ffff:ffff:ffff "));
     for (size_t i = 0; i < optSource.size(); ++i) {
         optSource[i] = new QRadioButton(captions[i], sources);
         lblAnswer[i] = new QLabel(sources);
         lblAnswer[i]->setTextInteractionFlags(Qt::TextSelectableByMouse);
-        lblAnswer[i]->setMinimumWidth(fontMetrics().horizontalAdvance(
-            QStringLiteral("2001:db8:ffff:ffff:ffff:ffff:ffff:ffff")));
-        lblHint[i] = new QLabel(sources);
-        lblHint[i]->setWordWrap(true);
-        lblHint[i]->setMinimumWidth(fontMetrics().averageCharWidth() * 40);
-        grid->addWidget(optSource[i], rows[i], 0);
-        grid->addWidget(lblAnswer[i], rows[i], 1);
-        grid->addWidget(lblHint[i], rows[i], 2);
+        lblAnswer[i]->setFixedWidth(addressWidth);
+        lblHint[i] = new RoomLabel(HintCharacters, HintLines, sources);
+        // The first line of the answer and of its explanation level with the choice's caption.
+        const int captionTop =
+            (optSource[i]->sizeHint().height() - optSource[i]->fontMetrics().height()) / 2;
+        lblAnswer[i]->setContentsMargins(0, captionTop, 0, 0);
+        lblHint[i]->setContentsMargins(0, captionTop, 0, 0);
+        grid->addWidget(optSource[i], rows[i], 0, Qt::AlignTop);
+        grid->addWidget(lblAnswer[i], rows[i], 1, Qt::AlignTop);
+        grid->addWidget(lblHint[i], rows[i], 2, Qt::AlignTop);
     }
-    auto* routerRow = new QHBoxLayout;
-    routerRow->addSpacing(fontMetrics().averageCharWidth() * 3);
-    routerRow->addWidget(new QLabel(QStringLiteral("Description URL"), sources));
     txtRouterURL = new QLineEdit(sources);
     txtRouterURL->setPlaceholderText(QStringLiteral("empty: search the local network"));
-    routerRow->addWidget(txtRouterURL, 1);
-    grid->addLayout(routerRow, 3, 0, 1, 3);
-    auto* webRow = new QHBoxLayout;
-    webRow->addSpacing(fontMetrics().averageCharWidth() * 3);
-    webRow->addWidget(new QLabel(QStringLiteral("Web address"), sources));
+    QLabel* routerCaption = addField(grid, 3, QStringLiteral("Description URL"), txtRouterURL);
+    enableWith({AddressSource::Router}, {routerCaption, txtRouterURL});
     txtWebURL = new QLineEdit(sources);
     txtWebURL->setPlaceholderText(QString::fromLatin1(platform::DefaultWebURL));
-    webRow->addWidget(txtWebURL, 1);
-    grid->addLayout(webRow, 5, 0, 1, 3);
+    QLabel* webCaption = addField(grid, 5, QStringLiteral("Web address"), txtWebURL);
+    enableWith({AddressSource::Web}, {webCaption, txtWebURL});
     cmdDetect = new QPushButton(QStringLiteral("Detect"), sources);
     cmdDetect->setAutoDefault(false);
     grid->addWidget(cmdDetect, 6, 0, Qt::AlignLeft);
@@ -92,6 +105,36 @@ frmOptions::frmOptions(QWidget* parent) : QDialog(parent) {
     connect(chkOnlyWhenChanged, &QCheckBox::toggled, updRefreshDays, &QWidget::setEnabled);
     connect(buttons, &QDialogButtonBox::accepted, this, &frmOptions::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+}
+
+QLabel* frmOptions::addField(QGridLayout* grid, int row, const QString& caption, QWidget* field) {
+    // Indented under the choice it belongs to; every field starts where the answers do.
+    auto* label = new QLabel(caption, field->parentWidget());
+    label->setBuddy(field);
+    label->setIndent(fontMetrics().averageCharWidth() * 3);
+    grid->addWidget(label, row, 0);
+    grid->addWidget(field, row, 1, 1, -1);
+    return label;
+}
+
+void frmOptions::enableWith(std::initializer_list<AddressSource> users,
+                            std::initializer_list<QWidget*> widgets) {
+    const std::vector<QRadioButton*> choices = [&] {
+        std::vector<QRadioButton*> chosen;
+        for (AddressSource source : users)
+            chosen.push_back(optSource[size_t(source)]);
+        return chosen;
+    }();
+    const std::vector<QWidget*> targets(widgets);
+    const auto update = [choices, targets] {
+        const bool used = std::any_of(choices.begin(), choices.end(),
+                                      [](const QRadioButton* b) { return b->isChecked(); });
+        for (QWidget* widget : targets)
+            widget->setEnabled(used);
+    };
+    for (QRadioButton* choice : optSource)
+        connect(choice, &QRadioButton::toggled, this, update);
+    update();
 }
 
 void frmOptions::accept() {

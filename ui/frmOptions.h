@@ -2,9 +2,13 @@
 
 #include <QDialog>
 
+#include "AddressSource.h"
+
 #include <array>
+#include <initializer_list>
 
 class QCheckBox;
+class QGridLayout;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -36,4 +40,11 @@ public:
 
 public slots:
     void accept() override;
+
+private:
+    // A captioned field on its own row of the sources' grid, under the choice it belongs to.
+    QLabel* addField(QGridLayout* grid, int row, const QString& caption, QWidget* field);
+    // Keeps the widgets enabled while one of the sources that use them is chosen.
+    void enableWith(std::initializer_list<platform::AddressSource> users,
+                    std::initializer_list<QWidget*> widgets);
 };

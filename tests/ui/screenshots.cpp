@@ -2,7 +2,8 @@
 // palette, font size or scale. It checks nothing: the tests do that.
 //   vantrell_screenshots [--dark] PREFIX
 // writes PREFIX-main.png and PREFIX-about.png (the windows alone),
-// PREFIX-options.png and PREFIX-trust.png (the Options dialog and a trust question), and,
+// PREFIX-options.png, PREFIX-options-answers.png and PREFIX-trust.png (the Options dialog, before
+// and after Detect, and a trust question), and,
 // on a real window system, PREFIX-screen-about.png and PREFIX-screen-message.png (the screen with
 // the About box or a message open over the main window). Settings are sample ones in a throwaway
 // folder.
@@ -19,6 +20,7 @@
 #include <QAction>
 #include <QDir>
 #include <QEventLoop>
+#include <QLabel>
 #include <QScreen>
 #include <QSettings>
 #include <QStyleFactory>
@@ -92,6 +94,20 @@ int main(int argc, char* argv[]) {
         options.show();
         settle();
         options.grab().save(prefix + "-options.png");
+        // As Detect leaves it, a long explanation among the answers.
+        const QString answers[][2] = {
+            {"192.168.1.20", "not reachable from the internet: a private network address"},
+            {"2001:db8:4:1::20", "reachable from the internet"},
+            {"no answer", "no router answered on the local network within 3 s; give its "
+                          "description URL if it does not announce itself"},
+            {"203.0.113.7", "reachable from the internet"},
+        };
+        for (size_t i = 0; i < std::size(answers); ++i) {
+            options.lblAnswer[i]->setText(answers[i][0]);
+            options.lblHint[i]->setText(answers[i][1]);
+        }
+        settle();
+        options.grab().save(prefix + "-options-answers.png");
     }
     {
         platform::TrustProblem problem;

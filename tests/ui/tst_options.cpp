@@ -42,6 +42,8 @@ private slots:
 
     void optionsKeepTheAddressSection();
     void detectShowsWhatEachSourceAnswers();
+    void addressFieldsFollowTheSource_data();
+    void addressFieldsFollowTheSource();
 
 private:
     // Chooses Tools > Options... and, while the modal dialog is open, hands it to act.
@@ -143,10 +145,20 @@ void tst_options::detectShowsWhatEachSourceAnswers() {
     dialog.txtRouterURL->setText(stand.router(QStringLiteral("203.0.113.9")));
     dialog.txtWebURL->setText(stand.say(QStringLiteral("Your address: 100.64.3.4")));
     dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    const auto buttonPlaces = [&] {
+        return QList<QRect>{
+            dialog.geometry(), QRect(dialog.cmdOK->mapTo(&dialog, QPoint()), dialog.cmdOK->size()),
+            QRect(dialog.cmdCancel->mapTo(&dialog, QPoint()), dialog.cmdCancel->size())};
+    };
+    const QList<QRect> before = buttonPlaces();
 
     QTest::mouseClick(dialog.cmdDetect, Qt::LeftButton);
     QVERIFY(!dialog.cmdDetect->isEnabled());
     QTRY_VERIFY(dialog.cmdDetect->isEnabled());
+    // The answers, long ones included, arrived without moving OK and Cancel from under the mouse.
+    QCoreApplication::sendPostedEvents();
+    QCOMPARE(buttonPlaces(), before);
 
     QCOMPARE(dialog.lblAnswer[2]->text(), QString("203.0.113.9"));
     QCOMPARE(dialog.lblHint[2]->text(), QString("reachable from the internet"));
@@ -162,6 +174,36 @@ void tst_options::detectShowsWhatEachSourceAnswers() {
     // Detecting chose nothing and stored nothing.
     QVERIFY(dialog.optSource[0]->isChecked());
     QCOMPARE(stored("Source"), QString("<none>"));
+}
+
+void tst_options::addressFieldsFollowTheSource_data() {
+    QTest::addColumn<int>("source");
+    QTest::addColumn<bool>("routerField");
+    QTest::addColumn<bool>("webField");
+    QTest::newRow("this machine") << 0 << false << false;
+    QTest::newRow("this machine, IPv6") << 1 << false << false;
+    QTest::newRow("router") << 2 << true << false;
+    QTest::newRow("web service") << 3 << false << true;
+}
+
+void tst_options::addressFieldsFollowTheSource() {
+    QFETCH(int, source);
+    QFETCH(bool, routerField);
+    QFETCH(bool, webField);
+    frmOptions dialog(&MainForm());
+    LoadOptions(dialog);
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    // Chosen from another source, so that the fields must change with the choice.
+    dialog.optSource[size_t(source == 3 ? 2 : 3)]->click();
+    dialog.optSource[size_t(source)]->click();
+    QCOMPARE(dialog.txtRouterURL->isEnabled(), routerField);
+    QCOMPARE(dialog.txtWebURL->isEnabled(), webField);
+    // The fields start where the answers do, one under the other.
+    QCOMPARE(dialog.txtRouterURL->mapTo(&dialog, QPoint()).x(),
+             dialog.txtWebURL->mapTo(&dialog, QPoint()).x());
+    QCOMPARE(dialog.txtWebURL->mapTo(&dialog, QPoint()).x(),
+             dialog.lblAnswer[3]->mapTo(&dialog, QPoint()).x());
 }
 
 QTEST_MAIN(tst_options)
