@@ -2,13 +2,13 @@
 
 #include "AppInfo.h"
 #include "Application.h"
+#include "FileLock.h"
+#include "FileSystemObject.h"
 #include "Inet.h"
 #include "MsgBox.h"
 #include "Process.h"
 #include "ProgramConfig.h"
 #include "SettingsStore.h"
-#include "FileLock.h"
-#include "FileSystemObject.h"
 #include "clsTextInputFile.h"
 #include "clsTextOutputFile.h"
 #include "frmTallyhost.h"
@@ -130,8 +130,12 @@ private:
     QByteArray m_time;
 };
 
+// The window shows the markers capitalised, so that spelling works as well as the lower-case
+// one; any other mix of cases stays on the page as written.
 constexpr QByteArrayView DateMarker("%date%");
 constexpr QByteArrayView TimeMarker("%time%");
+constexpr QByteArrayView ShownDateMarker("%Date%");
+constexpr QByteArrayView ShownTimeMarker("%Time%");
 
 // Where marker first stands in text at or after from; npos when nowhere.
 std::size_t find(QByteArrayView text, QByteArrayView marker, std::size_t from = 0) {
@@ -160,12 +164,14 @@ QByteArrayView replaceAll(QByteArrayView text, QByteArrayView marker, const Valu
     return {into.data(), qsizetype(into.size())};
 }
 
-// The three markers replaced one after the other, each in what the one before left. The
-// date and time are asked for only when the line holds their marker.
+// The markers replaced one after the other, each in what the one before left. The date and
+// time are asked for only when the line holds their marker.
 struct LineFill {
     std::string afterIp;
     std::string afterDate;
+    std::string afterShownDate;
     std::string afterTime;
+    std::string afterShownTime;
 
     template <typename Date, typename Time>
     QByteArrayView operator()(QByteArrayView line, QByteArrayView ipMarker, QByteArrayView ip,
@@ -173,7 +179,9 @@ struct LineFill {
         line = replaceAll(
             line, ipMarker, [ip] { return ip; }, afterIp);
         line = replaceAll(line, DateMarker, date, afterDate);
-        return replaceAll(line, TimeMarker, time, afterTime);
+        line = replaceAll(line, ShownDateMarker, date, afterShownDate);
+        line = replaceAll(line, TimeMarker, time, afterTime);
+        return replaceAll(line, ShownTimeMarker, time, afterShownTime);
     }
 };
 
@@ -273,12 +281,15 @@ void writePage(clsTextInputFile& reader, clsTextOutputFile& writer, const QByteA
     const MarkerBytes markerBytes(ipMarker);
     LineFill fill;
 
-    // A line longer than the reader's buffer goes through the three markers in turn, part by
-    // part.
+    // A line longer than the reader's buffer goes through the markers in turn, part by part.
+    MarkerStream shownTimeStream(
+        ShownTimeMarker, [&] { return clock.time(); }, nullptr, writer);
     MarkerStream timeStream(
-        TimeMarker, [&] { return clock.time(); }, nullptr, writer);
+        TimeMarker, [&] { return clock.time(); }, &shownTimeStream, writer);
+    MarkerStream shownDateStream(
+        ShownDateMarker, [&] { return clock.date(); }, &timeStream, writer);
     MarkerStream dateStream(
-        DateMarker, [&] { return clock.date(); }, &timeStream, writer);
+        DateMarker, [&] { return clock.date(); }, &shownDateStream, writer);
     MarkerStream ipStream(
         ipMarker, [&] { return ip; }, &dateStream, writer);
 
@@ -291,7 +302,9 @@ void writePage(clsTextInputFile& reader, clsTextOutputFile& writer, const QByteA
                 ipStream.feed(reader.ReadLineView(LinePart, lineEnded));
             ipStream.endLine();
             dateStream.endLine();
+            shownDateStream.endLine();
             timeStream.endLine();
+            shownTimeStream.endLine();
             writer.WriteLine({});
             continue;
         }

@@ -163,9 +163,11 @@ void PageTest::markersAreReplacedLiterally_data() {
                                  << QByteArray("%IP%");
     QTest::newRow("all three") << QByteArray("a %Tallyhost% %date% %time% z")
                                << QByteArray("%Tallyhost%") << QByteArray("a IP D T z");
-    QTest::newRow("case matters") << QByteArray("%Date% %TIME% %tallyhost%")
+    QTest::newRow("as the window shows them") << QByteArray("%Date%%Time% %date%%Time%")
+                                              << QByteArray("%Tallyhost%") << QByteArray("DT DT");
+    QTest::newRow("case matters") << QByteArray("%DATE% %TIME% %dAte% %tIME% %tallyhost%")
                                   << QByteArray("%Tallyhost%")
-                                  << QByteArray("%Date% %TIME% %tallyhost%");
+                                  << QByteArray("%DATE% %TIME% %dAte% %tIME% %tallyhost%");
     QTest::newRow("no pattern") << QByteArray("a.b* ab $1 axb*") << QByteArray("a.b*")
                                 << QByteArray("IP ab $1 axb*");
     QTest::newRow("empty marker") << QByteArray("abc") << QByteArray() << QByteArray("abc");
@@ -191,9 +193,10 @@ void PageTest::pageKeepsEveryByteAndEndsLinesWithCrLf() {
     const QByteArray binary(raw, sizeof(raw) - 1);
     // A line of a megabyte goes through in parts: markers straddle the seams (all three kinds,
     // overlapping ones too), and the line ends in half a marker.
-    const QByteArray longLine =
-        QByteArray("%Tallyhost%").repeated(30000) + QByteArray("%%Tallyhost%%").repeated(20000) +
-        QByteArray("%date%").repeated(40000) + QByteArray("%time%").repeated(30000) + "%Tallyho";
+    const QByteArray longLine = QByteArray("%Tallyhost%").repeated(30000) +
+                                QByteArray("%%Tallyhost%%").repeated(20000) +
+                                QByteArray("%date%%Date%").repeated(20000) +
+                                QByteArray("%Time%%time%").repeated(15000) + "%Tallyho";
     // The template is read a buffer at a time: a CR ends the first buffer and its LF starts the
     // second, and a marker in a short line straddles the end of the second.
     constexpr qsizetype Buf = qsizetype(platform::TextStream::BufferSize);
@@ -204,7 +207,7 @@ void PageTest::pageKeepsEveryByteAndEndsLinesWithCrLf() {
     // CR LF, a lone CR, LF, an empty line, and a last line without an end.
     const QByteArray content = seams + "<p>%Tallyhost%</p>\r\n" + binary + "\r" +
                                "  %Tallyhost%  \n" + longLine + "\n" + "\n" +
-                               "last %date% without end";
+                               "last %Date% without end";
     fillFields(writeTemplate(content));
     MainForm().txtIPParseField[0]->setText(QStringLiteral("  %Tallyhost%  "));
 
