@@ -9,17 +9,24 @@
 namespace {
 
 constexpr std::string_view Usage = R"(Usage: vantrell [/A]
-       vantrell --help | --version
+       vantrell -h | --help | -V | --version
 
 Fills your HTML template with this machine's IP address, the date and the time,
-and uploads the page by FTP. Without /A it opens its window, where you fill in
-the settings and press "Upload IP Address".
+and uploads the page by FTP, FTPS or SFTP. Without /A it opens its window,
+where you fill in the settings and press "Upload IP Address".
 
-  /A          publish the page once with the stored settings and end, without
-              any message when all went well (for cron or a systemd timer); it
-              counts in either case and anywhere on the command line
-  --help      show this help and end
-  --version   show the version and end
+  /A             publish the page once with the stored settings and end,
+                 without any message when all went well (for cron or a
+                 systemd timer); it counts in either case and anywhere on
+                 the command line
+  -h, --help     show this help and end
+  -V, --version  show the version and end
+
+The FTP site's scheme picks the protocol: host or ftp://host (plain FTP),
+ftpes://host (explicit TLS), ftps://host (implicit TLS), sftp://host (SSH).
+The address comes from this machine (IPv4 or IPv6), the router (UPnP) or a web
+service, as chosen in Tools > Options or in the [Address] settings.
+To publish every 15 minutes: systemctl --user enable --now vantrell.timer
 
 Exit status:
   0  the page was uploaded (or, with OnlyWhenChanged, nothing had changed),
@@ -28,6 +35,7 @@ Exit status:
   2  no display to open the window on, or an unexpected error
 
 Settings: ${XDG_CONFIG_HOME:-~/.config}/TallyhostUpdater.ini
+          (examples in /usr/share/doc/vantrell/examples)
 Page:     $windir/temp when windir is set; otherwise $XDG_RUNTIME_DIR/vantrell,
           or a folder of your own under the temporary folder
 
@@ -44,9 +52,9 @@ bool print(std::string_view text) {
 std::optional<int> AnswerInformationOptions(int argc, const char* const* argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument(argv[i]);
-        if (argument == "--help")
+        if (argument == "--help" || argument == "-h")
             return print(Usage) ? 0 : 1;
-        if (argument == "--version") {
+        if (argument == "--version" || argument == "-V") {
             const std::string line = "vantrell " + std::to_string(platform::App::Major) + '.' +
                                      std::to_string(platform::App::Minor) + '.' +
                                      std::to_string(platform::App::Revision) + '\n';

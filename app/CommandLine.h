@@ -2,10 +2,10 @@
 
 #include <optional>
 
-// Answers "--help" and "--version" before anything touches a window system, so that both work
-// in a shell without a display. Returns the status to end with when one of them was on the
-// command line (0, or 1 when standard output could not be written), and nothing otherwise:
-// every other argument is left to the program, which ignores what it does not read.
-// Whoever asks for help or the version expects nothing to happen, so either one wins over the
+// Answers "--help" and "--version" (and their short forms "-h" and "-V") before anything touches a
+// window system, so that both work in a shell without a display. Returns the status to end with
+// when one of them was on the command line (0, or 1 when standard output could not be written), and
+// nothing otherwise: every other argument is left to the program, which ignores what it does not
+// read. Whoever asks for help or the version expects nothing to happen, so either one wins over the
 // unattended switch on the same line: nothing is published.
 std::optional<int> AnswerInformationOptions(int argc, const char* const* argv);

@@ -207,7 +207,11 @@ void tst_desktop::shellAndDesktopReadThePrograms_data() {
     const QByteArray version("vantrell 0.6.0\n");
     const QStringList help = {"Usage: vantrell [/A]",
                               "  /A ",
-                              "  --version ",
+                              "  -V, --version ",
+                              "ftpes://host",
+                              "sftp://host",
+                              "the router (UPnP)",
+                              "systemctl --user enable --now vantrell.timer",
                               "  0  the page was uploaded",
                               "  1  an unattended run did not upload the page",
                               "  2  no display",
@@ -219,6 +223,8 @@ void tst_desktop::shellAndDesktopReadThePrograms_data() {
                                   << QStringList();
     QTest::newRow("--help") << QStringList{vantrell, "--help"} << QByteArray() << help;
     QTest::newRow("--help /a") << QStringList{vantrell, "--help", "/a"} << QByteArray() << help;
+    QTest::newRow("-h") << QStringList{vantrell, "-h"} << QByteArray() << help;
+    QTest::newRow("/A -V") << QStringList{vantrell, "/A", "-V"} << version << QStringList();
 
     // The validators say nothing but their verdict when all is well. A missing validator fails
     // the test: build.sh installs them.
