@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Sets up a Debian 12 machine for Vantrell, builds it, and either starts it or runs every test.
-#   ./build.sh run    install what is missing, build, start the program
-#   ./build.sh test   install what is missing, build, run every test
+# Sets up a Debian 12 machine for Vantrell and builds it.
+#   ./build.sh run [ARGS]  install what the build needs, build, start the program with ARGS
+#   ./build.sh test        install what the build and the tests need, build, run every test
+#   ./build.sh deb         install what the package build needs, build the Debian package in
+#                          build-deb/ and print its path (the only line on standard output)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -9,16 +11,38 @@ packages=(cmake ninja-build g++ qt6-base-dev qt6-svg-dev libcurl4-openssl-dev li
           proftpd-core proftpd-mod-crypto openssl openssh-client ca-certificates fonts-dejavu-core
           libminiupnpc-dev libnatpmp-dev iproute2 desktop-file-utils appstream groff-base
           openssh-server coturn dbus systemd)
+# What only the tests use: the throwaway servers, the tools that make their keys, the
+# validators. Everything else in the list is needed to build.
+test_only=(python3-pyftpdlib proftpd-core proftpd-mod-crypto openssl openssh-client ca-certificates
+           fonts-dejavu-core iproute2 desktop-file-utils appstream groff-base openssh-server coturn
+           dbus systemd)
+# cpack's Debian generator works out the library dependencies with dpkg-shlibdeps and looks at
+# every installed file with file(1).
+package_tools=(dpkg-dev file)
 
+say() { echo "build.sh: $*" >&2; }
+
+# install_missing PACKAGE...
 install_missing() {
     local missing=()
-    for p in "${packages[@]}"; do
+    for p in "$@"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     local sudo=""
-    [ "$(id -u)" -ne 0 ] && sudo=sudo
-    $sudo apt-get update
+    if [ "$(id -u)" -ne 0 ]; then
+        if ! command -v sudo >/dev/null; then
+            say "these packages are missing, and without root or sudo they cannot be installed from here:"
+            say "    ${missing[*]}"
+            say "install them as root, then run this again:"
+            say "    su -c 'apt-get install ${missing[*]}'"
+            exit 1
+        fi
+        sudo=sudo
+        say "installing ${missing[*]} with sudo"
+    fi
+    # The apt output goes where the messages go, so that "deb" prints nothing but the path.
+    $sudo apt-get update >&2
     # The tests start their own sshd and STUN server; the system's copies must not start when
     # their packages arrive.
     local policy=/usr/sbin/policy-rc.d made_policy=""
@@ -27,10 +51,19 @@ install_missing() {
         $sudo chmod 755 "$policy"
         made_policy=1
     fi
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}" ||
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}" >&2 ||
         { [ -n "$made_policy" ] && $sudo rm -f "$policy"; return 1; }
     [ -n "$made_policy" ] && $sudo rm -f "$policy"
     return 0
+}
+
+build_packages() {
+    local p t keep
+    for p in "${packages[@]}"; do
+        keep=1
+        for t in "${test_only[@]}"; do [ "$p" = "$t" ] && keep=""; done
+        [ -n "$keep" ] && echo "$p"
+    done
 }
 
 build() {
@@ -38,20 +71,54 @@ build() {
     cmake --build build -j"$(nproc)"
 }
 
+# Whether the program, started with these arguments, needs a window: not for the unattended
+# switch (anywhere, in any case, as the program reads it) nor for the help and the version.
+needs_window() {
+    local a
+    for a in "$@"; do
+        case "$a" in
+        -h | --help | -V | --version) return 1 ;;
+        esac
+        [[ "${a^^}" == */A* ]] && return 1
+    done
+    return 0
+}
+
 case "${1:-}" in
 run)
-    install_missing
-    build
     shift
+    if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ] &&
+        needs_window "$@"; then
+        say "there is no display to show the window on (neither DISPLAY nor WAYLAND_DISPLAY is set)."
+        say "Run it from a desktop session, or publish without a window: ./build.sh run /A"
+        exit 2
+    fi
+    mapfile -t needed < <(build_packages)
+    install_missing "${needed[@]}"
+    build
     exec ./build/app/vantrell "$@"
     ;;
 test)
-    install_missing
+    install_missing "${packages[@]}"
     build
     ctest --test-dir build --output-on-failure -j"$(nproc)"
     ;;
+deb)
+    mapfile -t needed < <(build_packages)
+    install_missing "${needed[@]}" "${package_tools[@]}"
+    {
+        cmake -S . -B build-deb -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF
+        cmake --build build-deb -j"$(nproc)"
+        rm -f build-deb/vantrell_*.deb
+        (cd build-deb && cpack)
+    } >&2
+    debs=(build-deb/vantrell_*.deb)
+    [ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || { say "cpack made no package"; exit 1; }
+    say "built; install it with: sudo apt-get install $PWD/${debs[0]}"
+    echo "$PWD/${debs[0]}"
+    ;;
 *)
-    echo "usage: $0 run|test" >&2
+    echo "usage: $0 run [ARGS] | test | deb" >&2
     exit 2
     ;;
 esac

@@ -358,6 +358,10 @@ void UnattendedTest::publishesTheChosenSourcesAddress_data() {
         << "" << refused + "the router answered 100.64.1.1, a carrier-grade NAT address";
     QTest::newRow("unknown source") << "Source=upnp"
                                     << "" << refused + "there is no address source called \"upnp\"";
+    // The package's example settings and template, filled in as the README tells a new user.
+    QTest::newRow("shipped example") << "example"
+                                     << "(?s)^<!DOCTYPE html>(?!.*%).*<h1>203\\.0\\.113\\.9</h1>"
+                                     << "";
 }
 
 void UnattendedTest::publishesTheChosenSourcesAddress() {
@@ -370,7 +374,33 @@ void UnattendedTest::publishesTheChosenSourcesAddress() {
     QVERIFY2(stand.start(), qPrintable(stand.errorString()));
     // The rows name paths on the stand-in, whose address is known only now.
     source.replace(QStringLiteral("URL="), QStringLiteral("URL=") + stand.url(QString()));
-    configure(server, server.password(), {.more = QStringLiteral("[Address]\n") + source + '\n'});
+    QString pagePath = QStringLiteral("/pub/ip.htm");
+    if (source == QLatin1String("example")) {
+        const QString examples = qEnvironmentVariable("VANTRELL_EXAMPLES");
+        QString ini =
+            QString::fromUtf8(readFile(examples + QStringLiteral("/TallyhostUpdater.ini")));
+        QVERIFY(ini.contains(QStringLiteral("HTMLTemplate=/home/me/")));
+        ini.replace(QStringLiteral("/home/me/"), m_home->path() + QLatin1Char('/'));
+        const QMap<QString, QString> own = {
+            {"FTPSite", server.url().mid(6)},
+            {"UserName", server.user()},
+            {"Password", server.password()},
+            {"WebURL", stand.url(QStringLiteral("say/203.0.113.9"))}};
+        for (auto it = own.begin(); it != own.end(); ++it) {
+            const QRegularExpression line(QStringLiteral("^%1=.*$").arg(it.key()),
+                                          QRegularExpression::MultilineOption);
+            QVERIFY2(line.match(ini).hasMatch(), qPrintable(it.key()));
+            ini.replace(line, it.key() + QLatin1Char('=') + it.value());
+        }
+        QVERIFY(writeFile(home(QStringLiteral("config/TallyhostUpdater.ini")), ini.toUtf8()));
+        QVERIFY(writeFile(home(QStringLiteral("vantrell-template.htm")),
+                          readFile(examples + QStringLiteral("/template.htm"))));
+        QVERIFY(QDir(server.root()).mkpath(QStringLiteral("www")));
+        pagePath = QStringLiteral("/www/index.htm");
+    } else {
+        configure(server, server.password(),
+                  {.more = QStringLiteral("[Address]\n") + source + '\n'});
+    }
 
     QProcess program;
     start(program);
@@ -379,8 +409,7 @@ void UnattendedTest::publishesTheChosenSourcesAddress() {
     if (error.isEmpty()) {
         QCOMPARE(err, QByteArray());
         QCOMPARE(program.exitCode(), 0);
-        const QString published =
-            QString::fromLatin1(readFile(server.root() + QStringLiteral("/pub/ip.htm")));
+        const QString published = QString::fromLatin1(readFile(server.root() + pagePath));
         QVERIFY2(QRegularExpression(page).match(published).hasMatch(), qPrintable(published));
     } else {
         QCOMPARE(program.exitCode(), 1);
