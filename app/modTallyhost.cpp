@@ -521,9 +521,10 @@ void LoadSettings() {
         store.GetSetting(html, QStringLiteral("IPParseField"), QStringLiteral("%Tallyhost%")));
     form.txtUploadDir->setText(store.GetSetting(html, QStringLiteral("UploadDir")));
 
-    // A long path reads best from its start.
+    // A long value reads best from its start; the template's file name, from its end.
     for (QLineEdit* field : form.findChildren<QLineEdit*>())
         field->setCursorPosition(0);
+    form.txtHTMLTemplate->end(false);
 }
 
 void SaveSettings() {

@@ -7,13 +7,17 @@
 #include "modTallyhost.h"
 
 #include <QAction>
+#include <QFileInfo>
 #include <QGroupBox>
+#include <QHelpEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QStyle>
+#include <QStyleOptionFrame>
+#include <QToolTip>
 
 #include <limits>
 
@@ -77,6 +81,17 @@ void fitFont(QWidget* client) {
             break;
     }
     client->setFont(candidate);
+}
+
+// Whether a field shows the whole of its value.
+bool showsWhole(const QLineEdit& field) {
+    QStyleOptionFrame option;
+    option.initFrom(&field);
+    option.lineWidth = field.style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, &field);
+    const QRect room = field.style()->subElementRect(QStyle::SE_LineEditContents, &option, &field) -
+                       field.textMargins();
+    // The text keeps two pixels clear of each side of its room.
+    return field.fontMetrics().horizontalAdvance(field.displayText()) <= room.width() - 4;
 }
 
 } // namespace
@@ -146,12 +161,38 @@ void frmTallyhost::createControls() {
         l->lower();
     for (QLineEdit* f : findChildren<QLineEdit*>())
         f->installEventFilter(this);
+    comUploadTallyhost->installEventFilter(this);
+    comTemplateFile->installEventFilter(this);
 
     connect(comUploadTallyhost, &QPushButton::clicked, this, [] { UploadPage(); });
     connect(comTemplateFile, &QPushButton::clicked, this, &frmTallyhost::browseTemplate);
 }
 
 bool frmTallyhost::eventFilter(QObject* watched, QEvent* event) {
+    // Enter presses a button that has the focus, as Space does; neither button is the window's
+    // default, so Enter in a field still starts nothing.
+    if (event->type() == QEvent::KeyPress &&
+        (watched == comUploadTallyhost || watched == comTemplateFile)) {
+        const auto* key = static_cast<const QKeyEvent*>(event);
+        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
+            (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+            if (!key->isAutoRepeat())
+                static_cast<QPushButton*>(watched)->click();
+            return true;
+        }
+    }
+    // A field too narrow for its value shows the whole of it when the mouse rests on it.
+    if (event->type() == QEvent::ToolTip) {
+        if (auto* field = qobject_cast<QLineEdit*>(watched);
+            field && field->echoMode() == QLineEdit::Normal) {
+            const auto* help = static_cast<const QHelpEvent*>(event);
+            if (!showsWhole(*field))
+                QToolTip::showText(help->globalPos(), field->text(), field);
+            else
+                QToolTip::hideText();
+            return true;
+        }
+    }
 #if !defined(Q_OS_MACOS)
     // Alt with a letter is how menus open elsewhere (Alt+F, Alt+H), but these menus have no
     // access keys, so the field under the focus would take the letter as typed text. Keys
@@ -195,10 +236,17 @@ void frmTallyhost::setFocusOrder() {
 }
 
 void frmTallyhost::browseTemplate() {
+    // Where the template is now, when it is anywhere (the dialog starts in the home folder
+    // otherwise).
+    const QString current = txtHTMLTemplate->text().trimmed();
+    CommonDialog1.setInitDir(current.isEmpty() ? QString() : QFileInfo(current).absolutePath());
+    CommonDialog1.setFilter(QStringLiteral("HTML files (*.htm *.html);;All files (*)"));
+    CommonDialog1.setDialogTitle(QStringLiteral("Choose Template File"));
     CommonDialog1.ShowOpen(this);
     if (CommonDialog1.FileName() != QString()) {
         txtHTMLTemplate->setText(CommonDialog1.FileName());
-        txtHTMLTemplate->setCursorPosition(0);
+        // The file's name says more than the start of its folder.
+        txtHTMLTemplate->end(false);
     }
 }
 

@@ -27,6 +27,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QToolTip>
 
 namespace {
 
@@ -123,6 +124,12 @@ private slots:
     void aboutBlocksTheWindow();
     void browserKeepsLastChoice();
     void browserUsesTheFileDialog();
+    void browserStartsWhereTheTemplateIs_data();
+    void browserStartsWhereTheTemplateIs();
+    void keysPressTheFocusedButton_data();
+    void keysPressTheFocusedButton();
+    void longValuesShowWholeOnHover_data();
+    void longValuesShowWholeOnHover();
 
 private:
     frmTallyhost& start();
@@ -541,6 +548,124 @@ void tst_mainwindow::browserUsesTheFileDialog() {
         QCOMPARE(owner, &form);
         QCOMPARE(form.txtHTMLTemplate->text(), QDir::toNativeSeparators(file));
     }
+}
+
+void tst_mainwindow::browserStartsWhereTheTemplateIs_data() {
+    QTest::addColumn<QString>("templatePath"); // under the test's folder, "" for none
+    QTest::addColumn<QString>("startFolder");  // likewise; "~" for the home folder
+    QTest::newRow("template in a folder") << "web/ip.htm"
+                                          << "web";
+    QTest::newRow("template not there, its folder is") << "web/gone.htm"
+                                                       << "web";
+    QTest::newRow("folder not there") << "gone/ip.htm"
+                                      << "~";
+    QTest::newRow("no template") << ""
+                                 << "~";
+}
+
+void tst_mainwindow::browserStartsWhereTheTemplateIs() {
+    QFETCH(QString, templatePath);
+    QFETCH(QString, startFolder);
+    QVERIFY(QDir(m_config->path()).mkpath("web"));
+    writeFile(m_config->filePath("web/ip.htm"), "<p>%Tallyhost%</p>");
+    const auto underTest = [&](const QString& path) {
+        return path.isEmpty() ? path : m_config->filePath(path);
+    };
+    QSettings(QSettings::IniFormat, QSettings::UserScope, "TallyhostUpdater")
+        .setValue("HTML/HTMLTemplate", underTest(templatePath));
+    frmTallyhost& form = start();
+
+    QString title;
+    QString folder;
+    QStringList filters;
+    QString filter;
+    QTimer::singleShot(0, &form, [&] {
+        if (!QTest::qWaitFor(
+                [] { return qobject_cast<QFileDialog*>(QApplication::activeModalWidget()); }))
+            return;
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        title = dialog->windowTitle();
+        folder = dialog->directory().absolutePath();
+        filters = dialog->nameFilters();
+        filter = dialog->selectedNameFilter();
+        dialog->reject();
+    });
+    clickInWindow(form.comTemplateFile);
+
+    QCOMPARE(title, QString("Choose Template File"));
+    QCOMPARE(folder, startFolder == "~" ? QDir::homePath() : underTest(startFolder));
+    QCOMPARE(filters, QStringList({"HTML files (*.htm *.html)", "All files (*)"}));
+    QCOMPARE(filter, QString("HTML files (*.htm *.html)"));
+    // Cancelled: the field keeps what it held.
+    QCOMPARE(form.txtHTMLTemplate->text(), underTest(templatePath));
+}
+
+void tst_mainwindow::keysPressTheFocusedButton_data() {
+    QTest::addColumn<bool>("upload"); // else the folder button
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("presses");
+    QTest::newRow("upload, Enter") << true << int(Qt::Key_Return) << 1;
+    QTest::newRow("upload, keypad Enter") << true << int(Qt::Key_Enter) << 1;
+    QTest::newRow("upload, Space") << true << int(Qt::Key_Space) << 1;
+    QTest::newRow("upload, Esc") << true << int(Qt::Key_Escape) << 0;
+    QTest::newRow("folder, Enter") << false << int(Qt::Key_Return) << 1;
+    QTest::newRow("folder, Space") << false << int(Qt::Key_Space) << 1;
+}
+
+void tst_mainwindow::keysPressTheFocusedButton() {
+    QFETCH(bool, upload);
+    QFETCH(int, key);
+    QFETCH(int, presses);
+    frmTallyhost& form = start();
+    int browsed = 0;
+    form.CommonDialog1.setChooser([&](QWidget*) {
+        ++browsed;
+        return QString();
+    });
+    QPushButton* button = upload ? form.comUploadTallyhost : form.comTemplateFile;
+    // Reached from the keyboard, as someone without a mouse reaches it.
+    while (QApplication::focusWidget() != button)
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QTest::keyClick(button, Qt::Key(key));
+
+    QCOMPARE(m_messages->texts().size(), upload ? presses : 0);
+    if (upload && presses)
+        QCOMPARE(m_messages->texts().first(), NoTemplate);
+    QCOMPARE(browsed, upload ? 0 : presses);
+}
+
+void tst_mainwindow::longValuesShowWholeOnHover_data() {
+    QTest::addColumn<QString>("site");
+    QTest::addColumn<QString>("tip");
+    const QString longSite = "ftps://" + QString(80, 'w') + ".example.org:990";
+    QTest::newRow("long site") << longSite << longSite;
+    QTest::newRow("short site") << "ftp.example.org"
+                                << "";
+}
+
+void tst_mainwindow::longValuesShowWholeOnHover() {
+    QFETCH(QString, site);
+    QFETCH(QString, tip);
+    const QString longTemplate = m_config->filePath(QString(60, 'd') + "/ip-template.htm");
+    {
+        QSettings settings(QSettings::IniFormat, QSettings::UserScope, "TallyhostUpdater");
+        settings.setValue("FTP/FTPSite", site);
+        settings.setValue("FTP/Password", site);
+        settings.setValue("HTML/HTMLTemplate", longTemplate);
+    }
+    frmTallyhost& form = start();
+    const auto hover = [](QLineEdit* field) {
+        const QPoint at = field->rect().center();
+        QHelpEvent event(QEvent::ToolTip, at, field->mapToGlobal(at));
+        QApplication::sendEvent(field, &event);
+        return QToolTip::isVisible() ? QToolTip::text() : QString();
+    };
+    // A password never shows, however long.
+    QCOMPARE(hover(form.txtPassword), QString());
+    QCOMPARE(hover(form.txtFTPSite), tip);
+    QCOMPARE(hover(form.txtHTMLTemplate), longTemplate);
+    QToolTip::hideText();
+    QTRY_VERIFY(!QToolTip::isVisible());
 }
 
 QTEST_MAIN(tst_mainwindow)
