@@ -35,7 +35,7 @@ install_missing() {
             say "these packages are missing, and without root or sudo they cannot be installed from here:"
             say "    ${missing[*]}"
             say "install them as root, then run this again:"
-            say "    su -c 'apt-get install ${missing[*]}'"
+            say "    su -c 'apt-get update && apt-get install --no-install-recommends ${missing[*]}'"
             exit 1
         fi
         sudo=sudo
@@ -93,7 +93,7 @@ run)
         say "Run it from a desktop session, or publish without a window: ./build.sh run /A"
         exit 2
     fi
-    mapfile -t needed < <(build_packages)
+    read -ra needed <<<"$(build_packages | tr '\n' ' ')"
     install_missing "${needed[@]}"
     build
     exec ./build/app/vantrell "$@"
@@ -104,10 +104,16 @@ test)
     ctest --test-dir build --output-on-failure -j"$(nproc)"
     ;;
 deb)
-    mapfile -t needed < <(build_packages)
+    read -ra needed <<<"$(build_packages | tr '\n' ' ')"
     install_missing "${needed[@]}" "${package_tools[@]}"
+    # Debian's hardening: fortified functions, stack protector, read-only relocations bound
+    # at start.
+    export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+    cxxflags="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
+    ldflags="$(dpkg-buildflags --get LDFLAGS)"
     {
-        cmake -S . -B build-deb -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF
+        cmake -S . -B build-deb -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
+            -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags"
         cmake --build build-deb -j"$(nproc)"
         rm -f build-deb/vantrell_*.deb
         (cd build-deb && cpack)
