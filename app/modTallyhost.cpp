@@ -5,6 +5,7 @@
 #include "FileLock.h"
 #include "FileSystemObject.h"
 #include "Inet.h"
+#include "MessageLine.h"
 #include "MsgBox.h"
 #include "Process.h"
 #include "ProgramConfig.h"
@@ -57,6 +58,21 @@ constexpr qsizetype LinePart = qsizetype(1) << 20;
 platform::SettingsStore openStore() {
     return platform::SettingsStore(QString::fromLatin1(SettingsAppName));
 }
+
+// Every key the program reads, with its section. A key that is one of these but stands in
+// another section, or is spelled in other cases, is not seen where it stands: that is
+// reported rather than passed over.
+struct KnownSetting {
+    const char* section;
+    const char* key;
+};
+constexpr KnownSetting KnownSettings[] = {
+    {"FTP", "FTPSite"},         {"FTP", "UserName"},           {"FTP", "Password"},
+    {"FTP", "UploadFileName"},  {"FTP", "TrustedCertificate"}, {"HTML", "HTMLTemplate"},
+    {"HTML", "IPParseField"},   {"HTML", "UploadDir"},         {"Address", "Source"},
+    {"Address", "RouterURL"},   {"Address", "WebURL"},         {"Address", "OnlyWhenChanged"},
+    {"Address", "RefreshDays"},
+};
 
 // Only spaces count here: a tab or other white space is part of the text.
 QString trimSpaces(const QString& s) {
@@ -487,10 +503,18 @@ void Main() {
     LoadSettings();
     form.txtHTMLTemplate->setFocus();
 
-    if (HasUnattendedSwitch(strCommandLine)) {
-        const bool uploaded = UploadPage();
-        ExitProgram(uploaded ? 0 : 1);
+    if (!HasUnattendedSwitch(strCommandLine)) {
+        ReportMisplacedSettings();
+        return;
     }
+    bool uploaded = false;
+    {
+        const platform::MessageLine oneLine;
+        // A value the program does not see would send the page to the wrong place, or
+        // nowhere, while the scheduler hears that all went well.
+        uploaded = ReportMisplacedSettings() && UploadPage();
+    }
+    ExitProgram(uploaded ? 0 : 1);
 }
 
 void ExitProgram(int status) {
@@ -525,6 +549,49 @@ void LoadSettings() {
     for (QLineEdit* field : form.findChildren<QLineEdit*>())
         field->setCursorPosition(0);
     form.txtHTMLTemplate->end(false);
+}
+
+bool ReportMisplacedSettings() {
+    platform::SettingsStore store = openStore();
+    QStringList problems;
+    for (const auto& [section, key] : store.Keys()) {
+        const auto known = [&](const KnownSetting& k) {
+            return section == QLatin1String(k.section) && key == QLatin1String(k.key);
+        };
+        if (std::any_of(std::begin(KnownSettings), std::end(KnownSettings), known))
+            continue;
+        // The key as the program spells it, in its own section where the file's section is
+        // only spelled otherwise.
+        const KnownSetting* meant = nullptr;
+        for (const KnownSetting& k : KnownSettings) {
+            if (key.compare(QLatin1String(k.key), Qt::CaseInsensitive) != 0)
+                continue;
+            if (!meant || section.compare(QLatin1String(k.section), Qt::CaseInsensitive) == 0)
+                meant = &k;
+        }
+        if (!meant)
+            continue;
+        QString problem =
+            key + (section.isEmpty() ? QStringLiteral(" outside any section")
+                                     : QStringLiteral(" under [") + section + QLatin1Char(']'));
+        const bool spelled = key != QLatin1String(meant->key);
+        const bool moved = section != QLatin1String(meant->section);
+        if (spelled)
+            problem += QStringLiteral(" is spelled ") + QLatin1String(meant->key);
+        if (spelled && moved)
+            problem += QStringLiteral(" and");
+        if (moved)
+            problem += QStringLiteral(" belongs under [") + QLatin1String(meant->section) +
+                       QLatin1Char(']');
+        problems << problem;
+    }
+    if (problems.isEmpty())
+        return true;
+    platform::MsgBox(QStringLiteral("Unable to use settings in ") + store.FileName() +
+                         QStringLiteral(": ") + problems.join(QStringLiteral("; ")) +
+                         QLatin1Char('.'),
+                     platform::MsgIcon::Exclamation);
+    return false;
 }
 
 void SaveSettings() {

@@ -28,6 +28,9 @@ bool MainFormLoaded();
 
 void LoadSettings();
 void SaveSettings();
+// Says which keys of the settings file stand where the program does not read them (in another
+// section, or spelled in other cases). False when there are any.
+bool ReportMisplacedSettings();
 
 bool ValidateFields();
 

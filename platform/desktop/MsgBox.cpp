@@ -1,6 +1,7 @@
 #include "MsgBox.h"
 
 #include "AppInfo.h"
+#include "MessageLine.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -40,9 +41,7 @@ QWidget* messageOwner() {
 
 void showModal(const Message& m) {
     if (IsHeadless()) {
-        const QByteArray line = (m.title + QLatin1String(": ") + m.text).toLocal8Bit() + '\n';
-        std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
-        std::fflush(stderr);
+        MessageLine::Say(m);
         return;
     }
     QMessageBox::Icon icon = QMessageBox::NoIcon;

@@ -17,7 +17,8 @@ struct Message {
 
 // Every message the program shows goes through here: a modal box with a single OK button.
 // An empty title stands for the application title. When nobody can see the window system,
-// the message becomes one "TITLE: TEXT" line on standard error and counts as answered.
+// the message becomes one "TITLE: TEXT" line on standard error (see MessageLine) and counts as
+// answered.
 void MsgBox(const QString& text, MsgIcon icon = MsgIcon::None, const QString& title = {});
 
 // Replaces where messages go (tests record them). An empty handler restores the default.

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QIODevice>
 #include <QMap>
 
@@ -274,86 +275,202 @@ std::optional<QString> decodeValue(QByteArrayView value) {
     return std::nullopt;
 }
 
-bool readSettings(QIODevice& device, QSettings::SettingsMap& map) {
-    QByteArray data = device.readAll();
-    if (data.startsWith("\xEF\xBB\xBF"))
-        data.remove(0, 3);
+// The text a value after "Key=" stands for.
+QString valueText(QByteArrayView value) {
+    return decodeValue(value).value_or(QString::fromUtf8(value));
+}
 
+// The file as it was read travels with its values under a key that no line can give, so that
+// saving can change the file line by line instead of writing it anew.
+const QString FileTextKey = QStringLiteral("\u0001file");
+
+// One line of the file that means something: a section header, or a key and its value.
+struct SettingsLine {
+    bool header = false;
+    QString section; // the one the line opens or stands in; empty outside every section
+    QString key;
+    qsizetype start = 0;      // where the line begins
+    qsizetype valueStart = 0; // just after the "=" of a key
+    qsizetype end = 0;        // where its line break begins
+    qsizetype next = 0;       // where the next line begins
+};
+
+// Every meaningful line of the file in order; comments, blank lines and lines without "=" are
+// skipped, as the program skips them when reading.
+QList<SettingsLine> scanSettings(const QByteArray& data) {
+    QList<SettingsLine> lines;
     QString section;
-    qsizetype pos = 0;
+    qsizetype pos = data.startsWith("\xEF\xBB\xBF") ? 3 : 0;
     while (pos < data.size()) {
+        SettingsLine line;
+        line.start = pos;
         qsizetype end = pos;
         while (end < data.size() && data[end] != '\n' && data[end] != '\r')
             ++end;
-        QByteArrayView line(data.constData() + pos, end - pos);
+        line.end = end;
         pos = end;
         if (pos < data.size() && data[pos] == '\r')
             ++pos;
         if (pos < data.size() && data[pos] == '\n')
             ++pos;
+        line.next = pos;
 
-        while (!line.isEmpty() && (line.front() == ' ' || line.front() == '\t'))
-            line = line.sliced(1);
-        if (line.isEmpty() || line.front() == ';')
+        qsizetype first = line.start;
+        while (first < end && (data[first] == ' ' || data[first] == '\t'))
+            ++first;
+        const QByteArrayView text(data.constData() + first, end - first);
+        if (text.isEmpty() || text.front() == ';')
             continue;
-        if (line.front() == '[') {
-            const qsizetype close = line.indexOf(']');
+        if (text.front() == '[') {
+            const qsizetype close = text.indexOf(']');
             const QByteArrayView name =
-                line.sliced(1, (close < 0 ? line.size() : close) - 1).trimmed();
+                text.sliced(1, (close < 0 ? text.size() : close) - 1).trimmed();
             if (name.compare("general", Qt::CaseInsensitive) == 0)
                 section.clear();
             else if (name.compare("%general", Qt::CaseInsensitive) == 0)
-                section = QString::fromLatin1(name.sliced(1)) + QLatin1Char('/');
+                section = QString::fromLatin1(name.sliced(1));
             else
-                section = unescapeKey(name) + QLatin1Char('/');
+                section = unescapeKey(name);
+            line.header = true;
+            line.section = section;
+            lines.append(line);
             continue;
         }
-        const qsizetype equals = line.indexOf('=');
+        const qsizetype equals = text.indexOf('=');
         if (equals < 0)
             continue;
-        const QString key = unescapeKey(line.first(equals).trimmed());
-        if (key.isEmpty())
+        line.key = unescapeKey(text.first(equals).trimmed());
+        if (line.key.isEmpty())
             continue;
-        const QByteArrayView value = line.sliced(equals + 1);
-        map.insert(section + key, decodeValue(value).value_or(QString::fromUtf8(value)));
+        line.section = section;
+        line.valueStart = first + equals + 1;
+        lines.append(line);
     }
+    return lines;
+}
+
+QString pathOf(const QString& section, const QString& key) {
+    return section.isEmpty() ? key : section + QLatin1Char('/') + key;
+}
+
+bool readSettings(QIODevice& device, QSettings::SettingsMap& map) {
+    const QByteArray data = device.readAll();
+    for (const SettingsLine& line : scanSettings(data)) {
+        const QString path = pathOf(line.section, line.key);
+        if (!line.header && path != FileTextKey)
+            map.insert(path, valueText(QByteArrayView(data).sliced(line.valueStart,
+                                                                   line.end - line.valueStart)));
+    }
+    map.insert(FileTextKey, data);
     return true;
 }
 
-// The store holds text only; the layout is the toolkit's: [General] for keys outside a
-// section, sections apart by an empty line.
-bool writeSettings(QIODevice& device, const QSettings::SettingsMap& map) {
-    QMap<QString, QList<std::pair<QString, QString>>> sections;
+QByteArray sectionHeader(const QString& section) {
+    if (section.isEmpty())
+        return "[General]";
+    if (section.compare(QLatin1String("general"), Qt::CaseInsensitive) == 0)
+        return "[%General]";
+    return '[' + escapeKey(section) + ']';
+}
+
+// The file as it was with only what changed written anew: a changed value replaces what stood
+// after its "=", a key no longer there loses its line, and a new key goes after the last key of
+// its section (a new section at the end). Comments, blank lines, the order of the lines, the
+// way keys are spelled and values that stay the same are kept as they were written. What is
+// written follows the toolkit's layout, so that older builds read the values as this one does.
+QByteArray editedSettings(const QByteArray& data, const QSettings::SettingsMap& map) {
+    const QList<SettingsLine> lines = scanSettings(data);
+    const QByteArray lineBreak = data.contains("\r\n") ? "\r\n" : "\n";
+
+    // Where the last key of each section ends, or its first header when it has no key.
+    QMap<QString, qsizetype> sectionEnd;
+    // Where each key stands for the last time: that line is the one read, and the one changed.
+    QHash<QString, qsizetype> lastLine;
+    for (const SettingsLine& line : lines) {
+        if (line.header) {
+            if (!sectionEnd.contains(line.section))
+                sectionEnd.insert(line.section, line.next);
+            continue;
+        }
+        sectionEnd.insert(line.section, line.next);
+        lastLine.insert(pathOf(line.section, line.key), line.start);
+    }
+
+    QMap<QString, QByteArray> added; // by section, in the order of the keys
+    QList<QString> newSections;
     for (auto it = map.cbegin(); it != map.cend(); ++it) {
+        if (it.key() == FileTextKey || lastLine.contains(it.key()))
+            continue;
         const qsizetype slash = it.key().indexOf(QLatin1Char('/'));
         const QString section = slash < 0 ? QString() : it.key().left(slash);
         const QString key = slash < 0 ? it.key() : it.key().mid(slash + 1);
-        sections[section].append({key, it.value().toString()});
+        if (!sectionEnd.contains(section) && !added.contains(section))
+            newSections.append(section);
+        added[section] += escapeKey(key) + '=' + encodeValue(it.value().toString()) + lineBreak;
     }
+
     QByteArray out;
-    for (auto it = sections.cbegin(); it != sections.cend(); ++it) {
-        if (it != sections.cbegin())
-            out += '\n';
-        if (it.key().isEmpty())
-            out += "[General]";
-        else if (it.key().compare(QLatin1String("general"), Qt::CaseInsensitive) == 0)
-            out += "[%General]";
-        else
-            out += '[' + escapeKey(it.key()) + ']';
-        out += '\n';
-        for (const auto& [key, value] : it.value())
-            out += escapeKey(key) + '=' + encodeValue(value) + '\n';
+    qsizetype copied = 0;
+    const auto copyTo = [&](qsizetype pos) {
+        out += QByteArrayView(data).sliced(copied, pos - copied);
+        copied = pos;
+    };
+    // What goes in at the end of a section; a last line without a break gets one first.
+    const auto addAt = [&](qsizetype pos, const QByteArray& keys) {
+        copyTo(pos);
+        if (!out.isEmpty() && !out.endsWith('\n') && !out.endsWith('\r'))
+            out += lineBreak;
+        out += keys;
+    };
+    QMap<qsizetype, QString> insertions;
+    for (auto it = added.cbegin(); it != added.cend(); ++it)
+        if (sectionEnd.contains(it.key()))
+            insertions.insert(sectionEnd.value(it.key()), it.key());
+
+    for (const SettingsLine& line : lines) {
+        while (!insertions.isEmpty() && insertions.firstKey() <= line.start) {
+            addAt(insertions.firstKey(), added.value(insertions.first()));
+            insertions.erase(insertions.cbegin());
+        }
+        if (line.header)
+            continue;
+        const QString path = pathOf(line.section, line.key);
+        const auto value = map.constFind(path);
+        if (value == map.cend()) {
+            copyTo(line.start);
+            copied = line.next;
+            continue;
+        }
+        if (lastLine.value(path) != line.start)
+            continue;
+        const QString text = value->toString();
+        const QByteArrayView written =
+            QByteArrayView(data).sliced(line.valueStart, line.end - line.valueStart);
+        if (valueText(written) == text)
+            continue;
+        copyTo(line.valueStart);
+        out += encodeValue(text);
+        copied = line.end;
     }
-    return device.write(out) == out.size();
+    for (auto it = insertions.cbegin(); it != insertions.cend(); ++it)
+        addAt(it.key(), added.value(it.value()));
+    copyTo(data.size());
+
+    for (const QString& section : std::as_const(newSections)) {
+        if (!out.isEmpty() && !out.endsWith('\n') && !out.endsWith('\r'))
+            out += lineBreak;
+        if (!out.isEmpty() && out != "\xEF\xBB\xBF")
+            out += lineBreak;
+        out += sectionHeader(section) + lineBreak + added.value(section);
+    }
+    return out;
 }
 
-// The file the program writes for these values.
-QByteArray writtenAnew(const QSettings::SettingsMap& map) {
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    writeSettings(buffer, map);
-    return bytes;
+// The store holds text only. A file written for the first time has the toolkit's layout:
+// [General] for keys outside a section, sections apart by an empty line.
+bool writeSettings(QIODevice& device, const QSettings::SettingsMap& map) {
+    const QByteArray out = editedSettings(map.value(FileTextKey).toByteArray(), map);
+    return device.write(out) == out.size();
 }
 
 QSettings::Format settingsFileFormat() {
@@ -408,24 +525,12 @@ void SettingsStore::SaveSetting(const QString& section, const QString& key, cons
     if (!m_settings)
         return;
     const QString path = keyPath(section, key);
-#if !defined(Q_OS_WIN)
-    if (!m_stored) {
-        m_stored.emplace();
-        QFile file(m_fileName);
-        if (QFileInfo(m_fileName).isFile() && file.open(QIODevice::ReadOnly)) {
-            m_storedBytes = file.readAll();
-            QBuffer buffer(&m_storedBytes);
-            buffer.open(QIODevice::ReadOnly);
-            readSettings(buffer, *m_stored);
-        }
-    }
-    const auto stored = m_stored->constFind(path);
-    if (!m_changed && stored != m_stored->cend() && stored->toString() == value) {
-        m_unchanged.append({path, value});
+    // A value the store holds already is not written again: rewriting the file ends with a
+    // flush to the disk, which waits for whatever else the system is still writing (a page
+    // just made, say).
+    const QVariant stored = m_settings->value(path);
+    if (stored.isValid() && stored.toString() == value)
         return;
-    }
-    m_changed = true;
-#endif
     m_settings->setValue(path, value);
 }
 
@@ -445,18 +550,27 @@ bool SettingsStore::Sync() {
     }
     if (QFileInfo(path).isFile())
         QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    // Values already stored are written again when that changes the file: when another value
-    // changed, or the file was written by hand and older builds are to read it as this one does.
-    if (m_changed || (!m_unchanged.isEmpty() && writtenAnew(*m_stored) != m_storedBytes)) {
-        for (const auto& [key, value] : std::as_const(m_unchanged))
-            m_settings->setValue(key, value);
-    }
-    m_unchanged.clear();
-    m_stored.reset();
-    m_changed = false;
 #endif
     m_settings->sync();
     return m_settings->status() == QSettings::NoError;
+}
+
+QList<std::pair<QString, QString>> SettingsStore::Keys() const {
+    QList<std::pair<QString, QString>> keys;
+    if (!m_settings)
+        return keys;
+    for (const QString& path : m_settings->allKeys()) {
+#if !defined(Q_OS_WIN)
+        if (path == FileTextKey)
+            continue;
+#endif
+        const qsizetype slash = path.indexOf(QLatin1Char('/'));
+        if (slash < 0)
+            keys.append({QString(), path});
+        else
+            keys.append({path.left(slash), path.mid(slash + 1)});
+    }
+    return keys;
 }
 
 QString SettingsStore::FileName() const {

@@ -29,7 +29,12 @@ namespace platform {
 // would not need them. The price is that a hand-written value that happens to be such a form
 // is decoded too: C:\temp holds a tab, "secret" loses its quotes, a\\b has one backslash,
 // @@x reads @x. Writing the backslash doubled (C:\\temp) or quoting the quotes (\"secret\")
-// keeps them. Files are written the way the toolkit writes them, so older builds read them.
+// keeps them.
+//
+// Saving changes only the lines whose values changed, and adds a key the file lacks after the
+// last key of its section: comments, blank lines, the order of the lines, the spelling of the
+// keys and every value that stays the same are kept as written. What is written takes the
+// toolkit's form, so that older builds read it as this one does.
 class SettingsStore {
 public:
     explicit SettingsStore(const QString& appName);
@@ -42,6 +47,10 @@ public:
     // Writes what was saved to the store. False when it could not be written.
     bool Sync();
 
+    // Every key the store holds, with its section (empty for a key outside every section), in
+    // the store's order.
+    QList<std::pair<QString, QString>> Keys() const;
+
     // Where the values live, for messages.
     QString FileName() const;
 
@@ -50,13 +59,6 @@ private:
     // toolkit would wait for a pipe's writer for ever. Nothing is read or written then.
     std::optional<QSettings> m_settings;
     QString m_fileName;
-    // The file as the first save found it, by key. A value it holds already is not written
-    // again: rewriting the file ends with a flush to the disk, which waits for whatever else
-    // the system is still writing (a page just made, say).
-    std::optional<QSettings::SettingsMap> m_stored;
-    QByteArray m_storedBytes;
-    QList<std::pair<QString, QString>> m_unchanged;
-    bool m_changed = false;
 };
 
 } // namespace platform

@@ -42,6 +42,10 @@ private slots:
     void valuesRoundTripExactly();
     void handWrittenValuesLoadAsWritten_data();
     void handWrittenValuesLoadAsWritten();
+    void saveChangesOnlyTheChangedLines_data();
+    void saveChangesOnlyTheChangedLines();
+    void misplacedKeysAreReported_data();
+    void misplacedKeysAreReported();
     void exitStoresEditsAndCloseBoxDoesNot();
     void unreadableSettingsStartWithDefaults();
     void failedSaveIsReported_data();
@@ -255,12 +259,151 @@ void StartupTest::handWrittenValuesLoadAsWritten() {
     QCOMPARE(form.txtUserName->text(), QString("after"));
     QCOMPARE(form.txtUploadDir->text(), QString("www"));
 
-    // The next save keeps it, for this build and older ones.
+    // The next save leaves the line as it was written, and it loads as before.
     SaveSettings();
-    QCOMPARE(olderBuildReads("FTP/Password"), loaded);
-    QCOMPARE(olderBuildReads("HTML/UploadDir"), QString("www"));
+    QVERIFY(readFile(settingsFile()).contains("\nPassword=" + written + '\n'));
     startFromFile(readFile(settingsFile()));
     QCOMPARE(MainForm().txtPassword->text(), loaded);
+
+    // Once changed, it is written so that older builds read it as this one does.
+    MainForm().txtPassword->setText(loaded + ",2");
+    SaveSettings();
+    QCOMPARE(olderBuildReads("FTP/Password"), loaded + ",2");
+    QCOMPARE(olderBuildReads("HTML/UploadDir"), QString("www"));
+    startFromFile(readFile(settingsFile()));
+    QCOMPARE(MainForm().txtPassword->text(), loaded + ",2");
+}
+
+void StartupTest::saveChangesOnlyTheChangedLines_data() {
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QString>("key"); // the field changed in the window, by its key
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QByteArray>("after");
+
+    const QByteArray byHand = "; Vantrell, set up by hand\n"
+                              "[HTML]\n"
+                              "UploadDir=www\n"
+                              "IPParseField=%Tallyhost%\n"
+                              "HTMLTemplate=C:\\web\\t.htm\n"
+                              "\n"
+                              "[FTP]\n"
+                              "  Password=my;pass,word\"1\n"
+                              "UserName=me\n"
+                              "; the site moves next year\n"
+                              "FTPSite=ftp.example.org\n"
+                              "UploadFileName=index.htm\n";
+    QTest::newRow("nothing changed") << byHand << QString() << QString() << byHand;
+    QTest::newRow("one value changed")
+        << byHand << "FTP/FTPSite"
+        << "ftp2.example.org"
+        << QByteArray(byHand).replace("FTPSite=ftp.example.org", "FTPSite=ftp2.example.org");
+    QTest::newRow("changed to a value the program escapes")
+        << byHand << "HTML/UploadDir"
+        << "C:\\www" << QByteArray(byHand).replace("UploadDir=www", "UploadDir=C:\\\\www");
+    QTest::newRow("indented, with what a reader would take for escapes")
+        << byHand << "FTP/Password"
+        << "a,b" << QByteArray(byHand).replace("  Password=my;pass,word\"1", "  Password=\"a,b\"");
+
+    const QByteArray windows = "[FTP]\r\nFTPSite=a\r\nUserName=me\r\nPassword=pw\r\n"
+                               "UploadFileName=x.htm\r\n\r\n[HTML]\r\nHTMLTemplate=t.htm\r\n"
+                               "IPParseField=%Tallyhost%\r\nUploadDir=up";
+    QTest::newRow("CR LF, and no line break at the end")
+        << windows << "HTML/UploadDir"
+        << "down" << QByteArray(windows).replace("UploadDir=up", "UploadDir=down");
+
+    QTest::newRow("missing keys go after the last key of their section")
+        << QByteArray("[FTP]\nFTPSite=a\nPassword=pw\n; comment\n\n[HTML]\n"
+                      "HTMLTemplate=t.htm\nIPParseField=%Tallyhost%\nUploadDir=\n")
+        << "FTP/UserName"
+        << "me"
+        << QByteArray("[FTP]\nFTPSite=a\nPassword=pw\nUploadFileName=\nUserName=me\n"
+                      "; comment\n\n[HTML]\nHTMLTemplate=t.htm\nIPParseField=%Tallyhost%\n"
+                      "UploadDir=\n");
+    QTest::newRow("a missing section goes at the end")
+        << QByteArray("; only FTP so far\n[FTP]\nFTPSite=a\nUserName=me\nPassword=pw\n"
+                      "UploadFileName=x.htm")
+        << "HTML/UploadDir"
+        << "www"
+        << QByteArray("; only FTP so far\n[FTP]\nFTPSite=a\nUserName=me\nPassword=pw\n"
+                      "UploadFileName=x.htm\n\n[HTML]\nHTMLTemplate=\n"
+                      "IPParseField=%Tallyhost%\nUploadDir=www\n");
+    QTest::newRow("a key written twice: the one that counts changes")
+        << QByteArray("[FTP]\nFTPSite=old\nUserName=me\nPassword=pw\nUploadFileName=x\n"
+                      "FTPSite=used\n[HTML]\nHTMLTemplate=t\nIPParseField=%Tallyhost%\n"
+                      "UploadDir=\n")
+        << "FTP/FTPSite"
+        << "new"
+        << QByteArray("[FTP]\nFTPSite=old\nUserName=me\nPassword=pw\nUploadFileName=x\n"
+                      "FTPSite=new\n[HTML]\nHTMLTemplate=t\nIPParseField=%Tallyhost%\n"
+                      "UploadDir=\n");
+}
+
+// A file written by hand keeps its comments, order and spelling: only the lines whose values
+// changed are written anew, keys it lacks go after the last key of their section, and the file
+// stays private.
+void StartupTest::saveChangesOnlyTheChangedLines() {
+    QFETCH(QByteArray, before);
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QFETCH(QByteArray, after);
+    startFromFile(before);
+    QVERIFY(QFile::setPermissions(settingsFile(), QFile::ReadOwner | QFile::WriteOwner));
+    if (!key.isEmpty())
+        storedFields(MainForm())[keys.indexOf(key)]->setText(value);
+    SaveSettings();
+    QCOMPARE(readFile(settingsFile()), after);
+    struct stat st {};
+    QCOMPARE(::stat(QFile::encodeName(settingsFile()).constData(), &st), 0);
+    QCOMPARE(st.st_mode & 07777, mode_t(0600));
+    if (!key.isEmpty()) {
+        startFromFile(after);
+        QCOMPARE(storedFields(MainForm())[keys.indexOf(key)]->text(), value);
+    }
+}
+
+void StartupTest::misplacedKeysAreReported_data() {
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("message"); // after "Unable to use settings in FILE: "; none: ""
+    QTest::newRow("upload folder under FTP")
+        << QByteArray("[FTP]\nFTPSite=a\nUploadDir=www\n[HTML]\nHTMLTemplate=t.htm\n")
+        << "UploadDir under [FTP] belongs under [HTML].";
+    QTest::newRow("key spelled in other cases")
+        << QByteArray("[HTML]\nuploaddir=www\n") << "uploaddir under [HTML] is spelled UploadDir.";
+    QTest::newRow("section spelled in other cases")
+        << QByteArray("[ftp]\nFTPSite=a\n") << "FTPSite under [ftp] belongs under [FTP].";
+    QTest::newRow("no section at all")
+        << QByteArray("ftpsite=a\nSource=web\n")
+        << "Source outside any section belongs under [Address]; ftpsite outside any section is "
+           "spelled FTPSite and belongs under [FTP].";
+    QTest::newRow("keys the program does not know are left alone")
+        << QByteArray("[FTP]\nFTPSite=a\nColour=blue\n[Notes]\nWhy=test\n") << QString();
+    QTest::newRow("every key in its place")
+        << QByteArray("[FTP]\nFTPSite=a\nTrustedCertificate=x\n[HTML]\nUploadDir=www\n"
+                      "[Address]\nSource=web\n")
+        << QString();
+}
+
+// A key where the program does not read it is said, not passed over; it is not used, and
+// saving keeps it where it stands.
+void StartupTest::misplacedKeysAreReported() {
+    QFETCH(QByteArray, file);
+    QFETCH(QString, message);
+    startFromFile(file);
+    MessageRecorder messages;
+    QCOMPARE(ReportMisplacedSettings(), message.isEmpty());
+    if (message.isEmpty()) {
+        QCOMPARE(messages.texts(), QStringList());
+        return;
+    }
+    QCOMPARE(messages.texts(),
+             QStringList{"Unable to use settings in " + settingsFile() + ": " + message});
+    QCOMPARE(messages.messages[0].icon, platform::MsgIcon::Exclamation);
+    if (file.contains("[FTP]\nFTPSite=a\nUploadDir=www"))
+        QCOMPARE(MainForm().txtUploadDir->text(), QString());
+    SaveSettings();
+    const QByteArray saved = readFile(settingsFile());
+    for (const QByteArray& line : file.split('\n'))
+        QVERIFY2(saved.contains(line + '\n'), line.constData());
 }
 
 void StartupTest::exitStoresEditsAndCloseBoxDoesNot() {

@@ -236,6 +236,18 @@ void UnattendedTest::setupThatCannotPublishExitsOne_data() {
         << "ip.htm"
         << "page link"
         << "Open File: File: HOME/run/vantrell/ip.htm - Is a symbolic link";
+    // The reader's own reason and the program's message come out together.
+    QTest::newRow("no template")
+        << "ip.htm"
+        << "no template"
+        << "Tallyhost: Unable to open file: HOME/template.htm (Open File: File: "
+           "HOME/template.htm - No such file or directory)";
+    // Read where it stands, the key would leave the page in the wrong folder.
+    QTest::newRow("key in the wrong section")
+        << "ip.htm"
+        << "misplaced key"
+        << "Tallyhost: Unable to use settings in HOME/config/TallyhostUpdater.ini: UploadDir "
+           "under [FTP] belongs under [HTML].";
 }
 
 // Refused with one plain line before anything is sent, and a second run meets the same:
@@ -277,7 +289,12 @@ void UnattendedTest::setupThatCannotPublishExitsOne() {
 
     FtpServer server;
     QVERIFY2(server.start(), qPrintable(server.errorString()));
-    configure(server, server.password(), {.uploadFileName = name});
+    const QString misplaced = QStringLiteral("[FTP]\nUploadDir=www\n");
+    configure(server, server.password(),
+              {.more = plant == QLatin1String("misplaced key") ? misplaced : QString(),
+               .uploadFileName = name});
+    if (plant == QLatin1String("no template"))
+        QVERIFY(QFile::remove(home(QStringLiteral("template.htm"))));
     for (int run = 0; run < 2; ++run) {
         QProcess program;
         start(program, environment);
