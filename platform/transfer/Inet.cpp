@@ -11,8 +11,12 @@
 
 #include <curl/curl.h>
 
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <csignal>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -74,6 +78,7 @@ size_t onHeader(char* data, size_t size, size_t count, void* userdata) {
     const QString line = QString::fromUtf8(data, qsizetype(bytes)).trimmed();
     auto* reply = static_cast<Reply*>(userdata);
     reply->allLines.append(line);
+    reply->allAnswering.append(reply->sent);
     // A reply's last line is three digits and a blank; the dash form opens a longer reply.
     if (line.size() >= 4 && line[0].isDigit() && line[1].isDigit() && line[2].isDigit() &&
         line[3] == u' ') {
@@ -151,6 +156,13 @@ public:
 
 private:
     void run() {
+        // Writes to a connection the server has closed, or that the goodbye below cut, fail
+        // with EPIPE here instead of ending the program: not every path through curl and its
+        // TLS and SSH libraries writes with MSG_NOSIGNAL.
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
         for (;;) {
             Job job;
             {
@@ -172,18 +184,26 @@ private:
         sayGoodbye();
     }
 
-    // Cleaning up the multi handle sends QUIT on the idle connection and waits for the answer
-    // as long as the last request's response time-out allows; curl takes that time-out from
-    // the handle added last. A server that has gone quiet must not hold up the end of the
-    // control for a minute.
+    // Cleaning up the multi handle says goodbye on the idle connection (QUIT, or closing the
+    // SSH channel) and waits for the answer. Whatever the last command did is done by then: the
+    // connection is cut instead, which ends the session on the server as well.
     void sayGoodbye() {
         if (!m_easy || !m_multi)
             return;
+        cutConnection();
         curl_easy_reset(m_easy.get());
         curl_easy_setopt(m_easy.get(), CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(m_easy.get(), CURLOPT_SERVER_RESPONSE_TIMEOUT, 1L);
         if (curl_multi_add_handle(m_multi.get(), m_easy.get()) == CURLM_OK)
             curl_multi_remove_handle(m_multi.get(), m_easy.get());
+    }
+
+    // curl finds the connection dead the next time it looks, and closes it without a word.
+    void cutConnection() {
+        if (m_socket != CURL_SOCKET_BAD)
+            shutdown(m_socket, SHUT_RDWR);
+        m_socket = CURL_SOCKET_BAD;
+        m_carriedData = false;
     }
 
     Outcome perform(const Job& job) {
@@ -205,6 +225,7 @@ private:
             m_user = job.user;
             m_password = job.password;
             m_current = site->start;
+            m_listing = {};
         }
 
         const std::unique_ptr<Dialect> dialect =
@@ -243,7 +264,10 @@ private:
 
     Outcome changeDirectory(const Job& job, const Site& site, Dialect& dialect) {
         const RemotePath target = m_current.joined(RemotePath::parse(job.command.directory));
-        const Reply reply = exchange(job, dialect, dialect.directoryCheck(target));
+        const Request check = dialect.directoryCheck(target);
+        const Reply reply = exchange(job, dialect, check);
+        if (check.listing == Request::Listing::Long && reply.code == CURLE_OK)
+            m_listing = {check.url, reply.body};
         if (!dialect.directoryFound(reply)) {
             return {false, describe(reply, site.hostAndPort,
                                     QStringLiteral("Could not change to directory "
@@ -280,6 +304,14 @@ private:
 
     Reply exchangeOnce(const Job& job, Dialect& dialect, const Request& request) {
         Reply reply;
+        // The listing that the change of directory just made serves the upload that follows
+        // it, once.
+        if (const Listing listed = std::exchange(m_listing, {});
+            request.listing == Request::Listing::Long && !listed.url.isEmpty() &&
+            listed.url == request.url) {
+            reply.body = listed.body;
+            return reply;
+        }
         if (m_abandon) {
             reply.code = CURLE_ABORTED_BY_CALLBACK;
             return reply;
@@ -349,6 +381,11 @@ private:
         }
         if (postQuote)
             curl_easy_setopt(easy, CURLOPT_POSTQUOTE, postQuote.get());
+        const bool carriesData = request.upload || request.listing != Request::Listing::None;
+        if (carriesData && m_carriedData && dialect.oneTransferPerConnection()) {
+            cutConnection();
+            curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
+        }
 
         CURLM* multi = m_multi.get();
         if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
@@ -382,8 +419,26 @@ private:
             // curl would then sit out the whole wait before connecting.
             if (reply.allLines.size() != linesBefore)
                 continue;
-            curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+            // Nor does this curl always wait on the connection it is setting up for the data
+            // (the TLS handshake of an FTPS data connection, which some servers answer only
+            // once the upload command has arrived): look again soon while data is to flow.
+            curl_multi_poll(multi, nullptr, 0, carriesData ? 20 : 1000, nullptr);
         }
+        // The connection kept for the next command, if curl kept one.
+        curl_socket_t kept = CURL_SOCKET_BAD;
+        if (done && curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &kept) != CURLE_OK)
+            kept = CURL_SOCKET_BAD;
+        long connects = 0;
+        curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &connects);
+        if (connects > 0 || kept != m_socket)
+            m_carriedData = false;
+        // A refused upload command never opened the data connection.
+        m_carriedData = m_carriedData ||
+                        (carriesData &&
+                         (reply.code == CURLE_OK ||
+                          std::any_of(reply.serverLines.begin(), reply.serverLines.end(),
+                                      [](const QString& line) { return line.startsWith(u'1'); })));
+        m_socket = kept;
         // Removed mid-transfer, the handle drops its connection without sending the renames:
         // the page on the server stays as it was.
         curl_multi_remove_handle(multi, easy);
@@ -407,6 +462,13 @@ private:
     RemotePath m_current;
     TrustProblem m_trust; // why the command's server was not trusted, if it was not
     QString m_refused;    // why the command could not be sent at all, if it could not
+    struct Listing {
+        QByteArray url;
+        QByteArray body;
+    };
+    Listing m_listing; // the last long listing of a directory, until the next request
+    curl_socket_t m_socket = CURL_SOCKET_BAD; // of the connection kept for the next command
+    bool m_carriedData = false;               // that connection has carried a transfer of data
 
     std::mutex m_mutex;
     std::condition_variable m_wake;

@@ -19,6 +19,14 @@ bool holdsControl(const QString& text) {
 
 namespace {
 
+// A line of a long listing: the kind ("-" a plain file, "d" a folder, "l" a link...), the
+// permissions, links, owner, (group,) size, date and the name.
+const QRegularExpression& listingLine() {
+    static const QRegularExpression line(QStringLiteral(
+        R"(^([-dlbcps])([rwxsStT-]{9})[.+@]?\s+\d+\s+\S+(?:\s+\S+)?\s+\d+\s+\S+\s+\d+\s+[\d:]+ (.+)$)"));
+    return line;
+}
+
 // Empty when the name can be sent, else the reason, naming what was wrong with it.
 QString checkName(const QString& what, const QString& name) {
     if (holdsLineBreak(name))
@@ -169,27 +177,32 @@ QString checkCredentials(const QString& user, const QString& password) {
     return {};
 }
 
-QString temporaryName(const QString& remoteName, const QString& tag) {
-    return QStringLiteral(".%1.%2.part").arg(remoteName, tag);
+QString temporaryName(const QString& remoteName, const QString& tag, bool visible) {
+    return QStringLiteral("%1%2.%3.part").arg(visible ? "" : ".", remoteName, tag);
 }
 
-QString backupName(const QString& remoteName, const QString& tag) {
-    return QStringLiteral(".%1.%2.old").arg(remoteName, tag);
+QString backupName(const QString& remoteName, const QString& tag, bool visible) {
+    return QStringLiteral("%1%2.%3.old").arg(visible ? "" : ".", remoteName, tag);
 }
 
 std::optional<int> permissionsIn(const QStringList& replyLines, const QString& name) {
-    static const QRegularExpression fact(QStringLiteral(R"((?:^|;)unix\.mode=0*([0-7]{1,4});)"),
-                                         QRegularExpression::CaseInsensitiveOption);
-    static const QRegularExpression listed(QStringLiteral(R"(^-([rwxsStT-]{9})\s)"));
+    // An MLST fact line: facts, each ending in ";", a blank, and the name they describe.
+    static const QRegularExpression factLine(QStringLiteral(R"(^((?:[^ ;=]+=[^;]*;)+) (.+)$)"));
+    static const QRegularExpression modeFact(
+        QStringLiteral(R"((?:^|;)unix\.mode=(?:0o)?0*([0-7]{1,4});)"),
+        QRegularExpression::CaseInsensitiveOption);
     for (const QString& line : replyLines) {
-        if (const QRegularExpressionMatch m = fact.match(line); m.hasMatch())
+        const QRegularExpressionMatch facts = factLine.match(line);
+        if (!facts.hasMatch() || facts.captured(2) != name)
+            continue;
+        if (const QRegularExpressionMatch m = modeFact.match(facts.captured(1)); m.hasMatch())
             return m.captured(1).toInt(nullptr, 8) & 0777;
     }
     for (const QString& line : replyLines) {
-        const QRegularExpressionMatch m = listed.match(line);
-        if (!m.hasMatch() || !line.endsWith(u' ' + name))
+        const QRegularExpressionMatch m = listingLine().match(line);
+        if (!m.hasMatch() || m.captured(1) != u"-" || m.captured(3) != name)
             continue;
-        const QString bits = m.captured(1);
+        const QString bits = m.captured(2);
         int mode = 0;
         for (qsizetype i = 0; i < 9; ++i) {
             const QChar c = bits[i];
@@ -202,6 +215,15 @@ std::optional<int> permissionsIn(const QStringList& replyLines, const QString& n
         return mode;
     }
     return std::nullopt;
+}
+
+bool listsName(const QStringList& listingLines, const QString& name) {
+    for (const QString& line : listingLines) {
+        const QRegularExpressionMatch m = listingLine().match(line);
+        if (m.hasMatch() && m.captured(3) == name)
+            return true;
+    }
+    return false;
 }
 
 QString redact(QString text, const QString& password) {

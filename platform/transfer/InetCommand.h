@@ -44,13 +44,18 @@ QString checkCredentials(const QString& user, const QString& password);
 // The names one upload uses beside the page: the new page before it is renamed into place, and
 // the old page while it steps aside. `tag` is the upload's own, so that uploads from other
 // runs or machines never write into each other's files. Both start with a dot, which keeps
-// them out of most listings.
-QString temporaryName(const QString& remoteName, const QString& tag);
-QString backupName(const QString& remoteName, const QString& tag);
+// them out of most listings, unless `visible` asks for names a server that refuses names
+// starting with a dot takes.
+QString temporaryName(const QString& remoteName, const QString& tag, bool visible = false);
+QString backupName(const QString& remoteName, const QString& tag, bool visible = false);
 
-// The permission bits of the file `name` as a server described it, either in the facts of an
-// MLST reply ("unix.mode=0644") or in a listing line of a STAT reply ("-rw-r--r-- ... name").
+// The permission bits of the file `name` as a server described it, either in the fact line of
+// an MLST reply ("unix.mode=0644;... name", also "0o644") or in the listing line of that very
+// name ("-rw-r--r-- 1 owner group 8 Dec 7 10:00 name"). Lines about other names are passed
+// over, so the lines given may hold anything else the server said about the command.
 std::optional<int> permissionsIn(const QStringList& replyLines, const QString& name);
+// Whether a listing holds a line for `name`, of whatever kind.
+bool listsName(const QStringList& listingLines, const QString& name);
 
 // CR or LF would end a command line early and start another; NUL cuts it short.
 bool holdsLineBreak(const QString& text);

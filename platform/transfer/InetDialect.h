@@ -26,6 +26,9 @@ public:
     // Adds this protocol's options to the handle of a request. False with a reason when the
     // request cannot be made as safely as the site asks.
     virtual bool prepare(CURL* easy, const Request& request, QString* error) = 0;
+    // Whether a connection that has carried one transfer of data must give way to a fresh one
+    // before the next; commands alone may go on over it.
+    virtual bool oneTransferPerConnection() const { return false; }
     // What the server presented, when a request stopped because it could not be trusted.
     virtual TrustProblem trustProblem() const { return {}; }
     // Whether a failed request may pass when made once more, prepared otherwise.
@@ -48,6 +51,12 @@ public:
     // The permissions of a file: the request that asks for them, and where its reply says them.
     virtual Request modeQuery(const RemotePath& dir, const QString& name) const = 0;
     virtual std::optional<int> modeIn(const Reply& reply, const QString& name) const = 0;
+
+    // Whether the modeQuery reply lists `name` at all; nullopt where the reply cannot tell.
+    virtual std::optional<bool> lists(const Reply&, const QString&) const { return std::nullopt; }
+    // False where renaming onto a name in use never works, so that the old page is moved aside
+    // in the same breath rather than after a rename that is bound to fail.
+    virtual bool renamesOntoTakenNames() const { return true; }
 
     // Whether a request that ends in a rename (an upload, or commands alone) put the new name
     // in place.

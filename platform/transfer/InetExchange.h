@@ -28,11 +28,12 @@ struct Request {
 struct Reply {
     CURLcode code = CURLE_OK;
     QString curlError;
-    QStringList serverLines; // FTP: the last line of every reply from the server, in order
-    QStringList allLines;    // FTP: every line the server sent, those inside longer replies too
-    QStringList answering;   // FTP: for each of serverLines, the command it answers ("" at first)
-    QString sent;            // FTP: the command sent last, without its argument
-    QByteArray body;         // a listing
+    QStringList serverLines;  // FTP: the last line of every reply from the server, in order
+    QStringList allLines;     // FTP: every line the server sent, those inside longer replies too
+    QStringList allAnswering; // FTP: for each of allLines, the command it answers ("" at first)
+    QStringList answering;    // FTP: for each of serverLines, the command it answers ("" at first)
+    QString sent;             // FTP: the command sent last, without its argument
+    QByteArray body;          // a listing
 
     QString lastReply() const { return serverLines.isEmpty() ? QString() : serverLines.last(); }
     // The last line of the server's reply to the last `command` sent; empty when none came.
@@ -42,6 +43,15 @@ struct Reply {
                 return serverLines[i];
         }
         return {};
+    }
+    // Every line of the server's replies to `command`, the greeting and other replies left out.
+    QStringList linesAnswering(QStringView command) const {
+        QStringList lines;
+        for (qsizetype i = 0; i < allLines.size() && i < allAnswering.size(); ++i) {
+            if (allAnswering[i] == command)
+                lines << allLines[i];
+        }
+        return lines;
     }
     // The last line, when it says something went wrong (4xx, 5xx).
     QString lastRefusal() const {

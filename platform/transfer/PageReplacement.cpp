@@ -23,9 +23,9 @@ PageReplacement::PageReplacement(Exchange exchange, const Dialect& dialect,
                                  const RemotePath& dir, const QString& name, QFile& page)
     : m_exchange(std::move(exchange)), m_dialect(dialect), m_hostAndPort(hostAndPort),
       m_timeout(timeout), m_dir(dir), m_name(name), m_page(page) {
-    const QString tag = uploadTag();
-    m_temp = temporaryName(name, tag);
-    m_backup = backupName(name, tag);
+    m_tag = uploadTag();
+    m_temp = temporaryName(name, m_tag);
+    m_backup = backupName(name, m_tag);
 }
 
 Outcome PageReplacement::run() {
@@ -35,8 +35,10 @@ Outcome PageReplacement::run() {
         return failed(looked);
     if (looked.code == CURLE_OK)
         m_mode = m_dialect.modeIn(looked, m_name);
+    if (m_dialect.lists(looked, m_name) == true && !m_dialect.renamesOntoTakenNames())
+        return replaceAsideAtOnce();
 
-    const Reply stored = upload(m_temp, keepMode(m_temp) + m_dialect.rename(m_dir, m_temp, m_name));
+    const Reply stored = uploadTemporary(false);
     if (m_dialect.renamed(stored))
         return {true, {}};
     if (m_dialect.nameRefused(stored))
@@ -51,7 +53,68 @@ Outcome PageReplacement::run() {
         remove(m_temp);
         return uploadDirectly();
     }
-    return replaceAside(stored.lastReply().isEmpty() ? stored.curlError : stored.lastReply());
+    return replaceAside(refusalIn(stored));
+}
+
+// Where renaming onto the page never works, the request that uploads the new page also moves
+// the old one aside, renames the new one into place and deletes the old one: the page is
+// missing only between two renames, never for a rename bound to fail.
+Outcome PageReplacement::replaceAsideAtOnce() {
+    const Reply stored = uploadTemporary(true);
+    if (m_dialect.renamed(stored))
+        return {true, {}};
+    if (m_dialect.nameRefused(stored))
+        return uploadDirectly();
+    if (stored.code != CURLE_QUOTE_ERROR) {
+        if (m_dialect.uploadBegan(stored))
+            remove(m_temp);
+        return failed(stored);
+    }
+    const QString refusal = refusalIn(stored);
+    // Either rename may have been refused. After the second, the old page is back in a moment.
+    if (rename(m_backup, m_name)) {
+        remove(m_temp);
+        return pageUnchanged(refusal);
+    }
+    // After the first, the old page never moved.
+    if (m_dialect.lists(m_exchange(m_dialect.modeQuery(m_dir, m_name)), m_name) != false) {
+        remove(m_temp);
+        return pageUnchanged(refusal);
+    }
+    // Nothing can be renamed onto the page's name: put the page there the plain way.
+    remove(m_temp);
+    Outcome direct = uploadDirectly();
+    if (direct.ok)
+        remove(m_backup);
+    else
+        direct.error += QStringLiteral("; the old page is kept as \"%1\"").arg(m_backup);
+    return direct;
+}
+
+// Uploads the new page under the temporary name, then gives it the old page's mode and renames
+// it onto the page (moving the old page aside first, and deleting it after, when asked).
+Reply PageReplacement::uploadTemporary(bool aside) {
+    for (;;) {
+        QStringList then = keepMode(m_temp);
+        if (aside)
+            then += m_dialect.rename(m_dir, m_name, m_backup);
+        then += m_dialect.rename(m_dir, m_temp, m_name);
+        if (aside)
+            then += m_dialect.removeIfAllowed(m_dir, m_backup);
+        const Reply stored = upload(m_temp, then);
+        if (!m_dialect.nameRefused(stored) || !m_temp.startsWith(u'.'))
+            return stored;
+        // Some servers take no name that starts with a dot. Under a visible name the
+        // replacement stays as safe; only a plain upload under the page's name could leave
+        // the page half-written.
+        m_temp = temporaryName(m_name, m_tag, true);
+        m_backup = backupName(m_name, m_tag, true);
+        m_page.seek(0);
+    }
+}
+
+QString PageReplacement::refusalIn(const Reply& reply) {
+    return reply.lastReply().isEmpty() ? reply.curlError : reply.lastReply();
 }
 
 // The server took the temporary name but would not rename it onto the page; some servers

@@ -12,8 +12,9 @@ namespace platform::inet {
 
 // Puts a new page in the place of the old one on the server, so that wherever a run stops,
 // the server holds the old page or the whole new one:
-//  - the new page goes up under a name of this upload's own, takes the old page's permissions
-//    and is renamed onto the page;
+//  - the new page goes up under a name of this upload's own (a visible one where the server
+//    takes no names starting with a dot), takes the old page's permissions and is renamed onto
+//    the page;
 //  - a server that will not rename onto a name in use has the old page moved aside first; it
 //    is deleted once the new one is in place, or moved back when the new one cannot go there;
 //  - a server that will not take the temporary name, or will not rename it, gets a plain
@@ -31,6 +32,9 @@ public:
 
 private:
     Outcome replaceAside(const QString& refusal);
+    Outcome replaceAsideAtOnce();
+    Reply uploadTemporary(bool aside);
+    static QString refusalIn(const Reply& reply);
     Outcome uploadDirectly();
     Outcome failed(const Reply& reply) const;
     Outcome pageUnchanged(const QString& refusal) const;
@@ -48,6 +52,7 @@ private:
     QString m_name;
     QFile& m_page;
     std::optional<int> m_mode; // the old page's permissions, where the server told them
+    QString m_tag;
     QString m_temp;
     QString m_backup;
 };

@@ -49,9 +49,11 @@ public:
     }
 
     // Listing the directory is what tells that it is there; SFTP has no "change directory". A
-    // folder that may be written but not listed is there all the same.
+    // folder that may be written but not listed is there all the same. The long listing is
+    // the one that also says the page's mode (curl has no way to ask about one file), so the
+    // upload that follows need not list the folder again.
     Request directoryCheck(const RemotePath& dir) const override {
-        return {directoryUrl(dir), nullptr, {}, Request::Listing::Names};
+        return {directoryUrl(dir), nullptr, {}, Request::Listing::Long};
     }
     bool directoryFound(const Reply& check) const override {
         return check.code == CURLE_OK || check.code == CURLE_REMOTE_ACCESS_DENIED;
@@ -73,11 +75,17 @@ public:
         return {directoryUrl(dir), nullptr, {}, Request::Listing::Long};
     }
     std::optional<int> modeIn(const Reply& reply, const QString& name) const override {
-        QStringList lines;
-        for (const QByteArray& line : reply.body.split('\n'))
-            lines << QString::fromUtf8(line).trimmed();
-        return permissionsIn(lines, name);
+        return permissionsIn(lines(reply), name);
     }
+    std::optional<bool> lists(const Reply& reply, const QString& name) const override {
+        if (reply.code != CURLE_OK)
+            return std::nullopt;
+        return listsName(lines(reply), name);
+    }
+    // OpenSSH and ProFTPD speak version 3 of SFTP, whose rename never replaces; the flags that
+    // ask for it exist from version 5 on (and libssh2 sends them only then), and the OpenSSH
+    // extension that does (posix-rename@openssh.com) is out of curl's and libssh2 1.10's reach.
+    bool renamesOntoTakenNames() const override { return false; }
 
     bool nameRefused(const Reply& upload) const override {
         return upload.code == CURLE_REMOTE_ACCESS_DENIED;
@@ -102,6 +110,13 @@ public:
     }
 
 private:
+    static QStringList lines(const Reply& reply) {
+        QStringList out;
+        for (const QByteArray& line : reply.body.split('\n'))
+            out << QString::fromUtf8(line).trimmed();
+        return out;
+    }
+
     // A path as curl's SFTP commands take it: in double quotes, with '"' and '\' escaped.
     // Relative paths start from the login directory on the server itself.
     static QString path(const RemotePath& dir, const QString& name) {

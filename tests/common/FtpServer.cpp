@@ -76,6 +76,7 @@ bool FtpServer::start(const Options& options) {
         args << QStringLiteral("--without-mlst");
     if (options.echoPassword)
         args << QStringLiteral("--echo-password");
+    args << QStringLiteral("--greeting") << options.greeting;
     if (!options.loginDir.isEmpty())
         args << QStringLiteral("--login-dir") << options.loginDir;
 

@@ -92,7 +92,7 @@ def serve_ftp(args):
     class Handler(FTPHandler):
         dtp_handler = DataHandler
         auth_failed_timeout = 0
-        banner = "Vantrell test server ready."
+        banner = args.greeting
 
         def respond(self, resp, *rest, **kwargs):
             if args.echo_password and resp.startswith("530 ") and hasattr(
@@ -206,6 +206,8 @@ def main():
                         help="never send the 226 that ends an upload")
     parser.add_argument("--echo-password", action="store_true",
                         help="repeat a wrong password in the reply that refuses it")
+    parser.add_argument("--greeting", default="Vantrell test server ready.",
+                        help="the text of the greeting after 220")
     parser.add_argument("--login-dir", default="",
                         help="folder below the root where a login starts; .. leads up from it")
     args = parser.parse_args()

@@ -82,6 +82,8 @@ private slots:
         const QDir root(server.root());
         QVERIFY(root.mkdir("www"));
         QVERIFY(writeFile(root.filePath("www/index.htm"), "old page"));
+        QVERIFY(QFile::setPermissions(root.filePath("www/index.htm"),
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
         // Another upload's own, running or cut off: no other upload touches it.
         QVERIFY(writeFile(root.filePath("www/.index.htm.part"), "half a pa"));
         const QByteArray page = samplePage();
@@ -97,7 +99,14 @@ private slots:
                  (QStringList{".index.htm.part", "index.htm"}));
         QCOMPARE(readFile(root.filePath("www/.index.htm.part")), QByteArray("half a pa"));
         QCOMPARE(root.entryList(QDir::Files | QDir::Hidden), QStringList{});
-        QVERIFY(server.commands().contains("TYPE I"));
+        // A round trip for each thing the replacement needs, none twice: every one costs the
+        // time a reply takes to come back.
+        QStringList sent = server.commands();
+        sent.replaceInStrings(QRegularExpression(R"(\.\d+-[0-9a-f]{8}\.part$)"), ".*.part");
+        QCOMPARE(sent, (QStringList{"USER vantrell", "PASS ******", "PWD", "CWD www",
+                                    "STAT index.htm", "EPSV", "TYPE I", "STOR .index.htm.*.part",
+                                    "SITE CHMOD 640 .index.htm.*.part", "RNFR .index.htm.*.part",
+                                    "RNTO index.htm"}));
         QCOMPARE(server.loginCount(), 1);
         QCOMPARE(server.connectionCount(), 1);
 
@@ -368,42 +377,49 @@ private slots:
         QTest::addColumn<FtpServer::Options>("server");
         QTest::addColumn<QString>("failure"); // empty: the new page is in place
         QTest::addColumn<int>("files");
+        QTest::addColumn<bool>("direct"); // the page went up straight under its own name
 
         const QString unchanged =
             R"(Could not rename the uploaded page to "index.htm" (%1); the page on the server is )"
             "unchanged";
-        QTest::newRow("renames onto the page") << FtpServer::Options{} << QString() << 1;
-        QTest::newRow("no MLST") << FtpServer::Options{.withoutMlst = true} << QString() << 1;
+        QTest::newRow("renames onto the page") << FtpServer::Options{} << QString() << 1 << false;
+        // What the server says before anyone asks is not about the page.
+        QTest::newRow("a mode in the greeting")
+            << FtpServer::Options{.greeting = "Vantrell test server, with facts of its own:\r\n"
+                                              " type=file;unix.mode=0777; index.htm"}
+            << QString() << 1 << false;
         QTest::newRow("not onto a taken name")
-            << FtpServer::Options{.refuseRenameOntoExisting = true} << QString() << 1;
+            << FtpServer::Options{.refuseRenameOntoExisting = true} << QString() << 1 << false;
         // The old page, moved aside, stays: the server lets nothing be deleted.
         QTest::newRow("not onto a taken name, no deleting")
             << FtpServer::Options{.permissions = "elrafmwMT", .refuseRenameOntoExisting = true}
-            << QString() << 2;
+            << QString() << 2 << false;
         QTest::newRow("page name barred for renames")
-            << FtpServer::Options{.refuseRenameTo = "index.htm"} << QString() << 1;
+            << FtpServer::Options{.refuseRenameTo = "index.htm"} << QString() << 1 << true;
         // Under 400, curl takes it for success; only 2xx is one.
         QTest::newRow("page name barred, with a reply of 350")
             << FtpServer::Options{.refuseRenameTo = "index.htm", .renameRefusal = "350 Pending."}
-            << QString() << 1;
+            << QString() << 1 << true;
         QTest::newRow("page busy") << FtpServer::Options{.refuseRenameFrom = "index.htm",
                                                          .refuseRenameTo = "index.htm",
                                                          .renameRefusal = "450 File busy."}
-                                   << unchanged.arg("450 File busy.") << 1;
+                                   << unchanged.arg("450 File busy.") << 1 << false;
         QTest::newRow("new page busy")
             << FtpServer::Options{.refuseRenameFrom = ".index.htm.*.part",
                                   .renameRefusal = "450 File busy."}
-            << unchanged.arg("450 File busy.") << 1;
+            << unchanged.arg("450 File busy.") << 1 << false;
         QTest::newRow("no renaming")
-            << FtpServer::Options{.permissions = "elradwMT"} << QString() << 1;
+            << FtpServer::Options{.permissions = "elradwMT"} << QString() << 1 << true;
+        // Under a visible temporary name: never straight onto the live page.
         QTest::newRow("no dot files")
-            << FtpServer::Options{.refuseDotFiles = true} << QString() << 1;
+            << FtpServer::Options{.refuseDotFiles = true} << QString() << 1 << false;
     }
 
     void replacesPageHoweverTheServerRenames() {
         QFETCH(FtpServer::Options, server);
         QFETCH(QString, failure);
         QFETCH(int, files);
+        QFETCH(bool, direct);
         server.umask = "077"; // new files readable by their owner only
         FtpServer ftp;
         QVERIFY2(ftp.start(server), qPrintable(ftp.errorString()));
@@ -419,8 +435,8 @@ private slots:
 
         Inet inet;
         pointAt(inet, ftp);
-        QVERIFY2(run(inet, "CD www"), qPrintable(inet.LastError()));
-        const bool replaced = run(inet, "PUT " + local + " index.htm");
+        // Logs in as it looks for the page's mode, so the greeting comes with the answer.
+        const bool replaced = run(inet, "PUT " + local + " www/index.htm");
         QCOMPARE(inet.LastError(), failure);
         QCOMPARE(replaced, failure.isEmpty());
         QCOMPARE(readFile(live), replaced ? samplePage() : QByteArray("old page"));
@@ -428,6 +444,7 @@ private slots:
         QCOMPARE(QFile::permissions(live) & ~(QFile::ReadUser | QFile::WriteUser), readableByAll);
         QCOMPARE(www.entryList(QDir::Files | QDir::Hidden).size(), files);
         QVERIFY(!ftp.commands().contains("DELE index.htm"));
+        QCOMPARE(ftp.commands().contains("STOR index.htm"), direct);
         QCOMPARE(ftp.loginCount(), 1);
     }
 
