@@ -67,8 +67,12 @@ bool AskToTrust(const TrustProblem& problem, bool unattended, const QString& kno
     QPointer<frmTrust> box = new frmTrust(problem, knownHostsFile, &MainForm());
     const bool trusted = box->exec() == QDialog::Accepted;
     delete box;
-    if (!trusted)
+    if (!trusted) {
+        fail(problem.kind == TrustProblem::Kind::Certificate
+                 ? QStringLiteral("the certificate was not trusted; nothing was sent.")
+                 : QStringLiteral("the host key was not trusted; nothing was sent."));
         return false;
+    }
     if (problem.kind == TrustProblem::Kind::NewHostKey) {
         QString error;
         if (!platform::AddKnownHost(knownHostsFile, problem, &error)) {

@@ -10,6 +10,7 @@
 
 #include <QFrame>
 #include <QLabel>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
 #include <QShowEvent>
@@ -64,15 +65,26 @@ bool textFits(const QString& text, const QFont& font, const QSize& box) {
     return fits && height <= box.height();
 }
 
-QFrame* line(QWidget* parent, const QColor& colour, int x1, int x2, int y, int thickness) {
+QFrame* line(QWidget* parent, int x1, int x2, int y, int thickness) {
     auto* frame = new QFrame(parent);
     frame->setFrameShape(QFrame::NoFrame);
     frame->setAutoFillBackground(true);
-    QPalette palette = frame->palette();
-    palette.setColor(QPalette::Window, colour);
-    frame->setPalette(palette);
     frame->setGeometry(Twips(x1), Twips(y), Twips(x2) - Twips(x1) + 1, thickness);
     return frame;
+}
+
+// The engraved line is a shadow over a highlight. Its designed grey and white suit a light
+// window; on a dark one a white highlight would be a glaring bar, so the theme's own shadow
+// and highlight shades are used there.
+void colourEngraving(QFrame* shadow, QFrame* highlight, const QPalette& window) {
+    const bool light = window.color(QPalette::Window).lightness() >= 128;
+    const auto paint = [](QFrame* frame, const QColor& colour) {
+        QPalette palette; // an empty palette inherits every colour
+        palette.setColor(QPalette::Window, colour);
+        frame->setPalette(palette);
+    };
+    paint(shadow, light ? QColor(128, 128, 128) : window.color(QPalette::Mid));
+    paint(highlight, light ? QColor(255, 255, 255) : window.color(QPalette::Light));
 }
 
 } // namespace
@@ -150,8 +162,14 @@ void frmAbout::createControls() {
         label->setTextFormat(Qt::PlainText);
     }
 
-    Line1[1] = line(this, QColor(128, 128, 128), 90, 5660, 2451, 1);
-    Line1[0] = line(this, QColor(255, 255, 255), 105, 5660, 2466, 2);
+    Line1[1] = line(this, 90, 5660, 2451, 1);
+    Line1[0] = line(this, 105, 5660, 2466, 2);
+    colourEngraving(Line1[1], Line1[0], palette());
+
+    // The product's address can be selected and copied, with the mouse or from the label's
+    // menu; a double click on it takes the whole address, punctuation and all.
+    lblDescription->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    lblDescription->installEventFilter(this);
 
     setTabOrder(cmdOK, cmdSysInfo);
 }
@@ -178,6 +196,27 @@ void frmAbout::Form_Load() {
     if (picIcon->pixmap().devicePixelRatio() != devicePixelRatioF())
         picIcon->setPixmap(aboutIcon(picIcon->width(), devicePixelRatioF()));
     cmdOK->setFocus();
+}
+
+void frmAbout::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::PaletteChange && Line1[0])
+        colourEngraving(Line1[1], Line1[0], palette());
+    QDialog::changeEvent(event);
+}
+
+bool frmAbout::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == lblDescription && event->type() == QEvent::MouseButtonDblClick) {
+        const auto* click = static_cast<const QMouseEvent*>(event);
+        const QString address = QString::fromLatin1(ProductWebsite);
+        // The address begins the text and takes the first line to itself.
+        if (click->button() == Qt::LeftButton &&
+            click->position().y() < lblDescription->fontMetrics().lineSpacing() &&
+            click->position().x() < lblDescription->fontMetrics().horizontalAdvance(address)) {
+            lblDescription->setSelection(0, int(address.size()));
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void frmAbout::showEvent(QShowEvent* event) {

@@ -2,11 +2,13 @@
 
 #include "AppInfo.h"
 
+#include <QDateTime>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFontDatabase>
 #include <QGridLayout>
 #include <QLabel>
+#include <QLocale>
 #include <QPushButton>
 #include <QStyle>
 
@@ -20,13 +22,34 @@ QString hostAndPort(const TrustProblem& p) {
 }
 
 // Rows of "name: value", the values in a fixed-width font so fingerprints line up for reading
-// aloud and comparing.
+// aloud and comparing. A value's lines stay apart.
 QString detailRows(const QList<std::pair<QString, QString>>& rows) {
     QString html = QStringLiteral("<table cellspacing=\"2\">");
     for (const auto& [name, value] : rows)
         html += QStringLiteral("<tr><td>%1</td><td><tt>%2</tt></td></tr>")
-                    .arg(name.toHtmlEscaped(), value.toHtmlEscaped());
+                    .arg(name.toHtmlEscaped(),
+                         value.toHtmlEscaped().replace(u'\n', QStringLiteral("<br>")));
     return html + QStringLiteral("</table>");
+}
+
+// A certificate's fingerprint in lines of eight bytes, short enough for any screen and easy to
+// compare a line at a time.
+QString fingerprintLines(const QString& fingerprint) {
+    const QStringList bytes = fingerprint.split(u':');
+    QStringList lines;
+    for (qsizetype i = 0; i < bytes.size(); i += 8)
+        lines << bytes.mid(i, 8).join(u':');
+    return lines.join(u'\n');
+}
+
+// A validity date as the user reads dates and times, in their own time zone.
+QString localTime(const QString& iso) {
+    const QDateTime when = QDateTime::fromString(iso, Qt::ISODate);
+    if (!when.isValid())
+        return iso;
+    const QDateTime local = when.toLocalTime();
+    return QLocale().toString(local.date(), QLocale::LongFormat) + u' ' +
+           QLocale().toString(local.time(), QLocale::ShortFormat);
 }
 
 } // namespace
@@ -47,6 +70,8 @@ frmTrust::frmTrust(const TrustProblem& problem, const QString& knownHostsFile, Q
     lblDetails = new QLabel(this);
     lblDetails->setTextFormat(Qt::RichText);
     lblDetails->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    // A long name wraps rather than widening the box past the screen's edge.
+    lblDetails->setWordWrap(true);
 
     auto* buttons = new QDialogButtonBox(this);
     cmdTrust = buttons->addButton(QStringLiteral("Trust"), QDialogButtonBox::AcceptRole);
@@ -62,13 +87,18 @@ frmTrust::frmTrust(const TrustProblem& problem, const QString& knownHostsFile, Q
             QStringLiteral("The certificate of %1 is not trusted: %2.\n\nTrust this certificate "
                            "for this site? Only trust it if you know it is your server's.")
                 .arg(hostAndPort(problem), problem.reason));
-        lblDetails->setText(detailRows({
+        QList<std::pair<QString, QString>> rows = {
             {QStringLiteral("Subject:"), problem.subject},
             {QStringLiteral("Issuer:"), problem.issuer},
-            {QStringLiteral("Valid from:"), problem.validFrom},
-            {QStringLiteral("Valid until:"), problem.validUntil},
-            {QStringLiteral("SHA-256 fingerprint:"), problem.fingerprint},
-        }));
+        };
+        if (!problem.names.isEmpty())
+            rows.append({QStringLiteral("Issued for:"), problem.names.join(u'\n')});
+        rows.append({
+            {QStringLiteral("Valid from:"), localTime(problem.validFrom)},
+            {QStringLiteral("Valid until:"), localTime(problem.validUntil)},
+            {QStringLiteral("SHA-256 fingerprint:"), fingerprintLines(problem.fingerprint)},
+        });
+        lblDetails->setText(detailRows(rows));
     } else {
         lblQuestion->setText(
             QStringLiteral("The host key of %1 is not known yet.\n\nTrust it and add it to %2? "

@@ -52,6 +52,49 @@ QString fingerprintOf(const X509* cert) {
         QByteArray(reinterpret_cast<const char*>(digest), int(size)).toHex(':').toUpper());
 }
 
+struct GeneralNamesFree {
+    void operator()(GENERAL_NAMES* names) const { GENERAL_NAMES_free(names); }
+};
+
+// The names a certificate is for: its alternative names, or else its common name.
+QStringList namesOf(X509* cert) {
+    QStringList names;
+    const std::unique_ptr<GENERAL_NAMES, GeneralNamesFree> alternatives(static_cast<GENERAL_NAMES*>(
+        X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr)));
+    for (int i = 0; alternatives && i < sk_GENERAL_NAME_num(alternatives.get()); ++i) {
+        GENERAL_NAME* name = sk_GENERAL_NAME_value(alternatives.get(), i);
+        if (name->type != GEN_DNS && name->type != GEN_IPADD)
+            continue;
+        // Printed as "DNS:host" or "IP Address:192.0.2.1".
+        const std::unique_ptr<BIO, BioFree> bio(BIO_new(BIO_s_mem()));
+        if (!bio || GENERAL_NAME_print(bio.get(), name) <= 0)
+            continue;
+        char* data = nullptr;
+        const long size = BIO_get_mem_data(bio.get(), &data);
+        const QString printed = QString::fromUtf8(data, qsizetype(size));
+        names << printed.mid(printed.indexOf(u':') + 1);
+    }
+    if (!names.isEmpty())
+        return names;
+    const X509_NAME* subject = X509_get_subject_name(cert);
+    for (int i = X509_NAME_get_index_by_NID(subject, NID_commonName, -1); i >= 0;
+         i = X509_NAME_get_index_by_NID(subject, NID_commonName, i)) {
+        unsigned char* text = nullptr;
+        const int size =
+            ASN1_STRING_to_UTF8(&text, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, i)));
+        if (size >= 0)
+            names << QString::fromUtf8(reinterpret_cast<const char*>(text), size);
+        OPENSSL_free(text);
+    }
+    return names;
+}
+
+// Whether the certificate is for the host as the site names it, a name or an address.
+bool namesHost(X509* cert, const QByteArray& host) {
+    return X509_check_ip_asc(cert, host.constData(), 0) == 1 ||
+           X509_check_host(cert, host.constData(), size_t(host.size()), 0, nullptr) == 1;
+}
+
 QString normalized(QString fingerprint) {
     if (const qsizetype equals = fingerprint.indexOf(u'='); equals >= 0)
         fingerprint = fingerprint.mid(equals + 1);
@@ -121,8 +164,19 @@ int CertificateTrust::verify(int preverifyOk, X509_STORE_CTX* store) {
         p.host = QString::fromUtf8(trust->m_host);
         p.port = trust->m_port;
         p.fingerprint = fingerprint;
-        p.reason =
-            QString::fromUtf8(X509_verify_cert_error_string(X509_STORE_CTX_get_error(store)));
+        // A chain that is not trusted is reported before a name that does not match, which
+        // matters as much: a certificate for another host may be someone else's server.
+        p.names = namesOf(leaf);
+        p.otherHost = !namesHost(leaf, trust->m_host);
+        const int error = X509_STORE_CTX_get_error(store);
+        QStringList reasons;
+        if (error != X509_V_ERR_HOSTNAME_MISMATCH && error != X509_V_ERR_IP_ADDRESS_MISMATCH)
+            reasons << QString::fromUtf8(X509_verify_cert_error_string(error));
+        if (p.otherHost)
+            reasons << (p.names.isEmpty() ? QStringLiteral("it names no host")
+                                          : QStringLiteral("it is for %1, not %2")
+                                                .arg(p.names.join(QStringLiteral(", ")), p.host));
+        p.reason = reasons.join(QStringLiteral("; "));
         p.subject = nameText(X509_get_subject_name(leaf));
         p.issuer = nameText(X509_get_issuer_name(leaf));
         p.validFrom = timeText(X509_get0_notBefore(leaf));

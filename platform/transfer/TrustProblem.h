@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 namespace platform {
 
@@ -23,7 +24,9 @@ struct TrustProblem {
     QString fingerprint;
 
     // Certificate only.
-    QString reason; // what the check found wrong, e.g. "self-signed certificate"
+    QString reason;         // what the check found wrong, e.g. "self-signed certificate"
+    bool otherHost = false; // the certificate is not for the host the site names
+    QStringList names;      // the host names and addresses it is for
     QString subject;
     QString issuer;
     QString validFrom; // ISO 8601, UTC

@@ -114,9 +114,12 @@ int main(int argc, char* argv[]) {
         problem.kind = platform::TrustProblem::Kind::Certificate;
         problem.host = QStringLiteral("ftp.example.org");
         problem.port = 21;
-        problem.reason = QStringLiteral("self-signed certificate");
-        problem.subject = QStringLiteral("CN=ftp.example.org");
-        problem.issuer = QStringLiteral("CN=ftp.example.org");
+        problem.reason = QStringLiteral(
+            "self-signed certificate; it is for www.example.net, not ftp.example.org");
+        problem.otherHost = true;
+        problem.names = QStringList{QStringLiteral("www.example.net")};
+        problem.subject = QStringLiteral("CN=www.example.net");
+        problem.issuer = QStringLiteral("CN=www.example.net");
         problem.validFrom = QStringLiteral("2026-01-01T00:00:00Z");
         problem.validUntil = QStringLiteral("2027-01-01T00:00:00Z");
         problem.fingerprint = QStringLiteral(

@@ -9,6 +9,7 @@
 #include "Shell.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QDir>
 #include <QFile>
 #include <QFrame>
@@ -73,6 +74,8 @@ private slots:
     void labelsReadOnAnyPalette_data();
     void labelsReadOnAnyPalette();
     void eachShowingLoadsAfresh();
+    void addressCanBeCopied_data();
+    void addressCanBeCopied();
     void okEnterAndEscClose();
     void altSStartsSysInfo();
     void sysInfoFoundOnPath();
@@ -244,10 +247,43 @@ void tst_about::labelsReadOnAnyPalette() {
                                                   .arg(label->text().simplified())
                                                   .arg(strongest)));
     }
+    // The engraved line's highlight is a gentle edge, not a bright bar across a dark window.
+    const int glare = qAbs(qGray(shot.pixel(box.Line1[0]->geometry().center())) - background);
+    QVERIFY2(glare <= 64, qPrintable(QString("the highlight stands out by %1").arg(glare)));
     // On a light window the designed black stays.
     if (!dark)
         for (QLabel* label : {box.lblTitle, box.lblDescription, box.lblDisclaimer})
             QCOMPARE(label->palette().color(QPalette::WindowText), QColor(Qt::black));
+}
+
+void tst_about::addressCanBeCopied_data() {
+    QTest::addColumn<bool>("wholeText");
+    QTest::newRow("double click on the address") << false;
+    QTest::newRow("everything from the menu") << true;
+}
+
+void tst_about::addressCanBeCopied() {
+    QFETCH(bool, wholeText);
+    frmAbout box;
+    box.show();
+    QVERIFY(QTest::qWaitForWindowActive(&box));
+    QLabel* label = box.lblDescription;
+    QApplication::clipboard()->clear();
+    const QString website = QString::fromLatin1(ProductWebsite);
+    if (wholeText) {
+        // Select All, as the label's own menu offers it.
+        QTest::mouseClick(label, Qt::LeftButton, {}, QPoint(4, 4));
+        QTest::keyClick(label, Qt::Key_A, Qt::ControlModifier);
+    } else {
+        const int middle = label->fontMetrics().horizontalAdvance(website) / 2;
+        QTest::mouseDClick(label, Qt::LeftButton, {}, QPoint(middle, 4));
+    }
+    QTest::keyClick(label, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QApplication::clipboard()->text(), wholeText ? label->text() : website);
+    // Selecting stays a matter for the mouse: Tab still goes from OK to System Info.
+    box.cmdOK->setFocus();
+    QTest::keyClick(&box, Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), box.cmdSysInfo);
 }
 
 void tst_about::eachShowingLoadsAfresh() {
