@@ -113,9 +113,29 @@ void WaitForTransfer(const platform::Inet& inet) {
                                  [&inet] { return !inet.StillExecuting(); });
 }
 
+// After a failure the user is taken to the setting at fault, ready to type it anew.
+void focusField(QLineEdit* field) {
+    field->setFocus();
+    field->selectAll();
+}
+
 void reportTransferFailure(const platform::Inet& inet) {
     platform::MsgBox(QStringLiteral("Unable to upload file: ") + inet.LastError(),
                      platform::MsgIcon::Critical);
+    frmTallyhost& form = MainForm();
+    switch (inet.LastFault()) {
+    case platform::InetFault::Site:
+        focusField(form.txtFTPSite);
+        break;
+    case platform::InetFault::Login:
+        focusField(form.txtPassword);
+        break;
+    case platform::InetFault::Directory:
+        focusField(form.txtUploadDir);
+        break;
+    case platform::InetFault::Other:
+        break;
+    }
 }
 
 // The date and time as the page shows them, read anew for every line that asks; formatted
@@ -710,6 +730,7 @@ bool UploadPage() {
     if (!reader.OpenFile(templateFolder, templatePath)) {
         platform::MsgBox(QStringLiteral("Unable to open file: ") + templatePath,
                          platform::MsgIcon::Critical);
+        focusField(form.txtHTMLTemplate);
         return false;
     }
 

@@ -215,9 +215,9 @@ private:
         QString error;
         const std::optional<Site> site = parseSite(job.url, &error);
         if (!site)
-            return {false, error};
+            return {false, error, InetFault::Site};
         if (error = checkCredentials(job.user, job.password); !error.isEmpty())
-            return {false, error};
+            return {false, error, InetFault::Login};
 
         // Another server or login starts again from its login directory.
         if (job.fromLogin || job.url != m_url || job.user != m_user || job.password != m_password) {
@@ -234,11 +234,36 @@ private:
                               ? changeDirectory(job, *site, *dialect)
                               : put(job, *site, *dialect);
         m_trust = dialect->trustProblem();
+        if (!outcome.ok)
+            outcome.fault = faultOf(m_lastCode, job.command.kind);
         if (!outcome.ok && m_trust.kind != TrustProblem::Kind::None)
             outcome.error = untrusted(m_trust, *site);
         else if (!outcome.ok && !m_refused.isEmpty())
             outcome.error = m_refused;
         return outcome;
+    }
+
+    // What the last exchange's ending says about the settings. A directory that cannot be
+    // changed to, on a server that let the user in, is the directory's fault.
+    static InetFault faultOf(CURLcode code, Command::Kind command) {
+        switch (code) {
+        case CURLE_LOGIN_DENIED:
+            return InetFault::Login;
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_CONNECT:
+        case CURLE_USE_SSL_FAILED:
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_WEIRD_SERVER_REPLY:
+            return InetFault::Site;
+        case CURLE_OK:
+        case CURLE_REMOTE_ACCESS_DENIED:
+        case CURLE_REMOTE_FILE_NOT_FOUND:
+        case CURLE_QUOTE_ERROR:
+            return command == Command::Kind::Cd ? InetFault::Directory : InetFault::Other;
+        default:
+            return InetFault::Other;
+        }
     }
 
     static QString untrusted(const TrustProblem& problem, const Site& site) {
@@ -297,6 +322,7 @@ private:
 
     Reply exchange(const Job& job, Dialect& dialect, const Request& request) {
         Reply reply = exchangeOnce(job, dialect, request);
+        m_lastCode = reply.code;
         if (reply.code != CURLE_OK && dialect.askAgain(reply))
             reply = exchangeOnce(job, dialect, request);
         return reply;
@@ -460,8 +486,9 @@ private:
     QString m_user;
     QString m_password;
     RemotePath m_current;
-    TrustProblem m_trust; // why the command's server was not trusted, if it was not
-    QString m_refused;    // why the command could not be sent at all, if it could not
+    TrustProblem m_trust;           // why the command's server was not trusted, if it was not
+    CURLcode m_lastCode = CURLE_OK; // how the command's last exchange ended
+    QString m_refused;              // why the command could not be sent at all, if it could not
     struct Listing {
         QByteArray url;
         QByteArray body;
@@ -490,6 +517,7 @@ struct Inet::Private {
     bool lastSucceeded = false;
     QString lastError;
     TrustProblem lastTrust;
+    InetFault lastFault = InetFault::Other;
     std::unique_ptr<InetWorker> worker;
 };
 
@@ -504,12 +532,16 @@ Inet::~Inet() {
 
 void Inet::Execute(const QString& operation) {
     if (!d->worker) {
-        d->worker = std::make_unique<InetWorker>([this](const Outcome& outcome,
-                                                        const TrustProblem& trust) {
-            QMetaObject::invokeMethod(
-                this, [this, outcome, trust] { finishCommand(outcome.ok, outcome.error, trust); },
-                Qt::QueuedConnection);
-        });
+        d->worker =
+            std::make_unique<InetWorker>([this](const Outcome& outcome, const TrustProblem& trust) {
+                QMetaObject::invokeMethod(
+                    this,
+                    [this, outcome, trust] {
+                        d->lastFault = outcome.fault;
+                        finishCommand(outcome.ok, outcome.error, trust);
+                    },
+                    Qt::QueuedConnection);
+            });
     }
     ++d->running;
     d->worker->enqueue({parseCommand(operation), d->url, d->user, d->password, d->timeout,
@@ -554,6 +586,10 @@ bool Inet::StillExecuting() const {
 bool Inet::LastSucceeded() const {
     return d->lastSucceeded;
 }
+InetFault Inet::LastFault() const {
+    return d->lastSucceeded ? InetFault::Other : d->lastFault;
+}
+
 QString Inet::LastError() const {
     return d->lastError;
 }

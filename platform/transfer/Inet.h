@@ -1,5 +1,6 @@
 #pragma once
 
+#include "InetFault.h"
 #include "TrustProblem.h"
 
 #include <QObject>
@@ -67,6 +68,8 @@ public:
     // (the client's error or the server's reply). Never holds the password.
     bool LastSucceeded() const;
     QString LastError() const;
+    // Which setting the last command's failure points at; Other after a success.
+    InetFault LastFault() const;
 
     // Whom to trust beyond the system's certificate store: the one TLS certificate with this
     // SHA-256 fingerprint (empty: none), and the SSH host keys in this OpenSSH known_hosts file

@@ -3,6 +3,8 @@
 // One exchange with the server through curl, in the terms the transfer's parts share: what is
 // asked, what came back, and how a failure reads to a person.
 
+#include "InetFault.h"
+
 #include <QByteArray>
 #include <QFile>
 #include <QString>
@@ -71,6 +73,7 @@ using Exchange = std::function<Reply(const Request&)>;
 struct Outcome {
     bool ok = false;
     QString error;
+    InetFault fault = InetFault::Other;
 };
 
 QString withDetail(const QString& what, const QString& detail);

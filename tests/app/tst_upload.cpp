@@ -172,13 +172,18 @@ void UploadTest::namesWithSpacesAndNoDirectory() {
 
 void UploadTest::failuresAreReportedAndNothingIsUploaded_data() {
     QTest::addColumn<QString>("failure");
-    QTest::newRow("wrong password") << "password";
-    QTest::newRow("closed port") << "port";
-    QTest::newRow("missing directory") << "directory";
+    QTest::addColumn<QString>("fieldAtFault");
+    QTest::newRow("wrong password") << "password"
+                                    << "txtPassword";
+    QTest::newRow("closed port") << "port"
+                                 << "txtFTPSite";
+    QTest::newRow("missing directory") << "directory"
+                                       << "txtUploadDir";
 }
 
 void UploadTest::failuresAreReportedAndNothingIsUploaded() {
     QFETCH(QString, failure);
+    QFETCH(QString, fieldAtFault);
     FtpServer server;
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     pointAt(server, QStringLiteral("missing"));
@@ -209,6 +214,18 @@ void UploadTest::failuresAreReportedAndNothingIsUploaded() {
     QVERIFY(!server.commands().join('\n').contains(QStringLiteral("STOR")));
     QCOMPARE(QDir(server.root()).entryList(QDir::Files | QDir::Hidden), QStringList());
     QCOMPARE(MainForm().cursor().shape(), Qt::ArrowCursor);
+    // The user is taken to the setting at fault, its text selected for typing anew.
+    frmTallyhost& form = MainForm();
+    const QList<std::pair<QString, QLineEdit*>> fields = {{"txtPassword", form.txtPassword},
+                                                          {"txtFTPSite", form.txtFTPSite},
+                                                          {"txtUploadDir", form.txtUploadDir}};
+    QString focused;
+    for (const auto& [name, field] : fields)
+        if (form.focusWidget() == field)
+            focused = name;
+    QCOMPARE(focused, fieldAtFault);
+    QCOMPARE(form.focusWidget()->property("selectedText").toString(),
+             form.focusWidget()->property("text").toString());
 }
 
 void UploadTest::silentServerTimesOut() {
