@@ -9,6 +9,7 @@
 namespace {
 
 constexpr std::string_view Usage = R"(Usage: vantrell [/A]
+       vantrell --schedule MINUTES|off
        vantrell -h | --help | -V | --version
 
 Fills your HTML template with this machine's IP address, the date and the time,
@@ -19,6 +20,11 @@ where you fill in the settings and press "Upload IP Address".
                  without any message when all went well (for cron or a
                  systemd timer); it counts in either case and anywhere on
                  the command line
+  --schedule MINUTES
+                 publish every MINUTES minutes (5 to 1440) from a systemd
+                 user timer of the program's own, as Tools > Options does;
+                 "off" removes it. Exit status 0 when it is in place or
+                 removed, 1 with the reason when not
   -h, --help     show this help and end
   -V, --version  show the version and end
 
@@ -26,7 +32,7 @@ The FTP site's scheme picks the protocol: host or ftp://host (plain FTP),
 ftpes://host (explicit TLS), ftps://host (implicit TLS), sftp://host (SSH).
 The address comes from this machine (IPv4 or IPv6), the router (UPnP) or a web
 service, as chosen in Tools > Options or in the [Address] settings.
-To publish every 15 minutes: systemctl --user enable --now vantrell.timer
+To publish every 15 minutes: vantrell --schedule 15
 
 Exit status:
   0  the page was uploaded (or, with OnlyWhenChanged, nothing had changed),

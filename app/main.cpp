@@ -2,8 +2,10 @@
 #include "CommandLine.h"
 #include "MsgBox.h"
 #include "frmTallyhost.h"
+#include "modSchedule.h"
 #include "modTallyhost.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QStringList>
 
@@ -13,6 +15,11 @@
 int main(int argc, char* argv[]) {
     if (const std::optional<int> answered = AnswerInformationOptions(argc, argv))
         return *answered;
+    // Set up over SSH as often as not: no window system is asked for.
+    if (const std::optional<QString> minutes = ScheduleArgument(argc, argv)) {
+        QCoreApplication app(argc, argv);
+        return ScheduleFromCommandLine(*minutes);
+    }
 #ifndef Q_OS_WIN
     // A relative base folder names no place at all, only wherever the run happens to start:
     // the settings would be missed and saved anew there. It counts as unset, as the XDG base

@@ -14,6 +14,7 @@
 #include "clsTextOutputFile.h"
 #include "frmTallyhost.h"
 #include "modAddress.h"
+#include "modNotice.h"
 #include "modShell.h"
 #include "modTrust.h"
 
@@ -528,12 +529,14 @@ void Main() {
         return;
     }
     bool uploaded = false;
+    const std::optional<platform::Publication> before = platform::LoadPublication();
     {
         const platform::MessageLine oneLine;
         // A value the program does not see would send the page to the wrong place, or
         // nowhere, while the scheduler hears that all went well.
         uploaded = ReportMisplacedSettings() && UploadPage();
     }
+    NoticeUnattendedRun(uploaded, before);
     ExitProgram(uploaded ? 0 : 1);
 }
 

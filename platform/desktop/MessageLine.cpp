@@ -13,7 +13,13 @@ MessageLine*& innermost() {
     return line;
 }
 
+Message& lastWritten() {
+    static Message last;
+    return last;
+}
+
 void writeLine(const Message& m) {
+    lastWritten() = m;
     const QByteArray line = (m.title + QLatin1String(": ") + m.text).toLocal8Bit() + '\n';
     std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
     std::fflush(stderr);
@@ -36,6 +42,10 @@ MessageLine::~MessageLine() {
     if (!reasons.isEmpty())
         joined.text += QLatin1String(" (") + reasons.join(QLatin1String("; ")) + QLatin1Char(')');
     Say(joined);
+}
+
+Message MessageLine::LastWritten() {
+    return lastWritten();
 }
 
 void MessageLine::Say(const Message& message) {

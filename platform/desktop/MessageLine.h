@@ -20,6 +20,8 @@ public:
     // A message that nobody can see: held by the innermost MessageLine, or else written to
     // standard error at once as "TITLE: TEXT".
     static void Say(const Message& message);
+    // The last line written to standard error; empty text when none was.
+    static Message LastWritten();
 
 private:
     QList<Message> m_held;

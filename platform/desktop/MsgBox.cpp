@@ -22,6 +22,11 @@ MessageHandler& handlerSlot() {
     return handler;
 }
 
+Message& lastMessageSlot() {
+    static Message last;
+    return last;
+}
+
 bool isHeadlessPlatform(const QString& name) {
     return name == QLatin1String("offscreen") || name == QLatin1String("minimal");
 }
@@ -131,10 +136,15 @@ QByteArray noDisplayLine(const QString& programPath) {
 
 void MsgBox(const QString& text, MsgIcon icon, const QString& title) {
     const Message m{text, icon, title.isEmpty() ? App::title() : title};
+    lastMessageSlot() = m;
     if (handlerSlot())
         handlerSlot()(m);
     else
         showModal(m);
+}
+
+Message LastMessage() {
+    return lastMessageSlot();
 }
 
 MessageHandler SetMessageHandler(MessageHandler handler) {

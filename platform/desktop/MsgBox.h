@@ -21,6 +21,9 @@ struct Message {
 // answered.
 void MsgBox(const QString& text, MsgIcon icon = MsgIcon::None, const QString& title = {});
 
+// The last message given, shown or written: an unattended run's notice of a failure repeats it.
+Message LastMessage();
+
 // Replaces where messages go (tests record them). An empty handler restores the default.
 // Returns the handler that was in place.
 using MessageHandler = std::function<void(const Message&)>;

@@ -4,6 +4,7 @@
 #include "FtpServer.h"
 #include "OwnNetwork.h"
 #include "ProftpdServer.h"
+#include "SessionBusDaemon.h"
 #include "TestFiles.h"
 
 #include <QFile>
@@ -12,6 +13,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -63,6 +65,11 @@ private slots:
     void publishesTheChosenSourcesAddress_data();
     void publishesTheChosenSourcesAddress();
     void publishesOnlyWhenSomethingChanged();
+    void failuresAreNoticedOnce_data();
+    void failuresAreNoticedOnce();
+
+    void scheduleFromTheCommandLine_data();
+    void scheduleFromTheCommandLine();
 
     void siteSchemeChoosesTheServer();
     void publishesOverFtpes();
@@ -74,7 +81,8 @@ private slots:
 private:
     void configure(const FtpServer& server, const QString& password, const RunSetup& setup = {});
     // An empty value in `environment` takes the variable away.
-    void start(QProcess& program, const QMap<QString, QString>& environment = {});
+    void start(QProcess& program, const QMap<QString, QString>& environment = {},
+               const QStringList& arguments = {QStringLiteral("/A")});
     QString home(const QString& path) const { return m_home->filePath(path); }
     bool runsQuietly();
     void configureSite(const QString& site, const QString& user, const QString& password,
@@ -109,10 +117,12 @@ void UnattendedTest::configure(const FtpServer& server, const QString& password,
     QVERIFY(QDir(server.root()).mkpath(setup.dir));
 }
 
-void UnattendedTest::start(QProcess& program, const QMap<QString, QString>& environment) {
+void UnattendedTest::start(QProcess& program, const QMap<QString, QString>& environment,
+                           const QStringList& arguments) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    // Nothing reaches the desktop of whoever runs the tests.
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR",
-                             "SSL_CERT_FILE", "SSL_CERT_DIR"})
+                             "SSL_CERT_FILE", "SSL_CERT_DIR", "DBUS_SESSION_BUS_ADDRESS"})
         env.remove(QString::fromLatin1(name));
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home->filePath(QStringLiteral("config")));
     env.insert(QStringLiteral("windir"), m_home->filePath(QStringLiteral("win")));
@@ -126,7 +136,7 @@ void UnattendedTest::start(QProcess& program, const QMap<QString, QString>& envi
             env.insert(it.key(), it.value());
     }
     program.setProcessEnvironment(env);
-    program.start(qEnvironmentVariable("VANTRELL_BINARY"), {QStringLiteral("/A")});
+    program.start(qEnvironmentVariable("VANTRELL_BINARY"), arguments);
 }
 
 // One run that ends well and says nothing, as a scheduler wants it.
@@ -495,6 +505,244 @@ void UnattendedTest::publishesOnlyWhenSomethingChanged() {
     QCOMPARE(server.connectionCount(), 6);
     QVERIFY(runsQuietly());
     QCOMPARE(server.connectionCount(), 6);
+}
+
+void UnattendedTest::failuresAreNoticedOnce_data() {
+    // Each run: "ok" or "fail" (a wrong password), the address the web service gives, and
+    // "desktop" when a notification server is on the session bus.
+    QTest::addColumn<QStringList>("runs");
+    // The notice each run gives, by its summary; empty for none.
+    QTest::addColumn<QStringList>("notices");
+    QTest::addColumn<bool>("askedForChanges");
+    const QString failing = QStringLiteral("Vantrell could not publish the page");
+    const QString again = QStringLiteral("Vantrell publishes the page again");
+    const QString changed = QStringLiteral("The published address changed");
+    QTest::newRow("desktop there throughout")
+        << QStringList{"fail 203.0.113.7 desktop", "fail 203.0.113.7 desktop",
+                       "ok 203.0.113.7 desktop", "ok 203.0.113.7 desktop",
+                       "fail 203.0.113.7 desktop"}
+        << QStringList{failing, "", again, "", failing} << false;
+    QTest::newRow("desktop comes during the streak")
+        << QStringList{"fail 203.0.113.7", "fail 203.0.113.7 desktop", "ok 203.0.113.7 desktop"}
+        << QStringList{"", failing, again} << false;
+    QTest::newRow("streak nobody was told of")
+        << QStringList{"fail 203.0.113.7", "ok 203.0.113.7 desktop"} << QStringList{"", ""}
+        << false;
+    QTest::newRow("new address, notice asked for")
+        << QStringList{"ok 203.0.113.7 desktop", "ok 203.0.113.8 desktop", "ok 203.0.113.8 desktop"}
+        << QStringList{"", changed, ""} << true;
+    QTest::newRow("new address, no notice asked for")
+        << QStringList{"ok 203.0.113.7 desktop", "ok 203.0.113.8 desktop"} << QStringList{"", ""}
+        << false;
+}
+
+// A timer that fails every quarter of an hour tells the desktop once, and once more when it
+// works again; standard error says what it always said.
+void UnattendedTest::failuresAreNoticedOnce() {
+    QFETCH(QStringList, runs);
+    QFETCH(QStringList, notices);
+    QFETCH(bool, askedForChanges);
+    FtpServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    AddressServer web;
+    QVERIFY2(web.start(), qPrintable(web.errorString()));
+    SessionBusDaemon bus;
+    QVERIFY2(bus.start(), qPrintable(bus.errorString()));
+    BusStandIns standIns(bus.address());
+    auto* desktop = new NotificationStandIn;
+    QVERIFY(standIns.serve(QStringLiteral("org.freedesktop.Notifications"),
+                           QStringLiteral("/org/freedesktop/Notifications"), desktop));
+
+    qsizetype seen = 0;
+    for (qsizetype i = 0; i < runs.size(); ++i) {
+        const QStringList words = runs.at(i).split(QLatin1Char(' '));
+        const bool ok = words.at(0) == QLatin1String("ok");
+        configure(
+            server, ok ? server.password() : QStringLiteral("Not-the-Password"),
+            {.more = QStringLiteral("[Address]\nSource=web\nWebURL=%1\nNoticeOnChange=%2\n")
+                         .arg(web.say(words.at(1)),
+                              askedForChanges ? QStringLiteral("True") : QStringLiteral("False"))});
+        QMap<QString, QString> environment;
+        // Without a desktop there is no session bus either, as under cron.
+        if (words.contains(QStringLiteral("desktop")))
+            environment[QStringLiteral("DBUS_SESSION_BUS_ADDRESS")] = bus.address();
+        QProcess program;
+        start(program, environment);
+        QVERIFY(program.waitForFinished(60000));
+        const QByteArray err = program.readAllStandardError();
+        QCOMPARE(program.exitCode(), ok ? 0 : 1);
+        if (ok)
+            QCOMPARE(err, QByteArray());
+        else
+            QVERIFY2(err.startsWith("Tallyhost: Unable to upload file: ") && err.count('\n') == 1,
+                     err.constData());
+
+        const QList<NotificationStandIn::Notice> given = desktop->notices().mid(seen);
+        seen += given.size();
+        QStringList summaries;
+        for (const NotificationStandIn::Notice& n : given)
+            summaries << n.summary;
+        QCOMPARE(summaries, notices.at(i).isEmpty() ? QStringList() : QStringList{notices.at(i)});
+        if (given.isEmpty())
+            continue;
+        const NotificationStandIn::Notice& notice = given.constFirst();
+        if (!ok) {
+            // The reason as standard error gave it, and a notice that stays until it is seen.
+            QCOMPARE(notice.body.toUtf8() + '\n', err.mid(err.indexOf(": ") + 2));
+            QCOMPARE(notice.urgency, 2);
+        } else if (askedForChanges) {
+            QCOMPARE(notice.body, server.url().mid(6) + QStringLiteral("/pub/ip.htm now shows ") +
+                                      words.at(1) + QStringLiteral(" instead of 203.0.113.7."));
+        } else {
+            QCOMPARE(notice.body, words.at(1) + QStringLiteral(" is published on ") +
+                                      server.url().mid(6) + QStringLiteral("/pub/ip.htm."));
+        }
+    }
+}
+
+void UnattendedTest::scheduleFromTheCommandLine_data() {
+    QTest::addColumn<QString>("value");
+    // What answers on the session bus: "systemd", "systemd refusing METHOD", "nobody", or
+    // "no bus" at all.
+    QTest::addColumn<QString>("bus");
+    QTest::addColumn<int>("status");
+    // The start of what it says: on standard output with status 0, else standard error.
+    QTest::addColumn<QString>("said");
+    // The timer's OnCalendar lines, when one is in place.
+    QTest::addColumn<QStringList>("calendar");
+    const QString refused = QStringLiteral("Tallyhost: Unable to publish on a schedule: ");
+    QTest::newRow("every 15 minutes")
+        << "15"
+        << "systemd" << 0 << "On: publishing every 15 minutes, next run at "
+        << QStringList{"*-*-* *:00,15,30,45:00"};
+    // The runs keep to the same times every day, every 90 minutes from midnight.
+    QTest::newRow("every 90 minutes")
+        << "90"
+        << "systemd" << 0 << "On: publishing every 90 minutes, next run at "
+        << QStringList{"*-*-* 00,03,06,09,12,15,18,21:00:00",
+                       "*-*-* 01,04,07,10,13,16,19,22:30:00"};
+    QTest::newRow("once a day") << "1440"
+                                << "systemd" << 0 << "On: publishing every 1440 minutes"
+                                << QStringList{"*-*-* 00:00:00"};
+    QTest::newRow("no systemd on the bus")
+        << "15"
+        << "nobody" << 1
+        << refused + "no systemd user manager answers on the session bus; to publish from cron "
+                     "instead, add the lines below with crontab -e."
+        << QStringList();
+    QTest::newRow("no session bus")
+        << "15"
+        << "no bus" << 1 << refused + "no session bus is reachable" << QStringList();
+    QTest::newRow("systemd refuses to enable it")
+        << "15"
+        << "systemd refusing EnableUnitFiles" << 1 << refused + "Access denied." << QStringList();
+    QTest::newRow("too often") << "4"
+                               << "systemd" << 1
+                               << "Tallyhost: --schedule takes a number of minutes from 5 to "
+                                  "1440, or off (not \"4\")."
+                               << QStringList();
+    QTest::newRow("no number") << "soon"
+                               << "systemd" << 1
+                               << "Tallyhost: --schedule takes a number of minutes"
+                               << QStringList();
+    QTest::newRow("off when it was never on")
+        << "off"
+        << "systemd" << 0 << "Publishing on a schedule is off." << QStringList();
+}
+
+// "vantrell --schedule" over SSH: the schedule is in place, read back from systemd, or nothing
+// of it is, with one line that says why.
+void UnattendedTest::scheduleFromTheCommandLine() {
+    QFETCH(QString, value);
+    QFETCH(QString, bus);
+    QFETCH(int, status);
+    QFETCH(QString, said);
+    QFETCH(QStringList, calendar);
+    const QString units = home(QStringLiteral("config/systemd/user"));
+    const QString timer = units + QStringLiteral("/vantrell-schedule.timer");
+    const QString service = units + QStringLiteral("/vantrell-schedule.service");
+    const QDateTime next(QDate(2031, 1, 2), QTime(3, 4));
+
+    SessionBusDaemon daemon;
+    QVERIFY2(daemon.start(), qPrintable(daemon.errorString()));
+    BusStandIns standIns(daemon.address());
+    auto* systemd = new SystemdStandIn(units, next);
+    if (bus.contains(QLatin1String("refusing")))
+        systemd->refuse(bus.section(QLatin1Char(' '), 2));
+    // Served on the bus or not, the stand-ins go with it.
+    QVERIFY(standIns.serve(bus.startsWith(QLatin1String("systemd"))
+                               ? QStringLiteral("org.freedesktop.systemd1")
+                               : QStringLiteral("org.example.Unrelated"),
+                           QStringLiteral("/org/freedesktop/systemd1"), systemd));
+    QMap<QString, QString> environment;
+    if (bus != QLatin1String("no bus"))
+        environment[QStringLiteral("DBUS_SESSION_BUS_ADDRESS")] = daemon.address();
+    const auto schedule = [&](const QString& v, QByteArray& out, QByteArray& err) {
+        QProcess program;
+        start(program, environment, {QStringLiteral("--schedule"), v});
+        if (!program.waitForFinished(60000))
+            return -1;
+        out = program.readAllStandardOutput();
+        err = program.readAllStandardError();
+        return program.exitCode();
+    };
+
+    QByteArray out;
+    QByteArray err;
+    QCOMPARE(schedule(value, out, err), status);
+    QVERIFY2((status == 0 ? out : err).startsWith(said.toUtf8()), (out + err).constData());
+    QCOMPARE((status == 0 ? out : err).count('\n'), 1);
+    if (status == 0)
+        QCOMPARE(err, QByteArray());
+    const QString program = QFileInfo(qEnvironmentVariable("VANTRELL_BINARY")).canonicalFilePath();
+    if (bus == QLatin1String("nobody"))
+        QCOMPARE(QString::fromLocal8Bit(out),
+                 QStringLiteral("0,15,30,45 * * * * '%1' /A\n").arg(program));
+    if (calendar.isEmpty()) {
+        // Nothing half-done: no unit is left behind to confuse the next attempt.
+        QVERIFY(!QFile::exists(timer));
+        QVERIFY(!QFile::exists(service));
+        return;
+    }
+
+    QVERIFY2(out.contains(QLocale().toString(next, QLocale::ShortFormat).toUtf8()),
+             out.constData());
+    const QStringList timerLines = QString::fromUtf8(readFile(timer)).split(QLatin1Char('\n'));
+    QStringList onCalendar;
+    for (const QString& line : timerLines)
+        if (line.startsWith(QLatin1String("OnCalendar=")))
+            onCalendar << line.mid(11);
+    QCOMPARE(onCalendar, calendar);
+    QVERIFY(timerLines.contains(QStringLiteral("Persistent=true")));
+    QVERIFY(QString::fromUtf8(readFile(service))
+                .split(QLatin1Char('\n'))
+                .contains(QStringLiteral("ExecStart=\"%1\" /A").arg(program)));
+    // Files written, then read by the manager, then the timer enabled and started, in that order.
+    QStringList changes = systemd->calls();
+    changes.removeAll(QStringLiteral("LoadUnit vantrell-schedule.timer"));
+    QCOMPARE(changes, (QStringList{"Reload", "EnableUnitFiles vantrell-schedule.timer",
+                                   "RestartUnit vantrell-schedule.timer"}));
+
+    // What systemd itself makes of the files.
+    const QString analyze = QStandardPaths::findExecutable(QStringLiteral("systemd-analyze"));
+    if (analyze.isEmpty()) {
+        qWarning("systemd-analyze is not installed: the units are not verified");
+    } else {
+        QProcess verify;
+        verify.start(analyze,
+                     {QStringLiteral("verify"), QStringLiteral("--man=no"), timer, service});
+        QVERIFY(verify.waitForFinished(60000));
+        const QByteArray problems = verify.readAllStandardError();
+        QVERIFY2(verify.exitCode() == 0 && problems.isEmpty(), problems.constData());
+    }
+
+    QCOMPARE(schedule(QStringLiteral("off"), out, err), 0);
+    QCOMPARE(out, QByteArray("Publishing on a schedule is off.\n"));
+    QCOMPARE(err, QByteArray());
+    QVERIFY(!QFile::exists(timer));
+    QVERIFY(!QFile::exists(service));
+    QVERIFY(systemd->calls().contains(QStringLiteral("StopUnit vantrell-schedule.timer")));
+    QVERIFY(systemd->calls().contains(QStringLiteral("DisableUnitFiles vantrell-schedule.timer")));
 }
 
 void UnattendedTest::configureSite(const QString& site, const QString& user,

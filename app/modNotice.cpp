@@ -1,0 +1,86 @@
+#include "modNotice.h"
+
+#include "DesktopNotice.h"
+#include "MessageLine.h"
+#include "MsgBox.h"
+#include "NoticeState.h"
+#include "SettingsStore.h"
+
+#include <QDateTime>
+
+namespace {
+
+const QString Section = QStringLiteral("Address");
+const QString ChangeKey = QStringLiteral("NoticeOnChange");
+
+platform::SettingsStore openStore() {
+    return platform::SettingsStore(QStringLiteral("TallyhostUpdater"));
+}
+
+// Where the page went, as the user typed it, without the account.
+QString where(const platform::Publication& p) {
+    QString place = p.site;
+    for (const QString& part : {p.directory, p.uploadFileName}) {
+        if (part.isEmpty())
+            continue;
+        if (!place.endsWith(QLatin1Char('/')))
+            place += QLatin1Char('/');
+        place += part;
+    }
+    return place;
+}
+
+} // namespace
+
+bool NoticeOnAddressChange() {
+    platform::SettingsStore store = openStore();
+    const QString value = store.GetSetting(Section, ChangeKey).trimmed().toLower();
+    return value == QLatin1String("true") || value == QLatin1String("1") ||
+           value == QLatin1String("yes") || value == QLatin1String("on");
+}
+
+void SetNoticeOnAddressChange(bool on) {
+    platform::SettingsStore store = openStore();
+    store.SaveSetting(Section, ChangeKey, on ? QStringLiteral("True") : QStringLiteral("False"));
+    store.Sync();
+}
+
+void NoticeUnattendedRun(bool published, const std::optional<platform::Publication>& before) {
+    platform::NoticeState state = platform::NoticeState::Load();
+    if (!published) {
+        if (!state.failing) {
+            state.failing = true;
+            state.told = false;
+            state.failingSince = QDateTime::currentDateTimeUtc();
+        }
+        // The line a scheduler mails when nobody can see the window, else the last box shown.
+        const platform::Message written = platform::MessageLine::LastWritten();
+        state.message = written.text.isEmpty() ? platform::LastMessage().text : written.text;
+        // A streak begun while nobody's desktop was there is told once one is.
+        if (!state.told)
+            state.told =
+                platform::ShowDesktopNotice(QStringLiteral("Vantrell could not publish the page"),
+                                            state.message, platform::NoticeUrgency::Critical);
+        state.Save();
+        return;
+    }
+
+    const std::optional<platform::Publication> now = platform::LoadPublication();
+    if (state.failing) {
+        if (state.told) {
+            platform::ShowDesktopNotice(
+                QStringLiteral("Vantrell publishes the page again"),
+                now ? QStringLiteral("%1 is published on %2.").arg(now->address, where(*now))
+                    : QStringLiteral("The page is published again."),
+                platform::NoticeUrgency::Normal);
+        }
+        platform::NoticeState().Save();
+    }
+    // A run that found the page up to date published nothing, and the address stayed.
+    if (now && before && now->address != before->address && !before->address.isEmpty() &&
+        NoticeOnAddressChange())
+        platform::ShowDesktopNotice(QStringLiteral("The published address changed"),
+                                    QStringLiteral("%1 now shows %2 instead of %3.")
+                                        .arg(where(*now), now->address, before->address),
+                                    platform::NoticeUrgency::Normal);
+}

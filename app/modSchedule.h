@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+
+#include <optional>
+
+class frmOptions;
+
+// Publishing on a schedule: the Options dialog's part, and "--schedule" on the command line.
+
+// Fills the dialog's schedule controls from what the system reports now.
+void LoadSchedule(frmOptions& dialog);
+// Makes the dialog's choice real at once (on with its interval, or off) and shows the state
+// read back afterwards.
+void ApplySchedule(frmOptions& dialog);
+
+// The value after "--schedule" (or in "--schedule=VALUE"), empty when none follows; nothing
+// when the option is not on the command line.
+std::optional<QString> ScheduleArgument(int argc, const char* const* argv);
+// Puts the schedule in place ("15") or removes it ("off") without a display, and says so in
+// one line: 0 when it is in place or removed, 1 with the reason otherwise. Needs an
+// application object.
+int ScheduleFromCommandLine(const QString& value);

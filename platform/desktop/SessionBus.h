@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QString>
+
+#include <chrono>
+
+namespace platform {
+
+// A connection of our own to the user's session bus, closed again when it goes. The bus is
+// the one DBUS_SESSION_BUS_ADDRESS names, or else $XDG_RUNTIME_DIR/bus; never one started for
+// the occasion (a run from cron would otherwise leave a bus daemon behind).
+class SessionBus {
+public:
+    SessionBus();
+    ~SessionBus();
+    SessionBus(const SessionBus&) = delete;
+    SessionBus& operator=(const SessionBus&) = delete;
+
+    bool IsConnected() const { return m_connection.isConnected(); }
+    // Why there is no connection, as one sentence without a full stop.
+    QString Problem() const { return m_problem; }
+
+    // Sends a method call and waits at most `timeout` for its reply (an error reply when none
+    // came, or when there is no bus).
+    QDBusMessage Call(const QDBusMessage& call, std::chrono::milliseconds timeout) const;
+
+private:
+    QString m_name;
+    QDBusConnection m_connection;
+    QString m_problem;
+};
+
+} // namespace platform
