@@ -32,7 +32,8 @@ The FTP site's scheme picks the protocol: host or ftp://host (plain FTP),
 ftpes://host (explicit TLS), ftps://host (implicit TLS), sftp://host (SSH).
 The address comes from this machine (IPv4 or IPv6), the router (UPnP) or a web
 service, as chosen in Tools > Options or in the [Address] settings.
-To publish every 15 minutes: vantrell --schedule 15
+To publish every 15 minutes: vantrell --schedule 15, or with the packaged timer
+systemctl --user enable --now vantrell.timer
 
 Exit status:
   0  the page was uploaded (or, with OnlyWhenChanged, nothing had changed),
