@@ -6,6 +6,7 @@
 #include "SettingsStore.h"
 #include "frmOptions.h"
 #include "frmTallyhost.h"
+#include "modSchedule.h"
 #include "modTallyhost.h"
 
 #include <QCheckBox>
@@ -150,6 +151,7 @@ void RecordPublished(platform::Publication publication) {
 void ShowOptions() {
     frmOptions dialog(&MainForm());
     LoadOptions(dialog);
+    LoadSchedule(dialog);
     dialog.exec();
 }
 

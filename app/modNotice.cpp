@@ -39,10 +39,17 @@ bool NoticeOnAddressChange() {
            value == QLatin1String("yes") || value == QLatin1String("on");
 }
 
-void SetNoticeOnAddressChange(bool on) {
+bool SetNoticeOnAddressChange(bool on) {
     platform::SettingsStore store = openStore();
+    // Left unwritten while off and never set, as the settings file had it.
+    if (!on && store.GetSetting(Section, ChangeKey).isEmpty())
+        return true;
     store.SaveSetting(Section, ChangeKey, on ? QStringLiteral("True") : QStringLiteral("False"));
-    store.Sync();
+    return store.Sync();
+}
+
+QString SettingsFileName() {
+    return openStore().FileName();
 }
 
 void NoticeUnattendedRun(bool published, const std::optional<platform::Publication>& before) {

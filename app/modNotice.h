@@ -13,4 +13,6 @@ void NoticeUnattendedRun(bool published, const std::optional<platform::Publicati
 
 // Whether the user asked for a notice when the published address changes (off unless set).
 bool NoticeOnAddressChange();
-void SetNoticeOnAddressChange(bool on);
+// False when the settings could not be saved (SettingsFileName() says where).
+bool SetNoticeOnAddressChange(bool on);
+QString SettingsFileName();

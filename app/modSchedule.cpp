@@ -1,14 +1,17 @@
 #include "modSchedule.h"
 
 #include "AppInfo.h"
+#include "MsgBox.h"
 #include "Schedule.h"
 #include "frmOptions.h"
+#include "modNotice.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QLabel>
 #include <QLocale>
 #include <QPlainTextEdit>
+#include <QSignalBlocker>
 #include <QSpinBox>
 
 #include <cstdio>
@@ -105,10 +108,60 @@ int ScheduleFromCommandLine(const QString& value) {
     return 0;
 }
 
+namespace {
+
+// The controls as the system reports the schedule now.
+void showSchedule(frmOptions& dialog, const platform::ScheduleState& state) {
+    const QSignalBlocker checkbox(dialog.chkSchedule);
+    const QSignalBlocker minutes(dialog.updScheduleMinutes);
+    const bool available = state.kind != platform::ScheduleState::Kind::Unavailable;
+    dialog.chkSchedule->setEnabled(available);
+    dialog.chkSchedule->setChecked(state.kind == platform::ScheduleState::Kind::On);
+    if (state.kind == platform::ScheduleState::Kind::On)
+        dialog.updScheduleMinutes->setValue(state.minutes);
+    dialog.lblLinger->setEnabled(available);
+    if (available) {
+        dialog.lblSchedule->setText(stateText(state));
+        dialog.txtCrontab->hide();
+        return;
+    }
+    // Cron can run the program where nothing of ours can.
+    dialog.lblSchedule->setText(
+        stateText(state) +
+        QStringLiteral(" To publish from cron instead, add these lines with crontab -e:"));
+    dialog.txtCrontab->setPlainText(
+        programSchedule().CrontabLines(dialog.updScheduleMinutes->value()));
+    dialog.txtCrontab->show();
+}
+
+} // namespace
+
 void LoadSchedule(frmOptions& dialog) {
-    Q_UNUSED(dialog);
+    dialog.chkNoticeOnChange->setChecked(NoticeOnAddressChange());
+    showSchedule(dialog, platform::ReadSchedule());
+}
+
+bool SaveNoticeOptions(frmOptions& dialog) {
+    if (SetNoticeOnAddressChange(dialog.chkNoticeOnChange->isChecked()))
+        return true;
+    platform::MsgBox(QStringLiteral("Unable to save settings to ") + SettingsFileName(),
+                     platform::MsgIcon::Critical);
+    return false;
 }
 
 void ApplySchedule(frmOptions& dialog) {
-    Q_UNUSED(dialog);
+    platform::Schedule schedule = programSchedule();
+    const bool on = dialog.chkSchedule->isChecked();
+    // Without a system to run it, the minutes only change the crontab lines offered.
+    if (!dialog.chkSchedule->isEnabled()) {
+        showSchedule(dialog, schedule.State());
+        return;
+    }
+    const bool done = on ? schedule.Set(dialog.updScheduleMinutes->value()) : schedule.Remove();
+    showSchedule(dialog, schedule.State());
+    if (!done)
+        platform::MsgBox((on ? QStringLiteral("Unable to publish on a schedule: ")
+                             : QStringLiteral("Unable to remove the schedule: ")) +
+                             schedule.LastError() + QLatin1Char('.'),
+                         platform::MsgIcon::Critical);
 }

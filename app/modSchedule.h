@@ -8,8 +8,12 @@ class frmOptions;
 
 // Publishing on a schedule: the Options dialog's part, and "--schedule" on the command line.
 
-// Fills the dialog's schedule controls from what the system reports now.
+// Fills the dialog's schedule controls from what the system reports now, and the choice of a
+// notice when the published address changes from the settings.
 void LoadSchedule(frmOptions& dialog);
+// Stores the choice of a notice when the published address changes. False, after telling the
+// user, when it cannot be kept.
+bool SaveNoticeOptions(frmOptions& dialog);
 // Makes the dialog's choice real at once (on with its interval, or off) and shows the state
 // read back afterwards.
 void ApplySchedule(frmOptions& dialog);

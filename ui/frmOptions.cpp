@@ -2,7 +2,9 @@
 
 #include "AddressSource.h"
 #include "RoomLabel.h"
+#include "Schedule.h"
 #include "modAddress.h"
+#include "modSchedule.h"
 
 #include <QCheckBox>
 #include <QDialogButtonBox>
@@ -11,6 +13,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
@@ -91,6 +94,44 @@ frmOptions::frmOptions(QWidget* parent) : QDialog(parent) {
     lblLastPublished->setTextInteractionFlags(Qt::TextSelectableByMouse);
     whenLayout->addWidget(lblLastPublished);
 
+    // A group of its own, below the others, so that their rows stay as they are.
+    auto* schedule = new QGroupBox(QStringLiteral("Publishing on a schedule"), this);
+    auto* scheduleLayout = new QVBoxLayout(schedule);
+    auto* everyRow = new QHBoxLayout;
+    chkSchedule = new QCheckBox(QStringLiteral("Publish automatically every"), schedule);
+    everyRow->addWidget(chkSchedule);
+    updScheduleMinutes = new QSpinBox(schedule);
+    updScheduleMinutes->setRange(platform::Schedule::MinMinutes, platform::Schedule::MaxMinutes);
+    updScheduleMinutes->setValue(platform::Schedule::OfferedMinutes);
+    // Each change is made real on the system: not at every digit typed.
+    updScheduleMinutes->setKeyboardTracking(false);
+    everyRow->addWidget(updScheduleMinutes);
+    everyRow->addWidget(new QLabel(QStringLiteral("minutes"), schedule));
+    everyRow->addStretch(1);
+    scheduleLayout->addLayout(everyRow);
+    lblSchedule = new QLabel(schedule);
+    lblSchedule->setWordWrap(true);
+    lblSchedule->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    scheduleLayout->addWidget(lblSchedule);
+    txtCrontab = new QPlainTextEdit(schedule);
+    txtCrontab->setReadOnly(true);
+    txtCrontab->setLineWrapMode(QPlainTextEdit::NoWrap);
+    txtCrontab->setFixedHeight(fontMetrics().lineSpacing() * 4);
+    txtCrontab->hide();
+    scheduleLayout->addWidget(txtCrontab);
+    lblLinger = new QLabel(QStringLiteral("To keep publishing while you are logged out, run once: "
+                                          "loginctl enable-linger"),
+                           schedule);
+    lblLinger->setWordWrap(true);
+    lblLinger->setTextInteractionFlags(Qt::TextSelectableByMouse);
+#if defined(Q_OS_WIN)
+    lblLinger->hide();
+#endif
+    scheduleLayout->addWidget(lblLinger);
+    chkNoticeOnChange =
+        new QCheckBox(QStringLiteral("Notify me when the published address changes"), schedule);
+    scheduleLayout->addWidget(chkNoticeOnChange);
+
     auto* buttons = new QDialogButtonBox(this);
     cmdOK = buttons->addButton(QDialogButtonBox::Ok);
     cmdCancel = buttons->addButton(QDialogButtonBox::Cancel);
@@ -98,11 +139,14 @@ frmOptions::frmOptions(QWidget* parent) : QDialog(parent) {
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(sources);
     layout->addWidget(when);
+    layout->addWidget(schedule);
     layout->addWidget(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
     connect(cmdDetect, &QPushButton::clicked, this, [this] { DetectAddresses(*this); });
     connect(chkOnlyWhenChanged, &QCheckBox::toggled, updRefreshDays, &QWidget::setEnabled);
+    connect(chkSchedule, &QCheckBox::toggled, this, [this] { ApplySchedule(*this); });
+    connect(updScheduleMinutes, &QSpinBox::valueChanged, this, [this] { ApplySchedule(*this); });
     connect(buttons, &QDialogButtonBox::accepted, this, &frmOptions::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 }
@@ -138,6 +182,6 @@ void frmOptions::enableWith(std::initializer_list<AddressSource> users,
 }
 
 void frmOptions::accept() {
-    if (SaveOptions(*this))
+    if (SaveOptions(*this) && SaveNoticeOptions(*this))
         QDialog::accept();
 }

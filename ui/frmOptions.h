@@ -11,6 +11,7 @@ class QCheckBox;
 class QGridLayout;
 class QLabel;
 class QLineEdit;
+class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
 class QSpinBox;
@@ -34,6 +35,16 @@ public:
     QCheckBox* chkOnlyWhenChanged = nullptr;
     QSpinBox* updRefreshDays = nullptr;
     QLabel* lblLastPublished = nullptr;
+
+    // Publishing on a schedule: made real, changed and removed at once, and shown as the
+    // system reports it.
+    QCheckBox* chkSchedule = nullptr;
+    QSpinBox* updScheduleMinutes = nullptr;
+    QLabel* lblSchedule = nullptr;
+    // The crontab lines to copy where nothing of ours can run the schedule.
+    QPlainTextEdit* txtCrontab = nullptr;
+    QLabel* lblLinger = nullptr;
+    QCheckBox* chkNoticeOnChange = nullptr;
 
     QPushButton* cmdOK = nullptr;
     QPushButton* cmdCancel = nullptr;

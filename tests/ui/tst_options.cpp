@@ -4,6 +4,7 @@
 #include "AddressServer.h"
 #include "PublishState.h"
 #include "Recorders.h"
+#include "SessionBusDaemon.h"
 #include "frmOptions.h"
 #include "frmTallyhost.h"
 #include "modAddress.h"
@@ -15,8 +16,10 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QSpinBox>
 #include <QTemporaryDir>
@@ -42,6 +45,8 @@ private slots:
 
     void optionsKeepTheAddressSection();
     void detectShowsWhatEachSourceAnswers();
+    void scheduleIsSetFromTheDialog_data();
+    void scheduleIsSetFromTheDialog();
     void addressFieldsFollowTheSource_data();
     void addressFieldsFollowTheSource();
 
@@ -174,6 +179,79 @@ void tst_options::detectShowsWhatEachSourceAnswers() {
     // Detecting chose nothing and stored nothing.
     QVERIFY(dialog.optSource[0]->isChecked());
     QCOMPARE(stored("Source"), QString("<none>"));
+}
+
+void tst_options::scheduleIsSetFromTheDialog_data() {
+    QTest::addColumn<bool>("systemd"); // whether systemd's user manager is on the session bus
+    QTest::newRow("systemd answers") << true;
+    QTest::newRow("no systemd") << false;
+}
+
+// Ticking the box puts the schedule in place at once and the dialog shows what systemd reports;
+// where nothing can run it, the dialog says so and offers the crontab lines instead.
+void tst_options::scheduleIsSetFromTheDialog() {
+    QFETCH(bool, systemd);
+    const QString units =
+        QDir(qEnvironmentVariable("XDG_CONFIG_HOME")).filePath(QStringLiteral("systemd/user"));
+    const QString timer = units + QStringLiteral("/vantrell-schedule.timer");
+    const QDateTime next(QDate(2031, 1, 2), QTime(3, 4));
+    SessionBusDaemon bus;
+    QVERIFY2(bus.start(), qPrintable(bus.errorString()));
+    BusStandIns standIns(bus.address());
+    QVERIFY(standIns.serve(systemd ? QStringLiteral("org.freedesktop.systemd1")
+                                   : QStringLiteral("org.example.Unrelated"),
+                           QStringLiteral("/org/freedesktop/systemd1"),
+                           new SystemdStandIn(units, next)));
+    const QByteArray oldBus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+    qputenv("DBUS_SESSION_BUS_ADDRESS", bus.address().toLocal8Bit());
+    const auto restore = qScopeGuard([&] { qputenv("DBUS_SESSION_BUS_ADDRESS", oldBus); });
+
+    QStringList seen;
+    QVERIFY(withOptions([&](frmOptions& d) {
+        seen << QString::number(d.chkSchedule->isChecked())
+             << QString::number(d.chkSchedule->isEnabled()) << d.lblSchedule->text();
+        if (!systemd) {
+            seen << d.txtCrontab->toPlainText();
+            d.updScheduleMinutes->setValue(30);
+            seen << d.txtCrontab->toPlainText();
+            QTest::mouseClick(d.cmdCancel, Qt::LeftButton);
+            return;
+        }
+        d.chkSchedule->click();
+        seen << d.lblSchedule->text() << QString::number(QFile::exists(timer));
+        d.updScheduleMinutes->setValue(30);
+        seen << d.lblSchedule->text();
+        QTest::mouseClick(d.cmdOK, Qt::LeftButton);
+    }));
+    QCOMPARE(m_messages->texts(), QStringList());
+    const QString nextRun = QLocale().toString(next, QLocale::ShortFormat);
+    if (!systemd) {
+        const QString program = QCoreApplication::applicationFilePath();
+        QCOMPARE(seen, (QStringList{"0", "0",
+                                    "Not available: no systemd user manager answers on the "
+                                    "session bus. To publish from cron instead, add these lines "
+                                    "with crontab -e:",
+                                    QStringLiteral("0,15,30,45 * * * * '%1' /A\n").arg(program),
+                                    QStringLiteral("0,30 * * * * '%1' /A\n").arg(program)}));
+        QVERIFY(!QFile::exists(timer));
+        return;
+    }
+    QCOMPARE(seen,
+             (QStringList{"0", "1", "Off: the page is published only when you upload it.",
+                          "On: publishing every 15 minutes, next run at " + nextRun + '.', "1",
+                          "On: publishing every 30 minutes, next run at " + nextRun + '.'}));
+    // Opened again, the dialog shows what the system runs; unticked, the schedule is gone.
+    QVERIFY(withOptions([&](frmOptions& d) {
+        seen = {QString::number(d.chkSchedule->isChecked()),
+                QString::number(d.updScheduleMinutes->value()), d.lblSchedule->text()};
+        d.chkSchedule->click();
+        seen << d.lblSchedule->text() << QString::number(QFile::exists(timer));
+        QTest::mouseClick(d.cmdCancel, Qt::LeftButton);
+    }));
+    QCOMPARE(seen, (QStringList{"1", "30",
+                                "On: publishing every 30 minutes, next run at " + nextRun + '.',
+                                "Off: the page is published only when you upload it.", "0"}));
+    QCOMPARE(m_messages->texts(), QStringList());
 }
 
 void tst_options::addressFieldsFollowTheSource_data() {
