@@ -1,5 +1,6 @@
 #include "modAddress.h"
 
+#include "AddressAgreement.h"
 #include "AddressLookup.h"
 #include "LocalIP.h"
 #include "MsgBox.h"
@@ -15,6 +16,7 @@
 #include <QLocale>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QSpinBox>
 
 #include <memory>
@@ -27,6 +29,8 @@ const QString Section = QStringLiteral("Address");
 const QString SourceKey = QStringLiteral("Source");
 const QString RouterURLKey = QStringLiteral("RouterURL");
 const QString WebURLKey = QStringLiteral("WebURL");
+const QString StunServersKey = QStringLiteral("StunServers");
+const QString TemporaryIPv6Key = QStringLiteral("TemporaryIPv6");
 const QString OnlyWhenChangedKey = QStringLiteral("OnlyWhenChanged");
 const QString RefreshDaysKey = QStringLiteral("RefreshDays");
 constexpr int DefaultRefreshDays = 25;
@@ -35,10 +39,43 @@ platform::SettingsStore openStore() {
     return platform::SettingsStore(QStringLiteral("TallyhostUpdater"));
 }
 
-bool onlyWhenChanged(platform::SettingsStore& store) {
-    const QString value = store.GetSetting(Section, OnlyWhenChangedKey).trimmed().toLower();
+bool isTrue(const QString& text) {
+    const QString value = text.trimmed().toLower();
     return value == QLatin1String("true") || value == QLatin1String("1") ||
            value == QLatin1String("yes") || value == QLatin1String("on");
+}
+
+bool onlyWhenChanged(platform::SettingsStore& store) {
+    return isTrue(store.GetSetting(Section, OnlyWhenChangedKey));
+}
+
+QStringList entries(const QString& list) {
+    return list.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
+}
+
+platform::AgreementSettings agreementSettings(platform::SettingsStore& store) {
+    platform::AgreementSettings settings;
+    settings.routerURL = store.GetSetting(Section, RouterURLKey);
+    settings.webURLs = store.GetSetting(Section, WebURLKey);
+    settings.stunServers = store.GetSetting(Section, StunServersKey);
+    settings.temporaryIPv6 = isTrue(store.GetSetting(Section, TemporaryIPv6Key));
+    return settings;
+}
+
+// The sources of the family that agree or not, asked all at once.
+platform::Agreement agreeOn(QList<platform::SourceAnswer> sources) {
+    platform::AskAll(sources);
+    return platform::Agree(sources);
+}
+
+// Only the web services of the list, each over the family.
+QList<platform::SourceAnswer> webSources(platform::AddressFamily family,
+                                         const platform::AgreementSettings& settings) {
+    QList<platform::SourceAnswer> web;
+    for (const platform::SourceAnswer& s : platform::AgreementSources(family, settings))
+        if (s.query.source == AddressSource::Web)
+            web << s;
+    return web;
 }
 
 int refreshDays(platform::SettingsStore& store) {
@@ -57,17 +94,46 @@ QString sourceWord(AddressSource source) {
                                            : QStringLiteral("web service");
 }
 
+QString hintFor(const platform::AddressAnswer& answer) {
+    if (answer.address.isEmpty())
+        return answer.error;
+    const QString reason = platform::UnreachableReason(answer.address);
+    return reason.isEmpty() ? QStringLiteral("reachable from the internet")
+                            : QStringLiteral("not reachable from the internet: ") + reason;
+}
+
 void showAnswer(frmOptions& dialog, size_t index, const platform::AddressAnswer& answer) {
-    if (answer.address.isEmpty()) {
-        dialog.lblAnswer[index]->setText(QStringLiteral("no answer"));
-        dialog.lblHint[index]->setText(answer.error);
+    dialog.lblAnswer[index]->setText(answer.address.isEmpty() ? QStringLiteral("no answer")
+                                                              : answer.address);
+    dialog.lblHint[index]->setText(hintFor(answer));
+}
+
+// Every answer so far of the sources of one kind, one line each, in the kind's row. A kind
+// with one source reads like any other row.
+void showKind(frmOptions& dialog, const QList<platform::SourceAnswer>& asked, AddressSource kind) {
+    QList<const platform::SourceAnswer*> ofKind;
+    for (const platform::SourceAnswer& s : asked)
+        if (s.query.source == kind)
+            ofKind << &s;
+    const size_t row = size_t(kind);
+    if (ofKind.size() == 1) {
+        if (!ofKind.first()->answer.address.isEmpty() || !ofKind.first()->answer.error.isEmpty())
+            showAnswer(dialog, row, ofKind.first()->answer);
         return;
     }
-    dialog.lblAnswer[index]->setText(answer.address);
-    const QString reason = platform::UnreachableReason(answer.address);
-    dialog.lblHint[index]->setText(
-        reason.isEmpty() ? QStringLiteral("reachable from the internet")
-                         : QStringLiteral("not reachable from the internet: ") + reason);
+    QStringList answers;
+    QStringList hints;
+    for (const platform::SourceAnswer* s : ofKind) {
+        if (s->answer.address.isEmpty() && s->answer.error.isEmpty()) {
+            answers << QStringLiteral("asking...");
+            hints << s->name;
+            continue;
+        }
+        answers << (s->answer.address.isEmpty() ? QStringLiteral("no answer") : s->answer.address);
+        hints << s->name + QStringLiteral(": ") + hintFor(s->answer);
+    }
+    dialog.lblAnswer[row]->setText(answers.join(QLatin1Char('\n')));
+    dialog.lblHint[row]->setText(hints.join(QLatin1Char('\n')));
 }
 
 } // namespace
@@ -87,10 +153,27 @@ bool FindPublishedAddress(QString& address) {
         return true;
     }
 
+    const platform::AgreementSettings settings = agreementSettings(store);
+    // Several web services, like several sources, must agree.
+    if (*source == AddressSource::Auto ||
+        (*source == AddressSource::Web && entries(settings.webURLs).size() > 1)) {
+        const platform::Agreement agreement =
+            agreeOn(*source == AddressSource::Auto
+                        ? platform::AgreementSources(platform::AddressFamily::IPv4, settings)
+                        : webSources(platform::AddressFamily::Any, settings));
+        if (agreement.address.isEmpty()) {
+            reportNoAddress(agreement.Explained());
+            return false;
+        }
+        address = agreement.address;
+        return true;
+    }
+
     platform::AddressQuery query;
     query.source = *source;
-    query.routerURL = store.GetSetting(Section, RouterURLKey);
-    query.webURL = store.GetSetting(Section, WebURLKey);
+    query.routerURL = settings.routerURL;
+    query.webURL = settings.webURLs;
+    query.temporaryIPv6 = settings.temporaryIPv6;
     const platform::AddressAnswer answer = platform::FindAddress(query);
     if (answer.address.isEmpty()) {
         reportNoAddress(answer.error);
@@ -106,6 +189,59 @@ bool FindPublishedAddress(QString& address) {
     }
     address = answer.address;
     return true;
+}
+
+QString IPv6Marker() {
+    platform::SettingsStore store = openStore();
+    return store.GetSetting(QStringLiteral("HTML"), QStringLiteral("IPv6Marker"),
+                            QStringLiteral("%Tallyhost6%"));
+}
+
+bool FindPublishedIPv6Address(QString& address, QString& why) {
+    platform::SettingsStore store = openStore();
+    const QString name = store.GetSetting(Section, SourceKey).trimmed();
+    const std::optional<AddressSource> source =
+        name.isEmpty() ? AddressSource::Local : platform::ParseAddressSource(name);
+    const platform::AgreementSettings settings = agreementSettings(store);
+    const auto answered = [&](const QString& found, const QString& reason) {
+        address = found;
+        why = found.isEmpty() ? reason : QString();
+        return !found.isEmpty();
+    };
+    if (!source)
+        return answered({}, QStringLiteral("there is no address source called \"%1\"").arg(name));
+    switch (*source) {
+    case AddressSource::Local:
+    case AddressSource::Local6: {
+        platform::AddressQuery query;
+        query.source = AddressSource::Local6;
+        query.temporaryIPv6 = settings.temporaryIPv6;
+        const platform::AddressAnswer answer = platform::AskAddressSource(query);
+        return answered(answer.address, answer.error);
+    }
+    case AddressSource::Router:
+        return answered({}, QStringLiteral("the router tells no IPv6 address"));
+    case AddressSource::Web: {
+        const QList<platform::SourceAnswer> web =
+            webSources(platform::AddressFamily::IPv6, settings);
+        if (web.size() > 1) {
+            const platform::Agreement agreement = agreeOn(web);
+            return answered(agreement.address, agreement.Explained());
+        }
+        platform::AddressQuery query = web.value(0).query;
+        const platform::AddressAnswer answer = platform::FindAddress(query);
+        const QString reason = platform::UnreachableReason(answer.address);
+        if (!answer.address.isEmpty() && !reason.isEmpty())
+            return answered(
+                {}, QStringLiteral("the web service answered %1, %2").arg(answer.address, reason));
+        return answered(answer.address, answer.error);
+    }
+    default: {
+        const platform::Agreement agreement =
+            agreeOn(platform::AgreementSources(platform::AddressFamily::IPv6, settings));
+        return answered(agreement.address, agreement.Explained());
+    }
+    }
 }
 
 platform::Publication DescribePublication() {
@@ -165,6 +301,8 @@ void LoadOptions(frmOptions& dialog) {
         dialog.optSource[size_t(*source)]->setChecked(true);
     dialog.txtRouterURL->setText(store.GetSetting(Section, RouterURLKey));
     dialog.txtWebURL->setText(store.GetSetting(Section, WebURLKey));
+    dialog.txtStunServers->setText(store.GetSetting(Section, StunServersKey));
+    dialog.chkTemporaryIPv6->setChecked(isTrue(store.GetSetting(Section, TemporaryIPv6Key)));
     const bool changedOnly = onlyWhenChanged(store);
     dialog.chkOnlyWhenChanged->setChecked(changedOnly);
     dialog.updRefreshDays->setValue(refreshDays(store));
@@ -182,7 +320,8 @@ void LoadOptions(frmOptions& dialog) {
 
 bool SaveOptions(frmOptions& dialog) {
     const QString routerURL = dialog.txtRouterURL->text().trimmed();
-    const QString webURL = dialog.txtWebURL->text().trimmed();
+    const QString webURL = entries(dialog.txtWebURL->text()).join(QLatin1Char(' '));
+    const QString stunServers = entries(dialog.txtStunServers->text()).join(QLatin1Char(' '));
     // The router's library speaks plain HTTP only.
     if (!routerURL.isEmpty() &&
         !routerURL.startsWith(QLatin1String("http://"), Qt::CaseInsensitive)) {
@@ -191,12 +330,26 @@ bool SaveOptions(frmOptions& dialog) {
         dialog.txtRouterURL->setFocus();
         return false;
     }
-    if (!webURL.isEmpty() && !webURL.startsWith(QLatin1String("https://"), Qt::CaseInsensitive) &&
-        !webURL.startsWith(QLatin1String("http://"), Qt::CaseInsensitive)) {
-        platform::MsgBox(QStringLiteral("The web address must start with https:// or http://."),
-                         platform::MsgIcon::Exclamation);
-        dialog.txtWebURL->setFocus();
-        return false;
+    for (const QString& url : entries(webURL)) {
+        if (!url.startsWith(QLatin1String("https://"), Qt::CaseInsensitive) &&
+            !url.startsWith(QLatin1String("http://"), Qt::CaseInsensitive)) {
+            platform::MsgBox(QStringLiteral("The web address must start with https:// or http://."),
+                             platform::MsgIcon::Exclamation);
+            dialog.txtWebURL->setFocus();
+            return false;
+        }
+    }
+    static const QRegularExpression hostPort(
+        QStringLiteral("^([A-Za-z0-9.-]+|\\[[0-9A-Fa-f:.]+\\])(:[0-9]{1,5})?$"));
+    for (const QString& server : entries(stunServers)) {
+        if (!hostPort.match(server).hasMatch()) {
+            platform::MsgBox(QStringLiteral("A STUN server is written host:port, such as "
+                                            "stun.example.net:3478, and several are separated "
+                                            "by spaces."),
+                             platform::MsgIcon::Exclamation);
+            dialog.txtStunServers->setFocus();
+            return false;
+        }
     }
 
     platform::SettingsStore store = openStore();
@@ -205,6 +358,10 @@ bool SaveOptions(frmOptions& dialog) {
             store.SaveSetting(Section, SourceKey, platform::AddressSourceName(AddressSource(i)));
     store.SaveSetting(Section, RouterURLKey, routerURL);
     store.SaveSetting(Section, WebURLKey, webURL);
+    store.SaveSetting(Section, StunServersKey, stunServers);
+    store.SaveSetting(Section, TemporaryIPv6Key,
+                      dialog.chkTemporaryIPv6->isChecked() ? QStringLiteral("True")
+                                                           : QStringLiteral("False"));
     store.SaveSetting(Section, OnlyWhenChangedKey,
                       dialog.chkOnlyWhenChanged->isChecked() ? QStringLiteral("True")
                                                              : QStringLiteral("False"));
@@ -219,21 +376,53 @@ bool SaveOptions(frmOptions& dialog) {
 
 void DetectAddresses(frmOptions& dialog) {
     dialog.cmdDetect->setEnabled(false);
-    auto pending = std::make_shared<size_t>(dialog.optSource.size());
-    for (size_t i = 0; i < dialog.optSource.size(); ++i) {
+    for (size_t i = 0; i < dialog.lblAnswer.size(); ++i) {
         dialog.lblAnswer[i]->setText(QStringLiteral("asking..."));
         dialog.lblHint[i]->clear();
+    }
+    platform::AgreementSettings settings;
+    settings.routerURL = dialog.txtRouterURL->text();
+    settings.webURLs = dialog.txtWebURL->text();
+    settings.stunServers = dialog.txtStunServers->text();
+    settings.temporaryIPv6 = dialog.chkTemporaryIPv6->isChecked();
+    // What the last choice asks, each answer shown in its source's row as it comes.
+    auto asked = std::make_shared<QList<platform::SourceAnswer>>(
+        platform::AgreementSources(platform::AddressFamily::IPv4, settings));
+    auto pending = std::make_shared<size_t>(2 + size_t(asked->size()));
+    const auto oneDone = [&dialog, asked, pending] {
+        if (--*pending != 0)
+            return;
+        const platform::Agreement agreement = platform::Agree(*asked);
+        const size_t row = size_t(AddressSource::Auto);
+        dialog.lblAnswer[row]->setText(agreement.address.isEmpty() ? QStringLiteral("nothing")
+                                                                   : agreement.address);
+        dialog.lblHint[row]->setText(agreement.diagnosis.isEmpty()
+                                         ? agreement.verdict + QLatin1Char('.')
+                                         : agreement.verdict + QStringLiteral(". ") +
+                                               agreement.diagnosis);
+        dialog.cmdDetect->setEnabled(true);
+    };
+
+    for (AddressSource source : {AddressSource::Local, AddressSource::Local6}) {
         platform::AddressQuery query;
-        query.source = AddressSource(i);
-        query.routerURL = dialog.txtRouterURL->text();
-        query.webURL = dialog.txtWebURL->text();
+        query.source = source;
+        query.temporaryIPv6 = settings.temporaryIPv6;
         auto* lookup = new platform::AddressLookup(query, &dialog);
         QObject::connect(lookup, &platform::AddressLookup::answered, &dialog,
-                         [&dialog, lookup, i, pending] {
-                             showAnswer(dialog, i, lookup->Answer());
+                         [&dialog, lookup, source, oneDone] {
+                             showAnswer(dialog, size_t(source), lookup->Answer());
                              lookup->deleteLater();
-                             if (--*pending == 0)
-                                 dialog.cmdDetect->setEnabled(true);
+                             oneDone();
+                         });
+    }
+    for (qsizetype n = 0; n < asked->size(); ++n) {
+        auto* lookup = new platform::AddressLookup((*asked)[n].query, &dialog);
+        QObject::connect(lookup, &platform::AddressLookup::answered, &dialog,
+                         [&dialog, lookup, asked, n, oneDone] {
+                             (*asked)[n].answer = lookup->Answer();
+                             showKind(dialog, *asked, (*asked)[n].query.source);
+                             lookup->deleteLater();
+                             oneDone();
                          });
     }
 }

@@ -12,6 +12,15 @@ class frmOptions;
 // web service must be an address that the internet can reach.
 bool FindPublishedAddress(QString& address);
 
+// The page's second marker, for an IPv6 address: [HTML] IPv6Marker, "%Tallyhost6%" when unset.
+QString IPv6Marker();
+
+// Finds the IPv6 address for the second marker the way the Source says: this machine's stable
+// address for local and local6, the web services over IPv6 for web, every IPv6 source under
+// the agreement rule for auto. False, with the reason, when there is none; the marker is then
+// replaced by nothing.
+bool FindPublishedIPv6Address(QString& address, QString& why);
+
 // What uploading the main window's page publishes, all but the address, which the caller
 // fills in. The template is hashed only when uploads are to happen on a change only.
 platform::Publication DescribePublication();
@@ -28,5 +37,6 @@ void ShowOptions();
 void LoadOptions(frmOptions& dialog);
 // Stores the dialog's choices. False, after telling the user, when they cannot be kept.
 bool SaveOptions(frmOptions& dialog);
-// Asks every source at once and shows each answer beside it as it arrives.
+// Asks every source at once and shows each answer beside it as it arrives, then what the
+// agreement rule makes of them.
 void DetectAddresses(frmOptions& dialog);

@@ -43,38 +43,65 @@ frmOptions::frmOptions(QWidget* parent) : QDialog(parent) {
         QStringLiteral("This machine (global IPv6)"),
         QStringLiteral("The router (UPnP)"),
         QStringLiteral("A web service"),
+        QStringLiteral("Ask several sources; publish only what they agree on"),
     };
     // Each source's answer to Detect sits on its own row, so that they read side by side.
     // Answers take a fixed room, so that the dialog keeps its size while they arrive.
-    const int rows[] = {0, 1, 2, 4};
     const int addressWidth =
         fontMetrics().horizontalAdvance(QStringLiteral("2001:db8:ffff:ffff:ffff:ffff:ffff:ffff "));
-    for (size_t i = 0; i < optSource.size(); ++i) {
-        optSource[i] = new QRadioButton(captions[i], sources);
+    const auto addAnswer = [&](size_t i, QWidget* caption, int row, int lines) {
         lblAnswer[i] = new QLabel(sources);
         lblAnswer[i]->setTextInteractionFlags(Qt::TextSelectableByMouse);
         lblAnswer[i]->setFixedWidth(addressWidth);
-        lblHint[i] = new RoomLabel(HintCharacters, HintLines, sources);
-        // The first line of the answer and of its explanation level with the choice's caption.
-        const int captionTop =
-            (optSource[i]->sizeHint().height() - optSource[i]->fontMetrics().height()) / 2;
+        lblHint[i] = new RoomLabel(HintCharacters, lines, sources);
+        // The first line of the answer and of its explanation level with the caption.
+        const int captionTop = (caption->sizeHint().height() - caption->fontMetrics().height()) / 2;
         lblAnswer[i]->setContentsMargins(0, captionTop, 0, 0);
         lblHint[i]->setContentsMargins(0, captionTop, 0, 0);
-        grid->addWidget(optSource[i], rows[i], 0, Qt::AlignTop);
-        grid->addWidget(lblAnswer[i], rows[i], 1, Qt::AlignTop);
-        grid->addWidget(lblHint[i], rows[i], 2, Qt::AlignTop);
+        grid->addWidget(caption, row, 0, Qt::AlignTop);
+        grid->addWidget(lblAnswer[i], row, 1, Qt::AlignTop);
+        grid->addWidget(lblHint[i], row, 2, Qt::AlignTop);
+    };
+    const int rows[] = {0, 1, 3, 6, 10};
+    for (size_t i = 0; i < optSource.size(); ++i) {
+        optSource[i] = new QRadioButton(captions[i], sources);
+        // The last choice's answer is what the rule makes of all the others.
+        addAnswer(i, optSource[i], rows[i], i == size_t(AddressSource::Auto) ? 5 : HintLines);
     }
+    chkTemporaryIPv6 = new QCheckBox(
+        QStringLiteral("Publish the temporary (privacy) IPv6 address instead"), sources);
+    grid->addWidget(chkTemporaryIPv6, 2, 1, 1, -1);
+    enableWith({AddressSource::Local, AddressSource::Local6, AddressSource::Auto},
+               {chkTemporaryIPv6});
+    // The router's second protocol and the STUN servers are asked by the last choice only,
+    // and by Detect.
+    auto* natpmp = new QLabel(QStringLiteral("The router (NAT-PMP)"), sources);
+    natpmp->setIndent(fontMetrics().averageCharWidth() * 3);
+    addAnswer(size_t(AddressSource::NatPmp), natpmp, 4, HintLines);
     txtRouterURL = new QLineEdit(sources);
     txtRouterURL->setPlaceholderText(QStringLiteral("empty: search the local network"));
-    QLabel* routerCaption = addField(grid, 3, QStringLiteral("Description URL"), txtRouterURL);
-    enableWith({AddressSource::Router}, {routerCaption, txtRouterURL});
+    QLabel* routerCaption = addField(grid, 5, QStringLiteral("Description URL"), txtRouterURL);
+    enableWith({AddressSource::Router, AddressSource::Auto}, {routerCaption, txtRouterURL});
     txtWebURL = new QLineEdit(sources);
-    txtWebURL->setPlaceholderText(QString::fromLatin1(platform::DefaultWebURL));
-    QLabel* webCaption = addField(grid, 5, QStringLiteral("Web address"), txtWebURL);
-    enableWith({AddressSource::Web}, {webCaption, txtWebURL});
+    txtWebURL->setPlaceholderText(QStringLiteral("empty: %1; several agree: %2")
+                                      .arg(QString::fromLatin1(platform::DefaultWebURL),
+                                           QString::fromLatin1(platform::DefaultWebURLs)));
+    QLabel* webCaption = addField(grid, 7, QStringLiteral("Web addresses"), txtWebURL);
+    enableWith({AddressSource::Web, AddressSource::Auto}, {webCaption, txtWebURL});
+    auto* stun = new QLabel(QStringLiteral("STUN servers"), sources);
+    stun->setIndent(fontMetrics().averageCharWidth() * 3);
+    addAnswer(size_t(AddressSource::Stun), stun, 8, HintLines);
+    txtStunServers = new QLineEdit(sources);
+    txtStunServers->setPlaceholderText(QString::fromLatin1(platform::DefaultStunServers));
+    QLabel* stunCaption = addField(grid, 9, QStringLiteral("host:port"), txtStunServers);
+    enableWith({AddressSource::Auto}, {stunCaption, txtStunServers});
     cmdDetect = new QPushButton(QStringLiteral("Detect"), sources);
     cmdDetect->setAutoDefault(false);
-    grid->addWidget(cmdDetect, 6, 0, Qt::AlignLeft);
+    grid->addWidget(cmdDetect, 11, 0, Qt::AlignLeft);
+    grid->setColumnStretch(2, 1);
+    cmdDetect = new QPushButton(QStringLiteral("Detect"), sources);
+    cmdDetect->setAutoDefault(false);
+    grid->addWidget(cmdDetect, 11, 0, Qt::AlignLeft);
     grid->setColumnStretch(2, 1);
 
     auto* when = new QGroupBox(QStringLiteral("Unattended uploads"), this);

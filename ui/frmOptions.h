@@ -23,13 +23,17 @@ class frmOptions : public QDialog {
 public:
     explicit frmOptions(QWidget* parent = nullptr);
 
-    // Index: local, local6, router, web, as platform::AddressSource counts them.
-    std::array<QRadioButton*, 4> optSource{};
-    // What each source answered to Detect, and what that answer means.
-    std::array<QLabel*, 4> lblAnswer{};
-    std::array<QLabel*, 4> lblHint{};
+    // Index: local, local6, router, web, auto, as platform::AddressSource counts them.
+    std::array<QRadioButton*, 5> optSource{};
+    // What each source answered to Detect, and what that answer means; indexed like
+    // platform::AddressSource, with NAT-PMP and STUN after the five choices. Auto's row tells
+    // what the agreement rule makes of the answers.
+    std::array<QLabel*, 7> lblAnswer{};
+    std::array<QLabel*, 7> lblHint{};
+    QCheckBox* chkTemporaryIPv6 = nullptr;
     QLineEdit* txtRouterURL = nullptr;
     QLineEdit* txtWebURL = nullptr;
+    QLineEdit* txtStunServers = nullptr;
     QPushButton* cmdDetect = nullptr;
 
     QCheckBox* chkOnlyWhenChanged = nullptr;

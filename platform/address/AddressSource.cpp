@@ -1,23 +1,17 @@
 #include "AddressSource.h"
 
-#include "AppInfo.h"
+#include "HttpFetch.h"
 #include "LocalIP.h"
+#include "NatPmpClient.h"
+#include "StunClient.h"
+#include "UpnpGateway.h"
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QHostAddress>
-#include <QNetworkInterface>
 #include <QRegularExpression>
 #include <QUrl>
 
-#include <curl/curl.h>
-#include <miniupnpc/miniupnpc.h>
-#include <miniupnpc/upnpcommands.h>
-#include <miniupnpc/upnperrors.h>
-
 #include <algorithm>
-#include <mutex>
-#include <thread>
+#include <cctype>
 
 namespace platform {
 
@@ -25,8 +19,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// An answer longer than this is no bare address; what came before it is still searched.
-constexpr qsizetype MaxWebAnswer = 64 * 1024;
+// An echo service answers a few dozen bytes; anything much longer is no address.
+constexpr qsizetype MaxWebAnswer = 4 * 1024;
 
 AddressAnswer failure(const QString& error) {
     return {QString(), error};
@@ -39,9 +33,11 @@ const char* const LinkLocalHint =
     "a link-local address, which only the local network segment can reach";
 const char* const LoopbackHint = "a loopback address, which only this machine can reach";
 const char* const NoAddressHint = "no address at all";
+const char* const ReservedHint = "a reserved address, which the internet does not route";
 
 // Only the ranges that machines, routers and providers hand out, or answer with when they have
-// nothing better, are marked; documentation ranges and the like never come from a real source.
+// nothing better, are marked; documentation ranges never come from a real source, and tests
+// use them as public addresses.
 QString reasonV4(quint32 a) {
     const auto in = [a](quint32 network, int bits) {
         return (a >> (32 - bits)) == (network >> (32 - bits));
@@ -59,22 +55,50 @@ QString reasonV4(quint32 a) {
         return QString::fromLatin1(LinkLocalHint);
     if (in(0xE0000000, 4))
         return QStringLiteral("a multicast address");
-    if (in(0xF0000000, 4))
-        return QStringLiteral("a reserved address");
+    if (in(0xF0000000, 4) || in(0xC0000000, 24) || in(0xC6120000, 15))
+        return QString::fromLatin1(ReservedHint);
     return {};
 }
 
+quint32 lastFour(const Q_IPV6ADDR& a) {
+    return quint32(a[12]) << 24 | quint32(a[13]) << 16 | quint32(a[14]) << 8 | quint32(a[15]);
+}
+
+bool zeroBetween(const Q_IPV6ADDR& a, int begin, int end) {
+    for (int i = begin; i < end; ++i)
+        if (a[i] != 0)
+            return false;
+    return true;
+}
+
+bool zeroUpTo(const Q_IPV6ADDR& a, int end) {
+    return zeroBetween(a, 0, end);
+}
+
 QString reasonV6(const Q_IPV6ADDR& a) {
-    bool zeroUpTo10 = true;
-    for (int i = 0; i < 10; ++i)
-        zeroUpTo10 = zeroUpTo10 && a[i] == 0;
-    if (zeroUpTo10 && a[10] == 0xff && a[11] == 0xff) // an IPv4 address written as IPv6
-        return reasonV4(quint32(a[12]) << 24 | quint32(a[13]) << 16 | quint32(a[14]) << 8 |
-                        quint32(a[15]));
-    if (zeroUpTo10 && a[10] == 0 && a[11] == 0 && a[12] == 0 && a[13] == 0 && a[14] == 0)
+    // An IPv4 address inside an IPv6 one reaches no further than the IPv4 address would, and
+    // never reaches an IPv6 host.
+    const auto embedded = [&a](const char* form) {
+        const QString inner = reasonV4(lastFour(a));
+        return inner.isEmpty() ? QString::fromLatin1(form) : inner;
+    };
+    if (zeroUpTo(a, 10) && a[10] == 0xff && a[11] == 0xff)
+        return embedded("an IPv4 address written as IPv6, which no IPv6 host has");
+    if (zeroUpTo(a, 15))
         return a[15] == 1   ? QString::fromLatin1(LoopbackHint)
                : a[15] == 0 ? QString::fromLatin1(NoAddressHint)
-                            : QString();
+                            : embedded("an IPv4-compatible address, which the internet no "
+                                       "longer routes");
+    if (zeroUpTo(a, 12))
+        return embedded("an IPv4-compatible address, which the internet no longer routes");
+    // 64:ff9b::/96 and 64:ff9b:1::/48: IPv4 addresses as a provider's NAT64 translator
+    // writes them.
+    if (a[0] == 0x00 && a[1] == 0x64 && a[2] == 0xff && a[3] == 0x9b &&
+        (zeroBetween(a, 4, 12) || (a[4] == 0 && a[5] == 1)))
+        return embedded("a NAT64 address, which stands for an IPv4 address only inside a "
+                        "provider's network");
+    if (a[0] == 0x01 && zeroBetween(a, 1, 8)) // 100::/64, for traffic to be thrown away
+        return QString::fromLatin1(ReservedHint);
     if (a[0] == 0xfe && (a[1] & 0xc0) == 0x80)
         return QString::fromLatin1(LinkLocalHint);
     if (a[0] == 0xfe && (a[1] & 0xc0) == 0xc0)
@@ -87,82 +111,76 @@ QString reasonV6(const Q_IPV6ADDR& a) {
     return {};
 }
 
+// ---- strict answers ----------------------------------------------------------------------
+
+bool strictV4(const QByteArray& text) {
+    static const QRegularExpression quad(
+        QStringLiteral("^(25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])"
+                       "(\\.(25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])){3}$"));
+    return quad.match(QString::fromLatin1(text)).hasMatch();
+}
+
+bool strictV6(const QByteArray& text) {
+    if (text.size() > 45)
+        return false;
+    for (const char c : text)
+        if (!std::isxdigit(static_cast<unsigned char>(c)) && c != ':' && c != '.')
+            return false;
+    // An IPv4 address at the end is written like any other.
+    const qsizetype lastColon = text.lastIndexOf(':');
+    if (text.indexOf('.') >= 0 && !strictV4(text.mid(lastColon + 1)))
+        return false;
+    QHostAddress ip;
+    return ip.setAddress(QString::fromLatin1(text)) &&
+           ip.protocol() == QAbstractSocket::IPv6Protocol;
+}
+
+// A few characters of a reply, printable, for a message.
+QString excerpt(const QByteArray& text) {
+    QString shown;
+    for (const char c : text.left(40)) {
+        const auto u = static_cast<unsigned char>(c);
+        shown += u >= 0x20 && u < 0x7f ? QChar(u) : QChar(u'\u00b7');
+    }
+    return shown + (text.size() > 40 ? QStringLiteral("...") : QString());
+}
+
 // ---- this machine ------------------------------------------------------------------------
 
-AddressAnswer askLocal6() {
-    for (const QNetworkAddressEntry& entry : ActiveAddressEntries()) {
-        const QHostAddress ip = entry.ip();
-        // A temporary address changes by itself within a day, and a deprecated one is on its
-        // way out: neither is one to publish.
-        if (ip.protocol() != QAbstractSocket::IPv6Protocol || entry.isTemporary() ||
-            (entry.isLifetimeKnown() && entry.preferredLifetime().hasExpired()))
-            continue;
+AddressAnswer askLocal6(bool temporaryWanted) {
+    QList<LocalIPv6> global;
+    for (const LocalIPv6& candidate : LocalIPv6Addresses()) {
+        QHostAddress ip(candidate.address);
         if (reasonV6(ip.toIPv6Address()).isEmpty())
-            return {ip.toString(), QString()};
+            global << candidate;
     }
-    return failure(QStringLiteral("this machine has no global IPv6 address"));
+    if (global.isEmpty())
+        return failure(QStringLiteral("this machine has no global IPv6 address"));
+    // Of the addresses of the kind wanted, the one that stays valid longest.
+    const LocalIPv6* best = nullptr;
+    const auto longer = [](qint64 a, qint64 b) {
+        return b >= 0 && (a < 0 || a > b);
+    };
+    for (const LocalIPv6& candidate : global) {
+        if (candidate.temporary != temporaryWanted || !candidate.usable)
+            continue;
+        if (!best || longer(candidate.validSeconds, best->validSeconds))
+            best = &candidate;
+    }
+    if (best)
+        return {best->address, QString()};
+    if (temporaryWanted)
+        return failure(QStringLiteral("this machine has no temporary global IPv6 address "
+                                      "in use"));
+    return failure(QStringLiteral("this machine has no stable global IPv6 address in use, only "
+                                  "temporary, deprecated or unconfirmed ones (%1)")
+                       .arg(global.first().address));
 }
 
 // ---- a web service -----------------------------------------------------------------------
 
-struct EasyCleanup {
-    void operator()(CURL* h) const { curl_easy_cleanup(h); }
-};
-
-void initCurlOnce() {
-    // Never cleaned up: a lookup that overran its time-out may still be using it at exit.
-    static const bool initialized = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-    Q_UNUSED(initialized);
-}
-
-struct Body {
-    QByteArray bytes;
-    bool cut = false;
-};
-
-size_t collect(char* data, size_t size, size_t count, void* user) {
-    auto* body = static_cast<Body*>(user);
-    const qsizetype room = MaxWebAnswer - body->bytes.size();
-    const qsizetype n = qsizetype(size * count);
-    body->bytes.append(data, qMin(n, room));
-    if (n > room) {
-        body->cut = true;
-        return 0;
-    }
-    return size * count;
-}
-
-// The first whole IPv4 address (four dotted decimals) or IPv6 address in the text, in its
-// usual written form; empty when there is none.
-QString firstAddress(const QByteArray& text) {
-    static const QRegularExpression candidate(QStringLiteral("[0-9A-Fa-f:.]+"));
-    static const QRegularExpression dottedQuad(
-        QStringLiteral("^[0-9]{1,3}\\.[0-9]{1,3}\\.[0-9]{1,3}\\.[0-9]{1,3}$"));
-    const QString s = QString::fromLatin1(text);
-    auto it = candidate.globalMatch(s);
-    while (it.hasNext()) {
-        QString word = it.next().captured();
-        // Punctuation around an address in a sentence ("IP:1.2.3.4.") is not part of it.
-        while (word.endsWith(QLatin1Char('.')))
-            word.chop(1);
-        if (word.startsWith(QLatin1Char(':')) && !word.startsWith(QLatin1String("::")))
-            word.remove(0, 1);
-        if (word.endsWith(QLatin1Char(':')) && !word.endsWith(QLatin1String("::")))
-            word.chop(1);
-        const bool v4 = dottedQuad.match(word).hasMatch();
-        if (!v4 && word.count(QLatin1Char(':')) < 2)
-            continue;
-        QHostAddress ip;
-        if (!ip.setAddress(word))
-            continue;
-        if (v4 ? ip.protocol() == QAbstractSocket::IPv4Protocol
-               : ip.protocol() == QAbstractSocket::IPv6Protocol)
-            return ip.toString();
-    }
-    return {};
-}
-
-AddressAnswer askWeb(QString url, std::chrono::milliseconds timeout) {
+AddressAnswer askWeb(QString url, AddressFamily family, const QString& bindAddress,
+                     std::chrono::milliseconds timeout) {
     url = url.trimmed();
     if (url.isEmpty())
         url = QString::fromLatin1(DefaultWebURL);
@@ -174,136 +192,35 @@ AddressAnswer askWeb(QString url, std::chrono::milliseconds timeout) {
         (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
         return failure(QStringLiteral("the web address must start with https:// or http://"));
 
-    initCurlOnce();
-    std::unique_ptr<CURL, EasyCleanup> curl(curl_easy_init());
-    if (!curl)
-        return failure(QStringLiteral("the web client could not start"));
-    Body body;
-    char message[CURL_ERROR_SIZE] = {};
-    const QByteArray urlBytes = parsed.toEncoded();
-    const QByteArray agent = QStringLiteral("Vantrell/%1.%2.%3")
-                                 .arg(App::Major)
-                                 .arg(App::Minor)
-                                 .arg(App::Revision)
-                                 .toLatin1();
-    // A service reached over HTTPS must not be able to send us on to plain HTTP.
-    const char* redirects = scheme == QLatin1String("https") ? "https" : "http,https";
-    CURL* h = curl.get();
-    curl_easy_setopt(h, CURLOPT_URL, urlBytes.constData());
-    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, message);
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &collect);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &body);
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, long(timeout.count()));
-    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(h, CURLOPT_MAXREDIRS, 3L);
-#if LIBCURL_VERSION_NUM >= 0x075500
-    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, redirects);
-#else
-    curl_easy_setopt(h, CURLOPT_PROTOCOLS, long(CURLPROTO_HTTP | CURLPROTO_HTTPS));
-    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS,
-                     scheme == QLatin1String("https") ? long(CURLPROTO_HTTPS)
-                                                      : long(CURLPROTO_HTTP | CURLPROTO_HTTPS));
-    Q_UNUSED(redirects);
-#endif
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(h, CURLOPT_FAILONERROR, 1L);
-    curl_easy_setopt(h, CURLOPT_USERAGENT, agent.constData());
-
-    const CURLcode code = curl_easy_perform(h);
-    if (code != CURLE_OK && !(code == CURLE_WRITE_ERROR && body.cut)) {
-        const QString why = message[0] ? QString::fromLocal8Bit(message).trimmed()
-                                       : QString::fromLatin1(curl_easy_strerror(code));
-        return failure(QStringLiteral("no answer from %1 (%2)").arg(url, why));
-    }
-    const QString address = firstAddress(body.bytes);
+    HttpRequest request;
+    request.url = parsed.toEncoded();
+    request.limit = MaxWebAnswer;
+    request.deadline = QDeadlineTimer(timeout);
+    request.family = family;
+    request.bindAddress = bindAddress;
+    const HttpReply reply = HttpFetch(request);
+    if (reply.tooLong)
+        return failure(QStringLiteral("the answer from %1 is longer than an address (more than "
+                                      "%2 KB)")
+                           .arg(url)
+                           .arg(MaxWebAnswer / 1024));
+    if (!reply.error.isEmpty())
+        return failure(QStringLiteral("no answer from %1 (%2)").arg(url, reply.error));
+    if (reply.status < 200 || reply.status > 299)
+        return failure(
+            QStringLiteral("no answer from %1 (it answered HTTP %2)").arg(url).arg(reply.status));
+    QString why;
+    const QString address = StrictAddress(reply.body, family, url, &why);
     if (address.isEmpty())
-        return failure(QStringLiteral("the answer from %1 holds no IP address").arg(url));
+        return failure(why);
     return {address, QString()};
-}
-
-// ---- the router --------------------------------------------------------------------------
-
-struct DeviceListCleanup {
-    void operator()(UPNPDev* list) const { freeUPNPDevlist(list); }
-};
-
-class IgdUrls {
-public:
-    IgdUrls() = default;
-    ~IgdUrls() { FreeUPNPUrls(&urls); }
-    IgdUrls(const IgdUrls&) = delete;
-    IgdUrls& operator=(const IgdUrls&) = delete;
-
-    UPNPUrls urls{};
-    IGDdatas data{};
-};
-
-AddressAnswer askRouter(const QString& routerURL, std::chrono::milliseconds timeout) {
-    IgdUrls igd;
-    char lanAddress[64] = {};
-    const QString url = routerURL.trimmed();
-    if (!url.isEmpty()) {
-        if (!url.startsWith(QLatin1String("http://"), Qt::CaseInsensitive))
-            return failure(QStringLiteral("the router's description address must start "
-                                          "with http://"));
-        const QByteArray urlBytes = url.toUtf8();
-        // Messages name the router without a password or key that its address may carry.
-        const QString shown = QUrl(url).toDisplayString(QUrl::RemoveUserInfo | QUrl::RemoveQuery);
-        if (!UPNP_GetIGDFromUrl(urlBytes.constData(), &igd.urls, &igd.data, lanAddress,
-                                int(sizeof lanAddress)))
-            return failure(QStringLiteral("no answer from the router at %1").arg(shown));
-        if (!igd.data.first.servicetype[0] || !igd.urls.controlURL || !igd.urls.controlURL[0])
-            return failure(
-                QStringLiteral("the device at %1 is not an internet gateway").arg(shown));
-    } else {
-        // Routers answer a search within a second or two; the rest of the time is for asking.
-        const int searchTime = int(std::clamp<qint64>(timeout.count() / 4, 500, 2000));
-        int error = 0;
-        std::unique_ptr<UPNPDev, DeviceListCleanup> devices(
-            upnpDiscover(searchTime, nullptr, nullptr, UPNP_LOCAL_PORT_ANY, 0, 2, &error));
-        if (!devices)
-            return failure(QStringLiteral("no router answered the search for an internet "
-                                          "gateway (UPnP)"));
-#if MINIUPNPC_API_VERSION >= 18
-        char wanAddress[64] = {};
-        const int found =
-            UPNP_GetValidIGD(devices.get(), &igd.urls, &igd.data, lanAddress,
-                             int(sizeof lanAddress), wanAddress, int(sizeof wanAddress));
-#else
-        const int found = UPNP_GetValidIGD(devices.get(), &igd.urls, &igd.data, lanAddress,
-                                           int(sizeof lanAddress));
-#endif
-        // Any gateway will do, even one that calls itself unconnected: what it answers is
-        // judged like any other answer.
-        if (found <= 0 || !igd.data.first.servicetype[0])
-            return failure(QStringLiteral("the UPnP devices on the network include no "
-                                          "internet gateway"));
-    }
-
-    char external[64] = {};
-    const int result =
-        UPNP_GetExternalIPAddress(igd.urls.controlURL, igd.data.first.servicetype, external);
-    if (result != 0) {
-        const char* text = strupnperror(result);
-        return failure(QStringLiteral("the router did not tell its external address (%1)")
-                           .arg(text ? QString::fromLatin1(text)
-                                     : QStringLiteral("UPnP error %1").arg(result)));
-    }
-    const QString answer = QString::fromLatin1(external).trimmed();
-    QHostAddress ip;
-    if (answer.isEmpty() || !ip.setAddress(answer))
-        return failure(QStringLiteral("the router has no external address"));
-    return {ip.toString(), QString()};
 }
 
 } // namespace
 
 std::optional<AddressSource> ParseAddressSource(const QString& name) {
-    for (AddressSource s :
-         {AddressSource::Local, AddressSource::Local6, AddressSource::Router, AddressSource::Web})
+    for (AddressSource s : {AddressSource::Local, AddressSource::Local6, AddressSource::Router,
+                            AddressSource::Web, AddressSource::Auto})
         if (name.trimmed().compare(AddressSourceName(s), Qt::CaseInsensitive) == 0)
             return s;
     return std::nullopt;
@@ -319,6 +236,12 @@ QString AddressSourceName(AddressSource source) {
         return QStringLiteral("router");
     case AddressSource::Web:
         return QStringLiteral("web");
+    case AddressSource::Auto:
+        return QStringLiteral("auto");
+    case AddressSource::NatPmp:
+        return QStringLiteral("natpmp");
+    case AddressSource::Stun:
+        return QStringLiteral("stun");
     }
     return {};
 }
@@ -328,11 +251,17 @@ AddressAnswer AskAddressSource(const AddressQuery& query) {
     case AddressSource::Local:
         return {LocalIP(), QString()};
     case AddressSource::Local6:
-        return askLocal6();
+        return askLocal6(query.temporaryIPv6);
     case AddressSource::Router:
-        return askRouter(query.routerURL, query.timeout);
+        return AskUpnpGateway(query.routerURL, query.timeout);
     case AddressSource::Web:
-        return askWeb(query.webURL, query.timeout);
+        return askWeb(query.webURL, query.family, query.bindAddress, query.timeout);
+    case AddressSource::NatPmp:
+        return AskNatPmp(query.routerURL, query.timeout);
+    case AddressSource::Stun:
+        return AskStun(query.stunServer, query.family, query.bindAddress, query.timeout);
+    case AddressSource::Auto:
+        break;
     }
     return failure(QStringLiteral("unknown address source"));
 }
@@ -344,6 +273,29 @@ QString UnreachableReason(const QString& address) {
     if (ip.protocol() == QAbstractSocket::IPv4Protocol)
         return reasonV4(ip.toIPv4Address());
     return reasonV6(ip.toIPv6Address());
+}
+
+QString StrictAddress(const QByteArray& reply, AddressFamily family, const QString& who,
+                      QString* why) {
+    const QByteArray text = reply.trimmed();
+    const auto refuse = [&](const QString& reason) {
+        if (why)
+            *why = QStringLiteral("the answer from %1 %2").arg(who, reason);
+        return QString();
+    };
+    if (text.isEmpty())
+        return refuse(QStringLiteral("is empty"));
+    const bool v6 = text.contains(':');
+    if (!(v6 ? strictV6(text) : strictV4(text)))
+        return refuse(QStringLiteral("is not an address (\"%1\")").arg(excerpt(text)));
+    const QString address = QHostAddress(QString::fromLatin1(text)).toString();
+    if (family == AddressFamily::IPv4 && v6)
+        return refuse(
+            QStringLiteral("is an IPv6 address (%1) where IPv4 was asked for").arg(address));
+    if (family == AddressFamily::IPv6 && !v6)
+        return refuse(
+            QStringLiteral("is an IPv4 address (%1) where IPv6 was asked for").arg(address));
+    return address;
 }
 
 } // namespace platform

@@ -14,4 +14,16 @@ QString LocalIP();
 // interface.
 QList<QNetworkAddressEntry> ActiveAddressEntries();
 
+// An IPv6 address of an active interface, with what the system says of it.
+struct LocalIPv6 {
+    QString address;
+    bool temporary = false; // a privacy address, replaced by another within a day or so
+    // Neither deprecated, nor still being checked for duplicates (tentative), nor found to be
+    // a duplicate.
+    bool usable = true;
+    qint64 validSeconds = -1; // how long it stays valid; -1: for ever
+};
+
+QList<LocalIPv6> LocalIPv6Addresses();
+
 } // namespace platform

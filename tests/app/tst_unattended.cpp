@@ -383,6 +383,14 @@ void UnattendedTest::publishesTheChosenSourcesAddress_data() {
     QTest::newRow("router, carrier-grade NAT")
         << router + "igd/100.64.1.1/desc.xml"
         << "" << refused + "the router answered 100.64.1.1, a carrier-grade NAT address";
+    // Nothing listens for STUN there; the router and the web service decide.
+    const QString agree = QStringLiteral("Source=auto\nStunServers=127.0.0.1:9\nRouterURL=");
+    QTest::newRow("auto") << agree + "igd/203.0.113.9/desc.xml\nWebURL=say/203.0.113.9"
+                          << "^<p>203\\.0\\.113\\.9 on "
+                          << "";
+    QTest::newRow("auto, disagreeing")
+        << agree + "igd/203.0.113.9/desc.xml\nWebURL=say/198.51.100.4"
+        << "" << refused + "the router (UPnP) answered 203.0.113.9; ";
     QTest::newRow("unknown source") << "Source=upnp"
                                     << "" << refused + "there is no address source called \"upnp\"";
     // The package's example settings and template, filled in as the README tells a new user.

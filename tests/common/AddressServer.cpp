@@ -17,6 +17,10 @@ bool AddressServer::start(const Options& options) {
         args << "--https" << QFileInfo(script).dir().filePath(QStringLiteral("selfsigned.pem"));
     if (!options.ssdpAddress.isEmpty())
         args << "--ssdp" << options.ssdpAddress;
+    if (!options.natPmpAddress.isEmpty())
+        args << "--natpmp" << options.natPmpAddress;
+    if (options.badStun)
+        args << "--stun";
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start(python, args);
     // The script names its ports, one a line, and ends with READY.
@@ -27,6 +31,11 @@ bool AddressServer::start(const Options& options) {
                 m_port = quint16(line.mid(5).toUInt());
             else if (line.startsWith(QStringLiteral("HTTPS ")))
                 m_httpsPort = quint16(line.mid(6).toUInt());
+            else if (line.startsWith(QStringLiteral("STUN ")))
+                m_stunPorts.insert(line.section(u' ', 1, 1),
+                                   quint16(line.section(u' ', 2, 2).toUInt()));
+            else if (line.startsWith(QStringLiteral("NATPMP-FAILED ")))
+                m_natPmpError = line.mid(14);
             else if (line.startsWith(QStringLiteral("SSDP-FAILED ")))
                 m_ssdpError = line.mid(12);
             else if (line == QStringLiteral("READY"))
@@ -51,4 +60,8 @@ QString AddressServer::say(const QString& text) const {
 
 QString AddressServer::router(const QString& externalAddress) const {
     return url(QStringLiteral("igd/%1/desc.xml").arg(externalAddress));
+}
+
+QString AddressServer::badStun(const QString& kind) const {
+    return QStringLiteral("127.0.0.1:%1").arg(m_stunPorts.value(kind));
 }

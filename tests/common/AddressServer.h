@@ -1,11 +1,14 @@
 #pragma once
 
+#include <QMap>
 #include <QProcess>
 #include <QString>
 
 struct AddressServerOptions {
-    bool https = false;    // also over HTTPS, with a certificate nobody trusts
-    QString ssdpAddress{}; // also answer SSDP searches with a gateway of this address
+    bool https = false;      // also over HTTPS, with a certificate nobody trusts
+    QString ssdpAddress{};   // also answer SSDP searches with a gateway of this address
+    QString natPmpAddress{}; // also answer NAT-PMP on 127.0.0.1:5351 with this address
+    bool badStun = false;    // also STUN servers that answer badly
 };
 
 // A web service that answers any text and a UPnP internet gateway with any external address,
@@ -29,11 +32,18 @@ public:
     QString router(const QString& externalAddress) const;
     // Empty when SSDP searches are answered, otherwise why not.
     QString ssdpError() const { return m_ssdpError; }
+    // "127.0.0.1:<port>" of the STUN server that answers badly in this way ("other",
+    // "garbage", "huge", "private", "v6").
+    QString badStun(const QString& kind) const;
+    // Empty when NAT-PMP is answered, otherwise why not.
+    QString natPmpError() const { return m_natPmpError; }
 
 private:
     QProcess m_process;
     quint16 m_port = 0;
     quint16 m_httpsPort = 0;
     QString m_ssdpError;
+    QString m_natPmpError;
+    QMap<QString, quint16> m_stunPorts;
     QString m_error;
 };

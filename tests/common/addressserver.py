@@ -3,23 +3,31 @@
 
     GET  /say/<text>               200, the body is <text> (percent-decoded)
     GET  /silent                   never answers
+    GET  /endless                  200, a body that never ends
     GET  /igd/<address>/desc.xml   the device description of a UPnP internet gateway
     POST /igd/<address>/control    its WANIPConnection: GetExternalIPAddress answers <address>
-                                   ("fault": UPnP error 501)
+                                   ("fault": UPnP error 501, "endless": a reply that never
+                                   ends)
     anything else                  404
 
 --https CERTFILE: the same over HTTPS on a second port. --ssdp ADDRESS: also answer SSDP
-searches (239.255.255.250:1900) with the gateway of that address. Standard output names the
-ports ("HTTP <port>", "HTTPS <port>"), "SSDP-FAILED <reason>" if searches cannot be answered,
-then "READY". The server ends when its standard input closes.
+searches (239.255.255.250:1900) with the gateway of that address. --natpmp ADDRESS: answer
+NAT-PMP requests on 127.0.0.1:5351 with that external address. --stun: STUN servers that answer
+badly, one UDP port each: "other" answers another transaction, "garbage" with bytes that are no
+STUN, "huge" with a datagram of 3000 bytes, "private" maps to 192.168.1.2, "v6" to 2001:db8::1.
+Standard output names the ports ("HTTP <port>", "HTTPS <port>", "STUN <kind> <port>"),
+"SSDP-FAILED <reason>" or "NATPMP-FAILED <reason>" if those cannot be answered, then "READY".
+The server ends when its standard input closes.
 """
 
 import argparse
 import os
 import socket
 import ssl
+import struct
 import sys
 import threading
+import time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
@@ -80,8 +88,21 @@ class Handler(BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(data)
 
+    def endless(self):
+        self.send_response(200)
+        self.send_header("Content-Type", "text/xml")
+        self.end_headers()
+        chunk = b"1" * 65536
+        try:
+            while True:
+                self.wfile.write(chunk)
+        except OSError:
+            pass
+
     def do_GET(self):
         parts = self.path.split("/")
+        if self.path == "/endless":
+            return self.endless()
         if len(parts) >= 3 and parts[1] == "say":
             self.answer(200, urllib.parse.unquote("/".join(parts[2:])))
         elif self.path == "/silent":
@@ -98,6 +119,8 @@ class Handler(BaseHTTPRequestHandler):
         action = self.headers.get("SOAPAction", "").strip('"').split("#")[-1]
         if len(parts) != 4 or parts[1] != "igd" or parts[3] != "control":
             self.answer(404, "no such control")
+        elif action == "GetExternalIPAddress" and parts[2] == "endless":
+            self.endless()
         elif action == "GetExternalIPAddress" and parts[2] != "fault":
             self.answer(200, EXTERNAL_ADDRESS.replace("{address}", parts[2]), "text/xml")
         else:
@@ -137,10 +160,65 @@ def answer_searches(address, http_port):
     threading.Thread(target=loop, daemon=True).start()
 
 
+COOKIE = 0x2112A442
+
+
+def stun_reply(kind, request, sender):
+    transaction = request[8:20]
+    if kind == "other":
+        transaction = bytes(12)
+    if kind == "garbage":
+        return b"HTTP/1.1 400 Bad Request\r\n\r\n"
+    if kind in ("private", "huge"):
+        family, raw = 1, socket.inet_aton("192.168.1.2")
+    elif kind == "v6":
+        family, raw = 2, socket.inet_pton(socket.AF_INET6, "2001:db8::1")
+    else:
+        family, raw = 1, socket.inet_aton(sender[0])
+    mask = struct.pack("!I", COOKIE) + transaction
+    xored = bytes(b ^ m for b, m in zip(raw, mask))
+    value = struct.pack("!BBH", 0, family, sender[1] ^ (COOKIE >> 16)) + xored
+    attributes = struct.pack("!HH", 0x0020, len(value)) + value
+    if kind == "huge":
+        attributes += struct.pack("!HH", 0x8022, 2976) + b"x" * 2976
+    return struct.pack("!HHI", 0x0101, len(attributes), COOKIE) + transaction + attributes
+
+
+def answer_stun(kind):
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sock.bind(("127.0.0.1", 0))
+
+    def loop():
+        while True:
+            data, sender = sock.recvfrom(2048)
+            if len(data) >= 20:
+                sock.sendto(stun_reply(kind, data, sender), sender)
+
+    threading.Thread(target=loop, daemon=True).start()
+    emit("STUN %s %d" % (kind, sock.getsockname()[1]))
+
+
+def answer_natpmp(address):
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sock.bind(("127.0.0.1", 5351))
+    start = time.monotonic()
+
+    def loop():
+        while True:
+            data, sender = sock.recvfrom(64)
+            if data[:2] == b"\0\0":
+                reply = struct.pack("!BBHI", 0, 128, 0, int(time.monotonic() - start))
+                sock.sendto(reply + socket.inet_aton(address), sender)
+
+    threading.Thread(target=loop, daemon=True).start()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--https", metavar="CERTFILE")
     parser.add_argument("--ssdp", metavar="ADDRESS")
+    parser.add_argument("--natpmp", metavar="ADDRESS")
+    parser.add_argument("--stun", action="store_true")
     args = parser.parse_args()
 
     plain = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
@@ -158,6 +236,14 @@ def main():
             answer_searches(args.ssdp, plain.server_address[1])
         except OSError as e:
             emit("SSDP-FAILED %s" % e)
+    if args.natpmp:
+        try:
+            answer_natpmp(args.natpmp)
+        except OSError as e:
+            emit("NATPMP-FAILED %s" % e)
+    if args.stun:
+        for kind in ("other", "garbage", "huge", "private", "v6"):
+            answer_stun(kind)
     emit("READY")
 
     try:

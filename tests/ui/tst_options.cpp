@@ -2,6 +2,7 @@
 // what each source answers now (the web service and the router played on 127.0.0.1).
 
 #include "AddressServer.h"
+#include "AddressSource.h"
 #include "PublishState.h"
 #include "Recorders.h"
 #include "SessionBusDaemon.h"
@@ -26,6 +27,8 @@
 #include <QtTest>
 
 #include <functional>
+
+using platform::AddressSource;
 
 namespace {
 
@@ -115,7 +118,11 @@ void tst_options::optionsKeepTheAddressSection() {
         d.updRefreshDays->setValue(7);
         QTest::mouseClick(d.cmdOK, Qt::LeftButton);
     }));
-    QCOMPARE(seen.mid(0, 5), QStringList({"1", "https://api.ipify.org", "0", "25", "0"}));
+    QCOMPARE(seen.mid(0, 5),
+             QStringList({"1",
+                          "empty: https://api.ipify.org; several agree: https://api64.ipify.org "
+                          "https://icanhazip.com",
+                          "0", "25", "0"}));
     QVERIFY2(seen.value(5).startsWith("Last published: 203.0.113.7 at "),
              qPrintable(seen.value(5)));
     QCOMPARE(stored("Source"), QString("router"));
@@ -140,15 +147,37 @@ void tst_options::optionsKeepTheAddressSection() {
              QStringList({"The web address must start with https:// or http://."}));
     QCOMPARE(stored("Source"), QString("router"));
     QCOMPARE(stored("WebURL"), QString());
+
+    // Several sources that must agree: the lists are kept one space apart, a STUN server
+    // written as a web address is refused.
+    m_messages->messages.clear();
+    QVERIFY(withOptions([&](frmOptions& d) {
+        d.optSource[4]->click();
+        d.chkTemporaryIPv6->click();
+        d.txtWebURL->setText(QStringLiteral(" https://a.example/ip \t http://b.example/ "));
+        d.txtStunServers->setText(QStringLiteral("stun://stun.example.net"));
+        QTest::mouseClick(d.cmdOK, Qt::LeftButton);
+        d.txtStunServers->setText(QStringLiteral(" stun.example.net:3478   [2001:db8::1]:3478 "));
+        QTest::mouseClick(d.cmdOK, Qt::LeftButton);
+    }));
+    QCOMPARE(m_messages->texts(),
+             QStringList({"A STUN server is written host:port, such as stun.example.net:3478, and "
+                          "several are separated by spaces."}));
+    QCOMPARE(stored("Source"), QString("auto"));
+    QCOMPARE(stored("WebURL"), QString("https://a.example/ip http://b.example/"));
+    QCOMPARE(stored("StunServers"), QString("stun.example.net:3478 [2001:db8::1]:3478"));
+    QCOMPARE(stored("TemporaryIPv6"), QString("True"));
 }
 
 void tst_options::detectShowsWhatEachSourceAnswers() {
     AddressServer stand;
-    QVERIFY2(stand.start(), qPrintable(stand.errorString()));
+    QVERIFY2(stand.start({.badStun = true}), qPrintable(stand.errorString()));
     frmOptions dialog(&MainForm());
     LoadOptions(dialog);
-    dialog.txtRouterURL->setText(stand.router(QStringLiteral("203.0.113.9")));
-    dialog.txtWebURL->setText(stand.say(QStringLiteral("Your address: 100.64.3.4")));
+    dialog.txtRouterURL->setText(stand.router(QStringLiteral("100.64.1.1")));
+    dialog.txtWebURL->setText(stand.say(QStringLiteral("203.0.113.9")) + ' ' +
+                              stand.say(QStringLiteral("Your address: 203.0.113.9")));
+    dialog.txtStunServers->setText(stand.badStun(QStringLiteral("private")));
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
     const auto buttonPlaces = [&] {
@@ -160,22 +189,38 @@ void tst_options::detectShowsWhatEachSourceAnswers() {
 
     QTest::mouseClick(dialog.cmdDetect, Qt::LeftButton);
     QVERIFY(!dialog.cmdDetect->isEnabled());
-    QTRY_VERIFY(dialog.cmdDetect->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(dialog.cmdDetect->isEnabled(), 15000);
     // The answers, long ones included, arrived without moving OK and Cancel from under the mouse.
     QCoreApplication::sendPostedEvents();
     QCOMPARE(buttonPlaces(), before);
 
-    QCOMPARE(dialog.lblAnswer[2]->text(), QString("203.0.113.9"));
-    QCOMPARE(dialog.lblHint[2]->text(), QString("reachable from the internet"));
-    QCOMPARE(dialog.lblAnswer[3]->text(), QString("100.64.3.4"));
-    QVERIFY2(dialog.lblHint[3]->text().startsWith(
-                 "not reachable from the internet: a carrier-grade NAT address"),
-             qPrintable(dialog.lblHint[3]->text()));
+    const auto row = [&dialog](AddressSource source) {
+        return QStringList{dialog.lblAnswer[size_t(source)]->text(),
+                           dialog.lblHint[size_t(source)]->text()};
+    };
+    QCOMPARE(row(AddressSource::Router),
+             QStringList({"100.64.1.1", "not reachable from the internet: a carrier-grade NAT "
+                                        "address, which the provider shares among many "
+                                        "customers"}));
+    QCOMPARE(row(AddressSource::Stun).value(0), QString("192.168.1.2"));
+    QCOMPARE(row(AddressSource::NatPmp).value(0), QString("no answer"));
+    // Two web services, one line each.
+    QCOMPARE(row(AddressSource::Web).value(0), QString("203.0.113.9\nno answer"));
+    QVERIFY2(row(AddressSource::Web).value(1).contains(": reachable from the internet\n"),
+             qPrintable(row(AddressSource::Web).value(1)));
+    QVERIFY2(row(AddressSource::Web).value(1).contains("is not an address (\"Your address: "),
+             qPrintable(row(AddressSource::Web).value(1)));
+    // What the rule makes of them, and what they mean.
+    QCOMPARE(row(AddressSource::Auto),
+             QStringList({"nothing", "No second, independent source confirms 203.0.113.9, so it "
+                                     "is not published. The router's own public address is in "
+                                     "100.64.0.0/10: the provider shares one public address "
+                                     "among many customers (carrier-grade NAT), and people "
+                                     "outside cannot reach this machine over IPv4 whatever the "
+                                     "page says; publishing its global IPv6 address may help."}));
     // This machine answers whatever it has; either way every row says something.
-    for (size_t i = 0; i < 2; ++i) {
-        QVERIFY(!dialog.lblAnswer[i]->text().isEmpty());
-        QVERIFY(!dialog.lblHint[i]->text().isEmpty());
-    }
+    for (AddressSource source : {AddressSource::Local, AddressSource::Local6})
+        QVERIFY(!row(source).value(0).isEmpty() && !row(source).value(1).isEmpty());
     // Detecting chose nothing and stored nothing.
     QVERIFY(dialog.optSource[0]->isChecked());
     QCOMPARE(stored("Source"), QString("<none>"));
@@ -262,6 +307,7 @@ void tst_options::addressFieldsFollowTheSource_data() {
     QTest::newRow("this machine, IPv6") << 1 << false << false;
     QTest::newRow("router") << 2 << true << false;
     QTest::newRow("web service") << 3 << false << true;
+    QTest::newRow("sources that must agree") << 4 << true << true;
 }
 
 void tst_options::addressFieldsFollowTheSource() {
