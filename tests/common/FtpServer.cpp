@@ -77,6 +77,8 @@ bool FtpServer::start(const Options& options) {
     if (options.echoPassword)
         args << QStringLiteral("--echo-password");
     args << QStringLiteral("--greeting") << options.greeting;
+    if (!options.passivePorts.isEmpty())
+        args << QStringLiteral("--passive-ports") << options.passivePorts;
     if (!options.loginDir.isEmpty())
         args << QStringLiteral("--login-dir") << options.loginDir;
 

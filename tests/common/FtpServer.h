@@ -44,6 +44,8 @@ struct FtpServerOptions {
     bool withoutMlst = false;
     // Repeat a wrong password in the 530 reply that refuses it.
     bool echoPassword = false;
+    // The ports the server listens on for data connections, "first-last"; empty: any.
+    QString passivePorts{};
     // The greeting's text after "220 ".
     QString greeting = QStringLiteral("Vantrell test server ready.");
     // A folder below the root where each login starts, so that ".." leads somewhere.

@@ -168,7 +168,7 @@ bool ProftpdServer::writeConfiguration() {
     const QString runAs = QStringLiteral("User %1\nGroup %2\n")
                               .arg(QString::fromLocal8Bit(pw ? pw->pw_name : "nobody"),
                                    QString::fromLocal8Bit(gr ? gr->gr_name : "nogroup"));
-    const QString config =
+    QString config =
         QStringLiteral("ServerType standalone\n"
                        "ServerName \"Vantrell test\"\n"
                        "DefaultAddress 127.0.0.1\n"
@@ -222,6 +222,9 @@ bool ProftpdServer::writeConfiguration() {
             .arg(m_dir.path(), runAs,
                  // Root's logins need leave, and root is not locked into the folder otherwise.
                  root ? QStringLiteral("  RootLogin on\n  DefaultRoot ~\n") : QString());
+    if (m_passivePorts[0] != 0)
+        config +=
+            QStringLiteral("PassivePorts %1 %2\n").arg(m_passivePorts[0]).arg(m_passivePorts[1]);
     if (!writeText(path("proftpd.conf"), config, QFile::ReadOwner | QFile::WriteOwner)) {
         m_error = QStringLiteral("cannot write the configuration");
         return false;

@@ -34,6 +34,8 @@ public:
     // Makes the keys, writes the configuration, starts the server and waits until it listens.
     // False with errorString() on failure.
     bool start();
+    // The ports the FTP server listens on for data connections; set before start().
+    void setPassivePorts(quint16 first, quint16 last) { m_passivePorts = {first, last}; }
     QString errorString() const { return m_error; }
 
     quint16 port(Protocol protocol) const { return m_ports[protocol]; }
@@ -69,6 +71,7 @@ private:
     QTemporaryDir m_dir;
     QProcess m_process;
     std::array<quint16, 3> m_ports{};
+    std::array<quint16, 2> m_passivePorts{};
     QString m_certificateFingerprint;
     QString m_hostKeyFingerprint;
     QString m_hostKey; // "<type> <base64>"

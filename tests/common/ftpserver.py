@@ -160,6 +160,9 @@ def serve_ftp(args):
     if args.without_mlst:
         Handler.proto_cmds = {cmd: info for cmd, info in FTPHandler.proto_cmds.items()
                               if cmd not in ("MLST", "MLSD")}
+    if args.passive_ports:
+        first, last = (int(port) for port in args.passive_ports.split("-"))
+        Handler.passive_ports = range(first, last + 1)
     if args.umask is not None:
         os.umask(int(args.umask, 8))
 
@@ -206,6 +209,8 @@ def main():
                         help="never send the 226 that ends an upload")
     parser.add_argument("--echo-password", action="store_true",
                         help="repeat a wrong password in the reply that refuses it")
+    parser.add_argument("--passive-ports", metavar="FIRST-LAST",
+                        help="the ports to listen on for data connections")
     parser.add_argument("--greeting", default="Vantrell test server ready.",
                         help="the text of the greeting after 220")
     parser.add_argument("--login-dir", default="",

@@ -611,7 +611,8 @@ private slots:
             << "revoked";
         QTest::newRow("revoked only")
             << QStringList{"@revoked {host} {rsa}", "@revoked * {ecdsa}", "@revoked * {ed25519}"}
-            << "" << "revoked";
+            << ""
+            << "revoked";
         QTest::newRow("pipe") << keyscan << "fifo"
                               << "not an ordinary file";
     }
@@ -696,6 +697,42 @@ private slots:
         }
         if (file != "fifo")
             QCOMPARE(readFile(knownHosts), before);
+    }
+
+    // OpenSSH never renames onto a name in use: the old page steps aside in the request that
+    // uploads the new one, and its mode, read from the one listing of a crowded folder, stays.
+    void replacesPageOverSftpBesideManyFiles() {
+        if (const QString why = SshdServer::unavailable(); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        if (!m_sshd) {
+            m_sshd = std::make_unique<SshdServer>();
+            QVERIFY2(m_sshd->start(), qPrintable(m_sshd->errorString()));
+        }
+        SshdServer& server = *m_sshd;
+        const QDir root(server.root());
+        QVERIFY(root.mkpath("crowded"));
+        for (int i = 0; i < 2000; ++i)
+            QVERIFY(writeFile(root.filePath(QStringLiteral("crowded/other%1.htm").arg(i)), "x"));
+        const QString live = root.filePath("crowded/index.htm");
+        QVERIFY(writeFile(live, "old page"));
+        const auto mode = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup;
+        QVERIFY(QFile::setPermissions(live, mode));
+        QVERIFY(server.handOver(root.filePath("crowded")) && server.handOver(live));
+        const QString knownHosts = m_local.filePath("sftp_known_hosts");
+        QVERIFY(writeFile(knownHosts, server.knownHostsLine(SshdServer::Ed25519).toUtf8() + '\n'));
+        const QString local = m_local.filePath("crowded.htm");
+        QVERIFY(writeFile(local, samplePage()));
+
+        Inet inet;
+        inet.setURL(server.site());
+        inet.setUserName(server.user());
+        inet.setPassword(server.password());
+        inet.setKnownHostsFile(knownHosts);
+        QVERIFY2(run(inet, "CD crowded"), qPrintable(inet.LastError()));
+        QVERIFY2(run(inet, "PUT " + local + " index.htm"), qPrintable(inet.LastError()));
+        QCOMPARE(readFile(live), samplePage());
+        QCOMPARE(QFile::permissions(live) & ~(QFile::ReadUser | QFile::WriteUser), mode);
+        QCOMPARE(QDir(root.filePath("crowded")).entryList(QDir::Files | QDir::Hidden).size(), 2001);
     }
 
 private:
