@@ -803,9 +803,14 @@ bool UploadPage() {
     }
     RecordPublished(publication);
 
+    // Old copies the server would not let go are said once, beside the success.
+    const QString note = inet.LastNote();
     if (!HasUnattendedSwitch(strCommandLine))
-        platform::MsgBox(QStringLiteral("File successfully loaded."),
+        platform::MsgBox(QStringLiteral("File successfully loaded.") +
+                             (note.isEmpty() ? QString() : QStringLiteral("\n\n") + note),
                          platform::MsgIcon::Information, QStringLiteral("Vantrell"));
+    else if (!note.isEmpty())
+        platform::MsgBox(note, platform::MsgIcon::Exclamation);
     return true;
 }
 

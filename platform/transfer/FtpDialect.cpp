@@ -78,13 +78,19 @@ public:
     // STAT with a name lists that one file, a listing line every server tested gives; MLST
     // would need OPTS MLST first and is refused by some.
     Request modeQuery(const RemotePath& dir, const QString& name) const override {
-        return {
-            directoryUrl(dir), nullptr, {QStringLiteral("*STAT ") + name}, Request::Listing::None};
+        // The folder's listing, on the command connection (no data connection, and inside TLS
+        // no new login): the page's line, and whatever earlier uploads left beside it.
+        return {directoryUrl(dir), nullptr, {QStringLiteral("*STAT .")}, Request::Listing::None};
     }
     // Only the lines of the replies about the page: a greeting or another reply may hold
     // anything.
     std::optional<int> modeIn(const Reply& reply, const QString& name) const override {
         return permissionsIn(reply.linesAnswering(u"MLST") + reply.linesAnswering(u"STAT"), name);
+    }
+    std::optional<QStringList> listingIn(const Reply& reply) const override {
+        if (!reply.replyTo(u"STAT").startsWith(u'2'))
+            return std::nullopt;
+        return reply.allLines;
     }
 
     // A 5xx reply to STOR, not for want of space, where a plain upload would cut the page short.

@@ -179,6 +179,7 @@ private:
             if (m_abandon)
                 break;
             outcome.error = redact(outcome.error, job.password);
+            outcome.note = redact(outcome.note, job.password);
             m_report(outcome, m_trust);
         }
         sayGoodbye();
@@ -516,6 +517,7 @@ struct Inet::Private {
     int running = 0;
     bool lastSucceeded = false;
     QString lastError;
+    QString lastNote;
     TrustProblem lastTrust;
     InetFault lastFault = InetFault::Other;
     std::unique_ptr<InetWorker> worker;
@@ -538,7 +540,7 @@ void Inet::Execute(const QString& operation) {
                     this,
                     [this, outcome, trust] {
                         d->lastFault = outcome.fault;
-                        finishCommand(outcome.ok, outcome.error, trust);
+                        finishCommand(outcome.ok, outcome.error, outcome.note, trust);
                     },
                     Qt::QueuedConnection);
             });
@@ -572,10 +574,12 @@ QString Inet::UserName() const {
     return d->user;
 }
 
-void Inet::finishCommand(bool succeeded, const QString& error, const TrustProblem& trust) {
+void Inet::finishCommand(bool succeeded, const QString& error, const QString& note,
+                         const TrustProblem& trust) {
     --d->running;
     d->lastSucceeded = succeeded;
     d->lastError = error;
+    d->lastNote = note;
     d->lastTrust = trust;
     emit CommandFinished();
 }
@@ -592,6 +596,9 @@ InetFault Inet::LastFault() const {
 
 QString Inet::LastError() const {
     return d->lastError;
+}
+QString Inet::LastNote() const {
+    return d->lastNote;
 }
 
 void Inet::setTrustedCertificate(const QString& fingerprint) {

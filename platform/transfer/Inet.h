@@ -70,6 +70,9 @@ public:
     QString LastError() const;
     // Which setting the last command's failure points at; Other after a success.
     InetFault LastFault() const;
+    // What the last command has to say although it succeeded (old copies of the page the server
+    // would not let it delete); empty mostly.
+    QString LastNote() const;
 
     // Whom to trust beyond the system's certificate store: the one TLS certificate with this
     // SHA-256 fingerprint (empty: none), and the SSH host keys in this OpenSSH known_hosts file
@@ -90,7 +93,8 @@ signals:
     void CommandFinished();
 
 private:
-    void finishCommand(bool succeeded, const QString& error, const TrustProblem& trust);
+    void finishCommand(bool succeeded, const QString& error, const QString& note,
+                       const TrustProblem& trust);
 
     struct Private;
     std::unique_ptr<Private> d;

@@ -177,6 +177,27 @@ QString checkCredentials(const QString& user, const QString& password) {
     return {};
 }
 
+QString uploadTag(const QDateTime& startedUtc, quint32 random) {
+    return QStringLiteral("vantrell-%1-%2")
+        .arg(startedUtc.toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'")))
+        .arg(random, 8, 16, QChar(u'0'));
+}
+
+std::optional<Leftover> leftoverIn(const QString& listingLine, const QString& remoteName) {
+    const QRegularExpression pattern(
+        QStringLiteral(R"((?:^|[\s/])(\.?%1\.vantrell-(\d{8}T\d{6}Z)-[0-9a-f]{8}\.(part|old))$)")
+            .arg(QRegularExpression::escape(remoteName)));
+    const QRegularExpressionMatch m = pattern.match(listingLine);
+    if (!m.hasMatch())
+        return std::nullopt;
+    QDateTime started =
+        QDateTime::fromString(m.captured(2), QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
+    if (!started.isValid())
+        return std::nullopt;
+    started.setTimeSpec(Qt::UTC);
+    return Leftover{m.captured(1), started, m.captured(3) == u"old"};
+}
+
 QString temporaryName(const QString& remoteName, const QString& tag, bool visible) {
     return QStringLiteral("%1%2.%3.part").arg(visible ? "" : ".", remoteName, tag);
 }

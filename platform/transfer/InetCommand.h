@@ -4,6 +4,7 @@
 // before anything reaches a server.
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
@@ -42,12 +43,23 @@ Command parseCommand(const QString& operation);
 QString checkCredentials(const QString& user, const QString& password);
 
 // The names one upload uses beside the page: the new page before it is renamed into place, and
-// the old page while it steps aside. `tag` is the upload's own, so that uploads from other
-// runs or machines never write into each other's files. Both start with a dot, which keeps
-// them out of most listings, unless `visible` asks for names a server that refuses names
-// starting with a dot takes.
+// the old page while it steps aside. The tag says when the upload started and holds a random
+// part, so that uploads from other runs or machines never write into each other's files, and a
+// later run can tell what a run that was cut short left behind: ".index.htm.vantrell-
+// 20261207T193000Z-1a2b3c4d.part", "....old". Both start with a dot, which keeps them out of
+// most listings, unless `visible` asks for names a server that refuses names starting with a
+// dot takes.
+QString uploadTag(const QDateTime& startedUtc, quint32 random);
 QString temporaryName(const QString& remoteName, const QString& tag, bool visible = false);
 QString backupName(const QString& remoteName, const QString& tag, bool visible = false);
+
+// One of those names, found in a line of a directory listing that ends with it.
+struct Leftover {
+    QString name;
+    QDateTime started;    // UTC
+    bool oldPage = false; // a moved-aside copy of the page, not a new page on its way
+};
+std::optional<Leftover> leftoverIn(const QString& listingLine, const QString& remoteName);
 
 // The permission bits of the file `name` as a server described it, either in the fact line of
 // an MLST reply ("unix.mode=0644;... name", also "0o644") or in the listing line of that very

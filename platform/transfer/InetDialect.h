@@ -49,8 +49,12 @@ public:
                                      const QString& name) const = 0;
 
     // The permissions of a file: the request that asks for them, and where its reply says them.
+    // The same request lists the directory, where the server allows.
     virtual Request modeQuery(const RemotePath& dir, const QString& name) const = 0;
     virtual std::optional<int> modeIn(const Reply& reply, const QString& name) const = 0;
+    // The lines of that reply that describe the directory's entries, one each, or nothing when
+    // the server did not list it. An MLST fact line of the file may be among them.
+    virtual std::optional<QStringList> listingIn(const Reply& reply) const = 0;
 
     // Whether the modeQuery reply lists `name` at all; nullopt where the reply cannot tell.
     virtual std::optional<bool> lists(const Reply&, const QString&) const { return std::nullopt; }

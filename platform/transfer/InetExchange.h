@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <functional>
+#include <utility>
 
 namespace platform::inet {
 
@@ -71,9 +72,13 @@ using Exchange = std::function<Reply(const Request&)>;
 
 // How one command ended: success, or a reason a person understands.
 struct Outcome {
+    Outcome() = default;
+    Outcome(bool succeeded, QString reason) : ok(succeeded), error(std::move(reason)) {}
+
     bool ok = false;
     QString error;
     InetFault fault = InetFault::Other;
+    QString note; // what a success has to say all the same
 };
 
 QString withDetail(const QString& what, const QString& detail);

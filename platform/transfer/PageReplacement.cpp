@@ -1,29 +1,21 @@
 #include "PageReplacement.h"
 
-#include <QCoreApplication>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QUrl>
 
+#include <algorithm>
+
 namespace platform::inet {
-
-namespace {
-
-// Other runs of the program, here or on other machines, may upload the same page at the
-// same time.
-QString uploadTag() {
-    return QStringLiteral("%1-%2")
-        .arg(QCoreApplication::applicationPid())
-        .arg(QRandomGenerator::system()->generate(), 8, 16, QChar(u'0'));
-}
-
-} // namespace
 
 PageReplacement::PageReplacement(Exchange exchange, const Dialect& dialect,
                                  const QString& hostAndPort, std::chrono::milliseconds timeout,
                                  const RemotePath& dir, const QString& name, QFile& page)
     : m_exchange(std::move(exchange)), m_dialect(dialect), m_hostAndPort(hostAndPort),
       m_timeout(timeout), m_dir(dir), m_name(name), m_page(page) {
-    m_tag = uploadTag();
+    // Other runs of the program, here or on other machines, may upload the same page at the
+    // same time.
+    m_tag = uploadTag(QDateTime::currentDateTimeUtc(), QRandomGenerator::system()->generate());
     m_temp = temporaryName(name, m_tag);
     m_backup = backupName(name, m_tag);
 }
@@ -35,7 +27,109 @@ Outcome PageReplacement::run() {
         return failed(looked);
     if (looked.code == CURLE_OK)
         m_mode = m_dialect.modeIn(looked, m_name);
-    if (m_dialect.lists(looked, m_name) == true && !m_dialect.renamesOntoTakenNames())
+    survey(looked);
+    if ((m_found == Found::Folder || m_found == Found::Link) && pageIsFolder())
+        return folderInTheWay();
+    if (m_found == Found::Nothing)
+        restoreMovedAside();
+
+    Outcome outcome = replace();
+    if (outcome.ok)
+        outcome.note = tidyUp();
+    return outcome;
+}
+
+// What the listing says about the page's name, and which names earlier uploads left.
+void PageReplacement::survey(const Reply& looked) {
+    const std::optional<QStringList> listing = m_dialect.listingIn(looked);
+    if (!listing)
+        return;
+    static const QRegularExpression lsLine(QStringLiteral(R"(^([-dl])[rwxsStT-]{9}[+.@]?\s)"));
+    static const QRegularExpression typeFact(QStringLiteral(R"((?:^|;)type=([^;]*);)"),
+                                             QRegularExpression::CaseInsensitiveOption);
+    m_found = Found::Nothing;
+    bool told = false; // by the name's own MLST facts, which a listing line cannot overrule
+    for (const QString& line : *listing) {
+        if (std::optional<Leftover> left = leftoverIn(line, m_name)) {
+            m_leftovers << *left;
+            continue;
+        }
+        const bool named = line.endsWith(u' ' + m_name) || line.endsWith(u'/' + m_name);
+        if (const QRegularExpressionMatch fact = typeFact.match(line); fact.hasMatch() && named) {
+            const QString type = fact.captured(1).toLower();
+            m_found = type == u"file"                                        ? Found::File
+                      : type == u"dir" || type == u"cdir" || type == u"pdir" ? Found::Folder
+                                                                             : Found::Link;
+            told = true;
+            continue;
+        }
+        const QRegularExpressionMatch ls = lsLine.match(line);
+        if (told || !ls.hasMatch())
+            continue;
+        const QChar kind = ls.captured(1).front();
+        if (kind == u'l' && line.contains(u' ' + m_name + QStringLiteral(" -> ")))
+            m_found = Found::Link;
+        else if (named)
+            m_found = kind == u'd' ? Found::Folder : Found::File;
+    }
+}
+
+// Only a file is ever moved or replaced. A link may lead to a folder; the server knows.
+bool PageReplacement::pageIsFolder() {
+    if (m_found == Found::Folder)
+        return true;
+    RemotePath inside = m_dir;
+    inside.segments << m_name;
+    return m_dialect.directoryFound(m_exchange(m_dialect.directoryCheck(inside)));
+}
+
+Outcome PageReplacement::folderInTheWay() const {
+    return {false, QStringLiteral("\"%1\" is a folder on the server").arg(m_name)};
+}
+
+// A run cut short between moving the old page aside and renaming the new one in left the site
+// without a page: the newest copy goes back first.
+void PageReplacement::restoreMovedAside() {
+    const Leftover* newest = nullptr;
+    for (const Leftover& left : m_leftovers) {
+        if (left.oldPage && (!newest || left.started > newest->started))
+            newest = &left;
+    }
+    if (!newest || !rename(newest->name, m_name))
+        return;
+    m_found = Found::File;
+    const QString restored = newest->name;
+    m_leftovers.removeIf([&](const Leftover& left) { return left.name == restored; });
+}
+
+// With the page in place, what earlier uploads left behind and can no longer be in use goes.
+QString PageReplacement::tidyUp() {
+    const QDateTime stale = QDateTime::currentDateTimeUtc().addSecs(
+        -std::chrono::duration_cast<std::chrono::seconds>(LeftoverAge).count());
+    for (const Leftover& left : std::as_const(m_leftovers)) {
+        if (left.started < stale)
+            discard(left.name);
+    }
+    if (m_unremoved.isEmpty())
+        return {};
+    const qsizetype count = m_unremoved.size();
+    QString names = u'"' + m_unremoved.mid(0, 3).join(QStringLiteral("\", \"")) + u'"';
+    if (count > 3)
+        names += QStringLiteral(" and %1 more").arg(count - 3);
+    return QStringLiteral("The page is published, but %1 could not be removed from the server "
+                          "(it refused to delete them): %2.")
+        .arg(count == 1 ? QStringLiteral("1 old copy") : QStringLiteral("%1 old copies").arg(count),
+             names);
+}
+
+// Deletes a name of an upload's own, counting it when the server will not.
+void PageReplacement::discard(const QString& name) {
+    if (!remove(name))
+        m_unremoved << name;
+}
+
+Outcome PageReplacement::replace() {
+    if (m_found == Found::File && !m_dialect.renamesOntoTakenNames())
         return replaceAsideAtOnce();
 
     const Reply stored = uploadTemporary(false);
@@ -50,7 +144,7 @@ Outcome PageReplacement::run() {
     }
     // The whole new page is on the server under the temporary name.
     if (!m_dialect.renameRefused(stored)) {
-        remove(m_temp);
+        discard(m_temp);
         return uploadDirectly();
     }
     return replaceAside(refusalIn(stored));
@@ -85,7 +179,7 @@ Outcome PageReplacement::replaceAsideAtOnce() {
     remove(m_temp);
     Outcome direct = uploadDirectly();
     if (direct.ok)
-        remove(m_backup);
+        discard(m_backup);
     else
         direct.error += QStringLiteral("; the old page is kept as \"%1\"").arg(m_backup);
     return direct;
@@ -120,12 +214,16 @@ QString PageReplacement::refusalIn(const Reply& reply) {
 // The server took the temporary name but would not rename it onto the page; some servers
 // never rename onto a name in use.
 Outcome PageReplacement::replaceAside(const QString& refusal) {
+    if (m_found != Found::File && m_found != Found::Nothing && pageIsFolder()) {
+        remove(m_temp);
+        return folderInTheWay();
+    }
     if (!rename(m_name, m_backup)) {
         remove(m_temp);
         return pageUnchanged(refusal);
     }
     if (rename(m_temp, m_name)) {
-        remove(m_backup);
+        discard(m_backup);
         return {true, {}};
     }
     if (rename(m_backup, m_name)) {
@@ -136,7 +234,7 @@ Outcome PageReplacement::replaceAside(const QString& refusal) {
     remove(m_temp);
     Outcome direct = uploadDirectly();
     if (direct.ok)
-        remove(m_backup);
+        discard(m_backup);
     else
         direct.error += QStringLiteral("; the old page is kept as \"%1\"").arg(m_backup);
     return direct;
@@ -182,9 +280,13 @@ bool PageReplacement::rename(const QString& from, const QString& to) {
     return m_dialect.renamed(quote(m_dialect.rename(m_dir, from, to)));
 }
 
-// Deletes one of this upload's own names, where the server allows.
-void PageReplacement::remove(const QString& name) {
-    quote({m_dialect.removeIfAllowed(m_dir, name)});
+// Deletes one of this upload's own names, where the server allows; true when it is gone.
+bool PageReplacement::remove(const QString& name) {
+    QString command = m_dialect.removeIfAllowed(m_dir, name);
+    // Without the mark that lets it fail unnoticed, its failure shows.
+    if (command.startsWith(u'*'))
+        command.remove(0, 1);
+    return quote({command}).code == CURLE_OK;
 }
 
 } // namespace platform::inet

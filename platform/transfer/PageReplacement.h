@@ -20,8 +20,12 @@ namespace platform::inet {
 //  - a server that will not take the temporary name, or will not rename it, gets a plain
 //    upload under the page's own name, the one way it takes a page.
 // The old page is never deleted before the new one is in place, and whatever of this upload's
-// own names a failure leaves on the server is deleted where the server allows. The protocol's
-// dialect says how each step is done.
+// own names a failure leaves on the server is deleted where the server allows. Nothing but a
+// plain file is ever moved or replaced: a folder under the page's name stops the upload first.
+// What runs that were cut short left behind is tidied up: a page found missing gets its
+// moved-aside copy back before anything else, and their names older than any upload could
+// still be running are deleted once the page is in place; what the server will not let go is
+// counted in the outcome's note. The protocol's dialect says how each step is done.
 class PageReplacement {
 public:
     PageReplacement(Exchange exchange, const Dialect& dialect, const QString& hostAndPort,
@@ -30,7 +34,18 @@ public:
 
     Outcome run();
 
+    // No upload runs longer than this; names of earlier uploads older than that are leftovers.
+    static constexpr std::chrono::hours LeftoverAge{1};
+
 private:
+    enum class Found { Unknown, Nothing, File, Folder, Link };
+    void survey(const Reply& looked);
+    bool pageIsFolder();
+    Outcome folderInTheWay() const;
+    void restoreMovedAside();
+    QString tidyUp();
+    void discard(const QString& name);
+    Outcome replace();
     Outcome replaceAside(const QString& refusal);
     Outcome replaceAsideAtOnce();
     Reply uploadTemporary(bool aside);
@@ -42,7 +57,7 @@ private:
     Reply upload(const QString& name, const QStringList& then);
     Reply quote(const QStringList& commands);
     bool rename(const QString& from, const QString& to);
-    void remove(const QString& name);
+    bool remove(const QString& name);
 
     Exchange m_exchange;
     const Dialect& m_dialect;
@@ -55,6 +70,9 @@ private:
     QString m_tag;
     QString m_temp;
     QString m_backup;
+    Found m_found = Found::Unknown; // what the listing showed under the page's name
+    QList<Leftover> m_leftovers;    // of earlier uploads, as the listing showed them
+    QStringList m_unremoved;        // names left on the server that could not be deleted
 };
 
 } // namespace platform::inet

@@ -77,6 +77,11 @@ public:
     std::optional<int> modeIn(const Reply& reply, const QString& name) const override {
         return permissionsIn(lines(reply), name);
     }
+    std::optional<QStringList> listingIn(const Reply& reply) const override {
+        if (reply.code != CURLE_OK)
+            return std::nullopt;
+        return lines(reply);
+    }
     std::optional<bool> lists(const Reply& reply, const QString& name) const override {
         if (reply.code != CURLE_OK)
             return std::nullopt;

@@ -5,6 +5,7 @@
 #include "OwnNetwork.h"
 #include "ProftpdServer.h"
 #include "SessionBusDaemon.h"
+#include "SshdServer.h"
 #include "TestFiles.h"
 
 #include <QFile>
@@ -77,6 +78,8 @@ private slots:
     void publishesOverSftp();
     void untrustedServersGetNoPassword_data();
     void untrustedServersGetNoPassword();
+    void onlyFilesAreReplacedAndLeftoversAreOwned_data();
+    void onlyFilesAreReplacedAndLeftoversAreOwned();
 
 private:
     void configure(const FtpServer& server, const QString& password, const RunSetup& setup = {});
@@ -955,6 +958,71 @@ void UnattendedTest::untrustedServersGetNoPassword() {
                        QSettings::IniFormat);
     QCOMPARE(settings.value(QStringLiteral("FTP/TrustedCertificate")).toString(),
              storedFingerprint);
+}
+
+void UnattendedTest::onlyFilesAreReplacedAndLeftoversAreOwned_data() {
+    QTest::addColumn<QString>("server"); // "ftpes", "sftp" (ProFTPD), "openssh" or "ftp"
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("said");
+    const QString folder =
+        "Tallyhost: Unable to upload file: \"ip.htm\" is a folder on the server\n";
+    QTest::newRow("folder, FTPS") << "ftpes" << 1 << folder;
+    QTest::newRow("folder, SFTP") << "sftp" << 1 << folder;
+    QTest::newRow("folder, OpenSSH") << "openssh" << 1 << folder;
+    // Published all the same, and said once.
+    QTest::newRow("no deleting, FTP") << "ftp" << 0 << "2 old copies could not be removed";
+}
+
+void UnattendedTest::onlyFilesAreReplacedAndLeftoversAreOwned() {
+    QFETCH(QString, server);
+    QFETCH(int, status);
+    QFETCH(QString, said);
+    ProftpdServer proftpd;
+    SshdServer sshd;
+    FtpServer ftp;
+    QString pub;
+    if (server == QLatin1String("openssh")) {
+        if (const QString why = SshdServer::unavailable(); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        QVERIFY2(sshd.start(), qPrintable(sshd.errorString()));
+        pub = sshd.root() + QStringLiteral("/pub");
+        QVERIFY(QDir().mkpath(pub + QStringLiteral("/ip.htm")) && sshd.handOver(pub));
+        QVERIFY(QDir(m_home->path()).mkpath(QStringLiteral(".ssh")));
+        QVERIFY(writeFile(knownHosts(), sshd.knownHostsLine(SshdServer::Ed25519).toUtf8() + '\n'));
+        configureSite(sshd.site(), sshd.user(), sshd.password());
+    } else if (server == QLatin1String("ftp")) {
+        QVERIFY2(ftp.start({.permissions = QStringLiteral("elrafmwMT")}),
+                 qPrintable(ftp.errorString()));
+        pub = ftp.root() + QStringLiteral("/pub");
+        QVERIFY(QDir().mkpath(pub));
+        for (const char* left : {"ip.htm", ".ip.htm.vantrell-20200101T000000Z-00000001.part",
+                                 ".ip.htm.vantrell-20200101T000000Z-00000002.old"})
+            QVERIFY(writeFile(pub + u'/' + QLatin1String(left), "left"));
+        configureSite(ftp.url(), ftp.user(), ftp.password());
+    } else {
+        QVERIFY2(proftpd.start(), qPrintable(proftpd.errorString()));
+        pub = proftpd.root() + QStringLiteral("/pub");
+        QVERIFY(QDir().mkpath(pub + QStringLiteral("/ip.htm")));
+        const bool ssh = server == QLatin1String("sftp");
+        if (ssh) {
+            QVERIFY(QDir(m_home->path()).mkpath(QStringLiteral(".ssh")));
+            QVERIFY(writeFile(knownHosts(), proftpd.knownHostsLine().toUtf8() + '\n'));
+        }
+        configureSite(proftpd.site(ssh ? ProftpdServer::Sftp : ProftpdServer::Ftpes),
+                      proftpd.user(), proftpd.password(),
+                      ssh ? QString() : proftpd.certificateFingerprint());
+    }
+    QByteArray errors;
+    QCOMPARE(publish(&errors), status);
+    QVERIFY2(errors.contains(said.toUtf8()) && errors.count('\n') == 1, errors.constData());
+    if (status == 0) {
+        QCOMPARE(readFile(pub + QStringLiteral("/ip.htm")), readFile(page()));
+        return;
+    }
+    // The folder is where it was, and nothing took its place or stands beside it.
+    QVERIFY(QFileInfo(pub + QStringLiteral("/ip.htm")).isDir());
+    QCOMPARE(QDir(pub).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{QStringLiteral("ip.htm")});
 }
 
 QTEST_MAIN(UnattendedTest)

@@ -448,6 +448,95 @@ private slots:
         QCOMPARE(ftp.loginCount(), 1);
     }
 
+    // What stands under the page's name and beside it: "dir NAME", "link NAME TARGET" or
+    // "file NAME CONTENT" in www, {old} an upload's start long ago, {now} one just now.
+    void onlyPlainFilesAreReplacedAndLeftoversGo_data() {
+        QTest::addColumn<FtpServer::Options>("server");
+        QTest::addColumn<QStringList>("plant");
+        QTest::addColumn<QString>("failure"); // how the error starts; empty: published
+        QTest::addColumn<QString>("note");
+        QTest::addColumn<QStringList>("kept"); // what www holds afterwards
+
+        const QString folder = R"("index.htm" is a folder on the server)";
+        const QStringList inFolder{"dir index.htm", "file index.htm/inside.htm x"};
+        QTest::newRow("folder") << FtpServer::Options{} << inFolder << folder << QString()
+                                << QStringList{"index.htm"};
+        QTest::newRow("folder, server without MLST")
+            << FtpServer::Options{.withoutMlst = true} << inFolder << folder << QString()
+            << QStringList{"index.htm"};
+        QTest::newRow("link to a folder")
+            << FtpServer::Options{} << QStringList{"dir real", "link index.htm real"} << folder
+            << QString() << QStringList{"index.htm", "real"};
+        const QString stale = ".index.htm.vantrell-{old}-0000000%1.%2";
+        const QString running = ".index.htm.vantrell-{now}-00000003.part";
+        const QString otherPage = ".other.htm.vantrell-{old}-00000004.part";
+        QTest::newRow("leftovers of cut runs")
+            << FtpServer::Options{}
+            << QStringList{"file index.htm old page", "file " + stale.arg(1).arg("part") + " x",
+                           "file " + stale.arg(2).arg("old") + " x", "file " + running + " x",
+                           "file " + otherPage + " x"}
+            << QString() << QString() << QStringList{running, otherPage, "index.htm"};
+        // The new page never arrives; the old one is back all the same.
+        QTest::newRow("cut between moving aside and renaming in")
+            << FtpServer::Options{.dropUploadsAfter = 64 * 1024}
+            << QStringList{"file " + stale.arg(5).arg("old") + " old page"} << "Could not upload"
+            << QString() << QStringList{"index.htm"};
+        QTest::newRow("no deleting")
+            << FtpServer::Options{.permissions = "elrafmwMT"}
+            << QStringList{"file index.htm old page", "file " + stale.arg(1).arg("part") + " x",
+                           "file " + stale.arg(2).arg("old") + " x"}
+            << QString() << "2 old copies could not be removed"
+            << QStringList{stale.arg(1).arg("part"), stale.arg(2).arg("old"), "index.htm"};
+    }
+
+    void onlyPlainFilesAreReplacedAndLeftoversGo() {
+        QFETCH(FtpServer::Options, server);
+        QFETCH(QStringList, plant);
+        QFETCH(QString, failure);
+        QFETCH(QString, note);
+        QFETCH(QStringList, kept);
+        const QString now = QDateTime::currentDateTimeUtc().toString("yyyyMMdd'T'HHmmss'Z'");
+        const auto stamped = [&](QString text) {
+            return text.replace("{old}", "20200101T000000Z").replace("{now}", now);
+        };
+        FtpServer ftp;
+        QVERIFY2(ftp.start(server), qPrintable(ftp.errorString()));
+        const QDir www(ftp.root() + "/www");
+        QVERIFY(QDir(ftp.root()).mkdir("www"));
+        for (const QString& line : plant) {
+            const QStringList part = stamped(line).split(' ');
+            if (part[0] == "dir")
+                QVERIFY(www.mkdir(part[1]));
+            else if (part[0] == "link")
+                QVERIFY(QFile::link(part[2], www.filePath(part[1])));
+            else
+                QVERIFY(writeFile(www.filePath(part[1]), part.mid(2).join(' ').toUtf8()));
+        }
+        const QString local = m_local.filePath("index.htm");
+        QVERIFY(writeFile(local, samplePage()));
+
+        Inet inet;
+        pointAt(inet, ftp);
+        QVERIFY2(run(inet, "CD www"), qPrintable(inet.LastError()));
+        const bool published = run(inet, "PUT " + local + " index.htm");
+        QCOMPARE(published, failure.isEmpty());
+        QVERIFY2(inet.LastError().startsWith(failure), qPrintable(inet.LastError()));
+        QVERIFY2(note.isEmpty() ? inet.LastNote().isEmpty() : inet.LastNote().contains(note),
+                 qPrintable(inet.LastNote()));
+        QStringList expected;
+        for (const QString& name : kept)
+            expected << stamped(name);
+        QCOMPARE(
+            www.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+            expected);
+        if (plant.first().startsWith("dir index.htm"))
+            QCOMPARE(readFile(www.filePath("index.htm/inside.htm")), QByteArray("x"));
+        else if (!plant.last().startsWith("link"))
+            QCOMPARE(readFile(www.filePath("index.htm")),
+                     published ? samplePage() : QByteArray("old page"));
+        QVERIFY(!ftp.commands().contains("RNFR index.htm"));
+    }
+
     void twoUploadsOfOnePageAtOnce() {
         FtpServer server;
         QVERIFY2(server.start({.readLimit = 256 * 1024}), qPrintable(server.errorString()));
@@ -528,7 +617,8 @@ private slots:
         auto inet = std::make_unique<Inet>();
         pointAt(*inet, server);
         inet->Execute("PUT " + local + " index.htm");
-        const QRegularExpression temporary(R"(^\.index\.htm\.\d+-[0-9a-f]{8}\.part$)");
+        const QRegularExpression temporary(
+            R"(^\.index\.htm\.vantrell-\d{8}T\d{6}Z-[0-9a-f]{8}\.part$)");
         QTRY_VERIFY_WITH_TIMEOUT(!server.commands().filter(QRegularExpression("^STOR ")).isEmpty(),
                                  10000);
         const QString stored = server.commands().filter(QRegularExpression("^STOR ")).first();
