@@ -75,11 +75,10 @@ public:
         return QStringLiteral("*SITE CHMOD %1 %2").arg(mode, 3, 8, QChar(u'0')).arg(name);
     }
 
-    // STAT with a name lists that one file, a listing line every server tested gives; MLST
-    // would need OPTS MLST first and is refused by some.
-    Request modeQuery(const RemotePath& dir, const QString& name) const override {
-        // The folder's listing, on the command connection (no data connection, and inside TLS
-        // no new login): the page's line, and whatever earlier uploads left beside it.
+    // STAT lists the folder on the command connection (no data connection, and inside TLS no
+    // new login): the page's line, a listing line every server tested gives, and whatever
+    // earlier uploads left beside it. MLST would need OPTS MLST first and is refused by some.
+    Request modeQuery(const RemotePath& dir, const QString&) const override {
         return {directoryUrl(dir), nullptr, {QStringLiteral("*STAT .")}, Request::Listing::None};
     }
     // Only the lines of the replies about the page: a greeting or another reply may hold
