@@ -73,7 +73,8 @@ using Exchange = std::function<Reply(const Request&)>;
 // How one command ended: success, or a reason a person understands.
 struct Outcome {
     Outcome() = default;
-    Outcome(bool succeeded, QString reason) : ok(succeeded), error(std::move(reason)) {}
+    Outcome(bool succeeded, QString reason, InetFault where = InetFault::Other)
+        : ok(succeeded), error(std::move(reason)), fault(where) {}
 
     bool ok = false;
     QString error;
