@@ -239,6 +239,8 @@ private:
             outcome.fault = faultOf(m_lastCode, job.command.kind);
         if (!outcome.ok && m_trust.kind != TrustProblem::Kind::None)
             outcome.error = untrusted(m_trust, *site);
+        else if (!outcome.ok && !dialect->connectProblem().isEmpty())
+            outcome.error = dialect->connectProblem();
         else if (!outcome.ok && !m_refused.isEmpty())
             outcome.error = m_refused;
         return outcome;

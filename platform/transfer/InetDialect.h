@@ -31,6 +31,8 @@ public:
     virtual bool oneTransferPerConnection() const { return false; }
     // What the server presented, when a request stopped because it could not be trusted.
     virtual TrustProblem trustProblem() const { return {}; }
+    // Why a connection was given up before the protocol began, when a request stopped there.
+    virtual QString connectProblem() const { return {}; }
     // Whether a failed request may pass when made once more, prepared otherwise.
     virtual bool askAgain(const Reply&) { return false; }
 

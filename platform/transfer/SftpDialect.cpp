@@ -3,6 +3,7 @@
 
 #include "HostKeyTrust.h"
 #include "InetDialect.h"
+#include "SshGreeting.h"
 
 #include <QUrl>
 
@@ -13,10 +14,12 @@ namespace {
 class SftpDialect final : public Dialect {
 public:
     SftpDialect(const Site& site, const QString& knownHostsFile)
-        : Dialect(site), m_hostKey(site.host, site.port, knownHostsFile) {}
+        : Dialect(site), m_hostKey(site.host, site.port, knownHostsFile),
+          m_greeting(site.hostAndPort) {}
 
     bool prepare(CURL* easy, const Request&, QString* error) override {
         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "sftp");
+        m_greeting.install(easy);
         // The password, answered to a password or keyboard-interactive prompt; never a key
         // file or agent the user did not choose for this site.
         curl_easy_setopt(easy, CURLOPT_SSH_AUTH_TYPES,
@@ -34,6 +37,7 @@ public:
     }
 
     TrustProblem trustProblem() const override { return m_hostKey.problem(); }
+    QString connectProblem() const override { return m_greeting.problem(); }
 
     // libssh2 tells no more than that the handshake failed.
     bool askAgain(const Reply& reply) override {
@@ -134,6 +138,7 @@ private:
     }
 
     HostKeyTrust m_hostKey;
+    SshGreeting m_greeting;
 };
 
 } // namespace

@@ -15,6 +15,7 @@
 #include <QRegularExpression>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -805,6 +806,22 @@ void UnattendedTest::siteSchemeChoosesTheServer() {
         QVERIFY(!errors.contains(server.password().toUtf8()));
     }
     QCOMPARE(server.connectionCount(), 1);
+
+    // SSH asked of a server that speaks another protocol, or none, is told at its first words
+    // instead of at the end of the time-out.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    const QString silentSite = QStringLiteral("127.0.0.1:%1").arg(silent.serverPort());
+    for (const auto& [site, said] :
+         {std::pair{hostPort, hostPort + QStringLiteral(", is it an FTP server? It said: 220 ")},
+          std::pair{silentSite, silentSite + QStringLiteral(" within 5 seconds")}}) {
+        configureSite(QStringLiteral("sftp://") + site, server.user(), server.password());
+        QCOMPARE(publish(&errors), 1);
+        QVERIFY2(errors.startsWith("Tallyhost: Unable to upload file: no SSH greeting from " +
+                                   said.toUtf8()),
+                 errors.constData());
+        QCOMPARE(errors.count('\n'), 1);
+    }
 
     // A server without TLS never hears the login of a site that asks for it.
     const QRegularExpression login(QStringLiteral("^(USER|PASS) "));
