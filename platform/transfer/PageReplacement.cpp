@@ -175,14 +175,7 @@ Outcome PageReplacement::replaceAsideAtOnce() {
         remove(m_temp);
         return pageUnchanged(refusal);
     }
-    // Nothing can be renamed onto the page's name: put the page there the plain way.
-    remove(m_temp);
-    Outcome direct = uploadDirectly();
-    if (direct.ok)
-        discard(m_backup);
-    else
-        direct.error += QStringLiteral("; the old page is kept as \"%1\"").arg(m_backup);
-    return direct;
+    return uploadOverMovedAside();
 }
 
 // Uploads the new page under the temporary name, then gives it the old page's mode and renames
@@ -230,7 +223,12 @@ Outcome PageReplacement::replaceAside(const QString& refusal) {
         remove(m_temp);
         return pageUnchanged(refusal);
     }
-    // Nothing can be renamed onto the page's name: put the page there the plain way.
+    return uploadOverMovedAside();
+}
+
+// Nothing can be renamed onto the page's name while the old page stands aside: the page goes
+// there the plain way, and the old one stays aside when that fails too.
+Outcome PageReplacement::uploadOverMovedAside() {
     remove(m_temp);
     Outcome direct = uploadDirectly();
     if (direct.ok)

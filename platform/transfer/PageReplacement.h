@@ -51,6 +51,7 @@ private:
     Reply uploadTemporary(bool aside);
     static QString refusalIn(const Reply& reply);
     Outcome uploadDirectly();
+    Outcome uploadOverMovedAside();
     Outcome failed(const Reply& reply) const;
     Outcome pageUnchanged(const QString& refusal) const;
     QStringList keepMode(const QString& name) const;
