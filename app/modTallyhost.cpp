@@ -767,6 +767,7 @@ bool UploadPage() {
     // A page that did not reach the disk whole must not replace the one on the server.
     const QString writeFailure = writer.WriteFailure();
     if (!writeFailure.isEmpty()) {
+        pageLock.reset();
         platform::MsgBox(QStringLiteral("Unable to write file: ") + pagePath +
                              QStringLiteral(" - ") + writeFailure,
                          platform::MsgIcon::Critical);
@@ -785,10 +786,15 @@ bool UploadPage() {
         const platform::TrustProblem problem = inet.LastTrustProblem();
         if (problem.kind == platform::TrustProblem::Kind::None ||
             problem.fingerprint == trustedNow) {
+            // Another run waiting for the page need not wait for someone to read this.
+            pageLock.reset();
             reportTransferFailure(inet);
             return false;
         }
         platform::SettingsStore store = openStore();
+        // An unattended run only refuses, with a message; it never tries again.
+        if (HasUnattendedSwitch(strCommandLine))
+            pageLock.reset();
         if (!AskToTrust(problem, HasUnattendedSwitch(strCommandLine), inet.KnownHostsFile(),
                         store.FileName()))
             return false;
@@ -801,6 +807,7 @@ bool UploadPage() {
                                  platform::MsgIcon::Critical);
         }
     }
+    pageLock.reset();
     RecordPublished(publication);
 
     // Old copies the server would not let go are said once, beside the success.

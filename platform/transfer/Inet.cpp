@@ -71,7 +71,16 @@ struct Job {
     QString knownHostsFile;
     // The control was pointed at a server since the last command: start from the login folder.
     bool fromLogin = false;
+    // When the upload these commands make up has had all the time it may take.
+    std::chrono::steady_clock::time_point deadline{};
+    std::chrono::milliseconds overall{};
 };
+
+QString durationText(std::chrono::milliseconds ms) {
+    if (ms.count() % 60000 == 0)
+        return QStringLiteral("%1 min").arg(ms.count() / 60000);
+    return QString::number(double(ms.count()) / 1000.0) + QStringLiteral(" s");
+}
 
 size_t onHeader(char* data, size_t size, size_t count, void* userdata) {
     const size_t bytes = size * count;
@@ -99,8 +108,28 @@ int onDebug(CURL*, curl_infotype type, char* data, size_t size, void* userdata) 
     return 0;
 }
 
-int onProgress(void* abandon, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return static_cast<const std::atomic<bool>*>(abandon)->load() ? 1 : 0;
+// Where one request stands against the limits on its time.
+struct Progress {
+    const std::atomic<bool>* abandon = nullptr;
+    // The request is cut when the upload is out of time, until it has sent all its data: the
+    // commands that follow the data rename the page and run to their end.
+    bool limited = false;
+    std::chrono::steady_clock::time_point deadline{};
+    bool allSent = false;
+    bool outOfTime = false;
+
+    bool mayGoOn() {
+        if (limited && !allSent && std::chrono::steady_clock::now() >= deadline)
+            outOfTime = true;
+        return !abandon->load() && !outOfTime;
+    }
+};
+
+int onProgress(void* userdata, curl_off_t, curl_off_t, curl_off_t toSend, curl_off_t sent) {
+    auto* progress = static_cast<Progress*>(userdata);
+    if (toSend > 0 && sent >= toSend)
+        progress->allSent = true;
+    return progress->mayGoOn() ? 0 : 1;
 }
 
 size_t onBody(char* data, size_t size, size_t count, void* userdata) {
@@ -345,6 +374,14 @@ private:
             reply.code = CURLE_ABORTED_BY_CALLBACK;
             return reply;
         }
+        const QString tooLong = QStringLiteral("the upload took longer than the %1 it may take")
+                                    .arg(durationText(job.overall));
+        if (!request.finishing && std::chrono::steady_clock::now() >= job.deadline) {
+            reply.code = CURLE_OPERATION_TIMEDOUT;
+            reply.outOfTime = true;
+            reply.curlError = tooLong;
+            return reply;
+        }
         CURL* easy = m_easy.get();
         curl_easy_reset(easy);
         char errorBuffer[CURL_ERROR_SIZE] = {};
@@ -369,7 +406,8 @@ private:
         // transfer stops there too instead of sitting out the time-out.
         curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, onProgress);
-        curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &m_abandon);
+        Progress progress{&m_abandon, !request.finishing && !request.whole, job.deadline};
+        curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &progress);
         curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
         curl_easy_setopt(easy, CURLOPT_HEADERDATA, &reply);
         // Tells which command each reply answers; curl passes the commands it sends to the
@@ -439,7 +477,7 @@ private:
             }
             if (done)
                 break;
-            if (m_abandon) {
+            if (!progress.mayGoOn()) {
                 reply.code = CURLE_ABORTED_BY_CALLBACK;
                 break;
             }
@@ -472,6 +510,11 @@ private:
         // the page on the server stays as it was.
         curl_multi_remove_handle(multi, easy);
 
+        if (progress.outOfTime && !m_abandon) {
+            reply.code = CURLE_OPERATION_TIMEDOUT;
+            reply.outOfTime = true;
+            reply.curlError = tooLong;
+        }
         if (reply.code != CURLE_OK && reply.curlError.isEmpty()) {
             reply.curlError = QString::fromUtf8(errorBuffer).trimmed();
             if (reply.curlError.isEmpty())
@@ -514,6 +557,8 @@ struct Inet::Private {
     QString password;
     bool fromLogin = true;
     std::chrono::milliseconds timeout{std::chrono::seconds(60)};
+    std::chrono::milliseconds overall{std::chrono::minutes(10)};
+    std::chrono::steady_clock::time_point deadline{};
     QString trustedCertificate;
     QString knownHostsFile; // empty: the user's own, wherever their home is at the time
     int running = 0;
@@ -548,9 +593,11 @@ void Inet::Execute(const QString& operation) {
             });
     }
     ++d->running;
+    if (d->fromLogin)
+        d->deadline = std::chrono::steady_clock::now() + d->overall;
     d->worker->enqueue({parseCommand(operation), d->url, d->user, d->password, d->timeout,
-                        d->trustedCertificate, KnownHostsFile(),
-                        std::exchange(d->fromLogin, false)});
+                        d->trustedCertificate, KnownHostsFile(), std::exchange(d->fromLogin, false),
+                        d->deadline, d->overall});
 }
 
 void Inet::setURL(const QString& url) {
@@ -617,6 +664,10 @@ QString Inet::KnownHostsFile() const {
 
 TrustProblem Inet::LastTrustProblem() const {
     return d->lastTrust;
+}
+
+void Inet::setOverallTimeout(std::chrono::milliseconds timeout) {
+    d->overall = std::max(timeout, std::chrono::milliseconds(1));
 }
 
 void Inet::setRequestTimeout(std::chrono::milliseconds timeout) {

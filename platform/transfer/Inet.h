@@ -86,6 +86,12 @@ public:
 
     // How long the server may stay silent before a command gives up. 60 s unless changed.
     void setRequestTimeout(std::chrono::milliseconds timeout);
+    // How long the commands after the control was pointed at a server (URL, UserName or
+    // Password set) may take in all, however lively the server: 10 minutes unless changed.
+    // Then the command running stops as a cut connection does: the server keeps its old file,
+    // and the command's own temporary file goes where the server allows. Renames already under
+    // way run to their end, so the page is never left moved aside.
+    void setOverallTimeout(std::chrono::milliseconds timeout);
 
 signals:
     // A command has finished; when it was the last one started, StillExecuting() is false

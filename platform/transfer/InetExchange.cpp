@@ -21,6 +21,8 @@ QString describe(const Reply& reply, const QString& hostAndPort, const QString& 
             QStringLiteral("%1 does not offer TLS, so the login was not sent").arg(hostAndPort),
             refusal);
     case CURLE_OPERATION_TIMEDOUT: {
+        if (reply.outOfTime)
+            return QStringLiteral("%1: %2").arg(what, reply.curlError);
         const QString limit = QString::number(double(timeout.count()) / 1000.0) + " s";
         if (reply.serverLines.isEmpty())
             return withDetail(QStringLiteral("No answer from %1 within %2").arg(hostAndPort, limit),

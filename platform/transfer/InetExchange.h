@@ -26,6 +26,12 @@ struct Request {
     QFile* upload = nullptr;
     QStringList postQuote;
     Listing listing = Listing::None; // a directory URL's listing, kept in Reply::body
+    // Puts the page back, or the new one in its place, after the old one stepped aside, or
+    // deletes what the upload left: goes ahead even when the upload has had all the time it
+    // may take, with the time of one request.
+    bool finishing = false;
+    // Once begun, runs to its end however long the upload has taken (commands that rename).
+    bool whole = false;
 };
 
 struct Reply {
@@ -37,6 +43,7 @@ struct Reply {
     QStringList answering;    // FTP: for each of serverLines, the command it answers ("" at first)
     QString sent;             // FTP: the command sent last, without its argument
     QByteArray body;          // a listing
+    bool outOfTime = false;   // stopped because the whole upload had taken too long
 
     QString lastReply() const { return serverLines.isEmpty() ? QString() : serverLines.last(); }
     // The last line of the server's reply to the last `command` sent; empty when none came.

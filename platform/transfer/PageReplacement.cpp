@@ -165,13 +165,16 @@ Outcome PageReplacement::replaceAsideAtOnce() {
         return failed(stored);
     }
     const QString refusal = refusalIn(stored);
+    m_pageAside = true;
     // Either rename may have been refused. After the second, the old page is back in a moment.
     if (rename(m_backup, m_name)) {
         remove(m_temp);
         return pageUnchanged(refusal);
     }
     // After the first, the old page never moved.
-    if (m_dialect.lists(m_exchange(m_dialect.modeQuery(m_dir, m_name)), m_name) != false) {
+    Request look = m_dialect.modeQuery(m_dir, m_name);
+    look.finishing = true;
+    if (m_dialect.lists(m_exchange(look), m_name) != false) {
         remove(m_temp);
         return pageUnchanged(refusal);
     }
@@ -215,6 +218,7 @@ Outcome PageReplacement::replaceAside(const QString& refusal) {
         remove(m_temp);
         return pageUnchanged(refusal);
     }
+    m_pageAside = true;
     if (rename(m_temp, m_name)) {
         discard(m_backup);
         return {true, {}};
@@ -270,8 +274,9 @@ Reply PageReplacement::upload(const QString& name, const QStringList& then) {
                        Request::Listing::None});
 }
 
-Reply PageReplacement::quote(const QStringList& commands) {
-    return m_exchange({m_dialect.directoryUrl(m_dir), nullptr, commands, Request::Listing::None});
+Reply PageReplacement::quote(const QStringList& commands, bool tidying) {
+    return m_exchange({m_dialect.directoryUrl(m_dir), nullptr, commands, Request::Listing::None,
+                       tidying || m_pageAside, true});
 }
 
 bool PageReplacement::rename(const QString& from, const QString& to) {
@@ -284,7 +289,7 @@ bool PageReplacement::remove(const QString& name) {
     // Without the mark that lets it fail unnoticed, its failure shows.
     if (command.startsWith(u'*'))
         command.remove(0, 1);
-    return quote({command}).code == CURLE_OK;
+    return quote({command}, true).code == CURLE_OK;
 }
 
 } // namespace platform::inet

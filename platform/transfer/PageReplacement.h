@@ -56,7 +56,9 @@ private:
     Outcome pageUnchanged(const QString& refusal) const;
     QStringList keepMode(const QString& name) const;
     Reply upload(const QString& name, const QStringList& then);
-    Reply quote(const QStringList& commands);
+    // Tidying (deleting a name of the upload's own) goes ahead also when the upload is out of
+    // time, as does everything once the old page may have stepped aside.
+    Reply quote(const QStringList& commands, bool tidying = false);
     bool rename(const QString& from, const QString& to);
     bool remove(const QString& name);
 
@@ -71,6 +73,7 @@ private:
     QString m_tag;
     QString m_temp;
     QString m_backup;
+    bool m_pageAside = false;       // the old page may have stepped aside
     Found m_found = Found::Unknown; // what the listing showed under the page's name
     QList<Leftover> m_leftovers;    // of earlier uploads, as the listing showed them
     QStringList m_unremoved;        // names left on the server that could not be deleted

@@ -365,6 +365,29 @@ void UploadTest::busyPageGivesUp() {
         QCOMPARE(ends.statuses, QList<int>{1});
         QCOMPARE(server.loginCount(), 1); // the upload before, none since
     }
+    other.unlock();
+
+    // An unattended run with a display: its failure box waits for someone to read it, while
+    // the next run finds the page free.
+    {
+        strCommandLine = QStringLiteral("/A");
+        pointAt(server); // the window the exit above closed comes back empty
+        MainForm().txtPassword->setText(QStringLiteral("Wr0ng-s3cret"));
+        QStringList shown;
+        auto previous = platform::SetMessageHandler([&](const platform::Message& m) {
+            QLockFile next(pagePath() + QStringLiteral(".lock"));
+            shown << (next.tryLock(0) ? QStringLiteral("free: ") : QStringLiteral("held: ")) +
+                         m.text;
+        });
+        const auto restore = qScopeGuard([&] {
+            platform::SetMessageHandler(std::move(previous));
+            strCommandLine.clear();
+        });
+        QVERIFY(!UploadPage());
+        QVERIFY2(shown.size() == 1, qPrintable(shown.join(u'|')));
+        QVERIFY2(shown[0].startsWith(QStringLiteral("free: Unable to upload file: ")),
+                 qPrintable(shown[0]));
+    }
 }
 
 void UploadTest::unwritableSettingsStillPublish() {

@@ -284,6 +284,22 @@ private slots:
                  qPrintable(stalled.LastError()));
         QCOMPARE(readFile(stalling.root() + "/index.htm"), QByteArray("old page"));
 
+        // However lively the server, the whole upload has a limit of its own, far inside the
+        // time-out of each answer here: cut there, it leaves the page as it was and takes its
+        // part-file away.
+        FtpServer stuck;
+        QVERIFY2(stuck.start({.stallUploadsAfter = 64 * 1024}), qPrintable(stuck.errorString()));
+        QVERIFY(writeFile(stuck.root() + "/index.htm", "old page"));
+        Inet bounded;
+        pointAt(bounded, stuck);
+        bounded.setOverallTimeout(1500ms);
+        QVERIFY(!run(bounded, "PUT " + big + " index.htm"));
+        QCOMPARE(bounded.LastError(), QString("Could not upload \"index.htm\": the upload took "
+                                              "longer than the 1.5 s it may take"));
+        QCOMPARE(QDir(stuck.root()).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{"index.htm"});
+        QCOMPARE(readFile(stuck.root() + "/index.htm"), QByteArray("old page"));
+
         // Slow answers within the time-out are fine.
         FtpServer slow;
         QVERIFY2(slow.start({.replyDelay = 150ms}), qPrintable(slow.errorString()));
