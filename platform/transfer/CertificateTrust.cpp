@@ -104,8 +104,10 @@ QString normalized(QString fingerprint) {
 
 } // namespace
 
-CertificateTrust::CertificateTrust(const QString& host, int port, const QString& trustedFingerprint)
-    : m_host(host.toUtf8()), m_port(port), m_trusted(trustedFingerprint) {}
+CertificateTrust::CertificateTrust(const QString& host, int port, const QString& trustedFingerprint,
+                                   const SystemCertificates& authorities)
+    : m_host(host.toUtf8()), m_port(port), m_trusted(trustedFingerprint),
+      m_authorities(authorities) {}
 
 bool CertificateTrust::sameFingerprint(const QString& a, const QString& b) {
     const QString left = normalized(a);
@@ -118,6 +120,11 @@ bool CertificateTrust::install(CURL* easy) {
     // fingerprint is not turned away for its name.
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
+    // The authorities come from the store read once for the whole upload, not from curl
+    // reading its bundle again for every connection (and failing before the handshake where
+    // there is none).
+    curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
+    curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
     return curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &CertificateTrust::prepareContext) ==
                CURLE_OK &&
            curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, this) == CURLE_OK;
@@ -128,9 +135,9 @@ CURLcode CertificateTrust::prepareContext(CURL*, void* sslContext, void* self) {
     auto* trust = static_cast<CertificateTrust*>(self);
     if (SSL_CTX_set_ex_data(context, contextSlot(), trust) != 1)
         return CURLE_SSL_CERTPROBLEM;
-    // Beside curl's own bundle, the store OpenSSL knows as the system's (where SSL_CERT_FILE and
-    // SSL_CERT_DIR point, when set).
-    SSL_CTX_set_default_verify_paths(context);
+    if (X509_STORE* authorities = trust->m_authorities.Store();
+        authorities && !trust->m_authorities.Missing())
+        SSL_CTX_set1_cert_store(context, authorities);
     SSL_CTX_set_verify(context, SSL_VERIFY_PEER, &CertificateTrust::verify);
     X509_VERIFY_PARAM* param = SSL_CTX_get0_param(context);
     if (X509_VERIFY_PARAM_set1_ip_asc(param, trust->m_host.constData()) != 1 &&
@@ -172,6 +179,10 @@ int CertificateTrust::verify(int preverifyOk, X509_STORE_CTX* store) {
         QStringList reasons;
         if (error != X509_V_ERR_HOSTNAME_MISMATCH && error != X509_V_ERR_IP_ADDRESS_MISMATCH)
             reasons << QString::fromUtf8(X509_verify_cert_error_string(error));
+        if (trust->m_authorities.Missing())
+            reasons << QStringLiteral("the system's certificate store %1 is missing; the package "
+                                      "ca-certificates brings it")
+                           .arg(SystemCertificates::BundleFile());
         if (p.otherHost)
             reasons << (p.names.isEmpty() ? QStringLiteral("it names no host")
                                           : QStringLiteral("it is for %1, not %2")

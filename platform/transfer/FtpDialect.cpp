@@ -13,9 +13,11 @@ namespace {
 
 class FtpDialect final : public Dialect {
 public:
-    FtpDialect(const Site& site, const QString& trustedCertificate) : Dialect(site) {
+    FtpDialect(const Site& site, const QString& trustedCertificate,
+               const SystemCertificates* authorities)
+        : Dialect(site) {
         if (site.protocol != Protocol::Ftp)
-            m_certificate.emplace(site.host, site.port, trustedCertificate);
+            m_certificate.emplace(site.host, site.port, trustedCertificate, *authorities);
     }
 
     bool prepare(CURL* easy, const Request&, QString* error) override {
@@ -121,8 +123,9 @@ private:
 
 } // namespace
 
-std::unique_ptr<Dialect> MakeFtpDialect(const Site& site, const QString& trustedCertificate) {
-    return std::make_unique<FtpDialect>(site, trustedCertificate);
+std::unique_ptr<Dialect> MakeFtpDialect(const Site& site, const QString& trustedCertificate,
+                                        const SystemCertificates* authorities) {
+    return std::make_unique<FtpDialect>(site, trustedCertificate, authorities);
 }
 
 } // namespace platform::inet

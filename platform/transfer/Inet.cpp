@@ -256,10 +256,16 @@ private:
             m_password = job.password;
             m_current = site->start;
             m_listing = {};
+            m_authorities.reset();
         }
+        // Read once for all the connections of an upload: the bundle holds some hundred
+        // certificates.
+        if ((site->protocol == Protocol::Ftpes || site->protocol == Protocol::Ftps) &&
+            !m_authorities)
+            m_authorities = std::make_unique<SystemCertificates>();
 
         const std::unique_ptr<Dialect> dialect =
-            Dialect::For(*site, job.trustedCertificate, job.knownHostsFile);
+            Dialect::For(*site, job.trustedCertificate, m_authorities.get(), job.knownHostsFile);
         Outcome outcome = job.command.kind == Command::Kind::Cd
                               ? changeDirectory(job, *site, *dialect)
                               : put(job, *site, *dialect);
@@ -535,6 +541,7 @@ private:
     TrustProblem m_trust;           // why the command's server was not trusted, if it was not
     CURLcode m_lastCode = CURLE_OK; // how the command's last exchange ended
     QString m_refused;              // why the command could not be sent at all, if it could not
+    std::unique_ptr<SystemCertificates> m_authorities; // for the upload under way, once read
     struct Listing {
         QByteArray url;
         QByteArray body;

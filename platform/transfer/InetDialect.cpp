@@ -3,10 +3,11 @@
 namespace platform::inet {
 
 std::unique_ptr<Dialect> Dialect::For(const Site& site, const QString& trustedCertificate,
+                                      const SystemCertificates* authorities,
                                       const QString& knownHostsFile) {
     if (site.protocol == Protocol::Sftp)
         return MakeSftpDialect(site, knownHostsFile);
-    return MakeFtpDialect(site, trustedCertificate);
+    return MakeFtpDialect(site, trustedCertificate, authorities);
 }
 
 } // namespace platform::inet

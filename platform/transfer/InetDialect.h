@@ -2,6 +2,7 @@
 
 #include "InetExchange.h"
 #include "InetSite.h"
+#include "SystemCertificates.h"
 #include "TrustProblem.h"
 
 #include <memory>
@@ -15,9 +16,11 @@ namespace platform::inet {
 // of one command.
 class Dialect {
 public:
-    // The server proves itself by a certificate the system trusts or whose SHA-256 fingerprint
-    // is trustedCertificate (TLS), or by a host key in the knownHostsFile (SSH).
+    // The server proves itself by a certificate the system's authorities trust or whose
+    // SHA-256 fingerprint is trustedCertificate (TLS), or by a host key in the knownHostsFile
+    // (SSH). The authorities, needed for TLS alone, outlive the dialect.
     static std::unique_ptr<Dialect> For(const Site& site, const QString& trustedCertificate,
+                                        const SystemCertificates* authorities,
                                         const QString& knownHostsFile);
     virtual ~Dialect() = default;
     Dialect(const Dialect&) = delete;
@@ -80,7 +83,8 @@ protected:
     Site m_site;
 };
 
-std::unique_ptr<Dialect> MakeFtpDialect(const Site& site, const QString& trustedCertificate);
+std::unique_ptr<Dialect> MakeFtpDialect(const Site& site, const QString& trustedCertificate,
+                                        const SystemCertificates* authorities);
 std::unique_ptr<Dialect> MakeSftpDialect(const Site& site, const QString& knownHostsFile);
 
 } // namespace platform::inet

@@ -41,6 +41,12 @@ int modeOf(const QString& path) {
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
 }
 
+// A system without the package ca-certificates, as OpenSSL sees it.
+QMap<QString, QString> withoutCertificateStore() {
+    return {{QStringLiteral("SSL_CERT_FILE"), QStringLiteral("/nonexistent/ca-certificates.crt")},
+            {QStringLiteral("SSL_CERT_DIR"), QStringLiteral("/nonexistent/certs")}};
+}
+
 } // namespace
 
 // What a test sets beyond a working upload of ip.htm into pub.
@@ -862,10 +868,11 @@ void UnattendedTest::publishesOverFtps() {
     const QString published = server.root() + QStringLiteral("/pub/ip.htm");
     QByteArray errors;
 
-    // Trusted by its fingerprint alone, the certificate serves an address it does not name.
+    // Trusted by its fingerprint alone, the certificate serves an address it does not name, and
+    // needs no certificate store on the system.
     configureSite(server.site(ProftpdServer::Ftps), server.user(), server.password(),
                   server.certificateFingerprint());
-    QCOMPARE(publish(&errors), 0);
+    QCOMPARE(publish(&errors, withoutCertificateStore()), 0);
     QCOMPARE(errors, QByteArray());
     QCOMPARE(readFile(published), readFile(page()));
 
@@ -924,6 +931,10 @@ void UnattendedTest::untrustedServersGetNoPassword_data() {
     QTest::newRow("certificate for another name")
         << int(ProftpdServer::Ftps) << QStringLiteral("authority")
         << QStringLiteral("it is for localhost, not 127.0.0.1");
+    QTest::newRow("no certificate store")
+        << int(ProftpdServer::Ftpes) << QStringLiteral("nothing")
+        << QStringLiteral("the system's certificate store /nonexistent/ca-certificates.crt is "
+                          "missing; the package ca-certificates brings it");
     QTest::newRow("unknown host key")
         << int(ProftpdServer::Sftp) << QString() << QStringLiteral("known_hosts");
     QTest::newRow("changed host key")
@@ -944,6 +955,8 @@ void UnattendedTest::untrustedServersGetNoPassword() {
     QMap<QString, QString> environment;
     if (trusted == QLatin1String("authority"))
         environment.insert(QStringLiteral("SSL_CERT_FILE"), server.authorityFile());
+    if (trusted == QLatin1String("nothing"))
+        environment = withoutCertificateStore();
     if (trusted == QLatin1String("other") && !ssh)
         storedFingerprint = QStringLiteral("AB:").repeated(31) + QStringLiteral("AB");
     if (trusted == QLatin1String("other") && ssh) {

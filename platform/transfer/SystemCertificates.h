@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QString>
+
+struct x509_store_st;
+
+namespace platform {
+
+// The certificate authorities this system trusts, read once and shared by the TLS handshakes of
+// one upload: the bundle that the package ca-certificates installs and the folder of hashed
+// certificates beside it, or where OpenSSL's SSL_CERT_FILE and SSL_CERT_DIR point instead.
+class SystemCertificates {
+public:
+    // Reads the bundle now; the folder is looked into only when a handshake asks.
+    SystemCertificates();
+    ~SystemCertificates();
+    SystemCertificates(const SystemCertificates&) = delete;
+    SystemCertificates& operator=(const SystemCertificates&) = delete;
+
+    static QString BundleFile();
+    static QString Folder();
+
+    // Neither the bundle nor the folder holds a certificate: nothing can be checked against it.
+    bool Missing() const { return m_missing; }
+    // The bundle as the handshakes use it, or null when it could not be set up.
+    ::x509_store_st* Store() const { return m_store; }
+
+private:
+    ::x509_store_st* m_store = nullptr;
+    bool m_missing = true;
+};
+
+} // namespace platform
