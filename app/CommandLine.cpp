@@ -1,6 +1,10 @@
 #include "CommandLine.h"
 
 #include "AppInfo.h"
+#include "PublishHistory.h"
+
+#include <QDateTime>
+#include <QString>
 
 #include <cstdio>
 #include <string>
@@ -10,6 +14,7 @@ namespace {
 
 constexpr std::string_view Usage = R"(Usage: vantrell [/A]
        vantrell --schedule MINUTES|off
+       vantrell --status
        vantrell -h | --help | -V | --version
 
 Fills your HTML template with this machine's IP address, the date and the time,
@@ -25,6 +30,8 @@ where you fill in the settings and press "Upload IP Address".
                  user timer of the program's own, as Tools > Options does;
                  "off" removes it. Exit status 0 when it is in place or
                  removed, 1 with the reason when not
+  --status       show what was published last and where, and what failed
+                 since; works without a display
   -h, --help     show this help and end
   -V, --version  show the version and end
 
@@ -54,7 +61,73 @@ bool print(std::string_view text) {
     return std::fflush(stdout) == 0 && written;
 }
 
+QString when(const QDateTime& time) {
+    return time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+QString by(const platform::HistoryEntry& e) {
+    return e.start == platform::HistoryEntry::Start::Schedule ? QStringLiteral("the schedule")
+                                                              : QStringLiteral("the window");
+}
+
+QString statusReport() {
+    using platform::HistoryEntry;
+    const QList<HistoryEntry> history = platform::ReadHistory();
+    QString out;
+    const auto line = [&out](const char* label, const QString& text) {
+        out += QString::fromLatin1(label).leftJustified(16) + text + QLatin1Char('\n');
+    };
+
+    qsizetype lastPublished = -1;
+    for (qsizetype i = history.size() - 1; i >= 0 && lastPublished < 0; --i)
+        if (history[i].result == HistoryEntry::Result::Published)
+            lastPublished = i;
+    if (lastPublished < 0) {
+        line("Last published:", QStringLiteral("nothing yet"));
+    } else {
+        const HistoryEntry& e = history[lastPublished];
+        line("Last published:",
+             QStringLiteral("%1 (%2) to %3 at %4, by %5")
+                 .arg(e.address, e.source, platform::Destination(e), when(e.time), by(e)));
+    }
+
+    qsizetype failures = 0;
+    const HistoryEntry* lastFailure = nullptr;
+    for (qsizetype i = lastPublished + 1; i < history.size(); ++i) {
+        if (history[i].result == HistoryEntry::Result::Failed) {
+            ++failures;
+            lastFailure = &history[i];
+        }
+    }
+    const char* failedLabel = lastPublished < 0 ? "Failures:" : "Failures since:";
+    if (!lastFailure)
+        line(failedLabel, QStringLiteral("none"));
+    else
+        line(failedLabel,
+             QStringLiteral("%1, the last at %2, by %3: %4")
+                 .arg(failures)
+                 .arg(when(lastFailure->time), by(*lastFailure), lastFailure->message));
+
+    if (!history.isEmpty()) {
+        const HistoryEntry& e = history.last();
+        line("Last attempt:", QStringLiteral("%1 at %2, by %3")
+                                  .arg(platform::ResultName(e.result), when(e.time), by(e)));
+    }
+    line("History:", platform::HistoryPath());
+    return out;
+}
+
 } // namespace
+
+std::optional<int> AnswerStatus(int argc, const char* const* argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::string_view(argv[i]) == "--status") {
+            const QByteArray report = statusReport().toLocal8Bit();
+            return print(std::string_view(report.constData(), size_t(report.size()))) ? 0 : 1;
+        }
+    }
+    return std::nullopt;
+}
 
 std::optional<int> AnswerInformationOptions(int argc, const char* const* argv) {
     for (int i = 1; i < argc; ++i) {

@@ -64,7 +64,7 @@ platform::AgreementSettings agreementSettings(platform::SettingsStore& store) {
 
 // The sources of the family that agree or not, asked all at once.
 platform::Agreement agreeOn(QList<platform::SourceAnswer> sources) {
-    platform::AskAll(sources);
+    platform::AskAll(sources, [] { return UploadCancelled(); });
     return platform::Agree(sources);
 }
 
@@ -161,6 +161,8 @@ bool FindPublishedAddress(QString& address) {
             agreeOn(*source == AddressSource::Auto
                         ? platform::AgreementSources(platform::AddressFamily::IPv4, settings)
                         : webSources(platform::AddressFamily::Any, settings));
+        if (UploadCancelled())
+            return false;
         if (agreement.address.isEmpty()) {
             reportNoAddress(agreement.Explained());
             return false;
@@ -174,7 +176,11 @@ bool FindPublishedAddress(QString& address) {
     query.routerURL = settings.routerURL;
     query.webURL = settings.webURLs;
     query.temporaryIPv6 = settings.temporaryIPv6;
-    const platform::AddressAnswer answer = platform::FindAddress(query);
+    const platform::AddressAnswer answer =
+        platform::FindAddress(query, [] { return UploadCancelled(); });
+    // Whoever cancelled knows why.
+    if (UploadCancelled())
+        return false;
     if (answer.address.isEmpty()) {
         reportNoAddress(answer.error);
         return false;
@@ -229,7 +235,8 @@ bool FindPublishedIPv6Address(QString& address, QString& why) {
             return answered(agreement.address, agreement.Explained());
         }
         platform::AddressQuery query = web.value(0).query;
-        const platform::AddressAnswer answer = platform::FindAddress(query);
+        const platform::AddressAnswer answer =
+            platform::FindAddress(query, [] { return UploadCancelled(); });
         const QString reason = platform::UnreachableReason(answer.address);
         if (!answer.address.isEmpty() && !reason.isEmpty())
             return answered(
@@ -242,6 +249,12 @@ bool FindPublishedIPv6Address(QString& address, QString& why) {
         return answered(agreement.address, agreement.Explained());
     }
     }
+}
+
+QString PublishedAddressSource() {
+    platform::SettingsStore store = openStore();
+    const QString name = store.GetSetting(Section, SourceKey).trimmed();
+    return name.isEmpty() ? platform::AddressSourceName(AddressSource::Local) : name.toLower();
 }
 
 platform::Publication DescribePublication() {

@@ -9,7 +9,8 @@ class frmOptions;
 // Finds the address that replaces the page's IP marker, from the source that the settings
 // store's Address section names (this machine's IPv4 address when it names none). False,
 // after telling the user why, when there is none to publish: an answer from the router or a
-// web service must be an address that the internet can reach.
+// web service must be an address that the internet can reach. False without a word when the
+// upload is cancelled meanwhile.
 bool FindPublishedAddress(QString& address);
 
 // The page's second marker, for an IPv6 address: [HTML] IPv6Marker, "%Tallyhost6%" when unset.
@@ -20,6 +21,10 @@ QString IPv6Marker();
 // the agreement rule for auto. False, with the reason, when there is none; the marker is then
 // replaced by nothing.
 bool FindPublishedIPv6Address(QString& address, QString& why);
+
+// Where the published address comes from, as the settings store names it ("local" when it
+// names none).
+QString PublishedAddressSource();
 
 // What uploading the main window's page publishes, all but the address, which the caller
 // fills in. The template is hashed only when uploads are to happen on a change only.

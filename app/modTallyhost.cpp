@@ -1,5 +1,6 @@
 #include "modTallyhost.h"
 
+#include "AddressSource.h"
 #include "AppInfo.h"
 #include "Application.h"
 #include "FileLock.h"
@@ -9,23 +10,31 @@
 #include "MsgBox.h"
 #include "Process.h"
 #include "ProgramConfig.h"
+#include "PublishHistory.h"
 #include "SettingsStore.h"
 #include "clsTextInputFile.h"
 #include "clsTextOutputFile.h"
+#include "frmHistory.h"
 #include "frmTallyhost.h"
 #include "modAddress.h"
 #include "modNotice.h"
 #include "modShell.h"
 #include "modTrust.h"
 
-#include <QCoreApplication>
+#include <QAction>
+#include <QApplication>
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
 #include <QPointer>
+#include <QPushButton>
+#include <QStyle>
 #include <QTimer>
+#include <QTreeWidget>
 
 #include <algorithm>
 #include <chrono>
@@ -48,6 +57,10 @@ constexpr auto SettingsAppName = "TallyhostUpdater";
 QPointer<frmTallyhost> g_form;
 
 bool g_uploading = false;
+// Someone asked to stop the running upload.
+bool g_cancelled = false;
+// What the history is to keep of the running upload.
+platform::HistoryEntry* g_record = nullptr;
 
 // How long an upload waits for another copy of the program that is publishing the same page.
 std::chrono::milliseconds g_pageLockPatience = std::chrono::seconds(150);
@@ -106,6 +119,119 @@ public:
 private:
     QPointer<frmTallyhost> m_form;
 };
+
+// While an upload runs, it cannot be started again, and it can be cancelled.
+class BusyWindow {
+public:
+    explicit BusyWindow(frmTallyhost& form)
+        : m_form(&form), m_buttonHadFocus(form.comUploadTallyhost->hasFocus()) {
+        form.comUploadTallyhost->setEnabled(false);
+        form.mnuUploadTallyhost->setEnabled(false);
+        form.cmdCancel->show();
+        // The Cancel button covers the end of the line; what the line said before is over.
+        form.lblStatus->clear();
+        form.lblStatus->setToolTip(QString());
+        // The focus leaves a button that is disabled; it comes back unless sent elsewhere.
+        if (m_buttonHadFocus)
+            m_movedTo = QApplication::focusWidget();
+    }
+    ~BusyWindow() {
+        if (!m_form)
+            return;
+        m_form->cmdCancel->hide();
+        m_form->comUploadTallyhost->setEnabled(true);
+        m_form->mnuUploadTallyhost->setEnabled(true);
+        if (m_buttonHadFocus && QApplication::focusWidget() == m_movedTo)
+            m_form->comUploadTallyhost->setFocus();
+    }
+    BusyWindow(const BusyWindow&) = delete;
+    BusyWindow& operator=(const BusyWindow&) = delete;
+
+private:
+    QPointer<frmTallyhost> m_form;
+    bool m_buttonHadFocus;
+    QPointer<QWidget> m_movedTo;
+};
+
+// One line under the controls, up to the Cancel button while that is shown. When the text is
+// too long for it, the part named `where` gives way, or else the end of the text; the whole text
+// is then the line's tool tip, followed by `tip`.
+void showStatus(frmTallyhost& form, const QString& before, const QString& where = {},
+                const QString& after = {}, const QString& tip = {}) {
+    QLabel& line = *form.lblStatus;
+    const QFontMetrics fm = line.fontMetrics();
+    const int room =
+        form.cmdCancel->isVisible() ? form.cmdCancel->x() - line.x() - 8 : line.width() - 2;
+    const QString whole = before + where + after;
+    QString shown = whole;
+    if (fm.horizontalAdvance(whole) > room) {
+        const int left = room - fm.horizontalAdvance(before + after);
+        shown = where.isEmpty() || left < fm.horizontalAdvance(QStringLiteral("m.../m"))
+                    ? fm.elidedText(whole, Qt::ElideRight, room)
+                    : before + fm.elidedText(where, Qt::ElideMiddle, left) + after;
+    }
+    line.setText(shown);
+    QString fullTip = shown != whole ? whole : QString();
+    if (!tip.isEmpty())
+        fullTip += (fullTip.isEmpty() ? QString() : QStringLiteral("\n")) + tip;
+    line.setToolTip(fullTip);
+}
+
+// When something happened: the time alone today, the date and time before.
+QString whenSaid(const QDateTime& time) {
+    const QDateTime local = time.toLocalTime();
+    // Minutes are enough here, whatever the locale's short format says.
+    QString format = QLocale().timeFormat(QLocale::ShortFormat);
+    format.remove(QLatin1String(":ss"));
+    if (local.date() == QDate::currentDate())
+        return QLocale().toString(local.time(), format);
+    return QLocale().toString(local.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
+           QLocale().toString(local.time(), format);
+}
+
+// What the last attempt came to, on the status line.
+void showOutcome(frmTallyhost& form, const platform::HistoryEntry& e) {
+    const QString at = QStringLiteral(" at ") + whenSaid(e.time);
+    switch (e.result) {
+    case platform::HistoryEntry::Result::Published: {
+        const QString reason = platform::UnreachableReason(e.address);
+        if (reason.isEmpty()) {
+            showStatus(form, QStringLiteral("Published %1 to ").arg(e.address),
+                       platform::Destination(e), at);
+            return;
+        }
+        // Published all the same: the page says what this machine knows.
+        showStatus(form, QStringLiteral("Published %1 to ").arg(e.address),
+                   platform::Destination(e),
+                   at + QStringLiteral(", unreachable: see Tools > Options"),
+                   QStringLiteral("%1 is %2. Tools > Options chooses where the published "
+                                  "address comes from.")
+                       .arg(e.address, reason));
+        return;
+    }
+    case platform::HistoryEntry::Result::Unchanged:
+        showStatus(form, QStringLiteral("Unchanged, not uploaded again: %1 at ").arg(e.address),
+                   platform::Destination(e), at);
+        return;
+    case platform::HistoryEntry::Result::Failed:
+        showStatus(form, QStringLiteral("Not published") + at + QStringLiteral(": ") +
+                             e.message.simplified());
+        return;
+    case platform::HistoryEntry::Result::Cancelled:
+        showStatus(form, QStringLiteral("Cancelled") + at +
+                             QStringLiteral(": the page on the server is as it was"));
+        return;
+    }
+}
+
+// The server as the status line names it: without scheme or login.
+QString hostOf(const QString& site) {
+    QString host = platform::SiteWithoutLogin(site).trimmed();
+    const qsizetype scheme = host.indexOf(QLatin1String("://"));
+    if (scheme >= 0)
+        host = host.mid(scheme + 3);
+    return host;
+}
 
 // Waits for the transfer's command to end while the window stays live. Sleeps in the event
 // loop until something happens instead of spinning.
@@ -361,7 +487,7 @@ QString inFolder(const QString& folder, const QString& name) {
 // Another copy of the program (a scheduled run, say) may be writing or uploading the same page.
 // Wait for it rather than overwrite its page half way; give up after a while so that a
 // scheduler never piles up runs that hang.
-std::unique_ptr<platform::FileLock> lockPage(const QString& pageFolder,
+std::unique_ptr<platform::FileLock> lockPage(frmTallyhost& form, const QString& pageFolder,
                                              const QString& uploadFileName) {
     auto lock = std::make_unique<platform::FileLock>(
         inFolder(pageFolder, uploadFileName + QStringLiteral(".lock")));
@@ -371,6 +497,10 @@ std::unique_ptr<platform::FileLock> lockPage(const QString& pageFolder,
         // Where no lock can be made, opening the page will say what is wrong.
         if (state != platform::FileLock::State::Busy)
             return lock;
+        // Cancelled, or the window unloaded as the program ends.
+        if (UploadCancelled() || !g_form)
+            return nullptr;
+        showStatus(form, QStringLiteral("Waiting for another upload of this page"));
         if (deadline.hasExpired()) {
             platform::MsgBox(QStringLiteral("Another upload of ") + uploadFileName +
                                  QStringLiteral(" is still running. Try again later."),
@@ -479,7 +609,7 @@ bool sendPage(platform::Inet& inet, const JobFields& job, const QString& pagePat
     if (!trimSpaces(job.uploadDir).isEmpty()) {
         inet.Execute(QStringLiteral("CD ") + quoted(job.uploadDir));
         WaitForTransfer(inet);
-        if (!inet.LastSucceeded())
+        if (!inet.LastSucceeded() || UploadCancelled())
             return false;
     }
     inet.Execute(QStringLiteral("PUT ") + quoted(pagePath) + QLatin1Char(' ') +
@@ -523,6 +653,10 @@ void Main() {
     form.show();
     LoadSettings();
     form.txtHTMLTemplate->setFocus();
+    // What happened last, whether from here or on the schedule.
+    const QList<platform::HistoryEntry> history = platform::ReadHistory();
+    if (!history.isEmpty())
+        showOutcome(form, history.last());
 
     if (!HasUnattendedSwitch(strCommandLine)) {
         ReportMisplacedSettings();
@@ -545,6 +679,13 @@ void ExitProgram(int status) {
     // published it, and the scheduler must not hear otherwise.
     if (g_uploading && HasUnattendedSwitch(strCommandLine))
         status = std::max(status, 1);
+    if (g_uploading && g_record) {
+        g_record->time = QDateTime::currentDateTimeUtc();
+        g_record->result = platform::HistoryEntry::Result::Cancelled;
+        g_record->message = QStringLiteral("Stopped by File > Exit");
+        platform::AddToHistory(*g_record);
+        g_record = nullptr;
+    }
     SaveSettings();
     if (g_form) {
         g_form->hide();
@@ -701,29 +842,30 @@ QString PageTime() {
     return QLocale().toString(QTime::currentTime(), withoutZone);
 }
 
-bool UploadPage() {
-    if (g_uploading)
-        return false;
-    g_uploading = true;
-    struct Done {
-        ~Done() { g_uploading = false; }
-    } done;
+namespace {
 
-    SaveSettings();
-    frmTallyhost& form = MainForm();
-    Hourglass hourglass(form);
+enum class JobEnd { Published, Unchanged, Failed };
 
+// Builds and uploads the page, telling the status line where it has got to. What the history
+// keeps of the attempt goes into record on the way.
+JobEnd publishPage(frmTallyhost& form, platform::HistoryEntry& record, QString& pagePath) {
     if (!ValidateFields() || !checkUploadFileName(*form.txtUploadFileName))
-        return false;
+        return JobEnd::Failed;
     const JobFields job = readJobFields(form);
+    record.site = job.site;
+    record.directory = job.uploadDir;
+    record.file = job.uploadFileName;
+    record.source = PublishedAddressSource();
     platform::Publication publication = DescribePublication();
 
     // One address for the whole page, settled before anything is written: a source that has
     // none to give stops the upload here.
+    showStatus(form, QStringLiteral("Finding the public address"));
     if (!FindPublishedAddress(publication.address))
-        return false;
+        return JobEnd::Failed;
+    record.address = publication.address;
     if (HasUnattendedSwitch(strCommandLine) && PublishedAlready(publication))
-        return true;
+        return JobEnd::Unchanged;
 
     const QString& templatePath = job.templatePath;
     const QString& uploadFileName = job.uploadFileName;
@@ -734,30 +876,31 @@ bool UploadPage() {
         platform::MsgBox(QStringLiteral("Unable to open file: ") + templatePath,
                          platform::MsgIcon::Critical);
         focusField(form.txtHTMLTemplate);
-        return false;
+        return JobEnd::Failed;
     }
 
     QString pageFolder = PageFolder();
     if (!preparePageFolder(pageFolder))
-        return false;
-    const QString pagePath = inFolder(pageFolder, uploadFileName);
+        return JobEnd::Failed;
+    const QString page = inFolder(pageFolder, uploadFileName);
     // Writing the page replaces its content: a template that is the page would be lost.
-    if (platform::FileSystemObject().SameFile(templatePath, pagePath)) {
-        platform::MsgBox(QStringLiteral("Unable to write the page ") + pagePath +
+    if (platform::FileSystemObject().SameFile(templatePath, page)) {
+        platform::MsgBox(QStringLiteral("Unable to write the page ") + page +
                              QStringLiteral(": it is the template ") + templatePath +
                              QStringLiteral(" itself, and writing the page would destroy the "
                                             "template. Keep the template in another folder, or "
                                             "choose another upload file name."),
                          platform::MsgIcon::Critical);
-        return false;
+        return JobEnd::Failed;
     }
-    std::unique_ptr<platform::FileLock> pageLock = lockPage(pageFolder, uploadFileName);
+    std::unique_ptr<platform::FileLock> pageLock = lockPage(form, pageFolder, uploadFileName);
     if (!pageLock)
-        return false;
+        return JobEnd::Failed;
 
     clsTextOutputFile writer;
     if (!writer.OpenFile(pageFolder, uploadFileName))
-        return false;
+        return JobEnd::Failed;
+    pagePath = page;
 
     writePage(reader, writer, trimSpaces(job.ipMarker).toLocal8Bit(),
               publication.address.toLocal8Bit());
@@ -771,25 +914,49 @@ bool UploadPage() {
         platform::MsgBox(QStringLiteral("Unable to write file: ") + pagePath +
                              QStringLiteral(" - ") + writeFailure,
                          platform::MsgIcon::Critical);
-        return false;
+        return JobEnd::Failed;
     }
+
+    platform::Inet& inet = *form.inetFTP;
+    const QString host = hostOf(job.site);
+    const QMetaObject::Connection progress = QObject::connect(
+        &inet, &platform::Inet::Progress, &form,
+        [&form, host, uploadFileName](platform::Inet::Stage stage, int percent) {
+            switch (stage) {
+            case platform::Inet::Stage::Connecting:
+                showStatus(form, QStringLiteral("Connecting to ") + host);
+                break;
+            case platform::Inet::Stage::Uploading:
+                showStatus(form,
+                           QStringLiteral("Uploading %1 %2 %").arg(uploadFileName).arg(percent));
+                break;
+            case platform::Inet::Stage::Replacing:
+                showStatus(form, QStringLiteral("Replacing the page"));
+                break;
+            }
+        });
+    struct Disconnect {
+        QMetaObject::Connection connection;
+        ~Disconnect() { QObject::disconnect(connection); }
+    } disconnect{progress};
 
     // The first attempt may meet a server whose certificate or host key is new; once the user
     // trusts it, the page goes again. What they trusted and is refused anyway is not asked
     // about a second time.
-    platform::Inet& inet = *form.inetFTP;
     const QString ftp = QStringLiteral("FTP");
     const QString trustedKey = QStringLiteral("TrustedCertificate");
     QString trustedCertificate = openStore().GetSetting(ftp, trustedKey);
     QString trustedNow;
     while (!sendPage(inet, job, pagePath, trustedCertificate)) {
+        if (UploadCancelled())
+            return JobEnd::Failed;
         const platform::TrustProblem problem = inet.LastTrustProblem();
         if (problem.kind == platform::TrustProblem::Kind::None ||
             problem.fingerprint == trustedNow) {
             // Another run waiting for the page need not wait for someone to read this.
             pageLock.reset();
             reportTransferFailure(inet);
-            return false;
+            return JobEnd::Failed;
         }
         platform::SettingsStore store = openStore();
         // An unattended run only refuses, with a message; it never tries again.
@@ -797,7 +964,7 @@ bool UploadPage() {
             pageLock.reset();
         if (!AskToTrust(problem, HasUnattendedSwitch(strCommandLine), inet.KnownHostsFile(),
                         store.FileName()))
-            return false;
+            return JobEnd::Failed;
         trustedNow = problem.fingerprint;
         if (problem.kind == platform::TrustProblem::Kind::Certificate) {
             trustedCertificate = problem.fingerprint;
@@ -809,16 +976,148 @@ bool UploadPage() {
     }
     pageLock.reset();
     RecordPublished(publication);
+    return JobEnd::Published;
+}
 
-    // Old copies the server would not let go are said once, beside the success.
-    const QString note = inet.LastNote();
-    if (!HasUnattendedSwitch(strCommandLine))
-        platform::MsgBox(QStringLiteral("File successfully loaded.") +
-                             (note.isEmpty() ? QString() : QStringLiteral("\n\n") + note),
-                         platform::MsgIcon::Information, QStringLiteral("Vantrell"));
-    else if (!note.isEmpty())
-        platform::MsgBox(note, platform::MsgIcon::Exclamation);
+} // namespace
+
+bool UploadPage() {
+    if (g_uploading)
+        return false;
+    g_uploading = true;
+    g_cancelled = false;
+    platform::HistoryEntry record;
+    record.start = HasUnattendedSwitch(strCommandLine) ? platform::HistoryEntry::Start::Schedule
+                                                       : platform::HistoryEntry::Start::Window;
+    struct Done {
+        ~Done() {
+            g_uploading = false;
+            g_cancelled = false;
+            g_record = nullptr;
+        }
+    } done;
+    g_record = &record;
+
+    SaveSettings();
+    frmTallyhost& form = MainForm();
+    Hourglass hourglass(form);
+    BusyWindow busy(form);
+    platform::MessageWatch messages;
+
+    QString pagePath;
+    const JobEnd end = publishPage(form, record, pagePath);
+    record.time = QDateTime::currentDateTimeUtc();
+    switch (end) {
+    case JobEnd::Published:
+        record.result = platform::HistoryEntry::Result::Published;
+        break;
+    case JobEnd::Unchanged:
+        record.result = platform::HistoryEntry::Result::Unchanged;
+        break;
+    case JobEnd::Failed:
+        if (g_cancelled) {
+            record.result = platform::HistoryEntry::Result::Cancelled;
+            record.message = QStringLiteral("Cancelled");
+            // Never published, so never to be mistaken for what the server holds.
+            if (!pagePath.isEmpty())
+                QFile::remove(pagePath);
+        } else {
+            record.result = platform::HistoryEntry::Result::Failed;
+            if (const std::optional<platform::Message> said = messages.Last())
+                record.message = said->text;
+        }
+        break;
+    }
+    // File > Exit has kept it already, on its way out.
+    if (g_record)
+        platform::AddToHistory(record);
+    g_record = nullptr;
+    if (g_form == &form)
+        showOutcome(form, record);
+
+    if (end == JobEnd::Published) {
+        // Old copies the server would not let go are said once, beside the success.
+        const QString note = form.inetFTP->LastNote();
+        if (!HasUnattendedSwitch(strCommandLine))
+            platform::MsgBox(QStringLiteral("File successfully loaded.") +
+                                 (note.isEmpty() ? QString() : QStringLiteral("\n\n") + note),
+                             platform::MsgIcon::Information, QStringLiteral("Vantrell"));
+        else if (!note.isEmpty())
+            platform::MsgBox(note, platform::MsgIcon::Exclamation);
+    }
+    return end != JobEnd::Failed;
+}
+
+bool UploadCancelled() {
+    return g_uploading && g_cancelled;
+}
+
+void CancelUpload() {
+    if (!g_uploading || g_cancelled)
+        return;
+    g_cancelled = true;
+    if (g_form) {
+        showStatus(*g_form, QStringLiteral("Cancelling"));
+        g_form->inetFTP->Cancel();
+    }
+}
+
+bool QueryUnload() {
+    if (!g_uploading)
+        return true;
+    if (!platform::MsgBoxYesNo(QStringLiteral("An upload is still running. Stop it and close "
+                                              "Vantrell?")))
+        return false;
+    CancelUpload();
     return true;
+}
+
+void ShowHistory() {
+    frmHistory dialog(&MainForm());
+    LoadHistory(dialog);
+    dialog.exec();
+}
+
+void LoadHistory(frmHistory& dialog) {
+    const QList<platform::HistoryEntry> entries = platform::ReadHistory();
+    QTreeWidget& list = *dialog.lstHistory;
+    list.clear();
+    const QIcon failed = list.style()->standardIcon(QStyle::SP_MessageBoxCritical);
+    const QIcon cancelled = list.style()->standardIcon(QStyle::SP_MessageBoxWarning);
+    for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
+        const platform::HistoryEntry& e = *it;
+        QString result;
+        switch (e.result) {
+        case platform::HistoryEntry::Result::Published:
+            result = QStringLiteral("Published");
+            break;
+        case platform::HistoryEntry::Result::Unchanged:
+            result = QStringLiteral("Unchanged, skipped");
+            break;
+        case platform::HistoryEntry::Result::Failed:
+            result = QStringLiteral("Failed");
+            break;
+        case platform::HistoryEntry::Result::Cancelled:
+            result = QStringLiteral("Cancelled");
+            break;
+        }
+        auto* item = new QTreeWidgetItem(
+            &list, {QLocale().toString(e.time.toLocalTime(), QLocale::ShortFormat),
+                    e.start == platform::HistoryEntry::Start::Schedule ? QStringLiteral("Schedule")
+                                                                       : QStringLiteral("Window"),
+                    result, e.address, e.source, platform::Destination(e), e.message});
+        item->setToolTip(6, e.message);
+        if (e.result == platform::HistoryEntry::Result::Failed) {
+            item->setIcon(2, failed);
+            item->setForeground(2, QBrush(QColor(0xd0, 0x30, 0x30)));
+        } else if (e.result == platform::HistoryEntry::Result::Cancelled) {
+            item->setIcon(2, cancelled);
+        }
+    }
+    for (int column = 0; column + 1 < list.columnCount(); ++column)
+        list.resizeColumnToContents(column);
+    dialog.lblEmpty->setVisible(entries.isEmpty());
+    dialog.lblPath->setText(QStringLiteral("Kept in ") + platform::HistoryPath());
 }
 
 void OpenWebsite() {

@@ -5,6 +5,7 @@
 
 #include <chrono>
 
+class frmHistory;
 class frmTallyhost;
 
 // The program's arguments (without the program path), upper-cased, as Main found them.
@@ -38,6 +39,20 @@ bool ValidateFields();
 // or when an unattended run found that the server has this same page already (see
 // PublishedAlready). A request made while an upload is running is ignored and answers false.
 bool UploadPage();
+
+// True while an upload runs that someone has asked to stop.
+bool UploadCancelled();
+// Stops the running upload (the window's Cancel button and Esc) within a second: the page on
+// the server stays as it was, the page written for it is removed, and the history says it was
+// cancelled. Nothing happens when no upload runs.
+void CancelUpload();
+// The main window is being closed from its frame: true when it may close. While an upload
+// runs, asks whether to stop it, and stops it when told to; no upload goes on unseen.
+bool QueryUnload();
+
+// Tools > History...: every publish attempt kept, newest first, modal over the main window.
+void ShowHistory();
+void LoadHistory(frmHistory& dialog);
 
 // Where the page is written before it is uploaded: windir's "temp" folder, or without windir
 // a folder of the user's own ($XDG_RUNTIME_DIR/vantrell, else vantrell-<uid> in the temporary

@@ -7,6 +7,7 @@
 #include "modTallyhost.h"
 
 #include <QAction>
+#include <QCloseEvent>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QHelpEvent>
@@ -107,7 +108,8 @@ frmTallyhost::frmTallyhost(QWidget* parent) : QMainWindow(parent) {
 
     inetFTP = new platform::Inet(this);
 
-    resize(Twips(8292), Twips(3084) + menuBar()->sizeHint().height());
+    // One row more than the controls take, for the status row.
+    resize(Twips(8292), Twips(3444) + menuBar()->sizeHint().height());
 }
 
 frmTallyhost::~frmTallyhost() {
@@ -157,6 +159,18 @@ void frmTallyhost::createControls() {
         place(new QPushButton(QStringLiteral("Upload IP Address"), client), 3360, 2400, 1575, 615);
     comUploadTallyhost->setAutoDefault(false);
 
+    lblStatus = place(new QLabel(client), 120, 3108, 8052, 300);
+    lblStatus->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    lblStatus->setTextFormat(Qt::PlainText);
+    cmdCancel = place(new QPushButton(QStringLiteral("Cancel"), client), 7080, 3084, 1092, 345);
+    cmdCancel->setAutoDefault(false);
+    // Esc stops the upload, but only while the button is there: otherwise Esc does nothing.
+    cmdCancel->setShortcut(Qt::Key_Escape);
+    // Clicking it leaves the focus where the user was typing.
+    cmdCancel->setFocusPolicy(Qt::TabFocus);
+    cmdCancel->setCursor(Qt::ArrowCursor);
+    cmdCancel->hide();
+
     for (QLabel* l : findChildren<QLabel*>())
         l->lower();
     for (QLineEdit* f : findChildren<QLineEdit*>())
@@ -166,6 +180,14 @@ void frmTallyhost::createControls() {
 
     connect(comUploadTallyhost, &QPushButton::clicked, this, [] { UploadPage(); });
     connect(comTemplateFile, &QPushButton::clicked, this, &frmTallyhost::browseTemplate);
+    connect(cmdCancel, &QPushButton::clicked, this, [] { CancelUpload(); });
+}
+
+void frmTallyhost::closeEvent(QCloseEvent* event) {
+    if (QueryUnload())
+        event->accept();
+    else
+        event->ignore();
 }
 
 bool frmTallyhost::eventFilter(QObject* watched, QEvent* event) {
@@ -215,6 +237,7 @@ void frmTallyhost::createMenus() {
     mnuExit = mnuFile->addAction(QStringLiteral("Exit"));
     mnuTools = menuBar()->addMenu(QStringLiteral("Tools"));
     mnuOptions = mnuTools->addAction(QStringLiteral("Options..."));
+    mnuHistory = mnuTools->addAction(QStringLiteral("History..."));
     mnuHelp = menuBar()->addMenu(QStringLiteral("Help"));
     mnuWebsite = mnuHelp->addAction(QStringLiteral("Website"));
     mnuAbout = mnuHelp->addAction(QStringLiteral("&About"));
@@ -222,6 +245,7 @@ void frmTallyhost::createMenus() {
     connect(mnuUploadTallyhost, &QAction::triggered, this, [] { UploadPage(); });
     connect(mnuExit, &QAction::triggered, this, [] { ExitProgram(); });
     connect(mnuOptions, &QAction::triggered, this, [] { ShowOptions(); });
+    connect(mnuHistory, &QAction::triggered, this, [] { ShowHistory(); });
     connect(mnuWebsite, &QAction::triggered, this, [] { OpenWebsite(); });
     connect(mnuAbout, &QAction::triggered, this, &frmTallyhost::showAbout);
 }

@@ -47,11 +47,17 @@ public:
     QPushButton* comTemplateFile = nullptr;
     QPushButton* comUploadTallyhost = nullptr;
 
+    // The row under the controls: what the upload is doing or what it came to, and the button
+    // that stops it, shown only while it runs.
+    QLabel* lblStatus = nullptr;
+    QPushButton* cmdCancel = nullptr;
+
     QMenu* mnuFile = nullptr;
     QAction* mnuUploadTallyhost = nullptr;
     QAction* mnuExit = nullptr;
     QMenu* mnuTools = nullptr;
     QAction* mnuOptions = nullptr;
+    QAction* mnuHistory = nullptr;
     QMenu* mnuHelp = nullptr;
     QAction* mnuWebsite = nullptr;
     QAction* mnuAbout = nullptr;
@@ -64,6 +70,7 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void createControls();

@@ -89,7 +89,7 @@ QList<SourceAnswer> AgreementSources(AddressFamily family, const AgreementSettin
     return sources;
 }
 
-void AskAll(QList<SourceAnswer>& sources) {
+void AskAll(QList<SourceAnswer>& sources, const std::function<bool()>& givenUp) {
     // This machine's own IPv6 address is known at once; the others are asked from it, so
     // that they tell whether the internet sees that address rather than a temporary one.
     QString from;
@@ -112,7 +112,9 @@ void AskAll(QList<SourceAnswer>& sources) {
             continue;
         AddressLookup* lookup = lookups[i].get();
         ProcessEventsUntil(lookup, &AddressLookup::answered,
-                           [lookup] { return lookup->IsFinished(); });
+                           [&] { return lookup->IsFinished() || (givenUp && givenUp()); });
+        if (!lookup->IsFinished())
+            return;
         sources[qsizetype(i)].answer = lookup->Answer();
     }
 }

@@ -5,6 +5,8 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
+
 namespace platform {
 
 // One of the sources that Auto asks, and what it answered.
@@ -31,8 +33,9 @@ struct AgreementSettings {
 QList<SourceAnswer> AgreementSources(AddressFamily family, const AgreementSettings& settings);
 
 // Asks every source at once and waits, window events processed, until each has answered or
-// run out of time.
-void AskAll(QList<SourceAnswer>& sources);
+// run out of time, or until givenUp answers true (checked after every event); the sources not
+// heard from by then keep no answer.
+void AskAll(QList<SourceAnswer>& sources, const std::function<bool()>& givenUp = {});
 
 struct Agreement {
     QString address;   // empty: nothing to publish

@@ -67,11 +67,11 @@ void AddressLookup::finish(const AddressAnswer& answer) {
     emit answered();
 }
 
-AddressAnswer FindAddress(const AddressQuery& query) {
+AddressAnswer FindAddress(const AddressQuery& query, const std::function<bool()>& givenUp) {
     AddressLookup lookup(query);
     ProcessEventsUntil(&lookup, &AddressLookup::answered,
-                       [&lookup] { return lookup.IsFinished(); });
-    return lookup.Answer();
+                       [&] { return lookup.IsFinished() || (givenUp && givenUp()); });
+    return lookup.IsFinished() ? lookup.Answer() : AddressAnswer{};
 }
 
 } // namespace platform

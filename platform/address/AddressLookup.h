@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 
 namespace platform {
@@ -35,7 +36,8 @@ private:
 };
 
 // Looks the address up off the calling thread and waits for the answer while window events
-// are processed.
-AddressAnswer FindAddress(const AddressQuery& query);
+// are processed. The wait ends early, with no address and no reason, once givenUp answers
+// true (checked after every event).
+AddressAnswer FindAddress(const AddressQuery& query, const std::function<bool()>& givenUp = {});
 
 } // namespace platform

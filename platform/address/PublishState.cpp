@@ -60,9 +60,17 @@ Publication fromJson(const QJsonObject& o) {
     return p;
 }
 
-// Opens an ordinary file for reading, never waiting: a pipe would wait for a writer for ever,
-// and a device like /dev/zero never ends.
-bool openOrdinaryFile(QFile& file, const QString& path) {
+#if defined(Q_OS_WIN)
+QSettings windowsStore() {
+    return QSettings(QStringLiteral("HKEY_CURRENT_USER\\Software\\VB and VBA Program "
+                                    "Settings\\TallyhostUpdater\\Published"),
+                     QSettings::NativeFormat);
+}
+#endif
+
+} // namespace
+
+bool OpenOrdinaryFile(QFile& file, const QString& path) {
     if (path.isEmpty() || path.contains(QChar(0)))
         return false;
 #if defined(Q_OS_WIN)
@@ -84,16 +92,6 @@ bool openOrdinaryFile(QFile& file, const QString& path) {
 #endif
 }
 
-#if defined(Q_OS_WIN)
-QSettings windowsStore() {
-    return QSettings(QStringLiteral("HKEY_CURRENT_USER\\Software\\VB and VBA Program "
-                                    "Settings\\TallyhostUpdater\\Published"),
-                     QSettings::NativeFormat);
-}
-#endif
-
-} // namespace
-
 bool Publication::SamePageAs(const Publication& other) const {
     return !templateHash.isEmpty() && templateHash == other.templateHash &&
            address == other.address && marker == other.marker && site == other.site &&
@@ -103,7 +101,7 @@ bool Publication::SamePageAs(const Publication& other) const {
 
 QByteArray FileHash(const QString& path) {
     QFile file;
-    if (!openOrdinaryFile(file, path))
+    if (!OpenOrdinaryFile(file, path))
         return {};
     QCryptographicHash hash(QCryptographicHash::Sha256);
     if (!hash.addData(&file))
@@ -151,7 +149,7 @@ QString PublicationStatePath() {
 
 std::optional<Publication> LoadPublication() {
     QFile file;
-    if (!openOrdinaryFile(file, PublicationStatePath()))
+    if (!OpenOrdinaryFile(file, PublicationStatePath()))
         return std::nullopt;
     const QJsonDocument doc = QJsonDocument::fromJson(file.read(64 * 1024));
     if (!doc.isObject())

@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 namespace platform {
 
@@ -25,6 +26,16 @@ MessageHandler& handlerSlot() {
 Message& lastMessageSlot() {
     static Message last;
     return last;
+}
+
+QuestionHandler& questionSlot() {
+    static QuestionHandler handler;
+    return handler;
+}
+
+MessageWatch*& innermostWatch() {
+    static MessageWatch* watch = nullptr;
+    return watch;
 }
 
 bool isHeadlessPlatform(const QString& name) {
@@ -134,9 +145,17 @@ QByteArray noDisplayLine(const QString& programPath) {
 
 } // namespace
 
+MessageWatch::MessageWatch() : m_outer(std::exchange(innermostWatch(), this)) {}
+
+MessageWatch::~MessageWatch() {
+    innermostWatch() = m_outer;
+}
+
 void MsgBox(const QString& text, MsgIcon icon, const QString& title) {
     const Message m{text, icon, title.isEmpty() ? App::title() : title};
     lastMessageSlot() = m;
+    for (MessageWatch* watch = innermostWatch(); watch; watch = watch->m_outer)
+        watch->m_last = m;
     if (handlerSlot())
         handlerSlot()(m);
     else
@@ -145,6 +164,22 @@ void MsgBox(const QString& text, MsgIcon icon, const QString& title) {
 
 Message LastMessage() {
     return lastMessageSlot();
+}
+
+bool MsgBoxYesNo(const QString& text, MsgIcon icon, const QString& title) {
+    const Message m{text, icon, title.isEmpty() ? App::title() : title};
+    if (questionSlot())
+        return questionSlot()(m);
+    if (IsHeadless())
+        return true;
+    QMessageBox box(icon == MsgIcon::Exclamation ? QMessageBox::Warning : QMessageBox::Question,
+                    m.title, m.text, QMessageBox::Yes | QMessageBox::No, messageOwner());
+    box.setDefaultButton(QMessageBox::Yes);
+    return box.exec() == QMessageBox::Yes;
+}
+
+QuestionHandler SetQuestionHandler(QuestionHandler handler) {
+    return std::exchange(questionSlot(), std::move(handler));
 }
 
 MessageHandler SetMessageHandler(MessageHandler handler) {

@@ -4,6 +4,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <optional>
 
 namespace platform {
 
@@ -28,6 +29,30 @@ Message LastMessage();
 // Returns the handler that was in place.
 using MessageHandler = std::function<void(const Message&)>;
 MessageHandler SetMessageHandler(MessageHandler handler);
+
+// A question with Yes and No buttons, Yes the default; true when Yes was chosen. When nobody can
+// see the window system, the answer is Yes.
+bool MsgBoxYesNo(const QString& text, MsgIcon icon = MsgIcon::Question, const QString& title = {});
+
+// Replaces who answers questions (tests answer them). An empty handler restores the default.
+using QuestionHandler = std::function<bool(const Message&)>;
+QuestionHandler SetQuestionHandler(QuestionHandler handler);
+
+// While it lives, remembers the last message shown, wherever it went.
+class MessageWatch {
+public:
+    MessageWatch();
+    ~MessageWatch();
+    MessageWatch(const MessageWatch&) = delete;
+    MessageWatch& operator=(const MessageWatch&) = delete;
+
+    std::optional<Message> Last() const { return m_last; }
+
+private:
+    friend void MsgBox(const QString&, MsgIcon, const QString&);
+    MessageWatch* m_outer;
+    std::optional<Message> m_last;
+};
 
 // True when the window system is one that nobody can see (offscreen, minimal).
 bool IsHeadless();

@@ -117,6 +117,8 @@ struct Progress {
     std::chrono::steady_clock::time_point deadline{};
     bool allSent = false;
     bool outOfTime = false;
+    // Told how much of the data has gone.
+    std::function<void(curl_off_t toSend, curl_off_t sent)> report;
 
     bool mayGoOn() {
         if (limited && !allSent && std::chrono::steady_clock::now() >= deadline)
@@ -129,6 +131,8 @@ int onProgress(void* userdata, curl_off_t, curl_off_t, curl_off_t toSend, curl_o
     auto* progress = static_cast<Progress*>(userdata);
     if (toSend > 0 && sent >= toSend)
         progress->allSent = true;
+    if (progress->report)
+        progress->report(toSend, sent);
     return progress->mayGoOn() ? 0 : 1;
 }
 
@@ -154,9 +158,11 @@ long wholeSeconds(std::chrono::milliseconds ms) {
 class InetWorker {
 public:
     using Report = std::function<void(const Outcome&, const TrustProblem&)>;
+    using ProgressReport = std::function<void(Inet::Stage, int percent)>;
 
-    explicit InetWorker(Report report)
-        : m_report(std::move(report)), m_easy(curl_easy_init()), m_multi(curl_multi_init()) {
+    InetWorker(Report report, ProgressReport progress)
+        : m_report(std::move(report)), m_progress(std::move(progress)), m_easy(curl_easy_init()),
+          m_multi(curl_multi_init()) {
         m_thread = std::thread([this] { run(); });
     }
 
@@ -236,7 +242,19 @@ private:
         m_carriedData = false;
     }
 
+    // Told only when something changed: the upload reports every few kilobytes.
+    void progress(Inet::Stage stage, int percent) {
+        if (stage == m_stage && percent == m_percent)
+            return;
+        m_stage = stage;
+        m_percent = percent;
+        m_progress(stage, percent);
+    }
+
     Outcome perform(const Job& job) {
+        m_sentWhole = false;
+        m_percent = -1;
+        progress(Inet::Stage::Connecting, 0);
         if (job.command.kind == Command::Kind::Invalid)
             return {false, job.command.error};
         if (!m_easy || !m_multi)
@@ -412,8 +430,14 @@ private:
         // transfer stops there too instead of sitting out the time-out.
         curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, onProgress);
-        Progress progress{&m_abandon, !request.finishing && !request.whole, job.deadline};
-        curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &progress);
+        Progress limits{
+            &m_abandon, !request.finishing && !request.whole, job.deadline, false, false, {}};
+        limits.report = [this](curl_off_t toSend, curl_off_t sent) {
+            if (m_sending && toSend > 0)
+                progress(sent >= toSend ? Inet::Stage::Replacing : Inet::Stage::Uploading,
+                         int(sent * 100 / toSend));
+        };
+        curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &limits);
         curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
         curl_easy_setopt(easy, CURLOPT_HEADERDATA, &reply);
         // Tells which command each reply answers; curl passes the commands it sends to the
@@ -460,6 +484,19 @@ private:
             curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
         }
 
+        m_sending = request.upload != nullptr;
+        if (request.upload)
+            progress(Inet::Stage::Uploading, 0);
+        else if (m_sentWhole)
+            progress(Inet::Stage::Replacing, 100);
+        struct Sent {
+            InetWorker& worker;
+            ~Sent() {
+                worker.m_sentWhole = worker.m_sentWhole || worker.m_sending;
+                worker.m_sending = false;
+            }
+        } sent{*this};
+
         CURLM* multi = m_multi.get();
         if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
             reply.code = CURLE_FAILED_INIT;
@@ -483,7 +520,7 @@ private:
             }
             if (done)
                 break;
-            if (!progress.mayGoOn()) {
+            if (!limits.mayGoOn()) {
                 reply.code = CURLE_ABORTED_BY_CALLBACK;
                 break;
             }
@@ -516,7 +553,7 @@ private:
         // the page on the server stays as it was.
         curl_multi_remove_handle(multi, easy);
 
-        if (progress.outOfTime && !m_abandon) {
+        if (limits.outOfTime && !m_abandon) {
             reply.code = CURLE_OPERATION_TIMEDOUT;
             reply.outOfTime = true;
             reply.curlError = tooLong;
@@ -530,6 +567,7 @@ private:
     }
 
     Report m_report;
+    ProgressReport m_progress;
     EasyHandle m_easy;
     MultiHandle m_multi; // after the easy handle: cleaned up first
 
@@ -549,6 +587,10 @@ private:
     Listing m_listing; // the last long listing of a directory, until the next request
     curl_socket_t m_socket = CURL_SOCKET_BAD; // of the connection kept for the next command
     bool m_carriedData = false;               // that connection has carried a transfer of data
+    Inet::Stage m_stage = Inet::Stage::Connecting;
+    int m_percent = -1;
+    bool m_sending = false;   // inside the exchange that uploads the page
+    bool m_sentWhole = false; // the command has sent the page; what follows puts it in place
 
     std::mutex m_mutex;
     std::condition_variable m_wake;
@@ -569,6 +611,8 @@ struct Inet::Private {
     QString trustedCertificate;
     QString knownHostsFile; // empty: the user's own, wherever their home is at the time
     int running = 0;
+    // Counts the workers made; what an abandoned one still reports is not heard.
+    unsigned generation = 0;
     bool lastSucceeded = false;
     QString lastError;
     QString lastNote;
@@ -586,19 +630,33 @@ Inet::~Inet() {
     d->worker.reset();
 }
 
-void Inet::Execute(const QString& operation) {
-    if (!d->worker) {
-        d->worker =
-            std::make_unique<InetWorker>([this](const Outcome& outcome, const TrustProblem& trust) {
-                QMetaObject::invokeMethod(
-                    this,
-                    [this, outcome, trust] {
+void Inet::startWorker() {
+    const unsigned worker = ++d->generation;
+    d->worker = std::make_unique<InetWorker>(
+        [this, worker](const Outcome& outcome, const TrustProblem& trust) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, worker, outcome, trust] {
+                    if (worker == d->generation)
                         d->lastFault = outcome.fault;
-                        finishCommand(outcome.ok, outcome.error, outcome.note, trust);
-                    },
-                    Qt::QueuedConnection);
-            });
-    }
+                    finishCommand(worker, outcome.ok, outcome.error, outcome.note, trust);
+                },
+                Qt::QueuedConnection);
+        },
+        [this, worker](Stage stage, int percent) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, worker, stage, percent] {
+                    if (worker == d->generation && d->running > 0)
+                        emit Progress(stage, percent);
+                },
+                Qt::QueuedConnection);
+        });
+}
+
+void Inet::Execute(const QString& operation) {
+    if (!d->worker)
+        startWorker();
     ++d->running;
     if (d->fromLogin)
         d->deadline = std::chrono::steady_clock::now() + d->overall;
@@ -630,8 +688,28 @@ QString Inet::UserName() const {
     return d->user;
 }
 
-void Inet::finishCommand(bool succeeded, const QString& error, const QString& note,
+void Inet::Cancel() {
+    if (!d->worker)
+        return;
+    // The way the end of the control abandons a transfer: the connection is dropped before the
+    // page is renamed into place.
+    d->worker.reset();
+    ++d->generation;
+    d->fromLogin = true;
+    if (d->running == 0)
+        return;
+    d->running = 0;
+    d->lastSucceeded = false;
+    d->lastError = QStringLiteral("Cancelled");
+    d->lastNote.clear();
+    d->lastTrust = {};
+    emit CommandFinished();
+}
+
+void Inet::finishCommand(unsigned worker, bool succeeded, const QString& error, const QString& note,
                          const TrustProblem& trust) {
+    if (worker != d->generation)
+        return;
     --d->running;
     d->lastSucceeded = succeeded;
     d->lastError = error;

@@ -49,6 +49,10 @@ namespace platform {
 class Inet : public QObject {
     Q_OBJECT
 public:
+    // What a running PUT is doing: reaching and logging into the server, sending the page
+    // (Progress says how much of it has gone), or putting it in the old page's place.
+    enum class Stage { Connecting, Uploading, Replacing };
+
     explicit Inet(QObject* parent = nullptr);
     // Abandons a running command at once (the server keeps its old file).
     ~Inet() override;
@@ -63,6 +67,10 @@ public:
 
     void Execute(const QString& operation);
     bool StillExecuting() const;
+    // Stops the running command within a second and drops those waiting their turn, as the
+    // end of the control does: the connection is closed, and the server keeps its old page.
+    // The running command then counts as failed, and CommandFinished fires for it.
+    void Cancel();
 
     // The outcome of the last finished command: success, or a reason a person understands
     // (the client's error or the server's reply). Never holds the password.
@@ -97,10 +105,14 @@ signals:
     // A command has finished; when it was the last one started, StillExecuting() is false
     // from here on.
     void CommandFinished();
+    // The running command has moved on: another stage, or another whole percent of the page
+    // sent while uploading.
+    void Progress(platform::Inet::Stage stage, int percent);
 
 private:
-    void finishCommand(bool succeeded, const QString& error, const QString& note,
+    void finishCommand(unsigned worker, bool succeeded, const QString& error, const QString& note,
                        const TrustProblem& trust);
+    void startWorker();
 
     struct Private;
     std::unique_ptr<Private> d;

@@ -73,6 +73,9 @@ private slots:
     void publishesTheChosenSourcesAddress_data();
     void publishesTheChosenSourcesAddress();
     void publishesOnlyWhenSomethingChanged();
+    void historyAndStatusTellWhatHappened();
+    void damagedHistoryEntriesAreSkipped_data();
+    void damagedHistoryEntriesAreSkipped();
     void failuresAreNoticedOnce_data();
     void failuresAreNoticedOnce();
 
@@ -101,6 +104,14 @@ private:
     int publish(QByteArray* errors, const QMap<QString, QString>& environment = {});
     QString page() const { return m_home->filePath(QStringLiteral("win/temp/ip.htm")); }
     QString knownHosts() const { return m_home->filePath(QStringLiteral(".ssh/known_hosts")); }
+
+    QString history() const {
+        return m_home->filePath(QStringLiteral("state/vantrell/history.jsonl"));
+    }
+    // What "vantrell --status" prints, without a display; empty unless it ends with status 0.
+    QString status();
+    // The history's entries as JSON objects, oldest first; a line that is none fails the test.
+    QList<QJsonObject> historyEntries();
 
     std::unique_ptr<QTemporaryDir> m_home;
 };
@@ -367,6 +378,39 @@ void UnattendedTest::twoRunsAtOnceTakeTurns() {
     QCOMPARE(transfer, (QStringList{"STOR", "RNTO", "STOR", "RNTO"}));
     QCOMPARE(server.loginCount(), 2);
     QVERIFY(readFile(server.root() + QStringLiteral("/pub/ip.htm")).startsWith("<p>"));
+
+    // Both are in the history, each whole on a line of its own; so again when the two end
+    // together just as the history is full and must be cut back.
+    QList<QJsonObject> entries = historyEntries();
+    QCOMPARE(entries.size(), 2);
+    for (const QJsonObject& e : entries)
+        QCOMPARE(e.value("result").toString(), QString("published"));
+    QByteArray full;
+    for (int i = 0; i < 299; ++i)
+        full +=
+            QJsonDocument(
+                QJsonObject{
+                    {"time", QString("2026-01-01T00:00:%1.000Z").arg(i % 60, 2, 10, QChar('0'))},
+                    {"started", "window"},
+                    {"result", "failed"},
+                    {"message", QString("old %1").arg(i)}})
+                .toJson(QJsonDocument::Compact) +
+            '\n';
+    QVERIFY(writeFile(history(), full));
+    QProcess third;
+    QProcess fourth;
+    start(third);
+    start(fourth);
+    QVERIFY(third.waitForFinished(120000));
+    QVERIFY(fourth.waitForFinished(120000));
+    QCOMPARE(third.exitCode() + fourth.exitCode(), 0);
+    entries = historyEntries();
+    QVERIFY2(entries.size() <= 300 && entries.size() >= 200,
+             qPrintable(QString::number(entries.size())));
+    QCOMPARE(entries.at(entries.size() - 1).value("result").toString(), QString("published"));
+    QCOMPARE(entries.at(entries.size() - 2).value("result").toString(), QString("published"));
+    // The oldest went first.
+    QCOMPARE(entries.at(entries.size() - 3).value("message").toString(), QString("old 298"));
 }
 
 void UnattendedTest::publishesTheChosenSourcesAddress_data() {
@@ -761,6 +805,140 @@ void UnattendedTest::scheduleFromTheCommandLine() {
     QVERIFY(!QFile::exists(service));
     QVERIFY(systemd->calls().contains(QStringLiteral("StopUnit vantrell-schedule.timer")));
     QVERIFY(systemd->calls().contains(QStringLiteral("DisableUnitFiles vantrell-schedule.timer")));
+}
+
+QString UnattendedTest::status() {
+    QProcess program;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QString::fromLatin1(name));
+    env.insert(QStringLiteral("XDG_STATE_HOME"), m_home->filePath(QStringLiteral("state")));
+    env.insert(QStringLiteral("HOME"), m_home->path());
+    program.setProcessEnvironment(env);
+    program.start(qEnvironmentVariable("VANTRELL_BINARY"), {QStringLiteral("--status")});
+    if (!program.waitForFinished(60000) || program.exitCode() != 0 ||
+        !program.readAllStandardError().isEmpty())
+        return {};
+    return QString::fromUtf8(program.readAllStandardOutput());
+}
+
+QList<QJsonObject> UnattendedTest::historyEntries() {
+    QList<QJsonObject> entries;
+    for (const QByteArray& line : readFile(history()).split('\n')) {
+        if (line.isEmpty())
+            continue;
+        const QJsonDocument doc = QJsonDocument::fromJson(line);
+        if (!doc.isObject())
+            qWarning("not an entry: %s", line.constData());
+        entries << doc.object();
+    }
+    return entries;
+}
+
+// Every attempt is kept, from the schedule as from the window, and --status reads it back
+// without a display: the last publish, the failures since, the last attempt.
+void UnattendedTest::historyAndStatusTellWhatHappened() {
+    FtpServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    AddressServer web;
+    QVERIFY2(web.start(), qPrintable(web.errorString()));
+    const QString where = server.url().mid(6) + QStringLiteral("/pub/ip.htm");
+    const auto settings = [&](const QString& password) {
+        configure(
+            server, password,
+            {.more = QStringLiteral("[Address]\nSource=web\nWebURL=%1\nOnlyWhenChanged=True\n")
+                         .arg(web.say(QStringLiteral("203.0.113.7")))});
+    };
+    const QRegularExpression stamp(QStringLiteral("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d"));
+
+    QString said = status();
+    QVERIFY2(said.startsWith("Last published: nothing yet\nFailures:       none\n"),
+             qPrintable(said));
+
+    settings(server.password());
+    QVERIFY(runsQuietly());
+    said = status();
+    QVERIFY2(QRegularExpression("^Last published: 203\\.0\\.113\\.7 \\(web\\) to " +
+                                QRegularExpression::escape(where) + " at " + stamp.pattern() +
+                                ", by the schedule\n")
+                 .match(said)
+                 .hasMatch(),
+             qPrintable(said));
+    QVERIFY2(said.contains("\nFailures since: none\n"), qPrintable(said));
+
+    QVERIFY(runsQuietly()); // nothing changed
+    said = status();
+    QVERIFY2(said.contains("\nLast attempt:   unchanged at "), qPrintable(said));
+
+    settings(QStringLiteral("Not-the-Password"));
+    QVERIFY(writeFile(m_home->filePath(QStringLiteral("template.htm")), "<p>%Tallyhost%</p>\n"));
+    for (int run = 0; run < 2; ++run) {
+        QByteArray errors;
+        QCOMPARE(publish(&errors), 1);
+    }
+    said = status();
+    QVERIFY2(said.startsWith("Last published: 203.0.113.7 (web) to " + where), qPrintable(said));
+    QVERIFY2(QRegularExpression("\nFailures since: 2, the last at " + stamp.pattern() +
+                                ", by the schedule: Unable to upload file: .*530")
+                 .match(said)
+                 .hasMatch(),
+             qPrintable(said));
+    QVERIFY2(said.contains("\nLast attempt:   failed at "), qPrintable(said));
+
+    // What the history holds, and what it never holds.
+    const QList<QJsonObject> entries = historyEntries();
+    QStringList results;
+    for (const QJsonObject& e : entries) {
+        results << e.value("result").toString();
+        QCOMPARE(e.value("started").toString(), QString("schedule"));
+        QCOMPARE(e.value("source").toString(), QString("web"));
+        QCOMPARE(e.value("address").toString(), QString("203.0.113.7"));
+        QCOMPARE(e.value("directory").toString(), QString("pub"));
+        QCOMPARE(e.value("file").toString(), QString("ip.htm"));
+    }
+    QCOMPARE(results, QStringList({"published", "unchanged", "failed", "failed"}));
+    const QByteArray kept = readFile(history());
+    QVERIFY(!kept.contains(server.password().toUtf8()));
+    QVERIFY(!kept.contains("Not-the-Password"));
+    QVERIFY(!kept.contains(server.user().toUtf8()));
+    QCOMPARE(modeOf(QFileInfo(history()).path()), 0700);
+}
+
+void UnattendedTest::damagedHistoryEntriesAreSkipped_data() {
+    QTest::addColumn<QByteArray>("damage");
+    QTest::newRow("half an entry at the end") << QByteArray("{\"time\":\"2026-01-0");
+    QTest::newRow("not JSON") << QByteArray("\x01\xff garbage\n");
+    QTest::newRow("unknown result") << QByteArray(
+        "{\"time\":\"2026-01-01T00:00:00Z\",\"started\":\"window\",\"result\":\"maybe\"}\n");
+    QTest::newRow("a folder in its place") << QByteArray("folder");
+}
+
+void UnattendedTest::damagedHistoryEntriesAreSkipped() {
+    QFETCH(QByteArray, damage);
+    FtpServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    configure(server, server.password());
+    QVERIFY(runsQuietly());
+    if (damage == "folder") {
+        QVERIFY(QFile::remove(history()));
+        QVERIFY(QDir().mkpath(history()));
+    } else {
+        QFile file(history());
+        QVERIFY(file.open(QIODevice::Append));
+        QCOMPARE(file.write(damage), damage.size());
+    }
+    // The run publishes all the same, and --status reads past the damage.
+    QVERIFY(runsQuietly());
+    const QString said = status();
+    QVERIFY2(said.startsWith("Last published: "), qPrintable(said));
+    if (damage == "folder")
+        return;
+    QVERIFY2(said.contains("\nFailures since: none\n"), qPrintable(said));
+    QVERIFY2(said.contains("\nLast attempt:   published at "), qPrintable(said));
+    // The new entry stands on a line of its own.
+    const QList<QByteArray> lines = readFile(history()).split('\n');
+    QVERIFY(QJsonDocument::fromJson(lines.at(lines.size() - 2)).isObject());
+    QCOMPARE(lines.last(), QByteArray());
 }
 
 void UnattendedTest::configureSite(const QString& site, const QString& user,

@@ -1,0 +1,245 @@
+#include "PublishHistory.h"
+
+#include "PublishState.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLockFile>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+#include <algorithm>
+#include <array>
+#include <utility>
+
+namespace platform {
+
+namespace {
+
+const QString Time = QStringLiteral("time");
+const QString Started = QStringLiteral("started");
+const QString Address = QStringLiteral("address");
+const QString Source = QStringLiteral("source");
+const QString Site = QStringLiteral("site");
+const QString Directory = QStringLiteral("directory");
+const QString File = QStringLiteral("file");
+const QString Result = QStringLiteral("result");
+const QString Message = QStringLiteral("message");
+
+// A history grown past the limit is cut back further, so that it is not rewritten on every run.
+constexpr int KeptAfterTrim = HistoryLimit * 5 / 6;
+
+// More than this is never read: an entry is a few hundred bytes.
+constexpr qint64 ReadLimit = 1024 * 1024;
+
+const std::array<std::pair<HistoryEntry::Result, const char*>, 4> ResultNames{{
+    {HistoryEntry::Result::Published, "published"},
+    {HistoryEntry::Result::Unchanged, "unchanged"},
+    {HistoryEntry::Result::Failed, "failed"},
+    {HistoryEntry::Result::Cancelled, "cancelled"},
+}};
+
+QByteArray toLine(const HistoryEntry& e) {
+    const QJsonObject o{
+        {Time, e.time.toUTC().toString(Qt::ISODateWithMs)},
+        {Started, StartName(e.start)},
+        {Address, e.address},
+        {Source, e.source},
+        {Site, SiteWithoutLogin(e.site)},
+        {Directory, e.directory},
+        {File, e.file},
+        {Result, ResultName(e.result)},
+        {Message, e.message.simplified()},
+    };
+    return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
+}
+
+std::optional<HistoryEntry> fromLine(QByteArrayView line) {
+    const QJsonDocument doc = QJsonDocument::fromJson(line.toByteArray());
+    if (!doc.isObject())
+        return std::nullopt;
+    const QJsonObject o = doc.object();
+    HistoryEntry e;
+    e.time = QDateTime::fromString(o.value(Time).toString(), Qt::ISODateWithMs);
+    if (!e.time.isValid())
+        return std::nullopt;
+    const QString started = o.value(Started).toString();
+    if (started == StartName(HistoryEntry::Start::Window))
+        e.start = HistoryEntry::Start::Window;
+    else if (started == StartName(HistoryEntry::Start::Schedule))
+        e.start = HistoryEntry::Start::Schedule;
+    else
+        return std::nullopt;
+    const QString result = o.value(Result).toString();
+    const auto known = std::find_if(ResultNames.begin(), ResultNames.end(), [&](const auto& r) {
+        return result == QLatin1String(r.second);
+    });
+    if (known == ResultNames.end())
+        return std::nullopt;
+    e.result = known->first;
+    e.address = o.value(Address).toString();
+    e.source = o.value(Source).toString();
+    e.site = o.value(Site).toString();
+    e.directory = o.value(Directory).toString();
+    e.file = o.value(File).toString();
+    e.message = o.value(Message).toString();
+    return e;
+}
+
+// The file's complete lines, the last ReadLimit bytes at most. A line that a run left half
+// written at the end is not among them.
+QList<QByteArray> readLines(const QString& path, bool* endsWhole = nullptr) {
+    if (endsWhole)
+        *endsWhole = true;
+    QFile file;
+    if (!OpenOrdinaryFile(file, path))
+        return {};
+    const qint64 size = file.size();
+    const bool cut = size > ReadLimit;
+    if (cut)
+        file.seek(size - ReadLimit);
+    QByteArray bytes = file.read(ReadLimit);
+    QList<QByteArray> lines = bytes.split('\n');
+    // What follows the last line end is a line not yet (or never to be) finished.
+    const QByteArray tail = lines.takeLast();
+    if (endsWhole)
+        *endsWhole = tail.isEmpty();
+    // Reading began inside a line.
+    if (cut && !lines.isEmpty())
+        lines.removeFirst();
+    lines.removeAll(QByteArray());
+    return lines;
+}
+
+bool makeFolder(const QString& folder, QString* error) {
+    // The history names the user's servers: keep it to the user.
+    if (QDir().mkpath(folder) &&
+        QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                          QFileDevice::ExeOwner))
+        return true;
+    if (error)
+        *error = QStringLiteral("cannot make the folder ") + folder;
+    return false;
+}
+
+bool append(const QString& path, const QByteArray& line, bool endsWhole, QString* error) {
+    QFile file(path);
+    // Unbuffered: the entry goes to the system in one write, at the end of the file even when
+    // another run appends at the same moment.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered,
+                   QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
+        if (error)
+            *error = file.errorString();
+        return false;
+    }
+    // An entry left half written by a run that ended on the way gets a line of its own.
+    const QByteArray bytes = endsWhole ? line : '\n' + line;
+    if (file.write(bytes) != bytes.size()) {
+        if (error)
+            *error = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+// Rewritten beside the old file and renamed over it, so that a reader finds the one history
+// or the other.
+bool trim(const QString& path, QList<QByteArray> lines, const QByteArray& line, QString* error) {
+    lines = lines.mid(lines.size() - (KeptAfterTrim - 1));
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        if (error)
+            *error = file.errorString();
+        return false;
+    }
+    for (const QByteArray& kept : std::as_const(lines)) {
+        file.write(kept);
+        file.write("\n", 1);
+    }
+    file.write(line);
+    if (!file.commit()) {
+        if (error)
+            *error = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+QString StartName(HistoryEntry::Start start) {
+    return start == HistoryEntry::Start::Schedule ? QStringLiteral("schedule")
+                                                  : QStringLiteral("window");
+}
+
+QString ResultName(HistoryEntry::Result result) {
+    for (const auto& [value, name] : ResultNames)
+        if (value == result)
+            return QString::fromLatin1(name);
+    return {};
+}
+
+QString SiteWithoutLogin(const QString& site) {
+    const qsizetype scheme = site.indexOf(QLatin1String("://"));
+    const qsizetype hostStart = scheme < 0 ? 0 : scheme + 3;
+    // A password may hold "@" and "/" itself: the host follows the last "@".
+    const qsizetype at = site.lastIndexOf(QLatin1Char('@'));
+    if (at < hostStart)
+        return site;
+    return site.left(hostStart) + site.mid(at + 1);
+}
+
+QString Destination(const HistoryEntry& entry) {
+    QString where = SiteWithoutLogin(entry.site).trimmed();
+    if (where.startsWith(QLatin1String("ftp://"), Qt::CaseInsensitive))
+        where = where.mid(6);
+    while (where.endsWith(QLatin1Char('/')))
+        where.chop(1);
+    QString directory = entry.directory.trimmed();
+    while (directory.startsWith(QLatin1Char('/')))
+        directory.remove(0, 1);
+    while (directory.endsWith(QLatin1Char('/')))
+        directory.chop(1);
+    if (!directory.isEmpty())
+        where += QLatin1Char('/') + directory;
+    return where + QLatin1Char('/') + entry.file;
+}
+
+QString HistoryPath() {
+#if defined(Q_OS_WIN)
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+           QStringLiteral("/vantrell/history.jsonl");
+#else
+    return QFileInfo(PublicationStatePath()).path() + QStringLiteral("/history.jsonl");
+#endif
+}
+
+bool AddToHistory(const HistoryEntry& entry, QString* error) {
+    const QString path = HistoryPath();
+    if (!makeFolder(QFileInfo(path).absolutePath(), error))
+        return false;
+    const QByteArray line = toLine(entry);
+    // Runs that finish together take turns. A run that holds on to the lock for longer than
+    // a few seconds has hung; the entry is then appended all the same, which is safe as long
+    // as the history is not cut back at the same time.
+    QLockFile lock(path + QStringLiteral(".lock"));
+    const bool locked = lock.tryLock(5000);
+    bool endsWhole = true;
+    const QList<QByteArray> lines = readLines(path, &endsWhole);
+    if (locked && lines.size() >= HistoryLimit)
+        return trim(path, lines, line, error);
+    return append(path, line, endsWhole, error);
+}
+
+QList<HistoryEntry> ReadHistory() {
+    QList<HistoryEntry> entries;
+    for (const QByteArray& line : readLines(HistoryPath()))
+        if (const std::optional<HistoryEntry> entry = fromLine(line))
+            entries.append(*entry);
+    return entries;
+}
+
+} // namespace platform

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+
+#include <optional>
+
+namespace platform {
+
+// One publish attempt as the history keeps it. It never holds a user name or password.
+struct HistoryEntry {
+    enum class Start { Window, Schedule };
+    enum class Result { Published, Unchanged, Failed, Cancelled };
+
+    QDateTime time; // when the attempt ended
+    Start start = Start::Window;
+    QString address; // empty when none was found
+    QString source;  // where the address came from, as the settings name it ("local", "web")
+    QString site;    // as typed, without any login typed into it
+    QString directory;
+    QString file;
+    Result result = Result::Failed;
+    QString message; // why it failed or was cancelled, one line
+};
+
+// The words the history file and --status use: "window", "schedule"; "published",
+// "unchanged", "failed", "cancelled".
+QString StartName(HistoryEntry::Start start);
+QString ResultName(HistoryEntry::Result result);
+
+// The site with a login typed into it ("user:password@host") left out.
+QString SiteWithoutLogin(const QString& site);
+
+// Where the page went, as a person reads it: "ftp.example.org/www/index.htm" (a scheme other
+// than plain FTP is kept: "sftp://host/www/index.htm").
+QString Destination(const HistoryEntry& entry);
+
+// Where the history is kept: ${XDG_STATE_HOME:-~/.local/state}/vantrell/history.jsonl on Linux,
+// one entry a line, oldest first.
+QString HistoryPath();
+
+// How many entries the history keeps at most; the oldest go first.
+inline constexpr int HistoryLimit = 300;
+
+// Adds an entry. Runs that add at the same time take turns, and a run that ends half way
+// through an entry damages that entry alone. False, with the reason, when it could not be kept.
+bool AddToHistory(const HistoryEntry& entry, QString* error = nullptr);
+
+// The entries kept, oldest first. A damaged entry is left out.
+QList<HistoryEntry> ReadHistory();
+
+} // namespace platform
