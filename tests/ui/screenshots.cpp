@@ -3,14 +3,19 @@
 //   vantrell_screenshots [--dark] PREFIX
 // writes PREFIX-main.png and PREFIX-about.png (the windows alone),
 // PREFIX-options.png, PREFIX-options-answers.png and PREFIX-trust.png (the Options dialog, before
-// and after Detect, and a trust question), and,
+// and after Detect, and a trust question), PREFIX-uploading.png (the main window during a slow
+// upload to a test server, when $VANTRELL_FTP_SERVER names its script) and PREFIX-history.png
+// (Tools > History... with sample entries), and,
 // on a real window system, PREFIX-screen-about.png and PREFIX-screen-message.png (the screen with
 // the About box or a message open over the main window). Settings are sample ones in a throwaway
 // folder.
 #include "Application.h"
+#include "FtpServer.h"
 #include "MsgBox.h"
 #include "Palettes.h"
+#include "PublishHistory.h"
 #include "frmAbout.h"
+#include "frmHistory.h"
 #include "frmOptions.h"
 #include "frmTallyhost.h"
 #include "frmTrust.h"
@@ -21,6 +26,8 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QScreen>
 #include <QSettings>
 #include <QStyleFactory>
@@ -57,6 +64,10 @@ int main(int argc, char* argv[]) {
 
     QTemporaryDir config;
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+    // The sample history and the upload below are kept here, never in the user's own history.
+    qputenv("XDG_STATE_HOME", QFile::encodeName(config.filePath("state")));
+    qputenv("windir", QFile::encodeName(config.path()));
+    QDir(config.path()).mkdir("temp");
     // The program reads its own command line: a "/a" in the prefix would start an upload.
     int programArgc = 1;
     Application app(programArgc, argv, {});
@@ -129,6 +140,87 @@ int main(int argc, char* argv[]) {
         trust.show();
         settle();
         trust.grab().save(prefix + "-trust.png");
+    }
+
+    {
+        using platform::HistoryEntry;
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        const HistoryEntry samples[] = {
+            {now.addSecs(-3 * 3600),
+             HistoryEntry::Start::Schedule,
+             "203.0.113.7",
+             "web",
+             "ftp.example.org",
+             "public_html",
+             "index.htm",
+             HistoryEntry::Result::Published,
+             {}},
+            {now.addSecs(-2 * 3600),
+             HistoryEntry::Start::Schedule,
+             "203.0.113.7",
+             "web",
+             "ftp.example.org",
+             "public_html",
+             "index.htm",
+             HistoryEntry::Result::Unchanged,
+             {}},
+            {now.addSecs(-3600), HistoryEntry::Start::Schedule, "203.0.113.9", "web",
+             "ftp.example.org", "public_html", "index.htm", HistoryEntry::Result::Failed,
+             "Unable to upload file: Could not connect to ftp.example.org:21 (Connection timed "
+             "out after 60 seconds)"},
+            {now.addSecs(-1800), HistoryEntry::Start::Window, "203.0.113.9", "web",
+             "ftp.example.org", "public_html", "index.htm", HistoryEntry::Result::Cancelled,
+             "Cancelled"},
+            {now.addSecs(-600),
+             HistoryEntry::Start::Window,
+             "203.0.113.9",
+             "web",
+             "ftp.example.org",
+             "public_html",
+             "index.htm",
+             HistoryEntry::Result::Published,
+             {}},
+        };
+        for (const HistoryEntry& e : samples)
+            platform::AddToHistory(e);
+        frmHistory history(&form);
+        LoadHistory(history);
+        history.show();
+        settle();
+        history.grab().save(prefix + "-history.png");
+    }
+
+    // A real upload, slowed down, seen half way.
+    FtpServer server;
+    if (qEnvironmentVariableIsSet("VANTRELL_FTP_SERVER") &&
+        server.start({.readLimit = 2 << 20})) {
+        QDir(server.root()).mkdir("public_html");
+        QFile page(config.filePath("ip.htm"));
+        if (page.open(QIODevice::WriteOnly))
+            page.write(QByteArray(24 << 20, ' ').prepend("<p>%Tallyhost%</p>"));
+        page.close();
+        form.txtFTPSite->setText(server.url().mid(6));
+        form.txtUserName->setText(server.user());
+        form.txtPassword->setText(server.password());
+        form.txtHTMLTemplate->setText(config.filePath("ip.htm"));
+        QTimer look;
+        QObject::connect(&look, &QTimer::timeout, &form, [&] {
+            const QString line = form.lblStatus->text();
+            if (!line.startsWith("Uploading") || line.section(' ', 2, 2).toInt() < 40)
+                return;
+            look.stop();
+            // The sample settings back in the fields: the upload took what it needed at its start.
+            form.txtFTPSite->setText("ftp.example.org");
+            form.txtUserName->setText("webmaster");
+            form.txtPassword->setText("secret");
+            form.txtHTMLTemplate->setText("/home/alex/web/ip.htm");
+            for (QLineEdit* field : form.findChildren<QLineEdit*>())
+                field->setCursorPosition(0);
+            form.grab().save(prefix + "-uploading.png");
+            form.cmdCancel->click();
+        });
+        look.start(20);
+        UploadPage();
     }
 
     QTimer::singleShot(300, &form, [&] {
