@@ -29,17 +29,20 @@ QString refusalText(const TrustProblem& p, const QString& knownHostsFile,
     switch (p.kind) {
     case TrustProblem::Kind::Certificate:
         return QStringLiteral("the certificate of %1 is not trusted (%2), SHA-256 fingerprint "
-                              "%3. To trust it, upload once from the window and trust it there, "
-                              "or set FTP/TrustedCertificate to %3 in %4.")
+                              "%3; the login was not sent. To trust it, upload once from the "
+                              "window and trust it there, or set FTP/TrustedCertificate to %3 "
+                              "in %4.")
             .arg(hostAndPort(p), p.reason, p.fingerprint, settingsFile);
     case TrustProblem::Kind::NewHostKey:
-        return QStringLiteral("the host key of %1 is not known (%2 %3). To trust it, upload once "
-                              "from the window and trust it there, or add it to %4.")
+        return QStringLiteral("the host key of %1 is not known (%2 %3); the login was not sent. "
+                              "To trust it, upload once from the window and trust it there, or "
+                              "add it to %4.")
             .arg(hostAndPort(p), p.keyType, p.fingerprint, hosts);
     case TrustProblem::Kind::ChangedHostKey:
         return QStringLiteral("WARNING: the host key of %1 has changed; it is now %2 %3. Someone "
-                              "may be posing as the server. If you know its key was changed, "
-                              "remove the old one from %4 (ssh-keygen -R \"%5\") and try again.")
+                              "may be posing as the server; the login was not sent. If you know "
+                              "its key was changed, remove the old one from %4 (ssh-keygen -R "
+                              "\"%5\") and try again.")
             .arg(hostAndPort(p), p.keyType, p.fingerprint, hosts,
                  p.port == 22 ? p.host
                               : u'[' + p.host + QStringLiteral("]:") + QString::number(p.port));

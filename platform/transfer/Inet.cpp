@@ -99,11 +99,19 @@ size_t onHeader(char* data, size_t size, size_t count, void* userdata) {
 
 // Only the command itself is kept: the argument of PASS is the password.
 int onDebug(CURL*, curl_infotype type, char* data, size_t size, void* userdata) {
+    auto* reply = static_cast<Reply*>(userdata);
+    const QByteArray line = QByteArray(data, qsizetype(size)).trimmed();
     if (type == CURLINFO_HEADER_OUT) {
-        const QByteArray line = QByteArray(data, qsizetype(size)).trimmed();
         const qsizetype blank = line.indexOf(' ');
-        static_cast<Reply*>(userdata)->sent =
-            QString::fromLatin1(blank < 0 ? line : line.left(blank)).toUpper();
+        reply->sent = QString::fromLatin1(blank < 0 ? line : line.left(blank)).toUpper();
+        reply->passwordSent = reply->passwordSent || reply->sent == u"PASS";
+    }
+    // curl's own words, the one place it tells whether it will try the password over SSH.
+    static const QByteArray methods = "SSH authentication methods available: ";
+    if (type == CURLINFO_TEXT && line.startsWith(methods)) {
+        reply->sshMethods = QString::fromLatin1(line.mid(methods.size()));
+        reply->passwordSent = reply->sshMethods.contains(u"password") ||
+                              reply->sshMethods.contains(u"keyboard-interactive");
     }
     return 0;
 }

@@ -11,12 +11,25 @@ QString describe(const Reply& reply, const QString& hostAndPort, const QString& 
     const QString refusal = reply.lastRefusal();
     switch (reply.code) {
     case CURLE_LOGIN_DENIED:
-        return withDetail(QStringLiteral("Login denied"), refusal);
+        if (reply.passwordSent)
+            return withDetail(QStringLiteral("Login denied"), refusal) +
+                   QStringLiteral("; the user name and password were sent");
+        if (!reply.sshMethods.isEmpty())
+            return QStringLiteral("Login denied: %1 takes no password (it offers %2), so the "
+                                  "password was not sent")
+                .arg(hostAndPort, reply.sshMethods);
+        return withDetail(QStringLiteral("Login denied before the password was sent"), refusal);
     case CURLE_COULDNT_RESOLVE_HOST:
     case CURLE_COULDNT_CONNECT:
         return withDetail(QStringLiteral("Could not connect to %1").arg(hostAndPort),
                           reply.curlError);
     case CURLE_USE_SSL_FAILED:
+        // After the login, which went inside TLS, a server may still refuse TLS for the data.
+        if (reply.passwordSent)
+            return withDetail(QStringLiteral("%1 refused TLS for the data after the login, which "
+                                             "was sent inside TLS; nothing was uploaded")
+                                  .arg(hostAndPort),
+                              refusal);
         return withDetail(
             QStringLiteral("%1 does not offer TLS, so the login was not sent").arg(hostAndPort),
             refusal);

@@ -44,6 +44,10 @@ struct Reply {
     QString sent;             // FTP: the command sent last, without its argument
     QByteArray body;          // a listing
     bool outOfTime = false;   // stopped because the whole upload had taken too long
+    // The password went to the server (FTP: PASS was sent; SSH: the server offered a login by
+    // password, which curl then tried).
+    bool passwordSent = false;
+    QString sshMethods; // SSH: the ways to log in the server offered, as it listed them
 
     QString lastReply() const { return serverLines.isEmpty() ? QString() : serverLines.last(); }
     // The last line of the server's reply to the last `command` sent; empty when none came.

@@ -1012,8 +1012,9 @@ void UnattendedTest::siteSchemeChoosesTheServer() {
     const QStringList loginsBefore = server.commands().filter(login);
     configureSite(QStringLiteral("ftpes://") + hostPort, server.user(), server.password());
     QCOMPARE(publish(&errors), 1);
-    QVERIFY2(errors.startsWith("Tallyhost: Unable to upload file: ") && errors.contains("TLS"),
-             errors.constData());
+    QCOMPARE(errors, "Tallyhost: Unable to upload file: " + hostPort.toUtf8() +
+                         " does not offer TLS, so the login was not sent (500 Command \"AUTH\" "
+                         "not understood.)\n");
     QCOMPARE(server.commands().filter(login), loginsBefore);
 }
 
@@ -1037,6 +1038,18 @@ void UnattendedTest::publishesOverFtpes() {
              QStringList{QStringLiteral("ip.htm")});
     // Commands and data went encrypted.
     QVERIFY(server.log().join(u'\n').contains(QStringLiteral("\"PROT P\" 200")));
+
+    // A server that takes the login inside TLS and then will not protect the data.
+    ProftpdServer clearData;
+    clearData.addConfiguration(QStringLiteral("<Limit PROT>\n  DenyAll\n</Limit>\n"));
+    QVERIFY2(clearData.start(), qPrintable(clearData.errorString()));
+    configureSite(clearData.site(ProftpdServer::Ftpes), clearData.user(), clearData.password(),
+                  clearData.certificateFingerprint());
+    QCOMPARE(publish(&errors), 1);
+    QCOMPARE(errors, QByteArray("Tallyhost: Unable to upload file: 127.0.0.1:") +
+                         QByteArray::number(clearData.port(ProftpdServer::Ftpes)) +
+                         " refused TLS for the data after the login, which was sent inside TLS; "
+                         "nothing was uploaded (534 Unwilling to accept security parameters)\n");
 }
 
 void UnattendedTest::publishesOverFtps() {
@@ -1158,6 +1171,7 @@ void UnattendedTest::untrustedServersGetNoPassword() {
     QVERIFY2(errors.contains(fingerprint.toUtf8()) && errors.contains(said.toUtf8()),
              errors.constData());
     QVERIFY(!errors.contains(server.password().toUtf8()));
+    QVERIFY2(errors.contains("the login was not sent"), errors.constData());
     QVERIFY2(!server.sawLoginOrPassword(), qPrintable(server.log().join(u'\n')));
     QVERIFY(!QFile::exists(server.root() + QStringLiteral("/pub/ip.htm")));
     // Nothing was trusted on the way.

@@ -196,6 +196,7 @@ bool ProftpdServer::writeConfiguration() {
                        "  AllowOverwrite on\n"
                        "  Umask 022\n"
                        "  ExtendedLog %4/commands.log ALL\n"
+                       "%7"
                        "</Global>\n"
                        "TLSEngine on\n"
                        "TLSRequired on\n"
@@ -221,7 +222,7 @@ bool ProftpdServer::writeConfiguration() {
             .arg(m_ports[Sftp])
             .arg(m_dir.path(), runAs,
                  // Root's logins need leave, and root is not locked into the folder otherwise.
-                 root ? QStringLiteral("  RootLogin on\n  DefaultRoot ~\n") : QString());
+                 root ? QStringLiteral("  RootLogin on\n  DefaultRoot ~\n") : QString(), m_more);
     if (m_passivePorts[0] != 0)
         config +=
             QStringLiteral("PassivePorts %1 %2\n").arg(m_passivePorts[0]).arg(m_passivePorts[1]);

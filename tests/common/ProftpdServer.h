@@ -36,6 +36,9 @@ public:
     bool start();
     // The ports the FTP server listens on for data connections; set before start().
     void setPassivePorts(quint16 first, quint16 last) { m_passivePorts = {first, last}; }
+    // Configuration lines for every protocol ("<Limit PROT>\n DenyAll\n</Limit>\n"); set before
+    // start().
+    void addConfiguration(const QString& lines) { m_more += lines; }
     QString errorString() const { return m_error; }
 
     quint16 port(Protocol protocol) const { return m_ports[protocol]; }
@@ -75,6 +78,7 @@ private:
     QString m_certificateFingerprint;
     QString m_hostKeyFingerprint;
     QString m_hostKey; // "<type> <base64>"
+    QString m_more;
     QByteArray m_systemLog;
     QString m_error;
 };

@@ -171,9 +171,9 @@ bool SshdServer::launch(const Options& options) {
                                     "Port %1\n"
                                     "PidFile none\n"
                                     "UsePAM no\n"
-                                    "PasswordAuthentication yes\n"
+                                    "PasswordAuthentication %3\n"
                                     "KbdInteractiveAuthentication no\n"
-                                    "PubkeyAuthentication no\n"
+                                    "PubkeyAuthentication %4\n"
                                     "AuthorizedKeysFile none\n"
                                     "PermitRootLogin no\n"
                                     "AllowUsers %2\n"
@@ -181,7 +181,8 @@ bool SshdServer::launch(const Options& options) {
                                     "LogLevel VERBOSE\n"
                                     "Subsystem sftp internal-sftp\n")
                          .arg(m_port)
-                         .arg(QString::fromLatin1(Account));
+                         .arg(QString::fromLatin1(Account))
+                         .arg(options.keysOnly ? "no" : "yes", options.keysOnly ? "yes" : "no");
     for (const char* key : keyFiles)
         config += QStringLiteral("HostKey %1\n").arg(path(QString::fromLatin1(key)));
     if (options.chroot)

@@ -12,6 +12,8 @@ struct SshdServerOptions {
     // Lock the user into a folder as hosting providers do (ChrootDirectory): the login folder
     // is then "/home" on the server, root() on this machine.
     bool chroot = false;
+    // Take no password at all, keys only.
+    bool keysOnly = false;
 };
 
 // OpenSSH's own sshd (Debian's openssh-server) on 127.0.0.1 and a free port, serving SFTP only

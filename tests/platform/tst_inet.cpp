@@ -201,8 +201,26 @@ private slots:
             told.setPassword(guess);
             QVERIFY(!run(told, "CD www"));
             QCOMPARE(told.LastError(),
-                     QString(R"(Login denied (530 Password "******" is wrong.))"));
+                     QString(R"(Login denied (530 Password "******" is wrong.); the user name and )"
+                             R"(password were sent)"));
         }
+
+        // An SSH server that takes keys only never hears the password.
+        if (!SshdServer::unavailable().isEmpty())
+            return;
+        SshdServer keysOnly;
+        QVERIFY2(keysOnly.start({.keysOnly = true}), qPrintable(keysOnly.errorString()));
+        const QString knownHosts = m_local.filePath("keys_only_known_hosts");
+        QVERIFY(writeFile(knownHosts, keysOnly.knownHostsLine(SshdServer::Ed25519).toUtf8()));
+        Inet ssh;
+        ssh.setURL(keysOnly.site());
+        ssh.setUserName(keysOnly.user());
+        ssh.setPassword(keysOnly.password());
+        ssh.setKnownHostsFile(knownHosts);
+        QVERIFY(!run(ssh, "CD ."));
+        QCOMPARE(ssh.LastError(), QStringLiteral("Login denied: 127.0.0.1:%1 takes no password (it "
+                                                 "offers publickey), so the password was not sent")
+                                      .arg(keysOnly.port()));
     }
 
     void closedPortIsReported() {
