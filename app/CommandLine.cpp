@@ -2,6 +2,7 @@
 
 #include "AppInfo.h"
 #include "PublishHistory.h"
+#include "modSchedule.h"
 
 #include <QDateTime>
 #include <QString>
@@ -30,8 +31,8 @@ where you fill in the settings and press "Upload IP Address".
                  user timer of the program's own, as Tools > Options does;
                  "off" removes it. Exit status 0 when it is in place or
                  removed, 1 with the reason when not
-  --status       show what was published last and where, and what failed
-                 since; works without a display
+  --status       show the schedule and its next run, what was published last
+                 and where, and what failed since; works without a display
   -h, --help     show this help and end
   -V, --version  show the version and end
 
@@ -77,6 +78,7 @@ QString statusReport() {
     const auto line = [&out](const char* label, const QString& text) {
         out += QString::fromLatin1(label).leftJustified(16) + text + QLatin1Char('\n');
     };
+    line("Schedule:", ScheduleStatus());
 
     qsizetype lastPublished = -1;
     for (qsizetype i = history.size() - 1; i >= 0 && lastPublished < 0; --i)
@@ -119,14 +121,16 @@ QString statusReport() {
 
 } // namespace
 
-std::optional<int> AnswerStatus(int argc, const char* const* argv) {
-    for (int i = 1; i < argc; ++i) {
-        if (std::string_view(argv[i]) == "--status") {
-            const QByteArray report = statusReport().toLocal8Bit();
-            return print(std::string_view(report.constData(), size_t(report.size()))) ? 0 : 1;
-        }
-    }
-    return std::nullopt;
+bool StatusAsked(int argc, const char* const* argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::string_view(argv[i]) == "--status")
+            return true;
+    return false;
+}
+
+int AnswerStatus() {
+    const QByteArray report = statusReport().toLocal8Bit();
+    return print(std::string_view(report.constData(), size_t(report.size()))) ? 0 : 1;
 }
 
 std::optional<int> AnswerInformationOptions(int argc, const char* const* argv) {

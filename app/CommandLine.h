@@ -10,8 +10,11 @@
 // unattended switch on the same line: nothing is published.
 std::optional<int> AnswerInformationOptions(int argc, const char* const* argv);
 
-// Answers "--status", also without a display: the last publish (address, where, when), the
-// failures since, and the last attempt, read from the history of publish attempts. Returns the
-// status to end with (0, or 1 when standard output could not be written) when "--status" was on
-// the command line, and nothing otherwise. Like "--help", it wins over the unattended switch.
-std::optional<int> AnswerStatus(int argc, const char* const* argv);
+// Whether "--status" is on the command line. Like "--help", it wins over the unattended switch.
+bool StatusAsked(int argc, const char* const* argv);
+
+// Answers "--status", also without a display: the schedule as the system reports it, with its
+// next run, then the last publish (address, where, when), the failures since, and the last
+// attempt, read from the history of publish attempts. Returns the status to end with: 0, or 1
+// when standard output could not be written. Needs an application object.
+int AnswerStatus();

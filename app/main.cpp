@@ -20,8 +20,10 @@ int main(int argc, char* argv[]) {
         QCoreApplication app(argc, argv);
         return ScheduleFromCommandLine(*minutes);
     }
-    if (const std::optional<int> answered = AnswerStatus(argc, argv))
-        return *answered;
+    if (StatusAsked(argc, argv)) {
+        QCoreApplication app(argc, argv);
+        return AnswerStatus();
+    }
 #ifndef Q_OS_WIN
     // A relative base folder names no place at all, only wherever the run happens to start:
     // the settings would be missed and saved anew there. It counts as unset, as the XDG base

@@ -108,6 +108,10 @@ int ScheduleFromCommandLine(const QString& value) {
     return 0;
 }
 
+QString ScheduleStatus() {
+    return stateText(platform::ReadSchedule());
+}
+
 namespace {
 
 // The controls as the system reports the schedule now.

@@ -25,3 +25,6 @@ std::optional<QString> ScheduleArgument(int argc, const char* const* argv);
 // one line: 0 when it is in place or removed, 1 with the reason otherwise. Needs an
 // application object.
 int ScheduleFromCommandLine(const QString& value);
+// The schedule as the system reports it now, in the words of the Options dialog ("On:
+// publishing every 15 minutes, next run at ..."). Needs an application object.
+QString ScheduleStatus();
