@@ -59,6 +59,9 @@ QPointer<frmTallyhost> g_form;
 bool g_uploading = false;
 // Someone asked to stop the running upload.
 bool g_cancelled = false;
+// The whole page is on the server and is being put in place: stopped now, the server may keep
+// the old page or the new one.
+bool g_replacing = false;
 // What the history is to keep of the running upload.
 platform::HistoryEntry* g_record = nullptr;
 
@@ -127,6 +130,7 @@ public:
         : m_form(&form), m_buttonHadFocus(form.comUploadTallyhost->hasFocus()) {
         form.comUploadTallyhost->setEnabled(false);
         form.mnuUploadTallyhost->setEnabled(false);
+        form.cmdCancel->setEnabled(true);
         form.cmdCancel->show();
         // The Cancel button covers the end of the line; what the line said before is over.
         form.lblStatus->clear();
@@ -218,8 +222,10 @@ void showOutcome(frmTallyhost& form, const platform::HistoryEntry& e) {
                              e.message.simplified());
         return;
     case platform::HistoryEntry::Result::Cancelled:
-        showStatus(form, QStringLiteral("Cancelled") + at +
-                             QStringLiteral(": the page on the server is as it was"));
+        showStatus(form, QStringLiteral("Cancelled") + at + QStringLiteral(": ") +
+                             (e.message == QLatin1String("Cancelled")
+                                  ? QStringLiteral("the page on the server is as it was")
+                                  : e.message));
         return;
     }
 }
@@ -896,6 +902,15 @@ JobEnd publishPage(frmTallyhost& form, platform::HistoryEntry& record, QString& 
     std::unique_ptr<platform::FileLock> pageLock = lockPage(form, pageFolder, uploadFileName);
     if (!pageLock)
         return JobEnd::Failed;
+    // A page never published is never to be mistaken for what the server holds. It goes while
+    // the lock is held: by then another run may be writing a page of its own.
+    struct RemoveWhenCancelled {
+        const QString& path;
+        ~RemoveWhenCancelled() {
+            if (g_cancelled && !path.isEmpty())
+                QFile::remove(path);
+        }
+    } removeWhenCancelled{pagePath};
 
     clsTextOutputFile writer;
     if (!writer.OpenFile(pageFolder, uploadFileName))
@@ -922,6 +937,10 @@ JobEnd publishPage(frmTallyhost& form, platform::HistoryEntry& record, QString& 
     const QMetaObject::Connection progress = QObject::connect(
         &inet, &platform::Inet::Progress, &form,
         [&form, host, uploadFileName](platform::Inet::Stage stage, int percent) {
+            // Once the whole page is there, the renames that put it in place run to their end:
+            // cut between them, they could leave the server without the page.
+            g_replacing = stage == platform::Inet::Stage::Replacing;
+            form.cmdCancel->setEnabled(!g_replacing);
             switch (stage) {
             case platform::Inet::Stage::Connecting:
                 showStatus(form, QStringLiteral("Connecting to ") + host);
@@ -986,6 +1005,7 @@ bool UploadPage() {
         return false;
     g_uploading = true;
     g_cancelled = false;
+    g_replacing = false;
     platform::HistoryEntry record;
     record.start = HasUnattendedSwitch(strCommandLine) ? platform::HistoryEntry::Start::Schedule
                                                        : platform::HistoryEntry::Start::Window;
@@ -1017,10 +1037,10 @@ bool UploadPage() {
     case JobEnd::Failed:
         if (g_cancelled) {
             record.result = platform::HistoryEntry::Result::Cancelled;
-            record.message = QStringLiteral("Cancelled");
-            // Never published, so never to be mistaken for what the server holds.
-            if (!pagePath.isEmpty())
-                QFile::remove(pagePath);
+            record.message = g_replacing ? QStringLiteral("stopped while the page was being put "
+                                                          "in place; the server may hold the old "
+                                                          "page or the new one")
+                                         : QStringLiteral("Cancelled");
         } else {
             record.result = platform::HistoryEntry::Result::Failed;
             if (const std::optional<platform::Message> said = messages.Last())
