@@ -32,8 +32,11 @@ const QString Message = QStringLiteral("message");
 // A history grown past the limit is cut back further, so that it is not rewritten on every run.
 constexpr int KeptAfterTrim = HistoryLimit * 5 / 6;
 
-// More than this is never read: an entry is a few hundred bytes.
+// More than this is never read: an entry is a few hundred bytes. A history grown past it (by
+// something else than this program) is cut back to what is read.
 constexpr qint64 ReadLimit = 1024 * 1024;
+// A message longer than this is cut: the history keeps the gist, a message box had the rest.
+constexpr qsizetype MessageLimit = 1000;
 
 const std::array<std::pair<HistoryEntry::Result, const char*>, 4> ResultNames{{
     {HistoryEntry::Result::Published, "published"},
@@ -52,7 +55,7 @@ QByteArray toLine(const HistoryEntry& e) {
         {Directory, e.directory},
         {File, e.file},
         {Result, ResultName(e.result)},
-        {Message, e.message.simplified()},
+        {Message, e.message.simplified().left(MessageLimit)},
     };
     return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
 }
@@ -91,14 +94,19 @@ std::optional<HistoryEntry> fromLine(QByteArrayView line) {
 
 // The file's complete lines, the last ReadLimit bytes at most. A line that a run left half
 // written at the end is not among them.
-QList<QByteArray> readLines(const QString& path, bool* endsWhole = nullptr) {
+QList<QByteArray> readLines(const QString& path, bool* endsWhole = nullptr,
+                            bool* tooLarge = nullptr) {
     if (endsWhole)
         *endsWhole = true;
+    if (tooLarge)
+        *tooLarge = false;
     QFile file;
     if (!OpenOrdinaryFile(file, path))
         return {};
     const qint64 size = file.size();
     const bool cut = size > ReadLimit;
+    if (tooLarge)
+        *tooLarge = cut;
     if (cut)
         file.seek(size - ReadLimit);
     QByteArray bytes = file.read(ReadLimit);
@@ -148,7 +156,7 @@ bool append(const QString& path, const QByteArray& line, bool endsWhole, QString
 // Rewritten beside the old file and renamed over it, so that a reader finds the one history
 // or the other.
 bool trim(const QString& path, QList<QByteArray> lines, const QByteArray& line, QString* error) {
-    lines = lines.mid(lines.size() - (KeptAfterTrim - 1));
+    lines = lines.mid(std::max<qsizetype>(0, lines.size() - (KeptAfterTrim - 1)));
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
         if (error)
@@ -228,8 +236,9 @@ bool AddToHistory(const HistoryEntry& entry, QString* error) {
     QLockFile lock(path + QStringLiteral(".lock"));
     const bool locked = lock.tryLock(5000);
     bool endsWhole = true;
-    const QList<QByteArray> lines = readLines(path, &endsWhole);
-    if (locked && lines.size() >= HistoryLimit)
+    bool tooLarge = false;
+    const QList<QByteArray> lines = readLines(path, &endsWhole, &tooLarge);
+    if (locked && (lines.size() >= HistoryLimit || tooLarge))
         return trim(path, lines, line, error);
     return append(path, line, endsWhole, error);
 }

@@ -916,6 +916,7 @@ void UnattendedTest::damagedHistoryEntriesAreSkipped_data() {
     QTest::newRow("unknown result") << QByteArray(
         "{\"time\":\"2026-01-01T00:00:00Z\",\"started\":\"window\",\"result\":\"maybe\"}\n");
     QTest::newRow("a folder in its place") << QByteArray("folder");
+    QTest::newRow("a line of 3 MB") << QByteArray(3 << 20, 'x') + '\n';
 }
 
 void UnattendedTest::damagedHistoryEntriesAreSkipped() {
@@ -938,6 +939,7 @@ void UnattendedTest::damagedHistoryEntriesAreSkipped() {
     QVERIFY2(said.contains("\nLast published: "), qPrintable(said));
     if (damage == "folder")
         return;
+    QVERIFY(QFileInfo(history()).size() < 1 << 20);
     QVERIFY2(said.contains("\nFailures since: none\n"), qPrintable(said));
     QVERIFY2(said.contains("\nLast attempt:   published at "), qPrintable(said));
     // The new entry stands on a line of its own.
