@@ -64,6 +64,8 @@ bool g_cancelled = false;
 bool g_replacing = false;
 // What the history is to keep of the running upload.
 platform::HistoryEntry* g_record = nullptr;
+// File > Exit was chosen during an upload: the status to end with once it has stopped.
+std::optional<int> g_exitAfterUpload;
 
 // How long an upload waits for another copy of the program that is publishing the same page.
 std::chrono::milliseconds g_pageLockPatience = std::chrono::seconds(150);
@@ -681,6 +683,17 @@ void Main() {
 }
 
 void ExitProgram(int status) {
+    // Stopped the way Cancel stops it, the upload leaves the server's page as it was, its own
+    // page removed and its attempt in the history; the program ends once it has unwound.
+    if (g_uploading && !g_cancelled && !HasUnattendedSwitch(strCommandLine)) {
+        if (!QueryUnload())
+            return;
+        // It may have ended on its own while the question was open.
+        if (g_uploading) {
+            g_exitAfterUpload = status;
+            return;
+        }
+    }
     // An unattended run ended from its window while the page is still on its way has not
     // published it, and the scheduler must not hear otherwise.
     if (g_uploading && HasUnattendedSwitch(strCommandLine))
@@ -1055,6 +1068,10 @@ bool UploadPage() {
     if (g_form == &form)
         showOutcome(form, record);
 
+    if (const std::optional<int> status = std::exchange(g_exitAfterUpload, std::nullopt)) {
+        ExitProgram(*status);
+        return end != JobEnd::Failed;
+    }
     if (end == JobEnd::Published) {
         // Old copies the server would not let go are said once, beside the success.
         const QString note = form.inetFTP->LastNote();

@@ -20,7 +20,8 @@ bool HasUnattendedSwitch(const QString& commandLine);
 // and end.
 void Main();
 // Saves the fields, unloads the main window and ends the process with the given status (at
-// least 1 when it cuts an unattended upload short).
+// least 1 when it cuts an unattended upload short). During an upload from the window it first
+// asks whether to stop it, and ends once the upload has stopped.
 void ExitProgram(int status = 0);
 
 // The one main window, created on first reference.

@@ -806,6 +806,7 @@ void tst_mainwindow::cancelStopsTheUpload_data() {
     QTest::newRow("Esc") << "Esc";
     QTest::newRow("closing the window") << "close";
     QTest::newRow("closing the window, then not") << "close, no";
+    QTest::newRow("File > Exit") << "exit";
     QTest::newRow("while another upload holds the page") << "locked";
 }
 
@@ -826,6 +827,7 @@ void tst_mainwindow::cancelStopsTheUpload() {
         QCOMPARE(otherUpload.TryLock(), platform::FileLock::State::Locked);
     frmTallyhost& form = start();
 
+    EndRecorder ended;
     QStringList asked;
     const auto previous = platform::SetQuestionHandler([&](const platform::Message& m) {
         asked << m.text;
@@ -848,6 +850,8 @@ void tst_mainwindow::cancelStopsTheUpload() {
         busyShown = !form.comUploadTallyhost->isEnabled() && form.cmdCancel->isVisible();
         if (how == "Esc") {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+        } else if (how == "exit") {
+            form.mnuExit->trigger();
         } else if (how.startsWith("close")) {
             form.close();
             stillOpen = form.isVisible() && form.cmdCancel->isVisible();
@@ -870,6 +874,11 @@ void tst_mainwindow::cancelStopsTheUpload() {
     const QList<platform::HistoryEntry> history = platform::ReadHistory();
     QCOMPARE(history.size(), 1);
     QCOMPARE(history[0].result, platform::HistoryEntry::Result::Cancelled);
+    if (how == "exit") {
+        QCOMPARE(asked, QStringList{"An upload is still running. Stop it and close Vantrell?"});
+        QCOMPARE(ended.statuses, QList<int>{0});
+        return;
+    }
     QVERIFY2(form.lblStatus->text().startsWith("Cancelled at ") &&
                  form.lblStatus->text().endsWith(": the page on the server is as it was"),
              qPrintable(form.lblStatus->text()));
