@@ -199,8 +199,25 @@ bool FindPublishedAddress(QString& address) {
 
 QString IPv6Marker() {
     platform::SettingsStore store = openStore();
-    return store.GetSetting(QStringLiteral("HTML"), QStringLiteral("IPv6Marker"),
-                            QStringLiteral("%Tallyhost6%"));
+    const QString marker = store.GetSetting(QStringLiteral("HTML"), QStringLiteral("IPv6Marker"),
+                                            QStringLiteral("%Tallyhost6%"));
+    // Spaces around it are dropped, as around the IP marker; other white space is kept.
+    qsizetype begin = 0;
+    qsizetype end = marker.size();
+    while (begin < end && marker.at(begin) == QLatin1Char(' '))
+        ++begin;
+    while (end > begin && marker.at(end - 1) == QLatin1Char(' '))
+        --end;
+    return marker.mid(begin, end - begin);
+}
+
+QString IPv6Note(const platform::Publication& publication) {
+    if (publication.marker6.isEmpty() || !publication.address6.isEmpty())
+        return {};
+    QString why = publication.why6;
+    if (!why.endsWith(QLatin1Char('.')))
+        why += QLatin1Char('.');
+    return QStringLiteral("%1 was left empty: %2").arg(publication.marker6, why);
 }
 
 bool FindPublishedIPv6Address(QString& address, QString& why) {
@@ -261,8 +278,15 @@ platform::Publication DescribePublication() {
     frmTallyhost& form = MainForm();
     platform::SettingsStore store = openStore();
     platform::Publication p;
-    if (onlyWhenChanged(store))
-        p.templateHash = platform::FileHash(form.txtHTMLTemplate->text());
+    if (onlyWhenChanged(store)) {
+        // Where the template has the IPv6 marker, the IPv6 address is part of the page.
+        const QString marker6 = IPv6Marker();
+        bool holdsMarker6 = false;
+        p.templateHash =
+            platform::FileHash(form.txtHTMLTemplate->text(), marker6.toLocal8Bit(), &holdsMarker6);
+        if (holdsMarker6)
+            p.marker6 = marker6;
+    }
     p.marker = form.txtIPParseField[0]->text();
     p.site = form.txtFTPSite->text();
     p.userName = form.txtUserName->text();

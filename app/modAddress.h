@@ -13,8 +13,12 @@ class frmOptions;
 // upload is cancelled meanwhile.
 bool FindPublishedAddress(QString& address);
 
-// The page's second marker, for an IPv6 address: [HTML] IPv6Marker, "%Tallyhost6%" when unset.
+// The page's second marker, for an IPv6 address: [HTML] IPv6Marker without the spaces around
+// it, "%Tallyhost6%" when unset.
 QString IPv6Marker();
+
+// Why the page's IPv6 marker was left empty, as one sentence; empty when it was not.
+QString IPv6Note(const platform::Publication& publication);
 
 // Finds the IPv6 address for the second marker the way the Source says: this machine's stable
 // address for local and local6, the web services over IPv6 for web, every IPv6 source under

@@ -37,6 +37,7 @@
 #include <QTreeWidget>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -86,11 +87,23 @@ struct KnownSetting {
     const char* key;
 };
 constexpr KnownSetting KnownSettings[] = {
-    {"FTP", "FTPSite"},         {"FTP", "UserName"},           {"FTP", "Password"},
-    {"FTP", "UploadFileName"},  {"FTP", "TrustedCertificate"}, {"HTML", "HTMLTemplate"},
-    {"HTML", "IPParseField"},   {"HTML", "UploadDir"},         {"Address", "Source"},
-    {"Address", "RouterURL"},   {"Address", "WebURL"},         {"Address", "OnlyWhenChanged"},
+    {"FTP", "FTPSite"},
+    {"FTP", "UserName"},
+    {"FTP", "Password"},
+    {"FTP", "UploadFileName"},
+    {"FTP", "TrustedCertificate"},
+    {"HTML", "HTMLTemplate"},
+    {"HTML", "IPParseField"},
+    {"HTML", "UploadDir"},
+    {"Address", "Source"},
+    {"Address", "RouterURL"},
+    {"Address", "WebURL"},
+    {"Address", "OnlyWhenChanged"},
     {"Address", "RefreshDays"},
+    {"Address", "StunServers"},
+    {"Address", "TemporaryIPv6"},
+    {"Address", "NoticeOnChange"},
+    {"HTML", "IPv6Marker"},
 };
 
 // Only spaces count here: a tab or other white space is part of the text.
@@ -314,29 +327,79 @@ std::size_t find(QByteArrayView text, QByteArrayView marker, std::size_t from = 
         .find(std::string_view(marker.data(), std::size_t(marker.size())), from);
 }
 
-// Every marker in text replaced by value(), from left to right, never looking again at what
-// went in. Answers text itself when it holds no marker; otherwise the result, built in into.
+// The markers replaced in one step: the IPv4 and the IPv6 address markers, or one other marker
+// and an empty one, which is never found.
+using Markers = std::array<QByteArrayView, 2>;
+
+struct Hit {
+    std::size_t at = std::string_view::npos;
+    std::size_t which = 0;
+};
+
+// The markers of one step in a text, from left to right. Where two start at the same place the
+// longer one counts, so that whichever markers the user chose, one is never read as a part of
+// the other ("%Tallyhost6%" never as "%Tallyhost" and "6%"); two equal markers are the first.
+// Each marker's next place is kept, so that many of one marker do not send the search through
+// the rest of a long line again for the other.
+class MarkerSearch {
+public:
+    MarkerSearch(QByteArrayView text, const Markers& markers) : m_text(text), m_markers(markers) {
+        for (std::size_t i = 0; i < m_markers.size(); ++i)
+            m_at[i] = m_markers[i].isEmpty() ? std::string_view::npos : find(text, m_markers[i]);
+    }
+
+    Hit next(std::size_t from) {
+        Hit hit;
+        for (std::size_t i = 0; i < m_markers.size(); ++i) {
+            if (m_at[i] != std::string_view::npos && m_at[i] < from)
+                m_at[i] = find(m_text, m_markers[i], from);
+            if (m_at[i] < hit.at || (m_at[i] == hit.at && hit.at != std::string_view::npos &&
+                                     m_markers[i].size() > m_markers[hit.which].size()))
+                hit = {m_at[i], i};
+        }
+        return hit;
+    }
+
+private:
+    QByteArrayView m_text;
+    const Markers& m_markers;
+    std::array<std::size_t, 2> m_at{};
+};
+
+// Every marker in text replaced by value(which), from left to right, never looking again at
+// what went in; each value is asked for once. Answers text itself when it holds no marker;
+// otherwise the result, built in into.
 template <typename Value>
-QByteArrayView replaceAll(QByteArrayView text, QByteArrayView marker, const Value& value,
+QByteArrayView replaceAll(QByteArrayView text, const Markers& markers, const Value& value,
                           std::string& into) {
-    // An empty marker would match between every two bytes, so it replaces nothing.
-    std::size_t hit = marker.isEmpty() ? std::string_view::npos : find(text, marker);
-    if (hit == std::string_view::npos)
+    MarkerSearch search(text, markers);
+    Hit hit = search.next(0);
+    if (hit.at == std::string_view::npos)
         return text;
-    const QByteArrayView replacement = value();
+    std::array<std::optional<QByteArrayView>, 2> values;
     into.clear();
     std::size_t from = 0;
     do {
-        into.append(text.data() + from, hit - from);
-        into.append(replacement.data(), std::size_t(replacement.size()));
-        from = hit + std::size_t(marker.size());
-    } while ((hit = find(text, marker, from)) != std::string_view::npos);
+        into.append(text.data() + from, hit.at - from);
+        std::optional<QByteArrayView>& replacement = values[hit.which];
+        if (!replacement)
+            replacement = value(hit.which);
+        into.append(replacement->data(), std::size_t(replacement->size()));
+        from = hit.at + std::size_t(markers[hit.which].size());
+    } while ((hit = search.next(from)).at != std::string_view::npos);
     into.append(text.data() + from, std::size_t(text.size()) - from);
     return {into.data(), qsizetype(into.size())};
 }
 
-// The markers replaced one after the other, each in what the one before left. The date and
-// time are asked for only when the line holds their marker.
+template <typename Value>
+QByteArrayView replaceAll(QByteArrayView text, QByteArrayView marker, const Value& value,
+                          std::string& into) {
+    return replaceAll(
+        text, Markers{marker, {}}, [&value](std::size_t) { return value(); }, into);
+}
+
+// The markers replaced one after the other, each in what the one before left. The IPv6
+// address, the date and the time are asked for only when the line holds their marker.
 struct LineFill {
     std::string afterIp;
     std::string afterDate;
@@ -344,11 +407,11 @@ struct LineFill {
     std::string afterTime;
     std::string afterShownTime;
 
-    template <typename Date, typename Time>
-    QByteArrayView operator()(QByteArrayView line, QByteArrayView ipMarker, QByteArrayView ip,
-                              const Date& date, const Time& time) {
+    template <typename IPv6, typename Date, typename Time>
+    QByteArrayView operator()(QByteArrayView line, const Markers& ipMarkers, QByteArrayView ip,
+                              const IPv6& ipv6, const Date& date, const Time& time) {
         line = replaceAll(
-            line, ipMarker, [ip] { return ip; }, afterIp);
+            line, ipMarkers, [&](std::size_t which) { return which == 0 ? ip : ipv6(); }, afterIp);
         line = replaceAll(line, DateMarker, date, afterDate);
         line = replaceAll(line, ShownDateMarker, date, afterShownDate);
         line = replaceAll(line, TimeMarker, time, afterTime);
@@ -356,48 +419,59 @@ struct LineFill {
     }
 };
 
-// One marker replaced in a line that comes in parts, as in a whole line: from left to right,
-// never looking again at what it put in. The last marker-length-1 bytes of each part wait for
-// the next one, since a marker may begin there. The replacement is asked for once a line,
-// when the line first needs it. What comes out goes to the next marker's stream, after the
-// last one to the page.
+// One step's markers replaced in a line that comes in parts, as in a whole line: from left to
+// right, never looking again at what went in. The last bytes of each part, as many as the
+// longer marker less one, wait for the next part, since a marker may begin there; so does a
+// shorter marker found there, since the longer one may begin at the same place. Each
+// replacement is asked for once a line, when the line first needs it. What comes out goes to
+// the next step's stream, after the last one to the page.
 class MarkerStream {
 public:
-    MarkerStream(QByteArrayView marker, std::function<QByteArray()> value, MarkerStream* next,
+    using Values = std::array<std::function<QByteArray()>, 2>;
+
+    MarkerStream(const Markers& markers, Values values, MarkerStream* next,
                  clsTextOutputFile& writer)
-        : m_marker(marker.toByteArray()), m_lookUp(std::move(value)), m_next(next),
-          m_writer(writer) {}
+        : m_markers{markers[0].toByteArray(), markers[1].toByteArray()}, m_views{m_markers[0],
+                                                                                 m_markers[1]},
+          m_longest(std::size_t(std::max(markers[0].size(), markers[1].size()))),
+          m_lookUp(std::move(values)), m_next(next), m_writer(writer) {}
 
     void feed(QByteArrayView bytes) {
-        if (m_marker.isEmpty()) {
+        if (m_longest == 0) {
             pass(bytes);
             return;
         }
         m_pending += bytes;
-        std::size_t from = 0;
-        for (std::size_t hit; (hit = find(m_pending, m_marker, from)) != std::string_view::npos;
-             from = hit + std::size_t(m_marker.size())) {
-            pass(pending(from, hit - from));
-            if (!m_haveValue) {
-                m_value = m_lookUp();
-                m_haveValue = true;
-            }
-            pass(m_value);
-        }
+        replace(false);
+    }
+
+    // What still waits holds no marker that goes on into the next line.
+    void endLine() {
+        replace(true);
+        m_haveValue = {};
+    }
+
+private:
+    void replace(bool lineEnded) {
         const std::size_t size = std::size_t(m_pending.size());
-        const std::size_t keep = std::min(std::size_t(m_marker.size()) - 1, size - from);
+        MarkerSearch search(m_pending, m_views);
+        std::size_t from = 0;
+        for (Hit hit; (hit = search.next(from)).at != std::string_view::npos;) {
+            if (!lineEnded && hit.at + m_longest > size)
+                break;
+            pass(pending(from, hit.at - from));
+            if (!m_haveValue[hit.which]) {
+                m_value[hit.which] = m_lookUp[hit.which]();
+                m_haveValue[hit.which] = true;
+            }
+            pass(m_value[hit.which]);
+            from = hit.at + std::size_t(m_views[hit.which].size());
+        }
+        const std::size_t keep = lineEnded ? 0 : std::min(m_longest - 1, size - from);
         pass(pending(from, size - keep - from));
         m_pending.remove(0, qsizetype(size - keep));
     }
 
-    // What waits is too short to be a marker: it goes on as it is.
-    void endLine() {
-        pass(m_pending);
-        m_pending.clear();
-        m_haveValue = false;
-    }
-
-private:
     QByteArrayView pending(std::size_t from, std::size_t size) const {
         return {m_pending.constData() + from, qsizetype(size)};
     }
@@ -411,37 +485,46 @@ private:
             m_writer.WritePart(bytes);
     }
 
-    const QByteArray m_marker;
-    const std::function<QByteArray()> m_lookUp;
+    const std::array<QByteArray, 2> m_markers;
+    const Markers m_views;
+    const std::size_t m_longest;
+    const Values m_lookUp;
     MarkerStream* const m_next;
     clsTextOutputFile& m_writer;
     QByteArray m_pending;
-    QByteArray m_value;
-    bool m_haveValue = false;
+    std::array<QByteArray, 2> m_value;
+    std::array<bool, 2> m_haveValue{};
 };
 
 // Whether a line may hold a marker: only a line holding a marker's first byte can.
 class MarkerBytes {
 public:
-    explicit MarkerBytes(QByteArrayView ipMarker) {
-        if (!ipMarker.isEmpty() && ipMarker.front() != DateMarker.front())
-            m_other = ipMarker.front();
+    explicit MarkerBytes(const Markers& ipMarkers) {
+        for (QByteArrayView marker : ipMarkers)
+            if (!marker.isEmpty() && marker.front() != DateMarker.front() &&
+                std::find(m_others.begin(), m_others.begin() + m_count, marker.front()) ==
+                    m_others.begin() + m_count)
+                m_others[m_count++] = marker.front();
     }
 
     bool mayHoldMarker(QByteArrayView line) const {
         if (line.isEmpty())
             return false;
         const auto size = std::size_t(line.size());
-        return std::memchr(line.data(), DateMarker.front(), size) ||
-               (m_other && std::memchr(line.data(), *m_other, size));
+        if (std::memchr(line.data(), DateMarker.front(), size))
+            return true;
+        return std::any_of(m_others.begin(), m_others.begin() + m_count,
+                           [&](char c) { return std::memchr(line.data(), c, size) != nullptr; });
     }
 
 private:
-    std::optional<char> m_other;
+    std::array<char, 2> m_others{};
+    std::size_t m_count = 0;
 };
 
-void writePage(clsTextInputFile& reader, clsTextOutputFile& writer, const QByteArray& ipMarker,
-               const QByteArray& ip) {
+// The IPv6 address is asked for when the page first needs it, and then only once.
+void writePage(clsTextInputFile& reader, clsTextOutputFile& writer, const Markers& ipMarkers,
+               const QByteArray& ip, const std::function<QByteArray()>& lookUpIPv6) {
     PageClock clock;
     const auto date = [&] {
         return QByteArrayView(clock.date());
@@ -449,20 +532,35 @@ void writePage(clsTextInputFile& reader, clsTextOutputFile& writer, const QByteA
     const auto time = [&] {
         return QByteArrayView(clock.time());
     };
-    const MarkerBytes markerBytes(ipMarker);
+    std::optional<QByteArray> ipv6Found;
+    const auto ipv6 = [&] {
+        if (!ipv6Found)
+            ipv6Found = lookUpIPv6();
+        return QByteArrayView(*ipv6Found);
+    };
+    const MarkerBytes markerBytes(ipMarkers);
     LineFill fill;
 
     // A line longer than the reader's buffer goes through the markers in turn, part by part.
-    MarkerStream shownTimeStream(
-        ShownTimeMarker, [&] { return clock.time(); }, nullptr, writer);
-    MarkerStream timeStream(
-        TimeMarker, [&] { return clock.time(); }, &shownTimeStream, writer);
-    MarkerStream shownDateStream(
-        ShownDateMarker, [&] { return clock.date(); }, &timeStream, writer);
-    MarkerStream dateStream(
-        DateMarker, [&] { return clock.date(); }, &shownDateStream, writer);
-    MarkerStream ipStream(
-        ipMarker, [&] { return ip; }, &dateStream, writer);
+    const auto one = [](QByteArrayView marker) {
+        return Markers{marker, {}};
+    };
+    const auto dateValue = [&] {
+        return clock.date();
+    };
+    const auto timeValue = [&] {
+        return clock.time();
+    };
+    MarkerStream shownTimeStream(one(ShownTimeMarker), {timeValue, {}}, nullptr, writer);
+    MarkerStream timeStream(one(TimeMarker), {timeValue, {}}, &shownTimeStream, writer);
+    MarkerStream shownDateStream(one(ShownDateMarker), {dateValue, {}}, &timeStream, writer);
+    MarkerStream dateStream(one(DateMarker), {dateValue, {}}, &shownDateStream, writer);
+    MarkerStream ipStream(ipMarkers,
+                          {[&] { return ip; },
+                           [&] {
+                               return ipv6().toByteArray();
+                           }},
+                          &dateStream, writer);
 
     while (!reader.EndOfFile()) {
         bool lineEnded = false;
@@ -482,7 +580,7 @@ void writePage(clsTextInputFile& reader, clsTextOutputFile& writer, const QByteA
         if (!markerBytes.mayHoldMarker(line))
             writer.WriteLine(line);
         else
-            writer.WriteLine(fill(line, ipMarker, ip, date, time));
+            writer.WriteLine(fill(line, ipMarkers, ip, ipv6, date, time));
     }
 }
 
@@ -833,11 +931,12 @@ QString PageFolder() {
 }
 
 QByteArray FillLine(const QByteArray& line, const QByteArray& ipMarker, const QByteArray& ip,
-                    const QByteArray& date, const QByteArray& time) {
+                    const QByteArray& date, const QByteArray& time, const QByteArray& ipv6Marker,
+                    const QByteArray& ipv6) {
     LineFill fill;
     return fill(
-               line, ipMarker, ip, [&] { return QByteArrayView(date); },
-               [&] { return QByteArrayView(time); })
+               line, Markers{ipMarker, ipv6Marker}, ip, [&] { return QByteArrayView(ipv6); },
+               [&] { return QByteArrayView(date); }, [&] { return QByteArrayView(time); })
         .toByteArray();
 }
 
@@ -876,6 +975,13 @@ JobEnd publishPage(frmTallyhost& form, platform::HistoryEntry& record, QString& 
     record.file = job.uploadFileName;
     record.source = PublishedAddressSource();
     platform::Publication publication = DescribePublication();
+    const QByteArray ipMarker = trimSpaces(job.ipMarker).toLocal8Bit();
+    QByteArray ipv6Marker = IPv6Marker().toLocal8Bit();
+    // The same marker twice stands for the IPv4 address, as it always did.
+    if (ipv6Marker == ipMarker) {
+        ipv6Marker.clear();
+        publication.marker6.clear();
+    }
 
     // One address for the whole page, settled before anything is written: a source that has
     // none to give stops the upload here.
@@ -883,6 +989,20 @@ JobEnd publishPage(frmTallyhost& form, platform::HistoryEntry& record, QString& 
     if (!FindPublishedAddress(publication.address))
         return JobEnd::Failed;
     record.address = publication.address;
+    // The IPv6 address is asked for once, and only for a page that has its marker: before the
+    // comparison with the last upload where the template was read for that, else when the
+    // page first needs it. Having none leaves its marker empty and the page goes all the same.
+    bool askedIPv6 = false;
+    const auto lookUpIPv6 = [&] {
+        if (!askedIPv6) {
+            askedIPv6 = true;
+            publication.marker6 = QString::fromLocal8Bit(ipv6Marker);
+            FindPublishedIPv6Address(publication.address6, publication.why6);
+        }
+        return publication.address6.toLocal8Bit();
+    };
+    if (!publication.marker6.isEmpty())
+        lookUpIPv6();
     if (HasUnattendedSwitch(strCommandLine) && PublishedAlready(publication))
         return JobEnd::Unchanged;
 
@@ -930,8 +1050,8 @@ JobEnd publishPage(frmTallyhost& form, platform::HistoryEntry& record, QString& 
         return JobEnd::Failed;
     pagePath = page;
 
-    writePage(reader, writer, trimSpaces(job.ipMarker).toLocal8Bit(),
-              publication.address.toLocal8Bit());
+    writePage(reader, writer, {ipMarker, ipv6Marker}, publication.address.toLocal8Bit(),
+              lookUpIPv6);
     writer.CloseFile();
     reader.CloseFile();
 

@@ -64,10 +64,11 @@ QString PageFolder();
 // (150 s unless changed).
 void SetPageLockPatience(std::chrono::milliseconds patience);
 
-// The page line with the IP marker, "%date%" or "%Date%" and "%time%" or "%Time%" put in their
-// places.
+// The page line with the IP marker, the IPv6 marker, "%date%" or "%Date%" and "%time%" or
+// "%Time%" put in their places.
 QByteArray FillLine(const QByteArray& line, const QByteArray& ipMarker, const QByteArray& ip,
-                    const QByteArray& date, const QByteArray& time);
+                    const QByteArray& date, const QByteArray& time,
+                    const QByteArray& ipv6Marker = {}, const QByteArray& ipv6 = {});
 // Today's date as "Sep 24 2000" and the time in the locale's own format with seconds.
 QString PageDate();
 QString PageTime();

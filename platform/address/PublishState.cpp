@@ -28,6 +28,9 @@ namespace {
 const QString Address = QStringLiteral("address");
 const QString Template = QStringLiteral("template");
 const QString Marker = QStringLiteral("marker");
+const QString Marker6 = QStringLiteral("marker6");
+const QString Address6 = QStringLiteral("address6");
+const QString Why6 = QStringLiteral("why6");
 const QString Site = QStringLiteral("site");
 const QString UserName = QStringLiteral("user");
 const QString Directory = QStringLiteral("directory");
@@ -39,6 +42,9 @@ QJsonObject toJson(const Publication& p) {
         {Address, p.address},
         {Template, QString::fromLatin1(p.templateHash)},
         {Marker, p.marker},
+        {Marker6, p.marker6},
+        {Address6, p.address6},
+        {Why6, p.why6},
         {Site, p.site},
         {UserName, p.userName},
         {Directory, p.directory},
@@ -52,6 +58,9 @@ Publication fromJson(const QJsonObject& o) {
     p.address = o.value(Address).toString();
     p.templateHash = o.value(Template).toString().toLatin1();
     p.marker = o.value(Marker).toString();
+    p.marker6 = o.value(Marker6).toString();
+    p.address6 = o.value(Address6).toString();
+    p.why6 = o.value(Why6).toString();
     p.site = o.value(Site).toString();
     p.userName = o.value(UserName).toString();
     p.directory = o.value(Directory).toString();
@@ -94,18 +103,36 @@ bool OpenOrdinaryFile(QFile& file, const QString& path) {
 
 bool Publication::SamePageAs(const Publication& other) const {
     return !templateHash.isEmpty() && templateHash == other.templateHash &&
-           address == other.address && marker == other.marker && site == other.site &&
-           userName == other.userName && directory == other.directory &&
-           uploadFileName == other.uploadFileName;
+           address == other.address && marker == other.marker && marker6 == other.marker6 &&
+           address6 == other.address6 && site == other.site && userName == other.userName &&
+           directory == other.directory && uploadFileName == other.uploadFileName;
 }
 
-QByteArray FileHash(const QString& path) {
+QByteArray FileHash(const QString& path, QByteArrayView lookFor, bool* found) {
     QFile file;
     if (!OpenOrdinaryFile(file, path))
         return {};
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&file))
-        return {};
+    bool seen = lookFor.isEmpty();
+    // The end of each piece stays for the next one, where the text may go on.
+    QByteArray tail;
+    QByteArray piece(64 * 1024, Qt::Uninitialized);
+    for (;;) {
+        const qint64 read = file.read(piece.data(), piece.size());
+        if (read < 0)
+            return {};
+        if (read == 0)
+            break;
+        const QByteArrayView bytes(piece.constData(), read);
+        hash.addData(bytes);
+        if (seen)
+            continue;
+        tail += bytes;
+        seen = tail.contains(lookFor);
+        tail = tail.right(lookFor.size() - 1);
+    }
+    if (found)
+        *found = seen && !lookFor.isEmpty();
     return hash.result().toHex();
 }
 

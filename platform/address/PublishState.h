@@ -15,13 +15,18 @@ struct Publication {
     QString address;
     QByteArray templateHash; // hex SHA-256 of the template's bytes; empty when not taken
     QString marker;
+    // The IPv6 marker and its address, when the page has that marker; the address is empty
+    // when none was found, and why6 says why.
+    QString marker6;
+    QString address6;
+    QString why6;
     QString site;
     QString userName;
     QString directory;
     QString uploadFileName;
     QDateTime time; // when the page reached the server
 
-    // The same address, template and settings. A publication without a template hash is
+    // The same addresses, template and settings. A publication without a template hash is
     // like no other.
     bool SamePageAs(const Publication& other) const;
 };
@@ -30,8 +35,9 @@ struct Publication {
 // and a device like /dev/zero never ends. False for anything else, or when it cannot be read.
 bool OpenOrdinaryFile(QFile& file, const QString& path);
 
-// The hex SHA-256 of a file's bytes, read in pieces; empty when the file cannot be read.
-QByteArray FileHash(const QString& path);
+// The hex SHA-256 of a file's bytes, read in pieces; empty when the file cannot be read. With
+// a text to look for, found tells whether the file holds it.
+QByteArray FileHash(const QString& path, QByteArrayView lookFor = {}, bool* found = nullptr);
 
 // Where the last publication is kept: ${XDG_STATE_HOME:-~/.local/state}/vantrell/published.json
 // on Linux, the program's settings in the registry on Windows.

@@ -1,3 +1,4 @@
+#include "AddressSource.h"
 #include "JobSandbox.h"
 #include "LocalIP.h"
 #include "Recorders.h"
@@ -174,13 +175,31 @@ void PageTest::markersAreReplacedLiterally_data() {
     QTest::newRow("empty line") << QByteArray() << QByteArray("%Tallyhost%") << QByteArray();
     QTest::newRow("not rescanned")
         << QByteArray("%d%%date%") << QByteArray("%d%") << QByteArray("IPD");
+    // Beside the IPv6 marker "%Tallyhost6%", whatever the IP marker is, neither is read as a
+    // part of the other: the one that starts first counts, the longer where both start.
+    QTest::newRow("both markers") << QByteArray("%Tallyhost6%%Tallyhost%")
+                                  << QByteArray("%Tallyhost%") << QByteArray("IP6IP");
+    QTest::newRow("IP marker begins the IPv6 one")
+        << QByteArray("%Tallyhost6% %Tallyhost") << QByteArray("%Tallyhost")
+        << QByteArray("IP6 IP");
+    QTest::newRow("IP marker ends the IPv6 one")
+        << QByteArray("%Tallyhost6%6%") << QByteArray("6%") << QByteArray("IP6IP");
+    QTest::newRow("IP marker inside the IPv6 one")
+        << QByteArray("%Tallyhost6%host") << QByteArray("host") << QByteArray("IP6IP");
+    QTest::newRow("IPv6 marker inside the IP one")
+        << QByteArray("<%Tallyhost6%>%Tallyhost6%") << QByteArray("<%Tallyhost6%>")
+        << QByteArray("IPIP6");
+    QTest::newRow("the same marker twice")
+        << QByteArray("%Tallyhost6%") << QByteArray("%Tallyhost6%") << QByteArray("IP");
+    QTest::newRow("IPv6 address not rescanned")
+        << QByteArray("%Tallyhost6%P6") << QByteArray("P6") << QByteArray("IP6IP");
 }
 
 void PageTest::markersAreReplacedLiterally() {
     QFETCH(QByteArray, line);
     QFETCH(QByteArray, marker);
     QFETCH(QByteArray, expected);
-    QCOMPARE(FillLine(line, marker, "IP", "D", "T"), expected);
+    QCOMPARE(FillLine(line, marker, "IP", "D", "T", "%Tallyhost6%", "IP6"), expected);
     // What goes in is never searched again, even when it looks like a marker.
     QCOMPARE(FillLine("<%x%>", "%x%", "%x%%x%", "D", "T"), QByteArray("<%x%%x%>"));
     // But each marker is looked for in what the one before left: an address that comes out
@@ -193,10 +212,13 @@ void PageTest::pageKeepsEveryByteAndEndsLinesWithCrLf() {
     const QByteArray binary(raw, sizeof(raw) - 1);
     // A line of a megabyte goes through in parts: markers straddle the seams (all three kinds,
     // overlapping ones too), and the line ends in half a marker.
+    // The IP marker begins the IPv6 marker, which is the longer: so the shorter is known for
+    // what it is only once the bytes after it have come, or the line has ended.
     const QByteArray longLine = QByteArray("%Tallyhost%").repeated(30000) +
                                 QByteArray("%%Tallyhost%%").repeated(20000) +
+                                QByteArray("%Tallyhost%6%Tallyhost%").repeated(20000) +
                                 QByteArray("%date%%Date%").repeated(20000) +
-                                QByteArray("%Time%%time%").repeated(15000) + "%Tallyho";
+                                QByteArray("%Time%%time%").repeated(15000) + "%Tallyho%Tallyhost%";
     // The template is read a buffer at a time: a CR ends the first buffer and its LF starts the
     // second, and a marker in a short line straddles the end of the second.
     constexpr qsizetype Buf = qsizetype(platform::TextStream::BufferSize);
@@ -210,6 +232,10 @@ void PageTest::pageKeepsEveryByteAndEndsLinesWithCrLf() {
                                "last %Date% without end";
     fillFields(writeTemplate(content));
     MainForm().txtIPParseField[0]->setText(QStringLiteral("  %Tallyhost%  "));
+    platform::SettingsStore store(QStringLiteral("TallyhostUpdater"));
+    store.SaveSetting(QStringLiteral("HTML"), QStringLiteral("IPv6Marker"),
+                      QStringLiteral(" %Tallyhost%6 "));
+    QVERIFY(store.Sync());
 
     MessageRecorder messages;
     QVERIFY(!UploadPage()); // nothing listens at the site
@@ -217,13 +243,16 @@ void PageTest::pageKeepsEveryByteAndEndsLinesWithCrLf() {
     QVERIFY(messages.texts().at(0).startsWith(QStringLiteral("Unable to upload file: ")));
 
     const QByteArray ip = platform::LocalIP().toLatin1();
+    platform::AddressQuery stable;
+    stable.source = platform::AddressSource::Local6;
+    const QByteArray ipv6 = platform::AskAddressSource(stable).address.toLatin1();
     const QByteArray date = PageDate().toLocal8Bit();
     const QByteArray head = "<a>" + ip + "</a>" + dots.left(Buf - 19) + "\r\n" +
                             dots.left(Buf / 2) + "\r\n" + dots.left(Buf / 2 - 12) + "<b>" + ip +
                             "</b>\r\n" + "<p>" + ip + "</p>\r\n" + binary + "\r\n" + "  " + ip +
                             "  \r\n" + ip.repeated(30000) + ("%" + ip + "%").repeated(20000) +
-                            date.repeated(40000);
-    const QByteArray tail = "%Tallyho\r\n\r\nlast " + date + " without end\r\n";
+                            (ipv6 + ip).repeated(20000) + date.repeated(40000);
+    const QByteArray tail = "%Tallyho" + ip + "\r\n\r\nlast " + date + " without end\r\n";
     const QByteArray written = page();
     QVERIFY(written.startsWith(head));
     QVERIFY(written.endsWith(tail));
@@ -241,6 +270,15 @@ void PageTest::pageKeepsEveryByteAndEndsLinesWithCrLf() {
     QVERIFY(!writeTemplate("a{ip}b\n%date%\n").isEmpty());
     UploadPage();
     QCOMPARE(page(), "a" + ip + "b\r\n" + date + "\r\n");
+
+    // A part of a long line that ends in the IP marker waits for the next one, which may show
+    // that it was the longer IPv6 marker; then a part that ends just short of the IPv6 marker.
+    MainForm().txtIPParseField[0]->setText(QStringLiteral("%Tallyhost%"));
+    QVERIFY(
+        !writeTemplate(dots.left(Buf - 12) + "%Tallyhost%6" + dots.left(Buf - 12) + "%Tallyhost%\n")
+             .isEmpty());
+    UploadPage();
+    QCOMPARE(page(), dots.left(Buf - 12) + ipv6 + dots.left(Buf - 12) + ip + "\r\n");
 
     // An empty template makes an empty page.
     QVERIFY(!writeTemplate(QByteArray()).isEmpty());

@@ -35,6 +35,10 @@ int runTool(const QString& program, const QStringList& args) {
                : -1;
 }
 
+bool ip(const QStringList& args) {
+    return runTool(QStringLiteral("ip"), args) == 0;
+}
+
 // The permission bits of a file or folder, as ls shows them in octal.
 int modeOf(const QString& path) {
     struct stat st {};
@@ -417,52 +421,93 @@ void UnattendedTest::publishesTheChosenSourcesAddress_data() {
     QTest::addColumn<QString>("source");
     QTest::addColumn<QString>("page");  // pattern of the page's start, when it is published
     QTest::addColumn<QString>("error"); // start of the one line said, when it is not
+    // Empty: "<p>%Tallyhost% on %date% at %time%</p>".
+    QTest::addColumn<QByteArray>("templateText");
+    // "own": a network of the test's own, where "localhost" is 127.0.0.1 to a lookup of any
+    // family; "own, 2001:db8::5": this machine also has that global IPv6 address there.
+    QTest::addColumn<QString>("network");
+    QTest::addColumn<int>("asked"); // requests the web stand-in answered; -1: not counted
+    const auto row = [](const char* name, const QString& source, const QString& page,
+                        const QString& error, const QByteArray& templateText = {},
+                        const QString& network = {}, int asked = -1) {
+        QTest::newRow(name) << source << page << error << templateText << network << asked;
+    };
 
     const QString web = QStringLiteral("Source=web\nWebURL=");
     const QString router = QStringLiteral("Source=router\nRouterURL=");
     const QString refused = QStringLiteral("Tallyhost: Unable to find the public address: ");
-    QTest::newRow("local") << "Source=local"
-                           << "^<p>\\d+\\.\\d+\\.\\d+\\.\\d+ on "
-                           << "";
-    QTest::newRow("web") << web + "say/203.0.113.7"
-                         << "^<p>203\\.0\\.113\\.7 on "
-                         << "";
-    QTest::newRow("router") << router + "igd/198.51.100.4/desc.xml"
-                            << "^<p>198\\.51\\.100\\.4 on "
-                            << "";
-    QTest::newRow("web, private") << web + "say/192.168.1.20"
-                                  << ""
-                                  << refused +
-                                         "the web service answered 192.168.1.20, a private address";
-    QTest::newRow("router, carrier-grade NAT")
-        << router + "igd/100.64.1.1/desc.xml"
-        << "" << refused + "the router answered 100.64.1.1, a carrier-grade NAT address";
+    row("local", "Source=local", "^<p>\\d+\\.\\d+\\.\\d+\\.\\d+ on ", "");
+    row("web", web + "say/203.0.113.7", "^<p>203\\.0\\.113\\.7 on ", "");
+    row("router", router + "igd/198.51.100.4/desc.xml", "^<p>198\\.51\\.100\\.4 on ", "");
+    row("web, private", web + "say/192.168.1.20", "",
+        refused + "the web service answered 192.168.1.20, a private address");
+    row("router, carrier-grade NAT", router + "igd/100.64.1.1/desc.xml", "",
+        refused + "the router answered 100.64.1.1, a carrier-grade NAT address");
     // Nothing listens for STUN there; the router and the web service decide.
     const QString agree = QStringLiteral("Source=auto\nStunServers=127.0.0.1:9\nRouterURL=");
-    QTest::newRow("auto") << agree + "igd/203.0.113.9/desc.xml\nWebURL=say/203.0.113.9"
-                          << "^<p>203\\.0\\.113\\.9 on "
-                          << "";
-    QTest::newRow("auto, disagreeing")
-        << agree + "igd/203.0.113.9/desc.xml\nWebURL=say/198.51.100.4"
-        << "" << refused + "the router (UPnP) answered 203.0.113.9; ";
-    QTest::newRow("unknown source") << "Source=upnp"
-                                    << "" << refused + "there is no address source called \"upnp\"";
+    row("auto", agree + "igd/203.0.113.9/desc.xml\nWebURL=say/203.0.113.9",
+        "^<p>203\\.0\\.113\\.9 on ", "");
+    row("auto, disagreeing", agree + "igd/203.0.113.9/desc.xml\nWebURL=say/198.51.100.4", "",
+        refused + "the router (UPnP) answered 203.0.113.9; ");
+    row("unknown source", "Source=upnp", "",
+        refused + "there is no address source called \"upnp\"");
     // The package's example settings and template, filled in as the README tells a new user.
-    QTest::newRow("shipped example") << "example"
-                                     << "(?s)^<!DOCTYPE html>(?!.*%).*<h1>203\\.0\\.113\\.9</h1>"
-                                     << "";
+    row("shipped example", "example", "(?s)^<!DOCTYPE html>(?!.*%).*<h1>203\\.0\\.113\\.9</h1>",
+        "");
+
+    // Both families on one page. The stand-in at "localhost" answers each family its own.
+    const QByteArray both = "<p>%Tallyhost% and %Tallyhost6% on %date%</p>\n";
+    const QString own6 = QStringLiteral("own, 2001:db8::5");
+    row("both markers, local", "Source=local", "^<p>\\d+\\.\\d+\\.\\d+\\.\\d+ and 2001:db8::5 on ",
+        "", both, own6);
+    row("both markers, local6", "Source=local6", "^<p>2001:db8::5 and 2001:db8::5 on ", "", both,
+        own6);
+    row("both markers, web", web + "family/203.0.113.7/2001:db8::7",
+        "^<p>203\\.0\\.113\\.7 and 2001:db8::7 on ", "", both, "own", 2);
+    row("both markers, auto",
+        agree + "igd/203.0.113.9/desc.xml\nWebURL=family/203.0.113.9/2001:db8::5",
+        "^<p>203\\.0\\.113\\.9 and 2001:db8::5 on ", "", both, own6);
+    // The router knows no IPv6 address: that marker is left empty and the page goes.
+    row("both markers, router", router + "igd/198.51.100.4/desc.xml",
+        "^<p>198\\.51\\.100\\.4 and  on ", "", both);
+    // The prefix of the other marker is never read as the other marker.
+    row("markers that begin alike", "Source=local\n[HTML]\nIPv6Marker=%Tallyhost",
+        "^<p>\\d+\\.\\d+\\.\\d+\\.\\d+6% and 2001:db8::56% on ", "",
+        "<p>%Tallyhost%6% and %Tallyhost6% on %date%</p>\n", own6);
+    // Without the IPv6 marker nothing is asked over IPv6.
+    row("without the IPv6 marker", web + "family/203.0.113.7/2001:db8::7",
+        "^<p>203\\.0\\.113\\.7 on ", "", {}, "own", 1);
 }
 
 void UnattendedTest::publishesTheChosenSourcesAddress() {
     QFETCH(QString, source);
     QFETCH(QString, page);
     QFETCH(QString, error);
+    QFETCH(QByteArray, templateText);
+    QFETCH(QString, network);
+    QFETCH(int, asked);
+    if (!network.isEmpty()) {
+        if (RanInOwnNetwork())
+            return;
+        const QString address = network.section(QStringLiteral(", "), 1);
+        if (!address.isEmpty()) {
+            if (!ip({"link", "add", "v0", "type", "veth", "peer", "name", "v1"}))
+                QSKIP("no virtual network interfaces here (veth)");
+            QVERIFY(ip({"addr", "add", address + "/64", "dev", "v0", "nodad"}));
+            QVERIFY(ip({"link", "set", "v0", "up"}) && ip({"link", "set", "v1", "up"}));
+        }
+    }
+    if (!templateText.isEmpty())
+        QVERIFY(writeFile(home(QStringLiteral("template.htm")), templateText));
     FtpServer server;
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     AddressServer stand;
-    QVERIFY2(stand.start(), qPrintable(stand.errorString()));
+    QVERIFY2(stand.start({.ipv6 = !network.isEmpty()}), qPrintable(stand.errorString()));
     // The rows name paths on the stand-in, whose address is known only now.
-    source.replace(QStringLiteral("URL="), QStringLiteral("URL=") + stand.url(QString()));
+    source.replace(QStringLiteral("URL=family/"),
+                   QStringLiteral("URL=") + stand.localhostUrl(QStringLiteral("family/")));
+    source.replace(QRegularExpression(QStringLiteral("URL=(?!http)")),
+                   QStringLiteral("URL=") + stand.url(QString()));
     QString pagePath = QStringLiteral("/pub/ip.htm");
     if (source == QLatin1String("example")) {
         const QString examples = qEnvironmentVariable("VANTRELL_EXAMPLES");
@@ -500,6 +545,8 @@ void UnattendedTest::publishesTheChosenSourcesAddress() {
         QCOMPARE(program.exitCode(), 0);
         const QString published = QString::fromLatin1(readFile(server.root() + pagePath));
         QVERIFY2(QRegularExpression(page).match(published).hasMatch(), qPrintable(published));
+        if (asked >= 0)
+            QCOMPARE(stand.requests().size(), asked);
     } else {
         QCOMPARE(program.exitCode(), 1);
         QVERIFY2(err.startsWith(error.toUtf8()), err.constData());
@@ -511,15 +558,22 @@ void UnattendedTest::publishesTheChosenSourcesAddress() {
 }
 
 void UnattendedTest::publishesOnlyWhenSomethingChanged() {
+    // Where "localhost" is 127.0.0.1 to a lookup of any family.
+    if (RanInOwnNetwork())
+        return;
     FtpServer server;
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     AddressServer web;
-    QVERIFY2(web.start(), qPrintable(web.errorString()));
+    QVERIFY2(web.start({.ipv6 = true}), qPrintable(web.errorString()));
     const auto settings = [&](const QString& address, const QString& dir = QStringLiteral("pub")) {
+        // "v4/v6": each family's own answer.
+        const QString url = address.contains(QLatin1Char('/'))
+                                ? web.localhostUrl(QStringLiteral("family/") + address)
+                                : web.say(address);
         configure(server, server.password(),
                   {.more = QStringLiteral("[Address]\nSource=web\nWebURL=%1\nOnlyWhenChanged=True\n"
                                           "RefreshDays=25\n")
-                               .arg(web.say(address)),
+                               .arg(url),
                    .dir = dir});
     };
     const QString page = server.root() + QStringLiteral("/pub/ip.htm");
@@ -567,6 +621,21 @@ void UnattendedTest::publishesOnlyWhenSomethingChanged() {
     QCOMPARE(server.connectionCount(), 6);
     QVERIFY(runsQuietly());
     QCOMPARE(server.connectionCount(), 6);
+
+    // A page with both families: the IPv6 address alone changes.
+    QVERIFY(writeFile(m_home->filePath(QStringLiteral("template.htm")),
+                      "<p>%Tallyhost% %Tallyhost6%</p>\n"));
+    settings(QStringLiteral("203.0.113.8/2001:db8::7"));
+    QVERIFY(runsQuietly());
+    QCOMPARE(server.connectionCount(), 7);
+    QVERIFY(runsQuietly());
+    QCOMPARE(server.connectionCount(), 7);
+    settings(QStringLiteral("203.0.113.8/2001:db8::8"));
+    QVERIFY(runsQuietly());
+    QCOMPARE(server.connectionCount(), 8);
+    QCOMPARE(readFile(page), QByteArray("<p>203.0.113.8 2001:db8::8</p>\r\n"));
+    QVERIFY(runsQuietly());
+    QCOMPARE(server.connectionCount(), 8);
 }
 
 void UnattendedTest::failuresAreNoticedOnce_data() {

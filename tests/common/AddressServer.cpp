@@ -1,6 +1,7 @@
 #include "AddressServer.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QUrl>
 
@@ -21,6 +22,9 @@ bool AddressServer::start(const Options& options) {
         args << "--natpmp" << options.natPmpAddress;
     if (options.badStun)
         args << "--stun";
+    if (options.ipv6)
+        args << "--ipv6";
+    args << "--log" << m_folder.filePath(QStringLiteral("requests"));
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start(python, args);
     // The script names its ports, one a line, and ends with READY.
@@ -56,6 +60,17 @@ QString AddressServer::httpsUrl(const QString& path) const {
 
 QString AddressServer::say(const QString& text) const {
     return url(QStringLiteral("say/") + QString::fromLatin1(QUrl::toPercentEncoding(text)));
+}
+
+QString AddressServer::localhostUrl(const QString& path) const {
+    return QStringLiteral("http://localhost:%1/%2").arg(m_port).arg(path);
+}
+
+QStringList AddressServer::requests() const {
+    QFile log(m_folder.filePath(QStringLiteral("requests")));
+    if (!log.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(log.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 QString AddressServer::router(const QString& externalAddress) const {

@@ -3,12 +3,15 @@
 #include <QMap>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
 
 struct AddressServerOptions {
     bool https = false;      // also over HTTPS, with a certificate nobody trusts
     QString ssdpAddress{};   // also answer SSDP searches with a gateway of this address
     QString natPmpAddress{}; // also answer NAT-PMP on 127.0.0.1:5351 with this address
     bool badStun = false;    // also STUN servers that answer badly
+    bool ipv6 = false;       // plain HTTP also on [::1], on the same port
 };
 
 // A web service that answers any text and a UPnP internet gateway with any external address,
@@ -27,6 +30,10 @@ public:
     QString httpsUrl(const QString& path) const;
     // A URL whose body is the text.
     QString say(const QString& text) const;
+    // "http://localhost:<port>/<path>": with the ipv6 option, over either family.
+    QString localhostUrl(const QString& path) const;
+    // The path of every request answered so far, in order.
+    QStringList requests() const;
     // The description URL of a gateway with this external address ("fault": one that will not
     // tell it).
     QString router(const QString& externalAddress) const;
@@ -39,6 +46,7 @@ public:
     QString natPmpError() const { return m_natPmpError; }
 
 private:
+    QTemporaryDir m_folder;
     QProcess m_process;
     quint16 m_port = 0;
     quint16 m_httpsPort = 0;

@@ -2,6 +2,7 @@
 """Stand-ins on 127.0.0.1 for the places Vantrell asks for the public address.
 
     GET  /say/<text>               200, the body is <text> (percent-decoded)
+    GET  /family/<v4>/<v6>         200, <v4> to a request over IPv4, <v6> to one over IPv6
     GET  /silent                   never answers
     GET  /endless                  200, a body that never ends
     GET  /igd/<address>/desc.xml   the device description of a UPnP internet gateway
@@ -10,7 +11,9 @@
                                    ends)
     anything else                  404
 
---https CERTFILE: the same over HTTPS on a second port. --ssdp ADDRESS: also answer SSDP
+--https CERTFILE: the same over HTTPS on a second port. --ipv6: plain HTTP also on [::1], on the
+same port as on 127.0.0.1, so that "localhost" reaches it over either family. --log FILE: every
+request's path is added to FILE, one a line, before it is answered. --ssdp ADDRESS: also answer SSDP
 searches (239.255.255.250:1900) with the gateway of that address. --natpmp ADDRESS: answer
 NAT-PMP requests on 127.0.0.1:5351 with that external address. --stun: STUN servers that answer
 badly, one UDP port each: "other" answers another transaction, "garbage" with bytes that are no
@@ -100,11 +103,16 @@ class Handler(BaseHTTPRequestHandler):
             pass
 
     def do_GET(self):
+        if LOG:
+            with open(LOG, "a") as log:
+                log.write(self.path + "\n")
         parts = self.path.split("/")
         if self.path == "/endless":
             return self.endless()
         if len(parts) >= 3 and parts[1] == "say":
             self.answer(200, urllib.parse.unquote("/".join(parts[2:])))
+        elif len(parts) == 4 and parts[1] == "family":
+            self.answer(200, parts[3] if ":" in self.client_address[0] else parts[2])
         elif self.path == "/silent":
             threading.Event().wait()
         elif len(parts) == 4 and parts[1] == "igd" and parts[3] == "desc.xml":
@@ -125,6 +133,26 @@ class Handler(BaseHTTPRequestHandler):
             self.answer(200, EXTERNAL_ADDRESS.replace("{address}", parts[2]), "text/xml")
         else:
             self.answer(500, FAULT, "text/xml")
+
+
+LOG = None
+
+
+class Server6(ThreadingHTTPServer):
+    address_family = socket.AF_INET6
+
+
+def plain_servers(ipv6):
+    """The plain HTTP server on 127.0.0.1, and with ipv6 one on [::1] at the same port."""
+    for _ in range(50):
+        plain = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        if not ipv6:
+            return [plain]
+        try:
+            return [plain, Server6(("::1", plain.server_address[1]), Handler)]
+        except OSError:
+            plain.server_close()
+    raise OSError("no port free on both 127.0.0.1 and [::1]")
 
 
 def serve(server):
@@ -219,10 +247,16 @@ def main():
     parser.add_argument("--ssdp", metavar="ADDRESS")
     parser.add_argument("--natpmp", metavar="ADDRESS")
     parser.add_argument("--stun", action="store_true")
+    parser.add_argument("--ipv6", action="store_true")
+    parser.add_argument("--log", metavar="FILE")
     args = parser.parse_args()
+    global LOG
+    LOG = args.log
 
-    plain = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-    serve(plain)
+    servers = plain_servers(args.ipv6)
+    plain = servers[0]
+    for server in servers:
+        serve(server)
     emit("HTTP %d" % plain.server_address[1])
     if args.https:
         secure = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
