@@ -375,6 +375,11 @@ void StartupTest::misplacedKeysAreReported_data() {
         << QByteArray("ftpsite=a\nSource=web\n")
         << "Source outside any section belongs under [Address]; ftpsite outside any section is "
            "spelled FTPSite and belongs under [FTP].";
+    QTest::newRow("the IPv6 marker beside the address settings")
+        << QByteArray("[HTML]\nIPParseField=%ip%\n[Address]\nIPv6Marker=%ip6%\nStunServers=s:1\n"
+                      "temporaryipv6=True\n")
+        << "IPv6Marker under [Address] belongs under [HTML]; temporaryipv6 under [Address] is "
+           "spelled TemporaryIPv6.";
     QTest::newRow("keys the program does not know are left alone")
         << QByteArray("[FTP]\nFTPSite=a\nColour=blue\n[Notes]\nWhy=test\n") << QString();
     QTest::newRow("every key in its place")

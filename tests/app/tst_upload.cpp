@@ -132,6 +132,26 @@ void UploadTest::uploadsIntoDirectoryOverOneLogin() {
              QByteArray("second\r\n"));
     QCOMPARE(QDir(server.root() + QStringLiteral("/www/ip")).entryList(QDir::Files | QDir::Hidden),
              QStringList{QStringLiteral("page.htm")});
+
+    // A router knows no IPv6 address: the IPv6 marker is left empty, the page goes, and the
+    // user hears why.
+    AddressServer router;
+    QVERIFY2(router.start(), qPrintable(router.errorString()));
+    {
+        QSettings settings(QSettings::IniFormat, QSettings::UserScope,
+                           QStringLiteral("TallyhostUpdater"));
+        settings.setValue(QStringLiteral("Address/Source"), QStringLiteral("router"));
+        settings.setValue(QStringLiteral("Address/RouterURL"),
+                          router.router(QStringLiteral("203.0.113.9")));
+    }
+    QVERIFY(writeFile(m_template, "%Tallyhost% [%Tallyhost6%]\n"));
+    messages.messages.clear();
+    QVERIFY(UploadPage());
+    QCOMPARE(readFile(server.root() + QStringLiteral("/www/ip/page.htm")),
+             QByteArray("203.0.113.9 []\r\n"));
+    QCOMPARE(messages.texts(),
+             QStringList{QStringLiteral("File successfully loaded.\n\n%Tallyhost6% was left empty: "
+                                        "the router tells no IPv6 address.")});
 }
 
 void UploadTest::namesWithSpacesAndNoDirectory() {
