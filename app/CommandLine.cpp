@@ -88,9 +88,13 @@ QString statusReport() {
         line("Last published:", QStringLiteral("nothing yet"));
     } else {
         const HistoryEntry& e = history[lastPublished];
+        const QString addresses =
+            e.address6.isEmpty() ? e.address : e.address + QStringLiteral(" and ") + e.address6;
         line("Last published:",
              QStringLiteral("%1 (%2) to %3 at %4, by %5")
-                 .arg(e.address, e.source, platform::Destination(e), when(e.time), by(e)));
+                 .arg(addresses, e.source, platform::Destination(e), when(e.time), by(e)));
+        if (!e.ipv6Note.isEmpty())
+            line("IPv6:", e.ipv6Note);
     }
 
     qsizetype failures = 0;

@@ -209,27 +209,37 @@ QString whenSaid(const QDateTime& time) {
 }
 
 // What the last attempt came to, on the status line.
+// The address published, and the IPv6 address beside it where the page has one.
+QString addressesOf(const platform::HistoryEntry& e) {
+    return e.address6.isEmpty() ? e.address : e.address + QStringLiteral(" and ") + e.address6;
+}
+
 void showOutcome(frmTallyhost& form, const platform::HistoryEntry& e) {
     const QString at = QStringLiteral(" at ") + whenSaid(e.time);
     switch (e.result) {
     case platform::HistoryEntry::Result::Published: {
+        // An IPv6 marker left empty is said after the rest, in full in the tip.
+        const QString ipv6 = e.ipv6Note.isEmpty() ? QString() : QStringLiteral("; ") + e.ipv6Note;
         const QString reason = platform::UnreachableReason(e.address);
         if (reason.isEmpty()) {
-            showStatus(form, QStringLiteral("Published %1 to ").arg(e.address),
-                       platform::Destination(e), at);
+            showStatus(form, QStringLiteral("Published %1 to ").arg(addressesOf(e)),
+                       platform::Destination(e), at + ipv6, e.ipv6Note);
             return;
         }
         // Published all the same: the page says what this machine knows.
-        showStatus(form, QStringLiteral("Published %1 to ").arg(e.address),
+        QString tip = QStringLiteral("%1 is %2. Tools > Options chooses where the published "
+                                     "address comes from.")
+                          .arg(e.address, reason);
+        if (!e.ipv6Note.isEmpty())
+            tip += QLatin1Char('\n') + e.ipv6Note;
+        showStatus(form, QStringLiteral("Published %1 to ").arg(addressesOf(e)),
                    platform::Destination(e),
-                   at + QStringLiteral(", unreachable: see Tools > Options"),
-                   QStringLiteral("%1 is %2. Tools > Options chooses where the published "
-                                  "address comes from.")
-                       .arg(e.address, reason));
+                   at + QStringLiteral(", unreachable: see Tools > Options") + ipv6, tip);
         return;
     }
     case platform::HistoryEntry::Result::Unchanged:
-        showStatus(form, QStringLiteral("Unchanged, not uploaded again: %1 at ").arg(e.address),
+        showStatus(form,
+                   QStringLiteral("Unchanged, not uploaded again: %1 at ").arg(addressesOf(e)),
                    platform::Destination(e), at);
         return;
     case platform::HistoryEntry::Result::Failed:
@@ -1001,8 +1011,13 @@ JobEnd publishPage(frmTallyhost& form, platform::HistoryEntry& record, QString& 
         }
         return publication.address6.toLocal8Bit();
     };
+    const auto recordIPv6 = [&] {
+        record.address6 = publication.address6;
+        record.ipv6Note = IPv6Note(publication);
+    };
     if (!publication.marker6.isEmpty())
         lookUpIPv6();
+    recordIPv6();
     if (HasUnattendedSwitch(strCommandLine) && PublishedAlready(publication))
         return JobEnd::Unchanged;
 
@@ -1052,6 +1067,7 @@ JobEnd publishPage(frmTallyhost& form, platform::HistoryEntry& record, QString& 
 
     writePage(reader, writer, {ipMarker, ipv6Marker}, publication.address.toLocal8Bit(),
               lookUpIPv6);
+    recordIPv6();
     writer.CloseFile();
     reader.CloseFile();
 
@@ -1262,8 +1278,9 @@ void LoadHistory(frmHistory& dialog) {
             &list, {QLocale().toString(e.time.toLocalTime(), QLocale::ShortFormat),
                     e.start == platform::HistoryEntry::Start::Schedule ? QStringLiteral("Schedule")
                                                                        : QStringLiteral("Window"),
-                    result, e.address, e.source, platform::Destination(e), e.message});
-        item->setToolTip(6, e.message);
+                    result, addressesOf(e), e.source, platform::Destination(e),
+                    e.message.isEmpty() ? e.ipv6Note : e.message});
+        item->setToolTip(6, e.message.isEmpty() ? e.ipv6Note : e.message);
         if (e.result == platform::HistoryEntry::Result::Failed) {
             item->setIcon(2, failed);
             item->setForeground(2, QBrush(QColor(0xd0, 0x30, 0x30)));

@@ -28,6 +28,8 @@ const QString Directory = QStringLiteral("directory");
 const QString File = QStringLiteral("file");
 const QString Result = QStringLiteral("result");
 const QString Message = QStringLiteral("message");
+const QString Address6 = QStringLiteral("address6");
+const QString IPv6Note = QStringLiteral("ipv6");
 
 // A history grown past the limit is cut back further, so that it is not rewritten on every run.
 constexpr int KeptAfterTrim = HistoryLimit * 5 / 6;
@@ -46,7 +48,7 @@ const std::array<std::pair<HistoryEntry::Result, const char*>, 4> ResultNames{{
 }};
 
 QByteArray toLine(const HistoryEntry& e) {
-    const QJsonObject o{
+    QJsonObject o{
         {Time, e.time.toUTC().toString(Qt::ISODateWithMs)},
         {Started, StartName(e.start)},
         {Address, e.address},
@@ -57,6 +59,11 @@ QByteArray toLine(const HistoryEntry& e) {
         {Result, ResultName(e.result)},
         {Message, e.message.simplified().left(MessageLimit)},
     };
+    // Only a page with the IPv6 marker says anything of it.
+    if (!e.address6.isEmpty())
+        o.insert(Address6, e.address6);
+    if (!e.ipv6Note.isEmpty())
+        o.insert(IPv6Note, e.ipv6Note.simplified());
     return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
 }
 
@@ -89,6 +96,8 @@ std::optional<HistoryEntry> fromLine(QByteArrayView line) {
     e.directory = o.value(Directory).toString();
     e.file = o.value(File).toString();
     e.message = o.value(Message).toString();
+    e.address6 = o.value(Address6).toString();
+    e.ipv6Note = o.value(IPv6Note).toString();
     return e;
 }
 

@@ -16,12 +16,16 @@ struct HistoryEntry {
     QDateTime time; // when the attempt ended
     Start start = Start::Window;
     QString address; // empty when none was found
-    QString source;  // where the address came from, as the settings name it ("local", "web")
-    QString site;    // as typed, without any login typed into it
+    QString source; // where the address came from, as the settings name it ("local", "web")
+    QString site;   // as typed, without any login typed into it
     QString directory;
     QString file;
     Result result = Result::Failed;
     QString message; // why it failed or was cancelled, one line
+    // The page's IPv6 marker: the address that replaced it, or why it was left empty (one
+    // sentence that names the marker); both empty when the page has no such marker.
+    QString address6{};
+    QString ipv6Note{};
 };
 
 // The words the history file and --status use: "window", "schedule"; "published",

@@ -426,11 +426,12 @@ void UnattendedTest::publishesTheChosenSourcesAddress_data() {
     // "own": a network of the test's own, where "localhost" is 127.0.0.1 to a lookup of any
     // family; "own, 2001:db8::5": this machine also has that global IPv6 address there.
     QTest::addColumn<QString>("network");
-    QTest::addColumn<int>("asked"); // requests the web stand-in answered; -1: not counted
+    QTest::addColumn<int>("asked");    // requests the web stand-in answered; -1: not counted
+    QTest::addColumn<QString>("said"); // part of what --status says then; empty: not asked
     const auto row = [](const char* name, const QString& source, const QString& page,
                         const QString& error, const QByteArray& templateText = {},
-                        const QString& network = {}, int asked = -1) {
-        QTest::newRow(name) << source << page << error << templateText << network << asked;
+                        const QString& network = {}, int asked = -1, const QString& said = {}) {
+        QTest::newRow(name) << source << page << error << templateText << network << asked << said;
     };
 
     const QString web = QStringLiteral("Source=web\nWebURL=");
@@ -463,13 +464,16 @@ void UnattendedTest::publishesTheChosenSourcesAddress_data() {
     row("both markers, local6", "Source=local6", "^<p>2001:db8::5 and 2001:db8::5 on ", "", both,
         own6);
     row("both markers, web", web + "family/203.0.113.7/2001:db8::7",
-        "^<p>203\\.0\\.113\\.7 and 2001:db8::7 on ", "", both, "own", 2);
+        "^<p>203\\.0\\.113\\.7 and 2001:db8::7 on ", "", both, "own", 2,
+        "Last published: 203.0.113.7 and 2001:db8::7 (web) to ");
     row("both markers, auto",
         agree + "igd/203.0.113.9/desc.xml\nWebURL=family/203.0.113.9/2001:db8::5",
-        "^<p>203\\.0\\.113\\.9 and 2001:db8::5 on ", "", both, own6);
+        "^<p>203\\.0\\.113\\.9 and 2001:db8::5 on ", "", both, own6, -1,
+        "Last published: 203.0.113.9 and 2001:db8::5 (auto) to ");
     // The router knows no IPv6 address: that marker is left empty and the page goes.
     row("both markers, router", router + "igd/198.51.100.4/desc.xml",
-        "^<p>198\\.51\\.100\\.4 and  on ", "", both);
+        "^<p>198\\.51\\.100\\.4 and  on ", "", both, {}, -1,
+        "\nIPv6:           %Tallyhost6% was left empty: the router tells no IPv6 address.\n");
     // The prefix of the other marker is never read as the other marker.
     row("markers that begin alike", "Source=local\n[HTML]\nIPv6Marker=%Tallyhost",
         "^<p>\\d+\\.\\d+\\.\\d+\\.\\d+6% and 2001:db8::56% on ", "",
@@ -486,6 +490,7 @@ void UnattendedTest::publishesTheChosenSourcesAddress() {
     QFETCH(QByteArray, templateText);
     QFETCH(QString, network);
     QFETCH(int, asked);
+    QFETCH(QString, said);
     if (!network.isEmpty()) {
         if (RanInOwnNetwork())
             return;
@@ -547,6 +552,10 @@ void UnattendedTest::publishesTheChosenSourcesAddress() {
         QVERIFY2(QRegularExpression(page).match(published).hasMatch(), qPrintable(published));
         if (asked >= 0)
             QCOMPARE(stand.requests().size(), asked);
+        if (!said.isEmpty()) {
+            const QString told = status();
+            QVERIFY2(told.contains(said), qPrintable(told));
+        }
     } else {
         QCOMPARE(program.exitCode(), 1);
         QVERIFY2(err.startsWith(error.toUtf8()), err.constData());

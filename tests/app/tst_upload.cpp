@@ -134,7 +134,7 @@ void UploadTest::uploadsIntoDirectoryOverOneLogin() {
              QStringList{QStringLiteral("page.htm")});
 
     // A router knows no IPv6 address: the IPv6 marker is left empty, the page goes, and the
-    // user hears why.
+    // status line says why.
     AddressServer router;
     QVERIFY2(router.start(), qPrintable(router.errorString()));
     {
@@ -149,9 +149,13 @@ void UploadTest::uploadsIntoDirectoryOverOneLogin() {
     QVERIFY(UploadPage());
     QCOMPARE(readFile(server.root() + QStringLiteral("/www/ip/page.htm")),
              QByteArray("203.0.113.9 []\r\n"));
-    QCOMPARE(messages.texts(),
-             QStringList{QStringLiteral("File successfully loaded.\n\n%Tallyhost6% was left empty: "
-                                        "the router tells no IPv6 address.")});
+    QCOMPARE(messages.texts(), QStringList{QStringLiteral("File successfully loaded.")});
+    const QLabel& status = *MainForm().lblStatus;
+    QVERIFY2(status.text().startsWith(QStringLiteral("Published 203.0.113.9 to ")),
+             qPrintable(status.text()));
+    QVERIFY2(status.toolTip().endsWith(
+                 QStringLiteral("%Tallyhost6% was left empty: the router tells no IPv6 address.")),
+             qPrintable(status.toolTip()));
 }
 
 void UploadTest::namesWithSpacesAndNoDirectory() {
