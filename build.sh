@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(cmake ninja-build g++ qt6-base-dev qt6-svg-dev libcurl4-openssl-dev libssl-dev python3-pyftpdlib
+packages=(cmake ninja-build g++ qt6-base-dev qt6-svg-dev libcurl4-openssl-dev libssh2-1-dev libssl-dev python3-pyftpdlib
           proftpd-core proftpd-mod-crypto openssl openssh-client ca-certificates fonts-dejavu-core
           libminiupnpc-dev libnatpmp-dev iproute2 desktop-file-utils appstream groff-base
           openssh-server coturn dbus systemd)

@@ -231,12 +231,16 @@ bool HostKeyTrust::load() {
     return true;
 }
 
-bool HostKeyTrust::install(CURL* easy) {
+bool HostKeyTrust::loadOnce() {
     if (!m_loaded) {
         m_loaded = true;
         load();
     }
-    if (!m_fileError.isEmpty())
+    return m_fileError.isEmpty();
+}
+
+bool HostKeyTrust::install(CURL* easy) {
+    if (!loadOnce())
         return false;
     if (m_prefer)
         writePreference(easy);
@@ -244,37 +248,51 @@ bool HostKeyTrust::install(CURL* easy) {
            curl_easy_setopt(easy, CURLOPT_SSH_HOSTKEYDATA, this) == CURLE_OK;
 }
 
-// curl asks the server for the type of the first key it finds for the host in a known_hosts
-// file, and for nothing else. Given the user's own file, that may be a stale RSA entry, which
-// this libssh2 can ask for only with SHA-1 signatures, refused by current servers. Given one
-// line of ours, it is the most modern type the user knows for the host, as ssh prefers it; when
-// the user knows only RSA keys, the library chooses.
-bool HostKeyTrust::writePreference(CURL* easy) {
+// The most modern type the user knows for the host, as ssh prefers it; when the user knows only
+// RSA keys, the library chooses.
+QLatin1StringView HostKeyTrust::preferredType() {
     static const QLatin1StringView modern[] = {
         QLatin1StringView("ssh-ed25519"), QLatin1StringView("ecdsa-sha2-nistp256"),
         QLatin1StringView("ecdsa-sha2-nistp384"), QLatin1StringView("ecdsa-sha2-nistp521")};
+    if (!loadOnce())
+        return {};
     for (const QLatin1StringView type : modern) {
-        const auto known = std::find_if(m_entries.begin(), m_entries.end(), [&](const Entry& e) {
-            return e.marker == Entry::Marker::None && e.type == type;
-        });
-        if (known == m_entries.end())
-            continue;
-        if (!m_preference) {
-            m_preference = std::make_unique<QTemporaryFile>(
-                QDir::temp().filePath(QStringLiteral("vantrell-hostkey-XXXXXX")));
-            const QByteArray line = hostPattern(m_host, m_port) + ' ' + known->type.toLatin1() +
-                                    ' ' + known->blob.toBase64() + '\n';
-            if (!m_preference->open() || m_preference->write(line) != line.size() ||
-                !m_preference->flush()) {
-                m_preference.reset();
-                return false;
-            }
-        }
-        return curl_easy_setopt(easy, CURLOPT_SSH_KNOWNHOSTS,
-                                QFile::encodeName(m_preference->fileName()).constData()) ==
-               CURLE_OK;
+        if (std::any_of(m_entries.begin(), m_entries.end(), [&](const Entry& e) {
+                return e.marker == Entry::Marker::None && e.type == type;
+            }))
+            return type;
     }
-    return false;
+    return {};
+}
+
+bool HostKeyTrust::holds(const char* key, size_t length) {
+    return loadOnce() && check(this, 0, key, length) == CURLKHMATCH_OK;
+}
+
+// curl asks the server for the type of the first key it finds for the host in a known_hosts
+// file, and for nothing else. Given the user's own file, that may be a stale RSA entry, which
+// this libssh2 can ask for only with SHA-1 signatures, refused by current servers: it gets one
+// line of ours, of the preferred type.
+bool HostKeyTrust::writePreference(CURL* easy) {
+    const QLatin1StringView type = preferredType();
+    const auto known = std::find_if(m_entries.begin(), m_entries.end(), [&](const Entry& e) {
+        return e.marker == Entry::Marker::None && e.type == type;
+    });
+    if (type.isEmpty() || known == m_entries.end())
+        return false;
+    if (!m_preference) {
+        m_preference = std::make_unique<QTemporaryFile>(
+            QDir::temp().filePath(QStringLiteral("vantrell-hostkey-XXXXXX")));
+        const QByteArray line = hostPattern(m_host, m_port) + ' ' + known->type.toLatin1() + ' ' +
+                                known->blob.toBase64() + '\n';
+        if (!m_preference->open() || m_preference->write(line) != line.size() ||
+            !m_preference->flush()) {
+            m_preference.reset();
+            return false;
+        }
+    }
+    return curl_easy_setopt(easy, CURLOPT_SSH_KNOWNHOSTS,
+                            QFile::encodeName(m_preference->fileName()).constData()) == CURLE_OK;
 }
 
 bool HostKeyTrust::dropPreference() {

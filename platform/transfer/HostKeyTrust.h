@@ -39,6 +39,12 @@ public:
     // before showing any key: true, once, when asking again without a preference may help.
     bool dropPreference();
 
+    // For an SSH connection of the program's own: the key type to ask the server for (the
+    // most modern the file knows for the host; empty when the library may choose), and
+    // whether the key the server showed passes, as for curl's.
+    QLatin1StringView preferredType();
+    bool holds(const char* key, size_t length);
+
     // An entry of the file, for the host asked about.
     struct Entry {
         enum class Marker { None, Revoked };
@@ -50,6 +56,7 @@ public:
 private:
     static int check(void* self, int keyType, const char* key, size_t length);
     bool load();
+    bool loadOnce();
     bool writePreference(CURL* easy);
 
     QString m_host;

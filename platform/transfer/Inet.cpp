@@ -5,6 +5,10 @@
 #include "InetExchange.h"
 #include "InetSite.h"
 #include "PageReplacement.h"
+#if VANTRELL_HAVE_LIBSSH2
+#include "SftpProbe.h"
+#endif
+#include "UploadJournal.h"
 
 #include <QFile>
 #include <QMetaObject>
@@ -101,6 +105,9 @@ size_t onHeader(char* data, size_t size, size_t count, void* userdata) {
 int onDebug(CURL*, curl_infotype type, char* data, size_t size, void* userdata) {
     auto* reply = static_cast<Reply*>(userdata);
     const QByteArray line = QByteArray(data, qsizetype(size)).trimmed();
+    // curl's word that the SSH server took the login.
+    if (type == CURLINFO_TEXT && line.startsWith("Authentication complete"))
+        reply->loggedIn = true;
     if (type == CURLINFO_HEADER_OUT) {
         const qsizetype blank = line.indexOf(' ');
         reply->sent = QString::fromLatin1(blank < 0 ? line : line.left(blank)).toUpper();
@@ -225,6 +232,7 @@ private:
             outcome.note = redact(outcome.note, job.password);
             m_report(outcome, m_trust);
         }
+        dropProbe();
         sayGoodbye();
     }
 
@@ -283,7 +291,9 @@ private:
             m_current = site->start;
             m_listing = {};
             m_authorities.reset();
+            dropProbe();
         }
+        startProbe(job, *site);
         // Read once for all the connections of an upload: the bundle holds some hundred
         // certificates.
         if ((site->protocol == Protocol::Ftpes || site->protocol == Protocol::Ftps) &&
@@ -295,6 +305,9 @@ private:
         Outcome outcome = job.command.kind == Command::Kind::Cd
                               ? changeDirectory(job, *site, *dialect)
                               : put(job, *site, *dialect);
+        // Kept only for the upload that follows a change of directory.
+        if (job.command.kind == Command::Kind::Put || !outcome.ok)
+            dropProbe();
         m_trust = dialect->trustProblem();
         if (!outcome.ok)
             outcome.fault = faultOf(m_lastCode, job.command.kind);
@@ -375,13 +388,58 @@ private:
             return {false, QStringLiteral("Could not read the local file \"%1\" (%2)")
                                .arg(cmd.localFile, file.errorString())};
         }
+        const RemotePath dir = m_current.joined(cmd.putDir);
+        Lookup lookup;
+        std::optional<UploadJournal> journal;
+#if VANTRELL_HAVE_LIBSSH2
+        if (m_probe) {
+            lookup = [this](const RemotePath& in, const QString& name) {
+                QString path = in.display();
+                if (!path.isEmpty() && !path.endsWith(u'/'))
+                    path += u'/';
+                std::optional<NameFacts> facts = m_probe->look(path + name);
+                dropProbe();
+                return facts;
+            };
+            journal.emplace(job.user + u'@' + site.hostAndPort,
+                            dir.display() + u'/' + cmd.remoteName);
+        }
+#endif
         PageReplacement replacement(
             [this, &job, &dialect](const Request& request) {
                 return exchange(job, dialect, request);
             },
-            dialect, site.hostAndPort, job.timeout, m_current.joined(cmd.putDir), cmd.remoteName,
-            file);
+            dialect, site.hostAndPort, job.timeout, dir, cmd.remoteName, file, std::move(lookup),
+            journal ? &*journal : nullptr);
         return replacement.run();
+    }
+
+    // Over SFTP, a connection of the program's own asks about the page beside curl's (which
+    // cannot): it connects at once, while curl does.
+    void startProbe([[maybe_unused]] const Job& job, [[maybe_unused]] const Site& site) {
+#if VANTRELL_HAVE_LIBSSH2
+        if (site.protocol == Protocol::Sftp && !m_probe)
+            m_probe = std::make_unique<SftpProbe>(site, job.user, job.password, job.knownHostsFile,
+                                                  job.timeout, m_abandon);
+#endif
+    }
+
+    void dropProbe() {
+#if VANTRELL_HAVE_LIBSSH2
+        m_probe.reset();
+#endif
+    }
+
+    // Tells the probe how curl's login went: it logs in only after curl's was taken.
+    void tellProbe([[maybe_unused]] const Reply& reply) {
+#if VANTRELL_HAVE_LIBSSH2
+        if (!m_probe)
+            return;
+        if (reply.loggedIn || reply.code == CURLE_OK || reply.refusedOnly())
+            m_probe->loginTaken();
+        else
+            m_probe->giveUp();
+#endif
     }
 
     Reply exchange(const Job& job, Dialect& dialect, const Request& request) {
@@ -389,6 +447,7 @@ private:
         m_lastCode = reply.code;
         if (reply.code != CURLE_OK && dialect.askAgain(reply))
             reply = exchangeOnce(job, dialect, request);
+        tellProbe(reply);
         return reply;
     }
 
@@ -483,6 +542,8 @@ private:
             curl_easy_setopt(easy, CURLOPT_WRITEDATA, &reply.body);
         } else {
             curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+            // Over SFTP: one request, which follows links and fails for a missing name.
+            curl_easy_setopt(easy, CURLOPT_FILETIME, long(request.fileTime));
         }
         if (postQuote)
             curl_easy_setopt(easy, CURLOPT_POSTQUOTE, postQuote.get());
@@ -528,6 +589,10 @@ private:
             }
             if (done)
                 break;
+#if VANTRELL_HAVE_LIBSSH2
+            if (reply.loggedIn && m_probe)
+                m_probe->loginTaken();
+#endif
             if (!limits.mayGoOn()) {
                 reply.code = CURLE_ABORTED_BY_CALLBACK;
                 break;
@@ -557,6 +622,11 @@ private:
                           std::any_of(reply.serverLines.begin(), reply.serverLines.end(),
                                       [](const QString& line) { return line.startsWith(u'1'); })));
         m_socket = kept;
+        if (done && request.fileTime) {
+            curl_off_t time = -1;
+            if (curl_easy_getinfo(easy, CURLINFO_FILETIME_T, &time) == CURLE_OK)
+                reply.fileTime = qint64(time);
+        }
         // Removed mid-transfer, the handle drops its connection without sending the renames:
         // the page on the server stays as it was.
         curl_multi_remove_handle(multi, easy);
@@ -599,6 +669,9 @@ private:
     int m_percent = -1;
     bool m_sending = false;   // inside the exchange that uploads the page
     bool m_sentWhole = false; // the command has sent the page; what follows puts it in place
+#if VANTRELL_HAVE_LIBSSH2
+    std::unique_ptr<SftpProbe> m_probe; // beside curl's SFTP connection, until the upload
+#endif
 
     std::mutex m_mutex;
     std::condition_variable m_wake;

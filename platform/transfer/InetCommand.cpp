@@ -185,17 +185,17 @@ QString uploadTag(const QDateTime& startedUtc, quint32 random) {
 
 std::optional<Leftover> leftoverIn(const QString& listingLine, const QString& remoteName) {
     const QRegularExpression pattern(
-        QStringLiteral(R"((?:^|[\s/])(\.?%1\.vantrell-(\d{8}T\d{6}Z)-[0-9a-f]{8}\.(part|old))$)")
+        QStringLiteral(R"((?:^|[\s/])(\.?%1\.(vantrell-(\d{8}T\d{6}Z)-[0-9a-f]{8})\.(part|old))$)")
             .arg(QRegularExpression::escape(remoteName)));
     const QRegularExpressionMatch m = pattern.match(listingLine);
     if (!m.hasMatch())
         return std::nullopt;
     QDateTime started =
-        QDateTime::fromString(m.captured(2), QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
+        QDateTime::fromString(m.captured(3), QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
     if (!started.isValid())
         return std::nullopt;
     started.setTimeSpec(Qt::UTC);
-    return Leftover{m.captured(1), started, m.captured(3) == u"old"};
+    return Leftover{m.captured(1), m.captured(2), started, m.captured(4) == u"old"};
 }
 
 QString temporaryName(const QString& remoteName, const QString& tag, bool visible) {

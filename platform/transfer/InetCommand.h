@@ -56,6 +56,7 @@ QString backupName(const QString& remoteName, const QString& tag, bool visible =
 // One of those names, found in a line of a directory listing that ends with it.
 struct Leftover {
     QString name;
+    QString tag;          // the upload's, as uploadTag() made it
     QDateTime started;    // UTC
     bool oldPage = false; // a moved-aside copy of the page, not a new page on its way
 };

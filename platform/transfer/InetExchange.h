@@ -3,6 +3,7 @@
 // One exchange with the server through curl, in the terms the transfer's parts share: what is
 // asked, what came back, and how a failure reads to a person.
 
+#include "InetCommand.h"
 #include "InetFault.h"
 
 #include <QByteArray>
@@ -14,6 +15,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <utility>
 
 namespace platform::inet {
@@ -32,6 +34,7 @@ struct Request {
     bool finishing = false;
     // Once begun, runs to its end however long the upload has taken (commands that rename).
     bool whole = false;
+    bool fileTime = false; // nothing transferred: only the URL's time, in Reply
 };
 
 struct Reply {
@@ -47,7 +50,9 @@ struct Reply {
     // The password went to the server (FTP: PASS was sent; SSH: the server offered a login by
     // password, which curl then tried).
     bool passwordSent = false;
-    QString sshMethods; // SSH: the ways to log in the server offered, as it listed them
+    QString sshMethods;    // SSH: the ways to log in the server offered, as it listed them
+    qint64 fileTime = -1;  // the URL's modification time, where asked for and known
+    bool loggedIn = false; // SFTP: the server took the login during this exchange
 
     QString lastReply() const { return serverLines.isEmpty() ? QString() : serverLines.last(); }
     // The last line of the server's reply to the last `command` sent; empty when none came.
@@ -80,6 +85,15 @@ struct Reply {
 };
 
 using Exchange = std::function<Reply(const Request&)>;
+
+// What stands under one name on the server, links followed, asked without listing its folder.
+struct NameFacts {
+    enum class Kind { Missing, File, Folder, Other };
+    Kind kind = Kind::Missing;
+    std::optional<int> mode; // the permission bits, where the server told them
+};
+// Asks about a name in a directory; nothing when it could not ask.
+using Lookup = std::function<std::optional<NameFacts>(const RemotePath& dir, const QString& name)>;
 
 // How one command ended: success, or a reason a person understands.
 struct Outcome {

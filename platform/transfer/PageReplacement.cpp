@@ -10,9 +10,11 @@ namespace platform::inet {
 
 PageReplacement::PageReplacement(Exchange exchange, const Dialect& dialect,
                                  const QString& hostAndPort, std::chrono::milliseconds timeout,
-                                 const RemotePath& dir, const QString& name, QFile& page)
+                                 const RemotePath& dir, const QString& name, QFile& page,
+                                 Lookup lookup, const UploadJournal* journal)
     : m_exchange(std::move(exchange)), m_dialect(dialect), m_hostAndPort(hostAndPort),
-      m_timeout(timeout), m_dir(dir), m_name(name), m_page(page) {
+      m_timeout(timeout), m_dir(dir), m_name(name), m_page(page), m_lookup(std::move(lookup)),
+      m_journal(journal) {
     // Other runs of the program, here or on other machines, may upload the same page at the
     // same time.
     m_tag = uploadTag(QDateTime::currentDateTimeUtc(), QRandomGenerator::system()->generate());
@@ -21,6 +23,42 @@ PageReplacement::PageReplacement(Exchange exchange, const Dialect& dialect,
 }
 
 Outcome PageReplacement::run() {
+    if (std::optional<Outcome> failure = look())
+        return *failure;
+    if ((m_found == Found::Folder || m_found == Found::Link) && pageIsFolder())
+        return folderInTheWay();
+    if (m_found == Found::Nothing)
+        restoreMovedAside();
+
+    const std::optional<QStringList> before = m_journal ? m_journal->tags() : std::nullopt;
+    if (m_journal)
+        m_journal->setTags(before.value_or(QStringList()) << m_tag);
+    Outcome outcome = replace();
+    if (outcome.ok)
+        outcome.note = tidyUp();
+    if (m_journal)
+        m_journal->setTags(unfinished(outcome));
+    return outcome;
+}
+
+// Finds out what stands under the page's name, its mode and what earlier uploads left: from the
+// lookup where it can tell and nothing calls for more, else from the folder's listing.
+std::optional<Outcome> PageReplacement::look() {
+    std::optional<NameFacts> facts;
+    if (m_lookup) {
+        // curl's connection first: the lookup sends the login only once curl's was taken. Over a
+        // connection that is up already, this asks the server nothing.
+        const Reply connected =
+            m_exchange({m_dialect.directoryUrl(m_dir), nullptr, {}, Request::Listing::None});
+        if (connected.code != CURLE_OK && !connected.refusedOnly())
+            return failed(connected);
+        facts = m_lookup(m_dir, m_name);
+    }
+    const std::optional<QStringList> journal = m_journal ? m_journal->tags() : std::nullopt;
+    if (facts && facts->kind != NameFacts::Kind::Missing && journal && journal->isEmpty()) {
+        takeFacts(*facts);
+        return std::nullopt;
+    }
     // A server that will not say the page's mode (or list its folder) still gets the page.
     const Reply looked = m_exchange(m_dialect.modeQuery(m_dir, m_name));
     if (looked.code != CURLE_OK && !looked.refusedOnly())
@@ -28,15 +66,49 @@ Outcome PageReplacement::run() {
     if (looked.code == CURLE_OK)
         m_mode = m_dialect.modeIn(looked, m_name);
     survey(looked);
-    if ((m_found == Found::Folder || m_found == Found::Link) && pageIsFolder())
-        return folderInTheWay();
-    if (m_found == Found::Nothing)
-        restoreMovedAside();
+    m_looked = looked;
+    // Links followed, the lookup's word on the name beats a listing line.
+    if (facts && facts->kind != NameFacts::Kind::Missing)
+        takeFacts(*facts);
+    return std::nullopt;
+}
 
-    Outcome outcome = replace();
-    if (outcome.ok)
-        outcome.note = tidyUp();
-    return outcome;
+void PageReplacement::takeFacts(const NameFacts& facts) {
+    switch (facts.kind) {
+    case NameFacts::Kind::Missing:
+        m_found = Found::Nothing;
+        break;
+    case NameFacts::Kind::File:
+        m_found = Found::File;
+        m_mode = facts.mode;
+        break;
+    case NameFacts::Kind::Folder:
+        m_found = Found::Folder;
+        break;
+    case NameFacts::Kind::Other:
+        m_found = Found::Link;
+        break;
+    }
+}
+
+// The uploads that may still have names on the server: this one unless it is known to have left
+// nothing, and those whose leftovers the listing showed and are still there.
+QStringList PageReplacement::unfinished(const Outcome& outcome) const {
+    QStringList tags;
+    if (!outcome.ok || m_unremoved.contains(m_temp) || m_unremoved.contains(m_backup))
+        tags << m_tag;
+    if (!m_listed) {
+        const std::optional<QStringList> before = m_journal->tags();
+        for (const QString& tag : before.value_or(QStringList()))
+            if (tag != m_tag)
+                tags << tag;
+        return tags;
+    }
+    for (const Leftover& left : m_leftovers) {
+        if (!tags.contains(left.tag))
+            tags << left.tag;
+    }
+    return tags;
 }
 
 // What the listing says about the page's name, and which names earlier uploads left.
@@ -44,6 +116,7 @@ void PageReplacement::survey(const Reply& looked) {
     const std::optional<QStringList> listing = m_dialect.listingIn(looked);
     if (!listing)
         return;
+    m_listed = true;
     static const QRegularExpression lsLine(QStringLiteral(R"(^([-dl])[rwxsStT-]{9}[+.@]?\s)"));
     static const QRegularExpression typeFact(QStringLiteral(R"((?:^|;)type=([^;]*);)"),
                                              QRegularExpression::CaseInsensitiveOption);
@@ -98,6 +171,8 @@ void PageReplacement::restoreMovedAside() {
     if (!newest || !rename(newest->name, m_name))
         return;
     m_found = Found::File;
+    // The new page takes the mode of the page it replaces, which is this one now.
+    m_mode = m_dialect.modeIn(m_looked, newest->name);
     const QString restored = newest->name;
     m_leftovers.removeIf([&](const Leftover& left) { return left.name == restored; });
 }
@@ -106,10 +181,8 @@ void PageReplacement::restoreMovedAside() {
 QString PageReplacement::tidyUp() {
     const QDateTime stale = QDateTime::currentDateTimeUtc().addSecs(
         -std::chrono::duration_cast<std::chrono::seconds>(LeftoverAge).count());
-    for (const Leftover& left : std::as_const(m_leftovers)) {
-        if (left.started < stale)
-            discard(left.name);
-    }
+    m_leftovers.removeIf(
+        [&](const Leftover& left) { return left.started < stale && discard(left.name); });
     if (m_unremoved.isEmpty())
         return {};
     const qsizetype count = m_unremoved.size();
@@ -122,10 +195,12 @@ QString PageReplacement::tidyUp() {
              names);
 }
 
-// Deletes a name of an upload's own, counting it when the server will not.
-void PageReplacement::discard(const QString& name) {
-    if (!remove(name))
-        m_unremoved << name;
+// Deletes a name of an upload's own, counting it when the server will not; true when it went.
+bool PageReplacement::discard(const QString& name) {
+    if (remove(name))
+        return true;
+    m_unremoved << name;
+    return false;
 }
 
 Outcome PageReplacement::replace() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "InetDialect.h"
+#include "UploadJournal.h"
 
 #include <QFile>
 #include <QString>
@@ -26,11 +27,16 @@ namespace platform::inet {
 // moved-aside copy back before anything else, and their names older than any upload could
 // still be running are deleted once the page is in place; what the server will not let go is
 // counted in the outcome's note. The protocol's dialect says how each step is done.
+//
+// Where a lookup can tell what stands under the page's name without listing the folder, the
+// folder is listed only when there is reason to: the page is missing, or the journal holds an
+// upload of this page that may have left something behind (uploads write themselves down there
+// before they begin).
 class PageReplacement {
 public:
     PageReplacement(Exchange exchange, const Dialect& dialect, const QString& hostAndPort,
                     std::chrono::milliseconds timeout, const RemotePath& dir, const QString& name,
-                    QFile& page);
+                    QFile& page, Lookup lookup = {}, const UploadJournal* journal = nullptr);
 
     Outcome run();
 
@@ -39,12 +45,15 @@ public:
 
 private:
     enum class Found { Unknown, Nothing, File, Folder, Link };
+    std::optional<Outcome> look();
     void survey(const Reply& looked);
+    void takeFacts(const NameFacts& facts);
+    QStringList unfinished(const Outcome& outcome) const;
     bool pageIsFolder();
     Outcome folderInTheWay() const;
     void restoreMovedAside();
     QString tidyUp();
-    void discard(const QString& name);
+    bool discard(const QString& name);
     Outcome replace();
     Outcome replaceAside(const QString& refusal);
     Outcome replaceAsideAtOnce();
@@ -69,12 +78,16 @@ private:
     RemotePath m_dir;
     QString m_name;
     QFile& m_page;
+    Lookup m_lookup;
+    const UploadJournal* m_journal;
+    bool m_listed = false;     // the folder was listed, so m_leftovers holds all there are
     std::optional<int> m_mode; // the old page's permissions, where the server told them
     QString m_tag;
     QString m_temp;
     QString m_backup;
     bool m_pageAside = false;       // the old page may have stepped aside
     Found m_found = Found::Unknown; // what the listing showed under the page's name
+    Reply m_looked;                 // the folder's listing, where it was listed
     QList<Leftover> m_leftovers;    // of earlier uploads, as the listing showed them
     QStringList m_unremoved;        // names left on the server that could not be deleted
 };

@@ -52,15 +52,16 @@ public:
         return m_site.base + path;
     }
 
-    // Listing the directory is what tells that it is there; SFTP has no "change directory". A
-    // folder that may be written but not listed is there all the same. The long listing is
-    // the one that also says the page's mode (curl has no way to ask about one file), so the
-    // upload that follows need not list the folder again.
+    // SFTP has no "change directory": asking for the time of "dir/" tells in one request that
+    // it is there and a folder (or a link to one), however many files it holds, and whether it
+    // may be listed or not.
     Request directoryCheck(const RemotePath& dir) const override {
-        return {directoryUrl(dir), nullptr, {}, Request::Listing::Long};
+        Request check{directoryUrl(dir), nullptr, {}, Request::Listing::None};
+        check.fileTime = true;
+        return check;
     }
     bool directoryFound(const Reply& check) const override {
-        return check.code == CURLE_OK || check.code == CURLE_REMOTE_ACCESS_DENIED;
+        return check.code == CURLE_OK && check.fileTime >= 0;
     }
 
     QStringList rename(const RemotePath& dir, const QString& from,

@@ -6,7 +6,16 @@
 #include <QHostAddress>
 #include <QTcpServer>
 
+#include <QMap>
+#include <QRegularExpression>
+
+#include <cstring>
+
+#include <poll.h>
 #include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -54,6 +63,11 @@ SshdServer::SshdServer() = default;
 
 SshdServer::~SshdServer() {
     stop();
+    m_stopReading = true;
+    if (m_logReader.joinable())
+        m_logReader.join();
+    if (m_logSocket >= 0)
+        ::close(m_logSocket);
 }
 
 QString SshdServer::site() const {
@@ -84,7 +98,9 @@ bool SshdServer::start(const Options& options) {
         m_error = QStringLiteral("no temporary folder");
         return false;
     }
-    if (!makeKeys() || !prepareFolders(options))
+    Options chosen = options;
+    chosen.chroot = options.chroot || options.logRequests;
+    if (!makeKeys() || !prepareFolders(chosen) || (options.logRequests && !listenForLog()))
         return false;
     for (int attempt = 0; attempt < 3; ++attempt) {
         {
@@ -92,7 +108,7 @@ bool SshdServer::start(const Options& options) {
             probe.listen(QHostAddress::LocalHost, 0);
             m_port = probe.serverPort();
         }
-        if (launch(options))
+        if (launch(chosen))
             return true;
         if (!m_error.contains(QStringLiteral("in use")))
             return false;
@@ -186,8 +202,8 @@ bool SshdServer::launch(const Options& options) {
     for (const char* key : keyFiles)
         config += QStringLiteral("HostKey %1\n").arg(path(QString::fromLatin1(key)));
     if (options.chroot)
-        config += QStringLiteral("ChrootDirectory %1\nForceCommand internal-sftp -d /home\n")
-                      .arg(m_jail->path());
+        config += QStringLiteral("ChrootDirectory %1\nForceCommand internal-sftp%2 -d /home\n")
+                      .arg(m_jail->path(), m_logSocket >= 0 ? " -l DEBUG3" : "");
     else
         config += QStringLiteral("ForceCommand internal-sftp -d %1\n").arg(m_root);
     QFile file(path(QStringLiteral("sshd_config")));
@@ -242,6 +258,71 @@ QStringList SshdServer::log() {
     }
     m_log += m_process.readAllStandardError();
     return QString::fromLocal8Bit(m_log).split(u'\n', Qt::SkipEmptyParts);
+}
+
+// The SFTP server, locked into the jail, logs through the jail's /dev/log: a socket of the
+// test's own there takes its lines.
+bool SshdServer::listenForLog() {
+    const QByteArray dev = QFile::encodeName(m_jail->filePath(QStringLiteral("dev")));
+    const QByteArray log = dev + "/log";
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (!QDir().mkpath(QString::fromLocal8Bit(dev)) ||
+        size_t(log.size()) >= sizeof address.sun_path) {
+        m_error = QStringLiteral("cannot make the jail's /dev");
+        return false;
+    }
+    std::memcpy(address.sun_path, log.constData(), size_t(log.size()) + 1);
+    m_logSocket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (m_logSocket < 0 ||
+        ::bind(m_logSocket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::chmod(log.constData(), 0666) != 0) {
+        m_error = QStringLiteral("cannot listen on the jail's /dev/log");
+        return false;
+    }
+    m_logReader = std::thread([this] {
+        char buffer[4096];
+        while (!m_stopReading) {
+            pollfd p{m_logSocket, POLLIN, 0};
+            if (::poll(&p, 1, 100) != 1)
+                continue;
+            std::lock_guard lock(m_logMutex);
+            const ssize_t got = ::recv(m_logSocket, buffer, sizeof buffer, 0);
+            if (got > 0)
+                m_logLines << QString::fromUtf8(buffer, got);
+        }
+    });
+    return true;
+}
+
+QStringList SshdServer::requests() {
+    static const QRegularExpression line(
+        QStringLiteral(R"(\[(\d+)\]: debug\d: request \d+: (\w+))"));
+    QMap<int, QStringList> sessions;
+    QList<int> order;
+    QStringList lines;
+    {
+        // A line is sent before the reply to its request: whatever was answered is here.
+        std::lock_guard lock(m_logMutex);
+        char buffer[4096];
+        for (ssize_t got;
+             m_logSocket >= 0 && (got = ::recv(m_logSocket, buffer, sizeof buffer, 0)) > 0;)
+            m_logLines << QString::fromUtf8(buffer, got);
+        lines.swap(m_logLines);
+    }
+    for (const QString& text : std::as_const(lines)) {
+        const QRegularExpressionMatch m = line.match(text);
+        if (!m.hasMatch() || m.captured(2) == u"sent")
+            continue;
+        const int session = m.captured(1).toInt();
+        if (!sessions.contains(session))
+            order << session;
+        sessions[session] << m.captured(2);
+    }
+    QStringList out;
+    for (int session : order)
+        out << sessions[session].join(u' ');
+    return out;
 }
 
 bool SshdServer::sawPassword() {

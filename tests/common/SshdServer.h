@@ -6,7 +6,10 @@
 #include <QTemporaryDir>
 
 #include <array>
+#include <atomic>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 struct SshdServerOptions {
     // Lock the user into a folder as hosting providers do (ChrootDirectory): the login folder
@@ -14,6 +17,9 @@ struct SshdServerOptions {
     bool chroot = false;
     // Take no password at all, keys only.
     bool keysOnly = false;
+    // Log every SFTP request, for requests() (locks the user in as chroot does: the SFTP
+    // server logs through the jail's /dev/log).
+    bool logRequests = false;
 };
 
 // OpenSSH's own sshd (Debian's openssh-server) on 127.0.0.1 and a free port, serving SFTP only
@@ -65,6 +71,9 @@ public:
     QStringList log();
     // True when a password reached the server, right or wrong.
     bool sawPassword();
+    // With logRequests: the SFTP requests each session has received since the last call, one
+    // string a session ("realpath open write close"), in the order the sessions began.
+    QStringList requests();
 
 private:
     bool makeKeys();
@@ -73,7 +82,15 @@ private:
     void stop();
     QString path(const QString& name) const { return m_dir.filePath(name); }
 
+    bool listenForLog();
+
     QTemporaryDir m_dir;
+    int m_logSocket = -1; // the jail's /dev/log, with logRequests
+    // Takes the lines as they come: a sender whose lines are not taken waits.
+    std::thread m_logReader;
+    std::atomic<bool> m_stopReading{false};
+    std::mutex m_logMutex;
+    QStringList m_logLines;
     std::unique_ptr<QTemporaryDir> m_jail; // with chroot: beyond any folder others may write
     QString m_root;
     QProcess m_process;

@@ -5,10 +5,12 @@
 #include "Process.h"
 #include "SshdServer.h"
 #include "TestFiles.h"
+#include "UploadJournal.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -825,44 +827,116 @@ private slots:
     }
 
     // OpenSSH never renames onto a name in use: the old page steps aside in the request that
-    // uploads the new one, and its mode, read from the one listing of a crowded folder, stays.
+    // uploads the new one. What stands under the page's name, and its mode, come from one
+    // request however many files stand beside it; the folder is listed only where a cut-short
+    // run was written down, or the page is missing. Planted in the page's folder: "file NAME
+    // CONTENT", "dir NAME"; {old} the start of an upload long ago.
+    void replacesPageOverSftpBesideManyFiles_data() {
+        QTest::addColumn<QStringList>("plant");
+        QTest::addColumn<QStringList>("writtenDown"); // upload tags in this machine's journal
+        QTest::addColumn<QString>("failure");         // empty: published
+        QTest::addColumn<QString>("requests");        // over curl's connection; empty: listed
+        QTest::addColumn<QStringList>("kept");        // hidden names left beside the page
+
+        const QString page = "file index.htm old page";
+        const QString cut = ".index.htm.vantrell-20200101T000000Z-00000001.part";
+        const QString replaced = "realpath stat open write close setstat rename rename remove";
+        QTest::newRow("300 files beside")
+            << QStringList{page} << QStringList{} << QString() << replaced << QStringList{};
+        QTest::newRow("a cut-short run written down")
+            << QStringList{page, "file " + cut + " x"}
+            << QStringList{"vantrell-20200101T000000Z-00000001"} << QString() << QString()
+            << QStringList{};
+        // Another machine's, or from before the journal: left for a run that lists the folder.
+        QTest::newRow("a cut-short run of elsewhere")
+            << QStringList{page, "file " + cut + " x"} << QStringList{} << QString() << replaced
+            << QStringList{cut};
+        QTest::newRow("page missing, its moved-aside copy beside")
+            << QStringList{"file .index.htm.vantrell-20200101T000000Z-00000002.old old page"}
+            << QStringList{} << QString() << QString() << QStringList{};
+        QTest::newRow("folder") << QStringList{"dir index.htm"} << QStringList{}
+                                << R"("index.htm" is a folder on the server)"
+                                << "realpath stat" << QStringList{};
+    }
+
     void replacesPageOverSftpBesideManyFiles() {
+        QFETCH(QStringList, plant);
+        QFETCH(QStringList, writtenDown);
+        QFETCH(QString, failure);
+        QFETCH(QString, requests);
+        QFETCH(QStringList, kept);
         if (const QString why = SshdServer::unavailable(); !why.isEmpty())
             QSKIP(qPrintable(why));
-        if (!m_sshd) {
-            m_sshd = std::make_unique<SshdServer>();
-            QVERIFY2(m_sshd->start(), qPrintable(m_sshd->errorString()));
+        if (!m_loggedSshd) {
+            m_loggedSshd = std::make_unique<SshdServer>();
+            QVERIFY2(m_loggedSshd->start({.logRequests = true}),
+                     qPrintable(m_loggedSshd->errorString()));
         }
-        SshdServer& server = *m_sshd;
-        const QDir root(server.root());
-        QVERIFY(root.mkpath("crowded"));
-        for (int i = 0; i < 2000; ++i)
-            QVERIFY(writeFile(root.filePath(QStringLiteral("crowded/other%1.htm").arg(i)), "x"));
-        const QString live = root.filePath("crowded/index.htm");
-        QVERIFY(writeFile(live, "old page"));
+        SshdServer& server = *m_loggedSshd;
+        const QString folder = QStringLiteral("crowded%1").arg(++m_folders);
+        const QDir dir(server.root() + u'/' + folder);
+        QVERIFY(dir.mkpath("."));
         const auto mode = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup;
-        QVERIFY(QFile::setPermissions(live, mode));
-        QVERIFY(server.handOver(root.filePath("crowded")) && server.handOver(live));
+        for (int i = 0; i < 300; ++i)
+            QVERIFY(writeFile(dir.filePath(QStringLiteral("other%1.htm").arg(i)), "x"));
+        for (const QString& line : plant) {
+            const QStringList part = line.split(u' ');
+            if (part[0] == "dir")
+                QVERIFY(dir.mkdir(part[1]));
+            else
+                QVERIFY(writeFile(dir.filePath(part[1]), part.mid(2).join(u' ').toUtf8()));
+            QVERIFY(server.handOver(dir.filePath(part[1])));
+            if (part[0] == "file")
+                QVERIFY(QFile::setPermissions(dir.filePath(part[1]), mode));
+        }
+        const QString live = dir.filePath("index.htm");
+        QVERIFY(server.handOver(dir.path()));
+        const platform::inet::UploadJournal journal(
+            server.user() + QStringLiteral("@127.0.0.1:%1").arg(server.port()),
+            folder + "/index.htm");
+        QVERIFY(journal.setTags(writtenDown));
         const QString knownHosts = m_local.filePath("sftp_known_hosts");
         QVERIFY(writeFile(knownHosts, server.knownHostsLine(SshdServer::Ed25519).toUtf8() + '\n'));
         const QString local = m_local.filePath("crowded.htm");
-        QVERIFY(writeFile(local, samplePage()));
+        QVERIFY(writeFile(local, "new page"));
+        server.requests();
 
         Inet inet;
         inet.setURL(server.site());
         inet.setUserName(server.user());
         inet.setPassword(server.password());
         inet.setKnownHostsFile(knownHosts);
-        QVERIFY2(run(inet, "CD crowded"), qPrintable(inet.LastError()));
-        QVERIFY2(run(inet, "PUT " + local + " index.htm"), qPrintable(inet.LastError()));
-        QCOMPARE(readFile(live), samplePage());
+        QVERIFY2(run(inet, "CD " + folder), qPrintable(inet.LastError()));
+        const bool published = run(inet, "PUT " + local + " index.htm");
+        QCOMPARE(published, failure.isEmpty());
+        QVERIFY2(inet.LastError().startsWith(failure), qPrintable(inet.LastError()));
+        const QStringList sessions = server.requests();
+        if (requests.isEmpty()) {
+            QVERIFY2(sessions.join(u' ').contains("opendir"), qPrintable(sessions.join(u'|')));
+        } else {
+            // The one question about the page goes over a connection of its own.
+            QCOMPARE(sessions.size(), 2);
+            QVERIFY2(sessions.contains(requests) && sessions.contains("stat"),
+                     qPrintable(sessions.join(u'|')));
+        }
+        if (!failure.isEmpty()) {
+            QVERIFY(QFileInfo(live).isDir());
+            return;
+        }
+        QCOMPARE(readFile(live), QByteArray("new page"));
         QCOMPARE(QFile::permissions(live) & ~(QFile::ReadUser | QFile::WriteUser), mode);
-        QCOMPARE(QDir(root.filePath("crowded")).entryList(QDir::Files | QDir::Hidden).size(), 2001);
+        QCOMPARE(dir.entryList(QDir::Files | QDir::Hidden).size(), 301 + kept.size());
+        for (const QString& name : kept)
+            QVERIFY2(dir.exists(name), qPrintable(name));
+        // Nothing of this run is left to look for.
+        QCOMPARE(journal.tags(), std::optional<QStringList>(QStringList{}));
     }
 
 private:
     QTemporaryDir m_local;
-    std::unique_ptr<SshdServer> m_sshd; // one for all rows: its keys take a while to make
+    std::unique_ptr<SshdServer> m_sshd;       // one for all rows: its keys take a while to make
+    std::unique_ptr<SshdServer> m_loggedSshd; // logs the SFTP requests
+    int m_folders = 0;
 };
 
 QTEST_GUILESS_MAIN(TestInet)
