@@ -808,6 +808,9 @@ void tst_mainwindow::cancelStopsTheUpload_data() {
     QTest::newRow("closing the window, then not") << "close, no";
     QTest::newRow("File > Exit") << "exit";
     QTest::newRow("while another upload holds the page") << "locked";
+    // Web services that never answer, one asked alone, two that must agree.
+    QTest::newRow("while the address is looked up") << "address";
+    QTest::newRow("while several sources are asked") << "addresses";
 }
 
 // However it is stopped, an upload ends at once: the server keeps its page, the page written
@@ -817,7 +820,13 @@ void tst_mainwindow::cancelStopsTheUpload() {
     // The server stops reading early on: the upload would hang until its time-out.
     FtpServer server;
     QVERIFY2(server.start({.stallUploadsAfter = 4096}), qPrintable(server.errorString()));
-    configureUpload(server, "Source=local");
+    AddressServer web;
+    if (how.startsWith("address"))
+        QVERIFY2(web.start(), qPrintable(web.errorString()));
+    const QString silent = web.url("silent");
+    configureUpload(server, how == "address"     ? "Source=web\nWebURL=" + silent
+                            : how == "addresses" ? "Source=web\nWebURL=" + silent + ' ' + silent
+                                                 : QString("Source=local"));
     QVERIFY(writeFile(pageOnServer(server), "old\n"));
     // Larger than what the system's buffers take in before the server reads.
     QVERIFY(writeFile(m_config->filePath("template.htm"), QByteArray(24 << 20, 'x')));
@@ -843,7 +852,9 @@ void tst_mainwindow::cancelStopsTheUpload() {
     connect(&look, &QTimer::timeout, &form, [&] {
         const bool reached =
             how == "locked" ? form.lblStatus->text() == "Waiting for another upload of this page"
-                            : server.commands().filter(QRegularExpression("^STOR ")).size() == 1;
+            : how.startsWith("address")
+                ? form.lblStatus->text() == "Finding the public address"
+                : server.commands().filter(QRegularExpression("^STOR ")).size() == 1;
         if (!reached)
             return;
         look.stop();
@@ -889,7 +900,7 @@ void tst_mainwindow::cancelStopsTheUpload() {
         QCOMPARE(stillOpen, how == "close, no");
         QCOMPARE(form.isVisible(), how == "close, no");
     }
-    if (how == "locked")
+    if (how == "locked" || how.startsWith("address"))
         QCOMPARE(server.connectionCount(), 0);
     // Once nothing runs, Esc is no key of the window's and closing asks nothing.
     if (form.isVisible()) {
