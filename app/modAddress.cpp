@@ -349,7 +349,9 @@ void LoadOptions(frmOptions& dialog) {
     if (last && last->time.isValid())
         dialog.lblLastPublished->setText(
             QStringLiteral("Last published: %1 at %2")
-                .arg(last->address,
+                .arg(last->address6.isEmpty()
+                         ? last->address
+                         : last->address + QStringLiteral(" and ") + last->address6,
                      QLocale().toString(last->time.toLocalTime(), QLocale::ShortFormat)));
     else
         dialog.lblLastPublished->setText(QStringLiteral("Last published: nothing yet"));

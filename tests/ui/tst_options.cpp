@@ -102,6 +102,7 @@ bool tst_options::withOptions(const std::function<void(frmOptions&)>& act) {
 void tst_options::optionsKeepTheAddressSection() {
     platform::Publication last;
     last.address = QStringLiteral("203.0.113.7");
+    last.address6 = QStringLiteral("2001:db8::5");
     last.time = QDateTime::currentDateTimeUtc();
     QVERIFY(platform::SavePublication(last));
 
@@ -123,7 +124,7 @@ void tst_options::optionsKeepTheAddressSection() {
                           "empty: https://api.ipify.org; several agree: https://api64.ipify.org "
                           "https://icanhazip.com",
                           "0", "25", "0"}));
-    QVERIFY2(seen.value(5).startsWith("Last published: 203.0.113.7 at "),
+    QVERIFY2(seen.value(5).startsWith("Last published: 203.0.113.7 and 2001:db8::5 at "),
              qPrintable(seen.value(5)));
     QCOMPARE(stored("Source"), QString("router"));
     QCOMPARE(stored("RouterURL"), QString("http://192.168.1.1:5000/rootDesc.xml"));
