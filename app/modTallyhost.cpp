@@ -351,14 +351,24 @@ struct Hit {
 // the other ("%Tallyhost6%" never as "%Tallyhost" and "6%"); two equal markers are the first.
 // Each marker's next place is kept, so that many of one marker do not send the search through
 // the rest of a long line again for the other.
+//
+// Markers that begin alike, as the usual ones do, are looked for together: where what they
+// have in common stands, and then which of them goes on from there. A page without the second
+// marker so costs what it did without it.
 class MarkerSearch {
 public:
-    MarkerSearch(QByteArrayView text, const Markers& markers) : m_text(text), m_markers(markers) {
+    // common: what both markers begin with, as CommonStart tells.
+    MarkerSearch(QByteArrayView text, const Markers& markers, QByteArrayView common)
+        : m_text(text), m_markers(markers), m_common(common) {
+        if (!m_common.isEmpty())
+            return;
         for (std::size_t i = 0; i < m_markers.size(); ++i)
             m_at[i] = m_markers[i].isEmpty() ? std::string_view::npos : find(text, m_markers[i]);
     }
 
     Hit next(std::size_t from) {
+        if (!m_common.isEmpty())
+            return nextTogether(from);
         Hit hit;
         for (std::size_t i = 0; i < m_markers.size(); ++i) {
             if (m_at[i] != std::string_view::npos && m_at[i] < from)
@@ -371,18 +381,47 @@ public:
     }
 
 private:
+public:
+    static QByteArrayView CommonStart(const Markers& markers) {
+        qsizetype n = 0;
+        while (n < markers[0].size() && n < markers[1].size() && markers[0][n] == markers[1][n])
+            ++n;
+        return markers[0].first(n);
+    }
+
+private:
+    Hit nextTogether(std::size_t from) const {
+        const auto size = std::size_t(m_text.size());
+        for (std::size_t at; (at = find(m_text, m_common, from)) != std::string_view::npos;
+             from = at + 1) {
+            Hit hit;
+            for (std::size_t i = 0; i < m_markers.size(); ++i) {
+                const auto length = std::size_t(m_markers[i].size());
+                if (size - at >= length &&
+                    std::memcmp(m_text.data() + at, m_markers[i].data(), length) == 0 &&
+                    (hit.at == std::string_view::npos ||
+                     m_markers[i].size() > m_markers[hit.which].size()))
+                    hit = {at, i};
+            }
+            if (hit.at != std::string_view::npos)
+                return hit;
+        }
+        return {};
+    }
+
     QByteArrayView m_text;
     const Markers& m_markers;
+    const QByteArrayView m_common;
     std::array<std::size_t, 2> m_at{};
 };
 
-// Every marker in text replaced by value(which), from left to right, never looking again at
+// Both markers in text replaced by value(which), from left to right, never looking again at
 // what went in; each value is asked for once. Answers text itself when it holds no marker;
 // otherwise the result, built in into.
 template <typename Value>
-QByteArrayView replaceAll(QByteArrayView text, const Markers& markers, const Value& value,
-                          std::string& into) {
-    MarkerSearch search(text, markers);
+QByteArrayView replaceBoth(QByteArrayView text, const Markers& markers, QByteArrayView common,
+                           const Value& value, std::string& into) {
+    MarkerSearch search(text, markers, common);
     Hit hit = search.next(0);
     if (hit.at == std::string_view::npos)
         return text;
@@ -401,16 +440,31 @@ QByteArrayView replaceAll(QByteArrayView text, const Markers& markers, const Val
     return {into.data(), qsizetype(into.size())};
 }
 
+// Every marker in text replaced by value(), from left to right, never looking again at what
+// went in. Answers text itself when it holds no marker; otherwise the result, built in into.
 template <typename Value>
 QByteArrayView replaceAll(QByteArrayView text, QByteArrayView marker, const Value& value,
                           std::string& into) {
-    return replaceAll(
-        text, Markers{marker, {}}, [&value](std::size_t) { return value(); }, into);
+    // An empty marker would match between every two bytes, so it replaces nothing.
+    std::size_t hit = marker.isEmpty() ? std::string_view::npos : find(text, marker);
+    if (hit == std::string_view::npos)
+        return text;
+    const QByteArrayView replacement = value();
+    into.clear();
+    std::size_t from = 0;
+    do {
+        into.append(text.data() + from, hit - from);
+        into.append(replacement.data(), std::size_t(replacement.size()));
+        from = hit + std::size_t(marker.size());
+    } while ((hit = find(text, marker, from)) != std::string_view::npos);
+    into.append(text.data() + from, std::size_t(text.size()) - from);
+    return {into.data(), qsizetype(into.size())};
 }
 
 // The markers replaced one after the other, each in what the one before left. The IPv6
 // address, the date and the time are asked for only when the line holds their marker.
 struct LineFill {
+    std::optional<QByteArrayView> common; // of the address markers, which stay for the page
     std::string afterIp;
     std::string afterDate;
     std::string afterShownDate;
@@ -420,8 +474,16 @@ struct LineFill {
     template <typename IPv6, typename Date, typename Time>
     QByteArrayView operator()(QByteArrayView line, const Markers& ipMarkers, QByteArrayView ip,
                               const IPv6& ipv6, const Date& date, const Time& time) {
-        line = replaceAll(
-            line, ipMarkers, [&](std::size_t which) { return which == 0 ? ip : ipv6(); }, afterIp);
+        if (ipMarkers[1].isEmpty())
+            line = replaceAll(
+                line, ipMarkers[0], [ip] { return ip; }, afterIp);
+        else {
+            if (!common)
+                common = MarkerSearch::CommonStart(ipMarkers);
+            line = replaceBoth(
+                line, ipMarkers, *common,
+                [&](std::size_t which) { return which == 0 ? ip : ipv6(); }, afterIp);
+        }
         line = replaceAll(line, DateMarker, date, afterDate);
         line = replaceAll(line, ShownDateMarker, date, afterShownDate);
         line = replaceAll(line, TimeMarker, time, afterTime);
@@ -443,6 +505,7 @@ public:
                  clsTextOutputFile& writer)
         : m_markers{markers[0].toByteArray(), markers[1].toByteArray()}, m_views{m_markers[0],
                                                                                  m_markers[1]},
+          m_common(MarkerSearch::CommonStart(m_views)),
           m_longest(std::size_t(std::max(markers[0].size(), markers[1].size()))),
           m_lookUp(std::move(values)), m_next(next), m_writer(writer) {}
 
@@ -464,7 +527,7 @@ public:
 private:
     void replace(bool lineEnded) {
         const std::size_t size = std::size_t(m_pending.size());
-        MarkerSearch search(m_pending, m_views);
+        MarkerSearch search(m_pending, m_views, m_common);
         std::size_t from = 0;
         for (Hit hit; (hit = search.next(from)).at != std::string_view::npos;) {
             if (!lineEnded && hit.at + m_longest > size)
@@ -497,6 +560,7 @@ private:
 
     const std::array<QByteArray, 2> m_markers;
     const Markers m_views;
+    const QByteArrayView m_common;
     const std::size_t m_longest;
     const Values m_lookUp;
     MarkerStream* const m_next;
