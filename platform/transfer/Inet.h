@@ -43,6 +43,10 @@ namespace platform {
 // server allows. A failed PUT leaves the old file where it was, unless its reason names the
 // name the old file was kept under.
 //
+// Over SFTP, a second connection of the object's own asks what stands under the remote name and
+// its permissions, which curl cannot ask without listing the whole folder; it logs in only after
+// curl's login was taken.
+//
 // Directories are sent as written, ".." included: the server resolves them.
 //
 // Commands started while one runs wait their turn; CommandFinished fires once for each.
