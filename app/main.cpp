@@ -1,6 +1,7 @@
 #include "Application.h"
 #include "CommandLine.h"
 #include "MsgBox.h"
+#include "Process.h"
 #include "frmTallyhost.h"
 #include "modSchedule.h"
 #include "modTallyhost.h"
@@ -16,13 +17,16 @@ int main(int argc, char* argv[]) {
     if (const std::optional<int> answered = AnswerInformationOptions(argc, argv))
         return *answered;
     // Set up over SSH as often as not: no window system is asked for.
+    // Both talk to the session bus. Ended the ordinary way, the program would take down the
+    // bus connection's thread after the application object, while a late message from the bus
+    // may still be read there: a toolkit warning would follow the one line these print.
     if (const std::optional<QString> minutes = ScheduleArgument(argc, argv)) {
         QCoreApplication app(argc, argv);
-        return ScheduleFromCommandLine(*minutes);
+        platform::EndProcess(ScheduleFromCommandLine(*minutes));
     }
     if (StatusAsked(argc, argv)) {
         QCoreApplication app(argc, argv);
-        return AnswerStatus();
+        platform::EndProcess(AnswerStatus());
     }
 #ifndef Q_OS_WIN
     // A relative base folder names no place at all, only wherever the run happens to start:
