@@ -15,8 +15,13 @@
 #include <QPushButton>
 #include <QShowEvent>
 #include <QStyle>
-#include <QSvgRenderer>
 #include <QTextLayout>
+
+#if defined(Q_OS_WIN)
+#include <QImage>
+#else
+#include <QSvgRenderer>
+#endif
 
 namespace {
 
@@ -26,12 +31,19 @@ constexpr auto ContactAddress = "suggestion@example.org";
 // rather than a 32-pixel one enlarged.
 QPixmap aboutIcon(int side, qreal devicePixelRatio) {
     const int pixels = qRound(side * devicePixelRatio);
+#if defined(Q_OS_WIN)
+    // A large picture of the drawing, made smaller.
+    QPixmap pixmap = QPixmap::fromImage(
+        QImage(QStringLiteral(":/icons/about.svg"))
+            .scaled(pixels, pixels, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+#else
     QPixmap pixmap(pixels, pixels);
     pixmap.fill(Qt::transparent);
     QSvgRenderer renderer(QStringLiteral(":/icons/about.svg"));
     QPainter painter(&pixmap);
     renderer.render(&painter);
     painter.end();
+#endif
     pixmap.setDevicePixelRatio(devicePixelRatio);
     return pixmap;
 }

@@ -4,9 +4,11 @@
 #include <QNetworkInterface>
 
 #if defined(Q_OS_WIN)
-#include <iphlpapi.h>
+// The sockets' declarations come first: the adapter list's are built on them.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
+#include <iphlpapi.h>
 
 #include <vector>
 #else

@@ -194,8 +194,8 @@ bool IsHeadless() {
 }
 
 void PrepareWindowSystem(const QStringList& arguments, bool unattended) {
-    Startup& startup = startupState();
 #if defined(Q_OS_LINUX)
+    Startup& startup = startupState();
     const bool named = !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") ||
                        arguments.contains(QLatin1String("-platform")) ||
                        arguments.contains(QLatin1String("--platform"));

@@ -3,8 +3,9 @@
 #include <QtGlobal>
 
 #ifdef Q_OS_WIN
-#include <shellapi.h>
 #include <windows.h>
+
+#include <shellapi.h>
 #else
 #include <QDesktopServices>
 #endif
@@ -23,12 +24,13 @@ Handler& handlerSlot() {
 void systemExecute(const QString& operation, const QString& file, const QString& parameters,
                    const QString& directory, int showCommand) {
 #ifdef Q_OS_WIN
-    const QByteArray op = operation.toLocal8Bit();
-    const QByteArray f = file.toLocal8Bit();
-    const QByteArray p = parameters.toLocal8Bit();
-    const QByteArray d = directory.toLocal8Bit();
-    ShellExecuteA(GetDesktopWindow(), op.constData(), f.constData(), p.constData(), d.constData(),
-                  showCommand);
+    // In UTF-16, so that a name outside the system's code page arrives whole; an empty text is
+    // no text, which gives the default verb and the current folder.
+    const auto wide = [](const QString& text) {
+        return text.isEmpty() ? nullptr : reinterpret_cast<LPCWSTR>(text.utf16());
+    };
+    ShellExecuteW(GetDesktopWindow(), wide(operation), wide(file), wide(parameters),
+                  wide(directory), showCommand);
 #else
     // Only opening has a counterpart here; parameters, directory and window style have none.
     Q_UNUSED(parameters)

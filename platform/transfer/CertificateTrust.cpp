@@ -180,9 +180,7 @@ int CertificateTrust::verify(int preverifyOk, X509_STORE_CTX* store) {
         if (error != X509_V_ERR_HOSTNAME_MISMATCH && error != X509_V_ERR_IP_ADDRESS_MISMATCH)
             reasons << QString::fromUtf8(X509_verify_cert_error_string(error));
         if (trust->m_authorities.Missing())
-            reasons << QStringLiteral("the system's certificate store %1 is missing; the package "
-                                      "ca-certificates brings it")
-                           .arg(SystemCertificates::BundleFile());
+            reasons << SystemCertificates::MissingText();
         if (p.otherHost)
             reasons << (p.names.isEmpty() ? QStringLiteral("it names no host")
                                           : QStringLiteral("it is for %1, not %2")

@@ -15,7 +15,11 @@
 
 #include <curl/curl.h>
 
+#if defined(Q_OS_WIN)
+#include <winsock2.h>
+#else
 #include <sys/socket.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -206,13 +210,15 @@ public:
 
 private:
     void run() {
+#if !defined(Q_OS_WIN)
         // Writes to a connection the server has closed, or that the goodbye below cut, fail
         // with EPIPE here instead of ending the program: not every path through curl and its
-        // TLS and SSH libraries writes with MSG_NOSIGNAL.
+        // TLS and SSH libraries writes with MSG_NOSIGNAL. Windows has no such signal.
         sigset_t pipe;
         sigemptyset(&pipe);
         sigaddset(&pipe, SIGPIPE);
         pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+#endif
         for (;;) {
             Job job;
             {
@@ -253,7 +259,11 @@ private:
     // curl finds the connection dead the next time it looks, and closes it without a word.
     void cutConnection() {
         if (m_socket != CURL_SOCKET_BAD)
+#if defined(Q_OS_WIN)
+            shutdown(m_socket, SD_BOTH);
+#else
             shutdown(m_socket, SHUT_RDWR);
+#endif
         m_socket = CURL_SOCKET_BAD;
         m_carriedData = false;
     }

@@ -8,6 +8,12 @@
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 
+#if defined(Q_OS_WIN)
+#include <windows.h>
+
+#include <wincrypt.h>
+#endif
+
 namespace platform {
 
 namespace {
@@ -37,6 +43,45 @@ QString SystemCertificates::Folder() {
         .section(QDir::listSeparator(), 0, 0);
 }
 
+QString SystemCertificates::MissingText() {
+#if defined(Q_OS_WIN)
+    return QStringLiteral("the Windows certificate store holds no trusted root certificate");
+#else
+    return QStringLiteral("the system's certificate store %1 is missing; the package "
+                          "ca-certificates brings it")
+        .arg(BundleFile());
+#endif
+}
+
+#if defined(Q_OS_WIN)
+
+// OpenSSL's default places would be folders named at build time that any user may create on
+// drive C:; Windows keeps the authorities in its own store.
+SystemCertificates::SystemCertificates() : m_store(X509_STORE_new()) {
+    if (!m_store)
+        return;
+    HCERTSTORE system = CertOpenSystemStoreW(0, L"ROOT");
+    if (!system)
+        return;
+    int added = 0;
+    for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(system, nullptr); c;
+         c = CertEnumCertificatesInStore(system, c)) {
+        if (c->dwCertEncodingType != X509_ASN_ENCODING)
+            continue;
+        const unsigned char* der = c->pbCertEncoded;
+        X509* certificate = d2i_X509(nullptr, &der, long(c->cbCertEncoded));
+        if (certificate && X509_STORE_add_cert(m_store, certificate) == 1)
+            ++added;
+        X509_free(certificate);
+    }
+    CertCloseStore(system, 0);
+    m_missing = added == 0;
+    // Certificates OpenSSL cannot read, or has already, leave their reasons behind.
+    ERR_clear_error();
+}
+
+#else
+
 SystemCertificates::SystemCertificates() : m_store(X509_STORE_new()) {
     if (!m_store)
         return;
@@ -55,6 +100,8 @@ SystemCertificates::SystemCertificates() : m_store(X509_STORE_new()) {
     // the reasons of its next failure.
     ERR_clear_error();
 }
+
+#endif
 
 SystemCertificates::~SystemCertificates() {
     X509_STORE_free(m_store);

@@ -8,7 +8,8 @@ namespace platform {
 
 // The certificate authorities this system trusts, read once and shared by the TLS handshakes of
 // one upload: the bundle that the package ca-certificates installs and the folder of hashed
-// certificates beside it, or where OpenSSL's SSL_CERT_FILE and SSL_CERT_DIR point instead.
+// certificates beside it, or where OpenSSL's SSL_CERT_FILE and SSL_CERT_DIR point instead. On
+// Windows, the user's Trusted Root Certification Authorities.
 class SystemCertificates {
 public:
     // Reads the bundle now; the folder is looked into only when a handshake asks.
@@ -19,6 +20,8 @@ public:
 
     static QString BundleFile();
     static QString Folder();
+    // What is missing and where it comes from, for a person.
+    static QString MissingText();
 
     // Neither the bundle nor the folder holds a certificate: nothing can be checked against it.
     bool Missing() const { return m_missing; }
