@@ -4,6 +4,11 @@
 #   ./build.sh test        install what the build and the tests need, build, run every test
 #   ./build.sh deb         install what the package build needs, build the Debian package in
 #                          build-deb/ and print its path (the only line on standard output)
+#   ./build.sh windows     install the MinGW-w64 cross compilers and Wine, build vantrell.exe
+#                          and pack build-windows/vantrell-VERSION-win64.zip with all it needs,
+#                          and print its path (the only line on standard output). The first run
+#                          builds Qt, OpenSSL, libssh2 and libcurl for Windows from Debian's
+#                          sources into ${VANTRELL_WINDOWS_CACHE:-~/.cache/vantrell-windows}
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -20,7 +25,35 @@ test_only=(python3-pyftpdlib proftpd-core proftpd-mod-crypto openssl openssh-cli
 # every installed file with file(1).
 package_tools=(dpkg-dev file)
 
+# The Windows build: the cross compilers, the host's Qt of the same version for moc, rcc and
+# uic, what unpacks and builds Debian's sources, what draws the icons, and Wine with a display
+# for tests/windows/under-wine.sh.
+windows_packages=(g++-mingw-w64-x86-64-posix cmake ninja-build qt6-base-dev qt6-base-dev-tools
+                  dpkg-dev make perl librsvg2-bin zip unzip wine64 xvfb xauth xdotool imagemagick
+                  python3-pyftpdlib)
+
 say() { echo "build.sh: $*" >&2; }
+
+# Debian's source packages come from the mirrors this machine already takes Debian's packages
+# from, once a deb-src entry names them: a copy of Debian's own entries.
+ensure_sources() {
+    if grep -qsE '^(deb-src|Types:.*deb-src)' /etc/apt/sources.list /etc/apt/sources.list.d/*; then
+        return 0
+    fi
+    local sudo="" lines=() f
+    [ "$(id -u)" -ne 0 ] && sudo=sudo
+    say "adding Debian's source packages to apt's sources"
+    for f in /etc/apt/sources.list.d/*.sources; do
+        grep -qs debian-archive-keyring "$f" || continue
+        sed 's/^Types:.*/Types: deb-src/' "$f" |
+            $sudo tee "/etc/apt/sources.list.d/vantrell-src-$(basename "$f")" >/dev/null
+    done
+    mapfile -t lines < <(grep -hsE '^deb .*debian' /etc/apt/sources.list /etc/apt/sources.list.d/*.list)
+    if [ ${#lines[@]} -gt 0 ]; then
+        printf '%s\n' "${lines[@]/#deb /deb-src }" | $sudo tee /etc/apt/sources.list.d/vantrell-src.list >/dev/null
+    fi
+    $sudo apt-get update >&2
+}
 
 # install_missing PACKAGE...
 install_missing() {
@@ -123,8 +156,13 @@ deb)
     say "built; install it with: sudo apt-get install $PWD/${debs[0]}"
     echo "$PWD/${debs[0]}"
     ;;
+windows)
+    install_missing "${windows_packages[@]}"
+    ensure_sources
+    exec packaging/windows/cross-build.sh
+    ;;
 *)
-    echo "usage: $0 run [ARGS] | test | deb" >&2
+    echo "usage: $0 run [ARGS] | test | deb | windows" >&2
     exit 2
     ;;
 esac
