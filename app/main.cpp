@@ -1,5 +1,6 @@
 #include "Application.h"
 #include "CommandLine.h"
+#include "MessageLine.h"
 #include "MsgBox.h"
 #include "Process.h"
 #include "frmTallyhost.h"
@@ -14,6 +15,7 @@
 #include <optional>
 
 int main(int argc, char* argv[]) {
+    platform::MessageLine::ReachStartingConsole();
     if (const std::optional<int> answered = AnswerInformationOptions(argc, argv))
         return *answered;
     // Set up over SSH as often as not: no window system is asked for.

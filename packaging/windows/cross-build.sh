@@ -23,6 +23,8 @@ say() { echo "cross-build: $*" >&2; }
 low() { nice -n 19 "$@"; }
 
 mkdir -p "$cache/src" "$cache/build" "$cache/stamps" "$cache/logs"
+# Every path here is absolute; a folder of the work tree could go while the libraries build.
+cd "$cache"
 
 # The recipe of one library: its build function's text and the toolchain, so that changing
 # either rebuilds it.

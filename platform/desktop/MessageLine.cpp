@@ -4,6 +4,10 @@
 
 #include <cstdio>
 
+#if defined(Q_OS_WIN)
+#include <windows.h>
+#endif
+
 namespace platform {
 
 namespace {
@@ -26,6 +30,20 @@ void writeLine(const Message& m) {
 }
 
 } // namespace
+
+void MessageLine::ReachStartingConsole() {
+#if defined(Q_OS_WIN)
+    // Output sent to a file or a pipe has its handle already and stays where it was sent.
+    const bool out = GetStdHandle(STD_OUTPUT_HANDLE) != nullptr;
+    const bool err = GetStdHandle(STD_ERROR_HANDLE) != nullptr;
+    if ((out && err) || !AttachConsole(ATTACH_PARENT_PROCESS))
+        return;
+    if (!out)
+        std::freopen("CONOUT$", "w", stdout);
+    if (!err)
+        std::freopen("CONOUT$", "w", stderr);
+#endif
+}
 
 MessageLine::MessageLine() : m_outer(innermost()) {
     innermost() = this;

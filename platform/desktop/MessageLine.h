@@ -22,6 +22,9 @@ public:
     static void Say(const Message& message);
     // The last line written to standard error; empty text when none was.
     static Message LastWritten();
+    // Windows starts a windowed program without the standard streams of the console it was
+    // started from: this connects the ones missing to that console, if there is one.
+    static void ReachStartingConsole();
 
 private:
     QList<Message> m_held;
