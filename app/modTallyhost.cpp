@@ -1355,7 +1355,12 @@ void LoadHistory(frmHistory& dialog) {
     for (int column = 0; column + 1 < list.columnCount(); ++column)
         list.resizeColumnToContents(column);
     dialog.lblEmpty->setVisible(entries.isEmpty());
-    dialog.lblPath->setText(QStringLiteral("Kept in ") + platform::HistoryPath());
+    // Under the home folder the path reads as a user would type it.
+    QString path = QDir::toNativeSeparators(platform::HistoryPath());
+    const QString home = QDir::toNativeSeparators(QDir::homePath());
+    if (path.startsWith(home + QDir::separator()))
+        path = QStringLiteral("~") + path.mid(home.size());
+    dialog.lblPath->setText(QStringLiteral("Kept in ") + path);
 }
 
 void OpenWebsite() {

@@ -64,8 +64,10 @@ int main(int argc, char* argv[]) {
 
     QTemporaryDir config;
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
-    // The sample history and the upload below are kept here, never in the user's own history.
-    qputenv("XDG_STATE_HOME", QFile::encodeName(config.filePath("state")));
+    // The sample history and the upload below are kept under a home of their own, never in the
+    // user's own history; the pictures then show the usual place.
+    qputenv("HOME", QFile::encodeName(config.path()));
+    qunsetenv("XDG_STATE_HOME");
     qputenv("windir", QFile::encodeName(config.path()));
     QDir(config.path()).mkdir("temp");
     // The program reads its own command line: a "/a" in the prefix would start an upload.
@@ -192,8 +194,7 @@ int main(int argc, char* argv[]) {
 
     // A real upload, slowed down, seen half way.
     FtpServer server;
-    if (qEnvironmentVariableIsSet("VANTRELL_FTP_SERVER") &&
-        server.start({.readLimit = 2 << 20})) {
+    if (qEnvironmentVariableIsSet("VANTRELL_FTP_SERVER") && server.start({.readLimit = 2 << 20})) {
         QDir(server.root()).mkdir("public_html");
         QFile page(config.filePath("ip.htm"));
         if (page.open(QIODevice::WriteOnly))
