@@ -1123,6 +1123,21 @@ void UnattendedTest::publishesOverFtpes() {
              QStringList{QStringLiteral("ip.htm")});
     // Commands and data went encrypted.
     QVERIFY(server.log().join(u'\n').contains(QStringLiteral("\"PROT P\" 200")));
+    // The replacing publish over one connection: what plain FTP sends, plus the three commands
+    // that set up TLS, none of them twice. Each one costs a round trip on a real link.
+    QStringList sent;
+    const QRegularExpression command(QStringLiteral("\"([A-Z]+(?: [^\"]*)?)\" \\d{3}"));
+    for (const QString& line : server.log()) {
+        if (const QRegularExpressionMatch m = command.match(line); m.hasMatch())
+            sent << m.captured(1);
+    }
+    sent = sent.mid(sent.lastIndexOf(QStringLiteral("AUTH TLS")));
+    sent.replaceInStrings(QRegularExpression(QStringLiteral(R"(\.vantrell-\S+\.part)")),
+                          QStringLiteral(".*.part"));
+    QCOMPARE(sent,
+             (QStringList{"AUTH TLS", "USER vantrell", "PASS (hidden)", "PBSZ 0", "PROT P", "PWD",
+                          "CWD pub", "STAT .", "EPSV", "TYPE I", "STOR .ip.htm.*.part",
+                          "SITE CHMOD 644 .ip.htm.*.part", "RNFR .ip.htm.*.part", "RNTO ip.htm"}));
 
     // A server that takes the login inside TLS and then will not protect the data.
     ProftpdServer clearData;
