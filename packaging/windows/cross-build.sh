@@ -127,6 +127,8 @@ build_qtbase() {
     # Core, Gui, Widgets and Network with the Windows platform plugin, less the widgets and
     # features the program has no use for, drawing without OpenGL
     # (as it does under Wine too); the host's Qt of the same version runs moc, rcc and uic.
+    # Without Direct2D, Qt 6.4 leaves the DirectWrite 3 font database out of Gui while its
+    # Windows plugin still asks for it, and the plugin does not link: both go together.
     low "$cache/src/qtbase/configure" -prefix "$qt" -release -shared -nomake examples \
         -nomake tests -qt-host-path /usr -xplatform win32-g++ \
         -no-opengl -no-dbus -no-ssl -no-zstd -no-icu -no-freetype -no-fontconfig -no-libjpeg \
@@ -134,7 +136,8 @@ build_qtbase() {
         -no-feature-sql -no-feature-printsupport -no-feature-concurrent -no-feature-xml \
         -no-feature-testlib -no-feature-vulkan -no-feature-tabletevent -no-feature-pdf \
         -no-feature-gssapi -no-feature-brotli -no-feature-textmarkdownreader \
-        -no-feature-textmarkdownwriter -no-feature-direct2d -no-feature-tuiotouch \
+        -no-feature-textmarkdownwriter -no-feature-direct2d -no-feature-directwrite3 \
+        -no-feature-tuiotouch \
         -no-feature-graphicsview -no-feature-mdiarea -no-feature-calendarwidget \
         -no-feature-dockwidget -no-feature-toolbox -no-feature-lcdnumber -no-feature-dial \
         -no-feature-splashscreen -no-feature-keysequenceedit -no-feature-fontdialog \
