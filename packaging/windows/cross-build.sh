@@ -173,7 +173,8 @@ say "vantrell.exe: built in $((SECONDS - start)) s"
 version="$(sed -n 's/^project(Vantrell VERSION \([0-9.]*\).*/\1/p' "$repo/CMakeLists.txt")"
 stage="$out/vantrell-$version-win64"
 rm -rf "$stage" && mkdir -p "$stage/platforms" "$stage/styles" "$stage/imageformats"
-cp "$out/app/vantrell.exe" "$stage/"
+# Qt gathers the programs of a Windows build at the top of the build folder.
+cp "$out/vantrell.exe" "$stage/"
 $triple-strip "$stage/vantrell.exe"
 for m in Core Gui Widgets Network; do cp "$qt/bin/Qt6$m.dll" "$stage/"; done
 cp "$qt/plugins/platforms/qwindows.dll" "$stage/platforms/"
@@ -182,6 +183,9 @@ cp "$qt/plugins/imageformats/qico.dll" "$stage/imageformats/"
 runtime="$(dirname "$($triple-g++-posix -print-libgcc-file-name)")"
 for dll in libstdc++-6.dll libgcc_s_seh-1.dll; do cp "$runtime/$dll" "$stage/"; done
 cp "/usr/$triple/lib/libwinpthread-1.dll" "$stage/"
+# The libraries come with their symbols, half of their size and of no use to anyone running
+# the program.
+find "$stage" -name '*.dll' -exec $triple-strip --strip-unneeded {} +
 cp "$repo/README.md" "$repo/LICENSE" "$stage/"
 cp "$repo/examples/template.htm" "$stage/"
 zipfile="$out/vantrell-$version-win64.zip"
