@@ -1,6 +1,12 @@
 #include "DesktopNotice.h"
 
-#if !defined(Q_OS_WIN)
+#if defined(Q_OS_WIN)
+#include <QDeadlineTimer>
+
+#include <windows.h>
+
+#include <shellapi.h>
+#else
 #include "SessionBus.h"
 
 #include <QDBusMessage>
@@ -16,10 +22,106 @@ namespace platform {
 
 #if defined(Q_OS_WIN)
 
-// Windows shows notices only for programs that register with its notification platform, which
-// this one does not: the message on standard error and the scheduler's own record remain.
-bool ShowDesktopNotice(const QString&, const QString&, NoticeUrgency) {
-    return false;
+namespace {
+
+constexpr UINT IconMessage = WM_APP + 1;
+constexpr wchar_t WindowClass[] = L"VantrellNotice";
+
+// The balloon's end: shown for its time, closed, or clicked.
+LRESULT CALLBACK noticeWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == IconMessage) {
+        switch (LOWORD(lParam)) {
+        case NIN_BALLOONTIMEOUT:
+        case NIN_BALLOONHIDE:
+        case NIN_BALLOONUSERCLICK:
+            SetWindowLongPtrW(window, GWLP_USERDATA, 1);
+            return 0;
+        default:
+            break;
+        }
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+// Copies text into one of the shell's fixed fields, cut short where it does not fit.
+template <size_t N> void copyField(wchar_t (&field)[N], const QString& text) {
+    const QString cut = text.size() < int(N) ? text : text.left(int(N) - 2) + QChar(0x2026);
+    const int length = int(cut.toWCharArray(field));
+    field[length] = L'\0';
+}
+
+class NoticeWindow {
+public:
+    NoticeWindow() {
+        WNDCLASSW wc{};
+        wc.lpfnWndProc = noticeWindowProc;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.lpszClassName = WindowClass;
+        RegisterClassW(&wc); // a second notice finds the class there already
+        m_window = CreateWindowExW(0, WindowClass, L"Vantrell", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                   nullptr, wc.hInstance, nullptr);
+    }
+    ~NoticeWindow() {
+        if (m_window)
+            DestroyWindow(m_window);
+    }
+    NoticeWindow(const NoticeWindow&) = delete;
+    NoticeWindow& operator=(const NoticeWindow&) = delete;
+
+    HWND handle() const { return m_window; }
+    bool balloonGone() const { return GetWindowLongPtrW(m_window, GWLP_USERDATA) != 0; }
+
+private:
+    HWND m_window = nullptr;
+};
+
+} // namespace
+
+// A balloon from an icon in the notification area. Windows 10 and later show it as a
+// notification under the program's name, which needs none of the registration (a Start menu
+// shortcut with an application id) that a notification of the program's own would. The
+// balloon lasts only as long as its icon, so the run waits until Windows reports it shown,
+// closed or clicked, for 15 s at most, before the icon goes.
+bool ShowDesktopNotice(const QString& summary, const QString& body, NoticeUrgency urgency) {
+    const NoticeWindow window;
+    if (!window.handle())
+        return false;
+    NOTIFYICONDATAW icon{};
+    icon.cbSize = sizeof icon;
+    icon.hWnd = window.handle();
+    icon.uID = 1;
+    icon.uFlags = NIF_ICON | NIF_TIP | NIF_MESSAGE | NIF_SHOWTIP;
+    icon.uCallbackMessage = IconMessage;
+    icon.hIcon = LoadIconW(GetModuleHandleW(nullptr), L"IDI_VANTRELL");
+    if (!icon.hIcon)
+        icon.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
+    copyField(icon.szTip, QStringLiteral("Vantrell"));
+    // No notification area (no Explorer running): nobody can be told.
+    if (!Shell_NotifyIconW(NIM_ADD, &icon))
+        return false;
+    icon.uVersion = NOTIFYICON_VERSION_4;
+    Shell_NotifyIconW(NIM_SETVERSION, &icon);
+
+    icon.uFlags = NIF_INFO;
+    copyField(icon.szInfoTitle, summary);
+    copyField(icon.szInfo, body);
+    icon.dwInfoFlags = urgency == NoticeUrgency::Critical ? NIIF_ERROR
+                       : urgency == NoticeUrgency::Low    ? NIIF_INFO | NIIF_NOSOUND
+                                                          : NIIF_INFO;
+    const bool shown = Shell_NotifyIconW(NIM_MODIFY, &icon);
+    if (shown) {
+        // Only this window's messages: the application's own wait for its event loop.
+        const QDeadlineTimer deadline(15000);
+        while (!window.balloonGone() && !deadline.hasExpired()) {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, DWORD(deadline.remainingTime()),
+                                      QS_ALLINPUT);
+            MSG message;
+            while (PeekMessageW(&message, window.handle(), 0, 0, PM_REMOVE))
+                DispatchMessageW(&message);
+        }
+    }
+    Shell_NotifyIconW(NIM_DELETE, &icon);
+    return shown;
 }
 
 #else
