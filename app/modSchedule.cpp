@@ -91,13 +91,15 @@ int ScheduleFromCommandLine(const QString& value) {
         return 1;
     }
     if (!schedule.Set(minutes)) {
-        // Where nothing of ours can run the schedule, cron can.
-        if (schedule.State().kind == platform::ScheduleState::Kind::Unavailable) {
+        // Where nothing of ours can run the schedule, cron can, if there is one.
+        const QString crontab = schedule.CrontabLines(minutes);
+        if (schedule.State().kind == platform::ScheduleState::Kind::Unavailable &&
+            !crontab.isEmpty()) {
             write(stderr, prefix + QStringLiteral("Unable to publish on a schedule: ") +
                               schedule.LastError() +
                               QStringLiteral("; to publish from cron instead, add the lines "
                                              "below with crontab -e.\n"));
-            write(stdout, schedule.CrontabLines(minutes));
+            write(stdout, crontab);
         } else {
             write(stderr, prefix + QStringLiteral("Unable to publish on a schedule: ") +
                               schedule.LastError() + QStringLiteral(".\n"));
@@ -129,12 +131,17 @@ void showSchedule(frmOptions& dialog, const platform::ScheduleState& state) {
         dialog.txtCrontab->hide();
         return;
     }
-    // Cron can run the program where nothing of ours can.
+    // Cron can run the program where nothing of ours can, if there is one.
+    const QString crontab = programSchedule().CrontabLines(dialog.updScheduleMinutes->value());
+    if (crontab.isEmpty()) {
+        dialog.lblSchedule->setText(stateText(state));
+        dialog.txtCrontab->hide();
+        return;
+    }
     dialog.lblSchedule->setText(
         stateText(state) +
         QStringLiteral(" To publish from cron instead, add these lines with crontab -e:"));
-    dialog.txtCrontab->setPlainText(
-        programSchedule().CrontabLines(dialog.updScheduleMinutes->value()));
+    dialog.txtCrontab->setPlainText(crontab);
     dialog.txtCrontab->show();
 }
 

@@ -35,6 +35,7 @@ namespace platform {
 
 namespace {
 
+#if !defined(Q_OS_WIN)
 // The times of day a run starts, every `minutes` minutes from midnight, grouped into hours
 // that share the same minutes. A day that is not a whole number of runs starts again at
 // midnight, so that the runs keep to the same times every day.
@@ -68,6 +69,7 @@ QString numbers(const QList<int>& values, int width) {
         out << QStringLiteral("%1").arg(v, width, 10, QLatin1Char('0'));
     return out.join(QLatin1Char(','));
 }
+#endif
 
 bool validMinutes(int minutes) {
     return minutes >= Schedule::MinMinutes && minutes <= Schedule::MaxMinutes;
@@ -99,6 +101,10 @@ QString outOfRange() {
 Schedule::Schedule(QString program) : m_program(std::move(program)) {}
 
 QString Schedule::CrontabLines(int minutes) const {
+#if defined(Q_OS_WIN)
+    Q_UNUSED(minutes);
+    return QString();
+#else
     // cron runs the line through the shell and ends the command at an unescaped "%".
     QString program = m_program;
     program.replace(QLatin1Char('\''), QLatin1String("'\\''"));
@@ -112,6 +118,7 @@ QString Schedule::CrontabLines(int minutes) const {
                  program + QStringLiteral(" /A\n");
     }
     return lines;
+#endif
 }
 
 QString Schedule::TimerName() {
@@ -138,6 +145,9 @@ namespace {
 const QString TaskName = QStringLiteral("Vantrell publish");
 
 QString systemMessage(HRESULT hr) {
+    // The Task Scheduler's own codes are not in the system's message table.
+    if (hr == SCHED_E_SERVICE_NOT_RUNNING)
+        return QStringLiteral("the Task Scheduler service is not running");
     wchar_t* text = nullptr;
     const DWORD size = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,

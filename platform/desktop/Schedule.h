@@ -46,7 +46,8 @@ public:
 
     // The crontab lines that run the program every `minutes` minutes, for machines where
     // nothing of ours can run it (several lines when an hour is not a whole number of runs and
-    // a day is not either). One per line, each ending in a newline.
+    // a day is not either). One per line, each ending in a newline. Empty on Windows, which
+    // has no cron.
     QString CrontabLines(int minutes) const;
 
     // The timer and service files written for the schedule (Linux).
