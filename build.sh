@@ -30,7 +30,7 @@ package_tools=(dpkg-dev file)
 # for tests/windows/under-wine.sh.
 windows_packages=(g++-mingw-w64-x86-64-posix cmake ninja-build qt6-base-dev qt6-base-dev-tools
                   dpkg-dev make perl librsvg2-bin zip unzip wine64 xvfb xauth xdotool imagemagick
-                  python3-pyftpdlib)
+                  python3-pyftpdlib fonts-dejavu-core)
 
 say() { echo "build.sh: $*" >&2; }
 
