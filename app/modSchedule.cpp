@@ -126,13 +126,9 @@ void showSchedule(frmOptions& dialog, const platform::ScheduleState& state) {
     if (state.kind == platform::ScheduleState::Kind::On)
         dialog.updScheduleMinutes->setValue(state.minutes);
     dialog.lblLinger->setEnabled(available);
-    if (available) {
-        dialog.lblSchedule->setText(stateText(state));
-        dialog.txtCrontab->hide();
-        return;
-    }
     // Cron can run the program where nothing of ours can, if there is one.
-    const QString crontab = programSchedule().CrontabLines(dialog.updScheduleMinutes->value());
+    const QString crontab =
+        available ? QString() : programSchedule().CrontabLines(dialog.updScheduleMinutes->value());
     if (crontab.isEmpty()) {
         dialog.lblSchedule->setText(stateText(state));
         dialog.txtCrontab->hide();
