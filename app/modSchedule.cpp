@@ -146,6 +146,8 @@ void showSchedule(frmOptions& dialog, const platform::ScheduleState& state) {
 void LoadSchedule(frmOptions& dialog) {
     dialog.chkNoticeOnChange->setChecked(NoticeOnAddressChange());
     showSchedule(dialog, platform::ReadSchedule());
+    QObject::connect(&dialog, &frmOptions::scheduleChanged, &dialog,
+                     [&dialog] { ApplySchedule(dialog); });
 }
 
 bool SaveNoticeOptions(frmOptions& dialog) {

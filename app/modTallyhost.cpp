@@ -813,8 +813,17 @@ bool HasUnattendedSwitch(const QString& commandLine) {
 }
 
 frmTallyhost& MainForm() {
-    if (!g_form)
-        g_form = new frmTallyhost;
+    if (g_form)
+        return *g_form;
+    g_form = new frmTallyhost;
+    // Each command of the window calls one procedure.
+    QObject::connect(g_form, &frmTallyhost::uploadRequested, [] { UploadPage(); });
+    QObject::connect(g_form, &frmTallyhost::cancelRequested, [] { CancelUpload(); });
+    QObject::connect(g_form, &frmTallyhost::exitRequested, [] { ExitProgram(); });
+    QObject::connect(g_form, &frmTallyhost::optionsRequested, [] { ShowOptions(); });
+    QObject::connect(g_form, &frmTallyhost::historyRequested, [] { ShowHistory(); });
+    QObject::connect(g_form, &frmTallyhost::websiteRequested, [] { OpenWebsite(); });
+    g_form->mayClose = [] { return QueryUnload(); };
     return *g_form;
 }
 

@@ -3,8 +3,6 @@
 #include "AddressSource.h"
 #include "RoomLabel.h"
 #include "Schedule.h"
-#include "modAddress.h"
-#include "modSchedule.h"
 
 #include <QCheckBox>
 #include <QDialogButtonBox>
@@ -170,10 +168,10 @@ frmOptions::frmOptions(QWidget* parent) : QDialog(parent) {
     layout->addWidget(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
-    connect(cmdDetect, &QPushButton::clicked, this, [this] { DetectAddresses(*this); });
+    connect(cmdDetect, &QPushButton::clicked, this, &frmOptions::detectRequested);
     connect(chkOnlyWhenChanged, &QCheckBox::toggled, updRefreshDays, &QWidget::setEnabled);
-    connect(chkSchedule, &QCheckBox::toggled, this, [this] { ApplySchedule(*this); });
-    connect(updScheduleMinutes, &QSpinBox::valueChanged, this, [this] { ApplySchedule(*this); });
+    connect(chkSchedule, &QCheckBox::toggled, this, &frmOptions::scheduleChanged);
+    connect(updScheduleMinutes, &QSpinBox::valueChanged, this, &frmOptions::scheduleChanged);
     connect(buttons, &QDialogButtonBox::accepted, this, &frmOptions::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 }
@@ -209,6 +207,6 @@ void frmOptions::enableWith(std::initializer_list<AddressSource> users,
 }
 
 void frmOptions::accept() {
-    if (SaveOptions(*this) && SaveNoticeOptions(*this))
+    if (!maySave || maySave())
         QDialog::accept();
 }

@@ -5,6 +5,7 @@
 #include "AddressSource.h"
 
 #include <array>
+#include <functional>
 #include <initializer_list>
 
 class QCheckBox;
@@ -52,6 +53,14 @@ public:
 
     QPushButton* cmdOK = nullptr;
     QPushButton* cmdCancel = nullptr;
+
+    // Asked by OK: false keeps the dialog open. Unset, OK closes it.
+    std::function<bool()> maySave;
+
+signals:
+    void detectRequested();
+    // The schedule's box was ticked or cleared, or its minutes changed.
+    void scheduleChanged();
 
 public slots:
     void accept() override;

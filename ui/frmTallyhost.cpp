@@ -3,8 +3,6 @@
 #include "Inet.h"
 #include "Twips.h"
 #include "frmAbout.h"
-#include "modAddress.h"
-#include "modTallyhost.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -178,13 +176,13 @@ void frmTallyhost::createControls() {
     comUploadTallyhost->installEventFilter(this);
     comTemplateFile->installEventFilter(this);
 
-    connect(comUploadTallyhost, &QPushButton::clicked, this, [] { UploadPage(); });
+    connect(comUploadTallyhost, &QPushButton::clicked, this, &frmTallyhost::uploadRequested);
     connect(comTemplateFile, &QPushButton::clicked, this, &frmTallyhost::browseTemplate);
-    connect(cmdCancel, &QPushButton::clicked, this, [] { CancelUpload(); });
+    connect(cmdCancel, &QPushButton::clicked, this, &frmTallyhost::cancelRequested);
 }
 
 void frmTallyhost::closeEvent(QCloseEvent* event) {
-    if (QueryUnload())
+    if (!mayClose || mayClose())
         event->accept();
     else
         event->ignore();
@@ -242,11 +240,11 @@ void frmTallyhost::createMenus() {
     mnuWebsite = mnuHelp->addAction(QStringLiteral("Website"));
     mnuAbout = mnuHelp->addAction(QStringLiteral("&About"));
 
-    connect(mnuUploadTallyhost, &QAction::triggered, this, [] { UploadPage(); });
-    connect(mnuExit, &QAction::triggered, this, [] { ExitProgram(); });
-    connect(mnuOptions, &QAction::triggered, this, [] { ShowOptions(); });
-    connect(mnuHistory, &QAction::triggered, this, [] { ShowHistory(); });
-    connect(mnuWebsite, &QAction::triggered, this, [] { OpenWebsite(); });
+    connect(mnuUploadTallyhost, &QAction::triggered, this, &frmTallyhost::uploadRequested);
+    connect(mnuExit, &QAction::triggered, this, &frmTallyhost::exitRequested);
+    connect(mnuOptions, &QAction::triggered, this, &frmTallyhost::optionsRequested);
+    connect(mnuHistory, &QAction::triggered, this, &frmTallyhost::historyRequested);
+    connect(mnuWebsite, &QAction::triggered, this, &frmTallyhost::websiteRequested);
     connect(mnuAbout, &QAction::triggered, this, &frmTallyhost::showAbout);
 }
 

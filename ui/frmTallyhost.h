@@ -5,6 +5,7 @@
 #include <QMainWindow>
 
 #include <array>
+#include <functional>
 
 class QAction;
 class QGroupBox;
@@ -19,7 +20,7 @@ class Inet;
 }
 
 // The program's one working window. The upload job reads and writes its controls directly;
-// the window itself only dispatches its commands.
+// the window itself only dispatches its commands, as signals the job connects.
 class frmTallyhost : public QMainWindow {
     Q_OBJECT
 public:
@@ -67,6 +68,17 @@ public:
 
     // The About box, created on first use and kept.
     frmAbout* About();
+
+    // Asked when the window is closed from its frame: false keeps it open. Unset, it closes.
+    std::function<bool()> mayClose;
+
+signals:
+    void uploadRequested();
+    void cancelRequested();
+    void exitRequested();
+    void optionsRequested();
+    void historyRequested();
+    void websiteRequested();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
