@@ -331,7 +331,9 @@ void ShowOptions() {
 void LoadOptions(frmOptions& dialog) {
     QObject::connect(&dialog, &frmOptions::detectRequested, &dialog,
                      [&dialog] { DetectAddresses(dialog); });
-    dialog.maySave = [&dialog] { return SaveOptions(dialog) && SaveNoticeOptions(dialog); };
+    dialog.maySave = [&dialog] {
+        return SaveOptions(dialog) && SaveNoticeOptions(dialog);
+    };
     platform::SettingsStore store = openStore();
     const QString name = store.GetSetting(Section, SourceKey).trimmed();
     const std::optional<AddressSource> source =

@@ -3,10 +3,11 @@
 #include <QString>
 #include <QStringList>
 
-#include <chrono>
-
-class frmHistory;
 class frmTallyhost;
+
+namespace platform {
+class SettingsStore;
+}
 
 // The program's arguments (without the program path), upper-cased, as Main found them.
 extern QString strCommandLine;
@@ -27,6 +28,9 @@ void ExitProgram(int status = 0);
 // The one main window, created on first reference.
 frmTallyhost& MainForm();
 bool MainFormLoaded();
+
+// The per-user settings store that the fields are kept in.
+platform::SettingsStore OpenSettingsStore();
 
 void LoadSettings();
 void SaveSettings();
@@ -50,28 +54,6 @@ void CancelUpload();
 // The main window is being closed from its frame: true when it may close. While an upload
 // runs, asks whether to stop it, and stops it when told to; no upload goes on unseen.
 bool QueryUnload();
-
-// Tools > History...: every publish attempt kept, newest first, modal over the main window.
-void ShowHistory();
-void LoadHistory(frmHistory& dialog);
-
-// Where the page is written before it is uploaded: windir's "temp" folder, or without windir
-// a folder of the user's own ($XDG_RUNTIME_DIR/vantrell, else vantrell-<uid> in the temporary
-// folder), which the upload makes when missing; on Windows "\temp" of the current drive.
-QString PageFolder();
-
-// How long an upload waits while another copy of the program publishes the same page
-// (150 s unless changed).
-void SetPageLockPatience(std::chrono::milliseconds patience);
-
-// The page line with the IP marker, the IPv6 marker, "%date%" or "%Date%" and "%time%" or
-// "%Time%" put in their places.
-QByteArray FillLine(const QByteArray& line, const QByteArray& ipMarker, const QByteArray& ip,
-                    const QByteArray& date, const QByteArray& time,
-                    const QByteArray& ipv6Marker = {}, const QByteArray& ipv6 = {});
-// Today's date as "Sep 24 2000" and the time in the locale's own format with seconds.
-QString PageDate();
-QString PageTime();
 
 void OpenWebsite();
 

@@ -1,11 +1,13 @@
 #include "AddressSource.h"
 #include "JobSandbox.h"
 #include "LocalIP.h"
+#include "PageTemplate.h"
 #include "Recorders.h"
 #include "SettingsStore.h"
 #include "TestFiles.h"
 #include "TextStream.h"
 #include "frmTallyhost.h"
+#include "modPage.h"
 #include "modTallyhost.h"
 
 #include <QFile>
@@ -50,10 +52,7 @@ private slots:
 
     void validationReportsFirstEmptyField_data();
     void validationReportsFirstEmptyField();
-    void markersAreReplacedLiterally_data();
-    void markersAreReplacedLiterally();
     void pageKeepsEveryByteAndEndsLinesWithCrLf();
-    void dateAndTimeFollowTheLocale();
     void templateThatCannotBeOpenedStopsTheJob_data();
     void templateThatCannotBeOpenedStopsTheJob();
     void pageThatCannotBeCreatedStopsTheJob_data();
@@ -154,59 +153,6 @@ void PageTest::validationReportsFirstEmptyField() {
     QCOMPARE(form.cursor().shape(), Qt::ArrowCursor); // the hourglass is gone again
 }
 
-void PageTest::markersAreReplacedLiterally_data() {
-    QTest::addColumn<QByteArray>("line");
-    QTest::addColumn<QByteArray>("marker");
-    QTest::addColumn<QByteArray>("expected");
-    QTest::newRow("start and end") << QByteArray("%Tallyhost%<b>%Tallyhost%")
-                                   << QByteArray("%Tallyhost%") << QByteArray("IP<b>IP");
-    QTest::newRow("overlapping") << QByteArray("%%Tallyhost%%") << QByteArray("%Tallyhost%")
-                                 << QByteArray("%IP%");
-    QTest::newRow("all three") << QByteArray("a %Tallyhost% %date% %time% z")
-                               << QByteArray("%Tallyhost%") << QByteArray("a IP D T z");
-    QTest::newRow("as the window shows them") << QByteArray("%Date%%Time% %date%%Time%")
-                                              << QByteArray("%Tallyhost%") << QByteArray("DT DT");
-    QTest::newRow("case matters") << QByteArray("%DATE% %TIME% %dAte% %tIME% %tallyhost%")
-                                  << QByteArray("%Tallyhost%")
-                                  << QByteArray("%DATE% %TIME% %dAte% %tIME% %tallyhost%");
-    QTest::newRow("no pattern") << QByteArray("a.b* ab $1 axb*") << QByteArray("a.b*")
-                                << QByteArray("IP ab $1 axb*");
-    QTest::newRow("empty marker") << QByteArray("abc") << QByteArray() << QByteArray("abc");
-    QTest::newRow("empty line") << QByteArray() << QByteArray("%Tallyhost%") << QByteArray();
-    QTest::newRow("not rescanned")
-        << QByteArray("%d%%date%") << QByteArray("%d%") << QByteArray("IPD");
-    // Beside the IPv6 marker "%Tallyhost6%", whatever the IP marker is, neither is read as a
-    // part of the other: the one that starts first counts, the longer where both start.
-    QTest::newRow("both markers") << QByteArray("%Tallyhost6%%Tallyhost%")
-                                  << QByteArray("%Tallyhost%") << QByteArray("IP6IP");
-    QTest::newRow("IP marker begins the IPv6 one")
-        << QByteArray("%Tallyhost6% %Tallyhost") << QByteArray("%Tallyhost")
-        << QByteArray("IP6 IP");
-    QTest::newRow("IP marker ends the IPv6 one")
-        << QByteArray("%Tallyhost6%6%") << QByteArray("6%") << QByteArray("IP6IP");
-    QTest::newRow("IP marker inside the IPv6 one")
-        << QByteArray("%Tallyhost6%host") << QByteArray("host") << QByteArray("IP6IP");
-    QTest::newRow("IPv6 marker inside the IP one")
-        << QByteArray("<%Tallyhost6%>%Tallyhost6%") << QByteArray("<%Tallyhost6%>")
-        << QByteArray("IPIP6");
-    QTest::newRow("the same marker twice")
-        << QByteArray("%Tallyhost6%") << QByteArray("%Tallyhost6%") << QByteArray("IP");
-    QTest::newRow("IPv6 address not rescanned")
-        << QByteArray("%Tallyhost6%P6") << QByteArray("P6") << QByteArray("IP6IP");
-}
-
-void PageTest::markersAreReplacedLiterally() {
-    QFETCH(QByteArray, line);
-    QFETCH(QByteArray, marker);
-    QFETCH(QByteArray, expected);
-    QCOMPARE(FillLine(line, marker, "IP", "D", "T", "%Tallyhost6%", "IP6"), expected);
-    // What goes in is never searched again, even when it looks like a marker.
-    QCOMPARE(FillLine("<%x%>", "%x%", "%x%%x%", "D", "T"), QByteArray("<%x%%x%>"));
-    // But each marker is looked for in what the one before left: an address that comes out
-    // empty joins its neighbours into the next marker.
-    QCOMPARE(FillLine("%da%x%te%", "%x%", "", "D", "T"), QByteArray("D"));
-}
-
 void PageTest::pageKeepsEveryByteAndEndsLinesWithCrLf() {
     static const char raw[] = "caf\xe9 \xff\xfe\x00\x01 na\xc3\xafve";
     const QByteArray binary(raw, sizeof(raw) - 1);
@@ -284,27 +230,6 @@ void PageTest::pageKeepsEveryByteAndEndsLinesWithCrLf() {
     QVERIFY(!writeTemplate(QByteArray()).isEmpty());
     UploadPage();
     QCOMPARE(page(), QByteArray());
-}
-
-void PageTest::dateAndTimeFollowTheLocale() {
-    const QDate today = QDate::currentDate();
-    QCOMPARE(PageDate(), QLocale().toString(today, QStringLiteral("MMM dd yyyy")));
-    QVERIFY(QRegularExpression(QStringLiteral("^[A-Z][a-z]{2} \\d{2} \\d{4}$"))
-                .match(PageDate())
-                .hasMatch());
-    QVERIFY2(QRegularExpression(QStringLiteral("^\\d{1,2}:\\d{2}:\\d{2}\\s(AM|PM)$"))
-                 .match(PageTime())
-                 .hasMatch(),
-             qPrintable(PageTime()));
-
-    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-    const QString germanTime = PageTime();
-    const QString germanDate = PageDate();
-    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
-    QVERIFY2(
-        QRegularExpression(QStringLiteral("^\\d{2}:\\d{2}:\\d{2}$")).match(germanTime).hasMatch(),
-        qPrintable(germanTime));
-    QCOMPARE(germanDate, QLocale(QLocale::German).toString(today, QStringLiteral("MMM dd yyyy")));
 }
 
 void PageTest::templateThatCannotBeOpenedStopsTheJob_data() {

@@ -9,6 +9,7 @@
 #include "TestFiles.h"
 #include "frmTallyhost.h"
 #include "frmTrust.h"
+#include "modPage.h"
 #include "modTallyhost.h"
 
 #include <QAction>

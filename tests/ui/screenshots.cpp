@@ -20,6 +20,7 @@
 #include "frmTallyhost.h"
 #include "frmTrust.h"
 #include "modAddress.h"
+#include "modHistory.h"
 #include "modTallyhost.h"
 
 #include <QAction>

@@ -1,0 +1,70 @@
+#include "modHistory.h"
+
+#include "PublishHistory.h"
+#include "frmHistory.h"
+#include "frmTallyhost.h"
+#include "modStatus.h"
+#include "modTallyhost.h"
+
+#include <QDir>
+#include <QLabel>
+#include <QLocale>
+#include <QStyle>
+#include <QTreeWidget>
+
+namespace {
+
+QString resultText(platform::HistoryEntry::Result result) {
+    switch (result) {
+    case platform::HistoryEntry::Result::Published:
+        return QStringLiteral("Published");
+    case platform::HistoryEntry::Result::Unchanged:
+        return QStringLiteral("Unchanged, skipped");
+    case platform::HistoryEntry::Result::Failed:
+        return QStringLiteral("Failed");
+    case platform::HistoryEntry::Result::Cancelled:
+        return QStringLiteral("Cancelled");
+    }
+    return {};
+}
+
+} // namespace
+
+void ShowHistory() {
+    frmHistory dialog(&MainForm());
+    LoadHistory(dialog);
+    dialog.exec();
+}
+
+void LoadHistory(frmHistory& dialog) {
+    const QList<platform::HistoryEntry> entries = platform::ReadHistory();
+    QTreeWidget& list = *dialog.lstHistory;
+    list.clear();
+    const QIcon failed = list.style()->standardIcon(QStyle::SP_MessageBoxCritical);
+    const QIcon cancelled = list.style()->standardIcon(QStyle::SP_MessageBoxWarning);
+    for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
+        const platform::HistoryEntry& e = *it;
+        auto* item = new QTreeWidgetItem(
+            &list, {QLocale().toString(e.time.toLocalTime(), QLocale::ShortFormat),
+                    e.start == platform::HistoryEntry::Start::Schedule ? QStringLiteral("Schedule")
+                                                                       : QStringLiteral("Window"),
+                    resultText(e.result), AddressesOf(e), e.source, platform::Destination(e),
+                    e.message.isEmpty() ? e.ipv6Note : e.message});
+        item->setToolTip(6, e.message.isEmpty() ? e.ipv6Note : e.message);
+        if (e.result == platform::HistoryEntry::Result::Failed) {
+            item->setIcon(2, failed);
+            item->setForeground(2, QBrush(QColor(0xd0, 0x30, 0x30)));
+        } else if (e.result == platform::HistoryEntry::Result::Cancelled) {
+            item->setIcon(2, cancelled);
+        }
+    }
+    for (int column = 0; column + 1 < list.columnCount(); ++column)
+        list.resizeColumnToContents(column);
+    dialog.lblEmpty->setVisible(entries.isEmpty());
+    // Under the home folder the path reads as a user would type it.
+    QString path = QDir::toNativeSeparators(platform::HistoryPath());
+    const QString home = QDir::toNativeSeparators(QDir::homePath());
+    if (path.startsWith(home + QDir::separator()))
+        path = QStringLiteral("~") + path.mid(home.size());
+    dialog.lblPath->setText(QStringLiteral("Kept in ") + path);
+}

@@ -1,0 +1,135 @@
+#include "modStatus.h"
+
+#include "AddressSource.h"
+#include "PublishHistory.h"
+#include "PublishState.h"
+#include "frmTallyhost.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDateTime>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QPushButton>
+
+namespace {
+
+// When something happened: the time alone today, the date and time before.
+QString whenSaid(const QDateTime& time) {
+    const QDateTime local = time.toLocalTime();
+    // Minutes are enough here, whatever the locale's short format says.
+    QString format = QLocale().timeFormat(QLocale::ShortFormat);
+    format.remove(QLatin1String(":ss"));
+    if (local.date() == QDate::currentDate())
+        return QLocale().toString(local.time(), format);
+    return QLocale().toString(local.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
+           QLocale().toString(local.time(), format);
+}
+
+} // namespace
+
+Hourglass::Hourglass(frmTallyhost& form) : m_form(&form) {
+    form.setCursor(Qt::WaitCursor);
+}
+
+Hourglass::~Hourglass() {
+    if (m_form)
+        m_form->unsetCursor();
+}
+
+BusyWindow::BusyWindow(frmTallyhost& form)
+    : m_form(&form), m_buttonHadFocus(form.comUploadTallyhost->hasFocus()) {
+    form.comUploadTallyhost->setEnabled(false);
+    form.mnuUploadTallyhost->setEnabled(false);
+    form.cmdCancel->setEnabled(true);
+    form.cmdCancel->show();
+    // The Cancel button covers the end of the line; what the line said before is over.
+    form.lblStatus->clear();
+    form.lblStatus->setToolTip(QString());
+    // The focus leaves a button that is disabled; it comes back unless sent elsewhere.
+    if (m_buttonHadFocus)
+        m_movedTo = QApplication::focusWidget();
+}
+
+BusyWindow::~BusyWindow() {
+    if (!m_form)
+        return;
+    m_form->cmdCancel->hide();
+    m_form->comUploadTallyhost->setEnabled(true);
+    m_form->mnuUploadTallyhost->setEnabled(true);
+    if (m_buttonHadFocus && QApplication::focusWidget() == m_movedTo)
+        m_form->comUploadTallyhost->setFocus();
+}
+
+// The line reaches up to the Cancel button while that is shown.
+void ShowStatus(frmTallyhost& form, const QString& before, const QString& where,
+                const QString& after, const QString& tip) {
+    QLabel& line = *form.lblStatus;
+    const QFontMetrics fm = line.fontMetrics();
+    const int room =
+        form.cmdCancel->isVisible() ? form.cmdCancel->x() - line.x() - 8 : line.width() - 2;
+    const QString whole = before + where + after;
+    QString shown = whole;
+    if (fm.horizontalAdvance(whole) > room) {
+        const int left = room - fm.horizontalAdvance(before + after);
+        shown = where.isEmpty() || left < fm.horizontalAdvance(QStringLiteral("m.../m"))
+                    ? fm.elidedText(whole, Qt::ElideRight, room)
+                    : before + fm.elidedText(where, Qt::ElideMiddle, left) + after;
+    }
+    line.setText(shown);
+    QString fullTip = shown != whole ? whole : QString();
+    if (!tip.isEmpty())
+        fullTip += (fullTip.isEmpty() ? QString() : QStringLiteral("\n")) + tip;
+    line.setToolTip(fullTip);
+}
+
+QString AddressesOf(const platform::HistoryEntry& e) {
+    return e.address6.isEmpty() ? e.address : e.address + QStringLiteral(" and ") + e.address6;
+}
+
+void ShowOutcome(frmTallyhost& form, const platform::HistoryEntry& e) {
+    const QString at = QStringLiteral(" at ") + whenSaid(e.time);
+    switch (e.result) {
+    case platform::HistoryEntry::Result::Published: {
+        // An IPv6 marker left empty is said after the rest, in full in the tip.
+        const QString ipv6 = e.ipv6Note.isEmpty() ? QString() : QStringLiteral("; ") + e.ipv6Note;
+        const QString reason = platform::UnreachableReason(e.address);
+        if (reason.isEmpty()) {
+            ShowStatus(form, QStringLiteral("Published %1 to ").arg(AddressesOf(e)),
+                       platform::Destination(e), at + ipv6, e.ipv6Note);
+            return;
+        }
+        // Published all the same: the page says what this machine knows.
+        QString tip = QStringLiteral("%1 is %2. Tools > Options chooses where the published "
+                                     "address comes from.")
+                          .arg(e.address, reason);
+        if (!e.ipv6Note.isEmpty())
+            tip += QLatin1Char('\n') + e.ipv6Note;
+        ShowStatus(form, QStringLiteral("Published %1 to ").arg(AddressesOf(e)),
+                   platform::Destination(e),
+                   at + QStringLiteral(", unreachable: see Tools > Options") + ipv6, tip);
+        return;
+    }
+    case platform::HistoryEntry::Result::Unchanged:
+        ShowStatus(form,
+                   QStringLiteral("Unchanged, not uploaded again: %1 at ").arg(AddressesOf(e)),
+                   platform::Destination(e), at);
+        return;
+    case platform::HistoryEntry::Result::Failed:
+        ShowStatus(form, QStringLiteral("Not published") + at + QStringLiteral(": ") +
+                             e.message.simplified());
+        return;
+    case platform::HistoryEntry::Result::Cancelled:
+        ShowStatus(form, QStringLiteral("Cancelled") + at + QStringLiteral(": ") +
+                             (e.message == QLatin1String("Cancelled")
+                                  ? QStringLiteral("the page on the server is as it was")
+                                  : e.message));
+        return;
+    }
+}
+
+void FocusField(QLineEdit* field) {
+    field->setFocus();
+    field->selectAll();
+}
