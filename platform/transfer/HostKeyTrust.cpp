@@ -1,14 +1,8 @@
 #include "HostKeyTrust.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QMessageAuthenticationCode>
-#include <QRandomGenerator>
-#include <QtEndian>
-
-#include <algorithm>
 
 #if !defined(Q_OS_WIN)
 #include <cerrno>
@@ -24,29 +18,6 @@ namespace {
 
 // Far beyond any real file; a file this large is not what it should be.
 constexpr qint64 MaxKnownHostsSize = qint64(16) << 20;
-
-// An SSH public key blob starts with its type name as an SSH string: a 32-bit big-endian
-// length, then the name.
-QString keyTypeOf(const QByteArray& blob) {
-    if (blob.size() < 4)
-        return {};
-    const quint32 size = qFromBigEndian<quint32>(blob.constData());
-    if (size == 0 || size > quint32(blob.size() - 4))
-        return {};
-    return QString::fromLatin1(blob.mid(4, qsizetype(size)));
-}
-
-QString fingerprintOf(const QByteArray& blob) {
-    return QStringLiteral("SHA256:") +
-           QString::fromLatin1(QCryptographicHash::hash(blob, QCryptographicHash::Sha256)
-                                   .toBase64(QByteArray::OmitTrailingEquals));
-}
-
-// How known_hosts names a host: bare on the standard port, "[host]:port" on any other.
-QByteArray hostPattern(const QString& host, int port) {
-    const QByteArray name = host.toUtf8();
-    return port == 22 ? name : '[' + name + "]:" + QByteArray::number(port);
-}
 
 #if !defined(Q_OS_WIN)
 class Descriptor {
@@ -117,102 +88,6 @@ QString readKnownHosts(const QString& path, QByteArray* content) {
     return {};
 }
 
-// ssh's wildcards: "*" any run of characters, "?" any one.
-bool wildcardMatch(QByteArrayView text, QByteArrayView pattern) {
-    qsizetype t = 0, p = 0, starP = -1, starT = 0;
-    while (t < text.size()) {
-        if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == text[t])) {
-            ++t;
-            ++p;
-        } else if (p < pattern.size() && pattern[p] == '*') {
-            starP = p++;
-            starT = t;
-        } else if (starP >= 0) {
-            p = starP + 1;
-            t = ++starT;
-        } else {
-            return false;
-        }
-    }
-    while (p < pattern.size() && pattern[p] == '*')
-        ++p;
-    return p == pattern.size();
-}
-
-// A hashed name, "|1|salt|hash", stands for the one host whose HMAC-SHA1 it is; a list of
-// patterns matches when one matches and none of its negated ones ("!pattern") does.
-bool hostsMatch(QByteArrayView hosts, const QByteArray& name) {
-    if (hosts.startsWith("|1|")) {
-        const QList<QByteArray> parts = hosts.toByteArray().split('|');
-        if (parts.size() != 4)
-            return false;
-        const QByteArray salt = QByteArray::fromBase64(parts[2]);
-        return !salt.isEmpty() &&
-               QMessageAuthenticationCode::hash(name, salt, QCryptographicHash::Sha1) ==
-                   QByteArray::fromBase64(parts[3]);
-    }
-    bool matched = false;
-    for (const QByteArray& one : hosts.toByteArray().toLower().split(',')) {
-        const bool negated = one.startsWith('!');
-        if (!wildcardMatch(name, negated ? QByteArrayView(one).sliced(1) : QByteArrayView(one)))
-            continue;
-        if (negated)
-            return false;
-        matched = true;
-    }
-    return matched;
-}
-
-QList<QByteArrayView> fieldsOf(QByteArrayView line) {
-    QList<QByteArrayView> fields;
-    qsizetype i = 0;
-    while (i < line.size()) {
-        while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
-            ++i;
-        const qsizetype start = i;
-        while (i < line.size() && line[i] != ' ' && line[i] != '\t')
-            ++i;
-        if (i > start)
-            fields << line.sliced(start, i - start);
-    }
-    return fields;
-}
-
-std::vector<HostKeyTrust::Entry> entriesFor(const QByteArray& content, const QByteArray& name) {
-    std::vector<HostKeyTrust::Entry> entries;
-    qsizetype from = 0;
-    while (from < content.size()) {
-        qsizetype end = content.indexOf('\n', from);
-        if (end < 0)
-            end = content.size();
-        const QByteArrayView line = QByteArrayView(content).sliced(from, end - from).trimmed();
-        from = end + 1;
-        if (line.isEmpty() || line.startsWith('#'))
-            continue;
-        QList<QByteArrayView> fields = fieldsOf(line);
-        HostKeyTrust::Entry entry;
-        if (!fields.isEmpty() && fields[0].startsWith('@')) {
-            // Certificate authorities vouch for certificates, which are not checked here.
-            if (fields[0] != "@revoked")
-                continue;
-            entry.marker = HostKeyTrust::Entry::Marker::Revoked;
-            fields.removeFirst();
-        }
-        if (fields.size() < 3 || !hostsMatch(fields[0], name))
-            continue;
-        const auto blob = QByteArray::fromBase64Encoding(fields[2].toByteArray(),
-                                                         QByteArray::AbortOnBase64DecodingErrors);
-        if (!blob)
-            continue;
-        entry.type = keyTypeOf(*blob);
-        if (entry.type.isEmpty() || entry.type != QLatin1StringView(fields[1]))
-            continue;
-        entry.blob = *blob;
-        entries.push_back(std::move(entry));
-    }
-    return entries;
-}
-
 } // namespace
 
 HostKeyTrust::HostKeyTrust(const QString& host, int port, const QString& knownHostsFile)
@@ -226,8 +101,7 @@ bool HostKeyTrust::load() {
                           .arg(QDir::toNativeSeparators(m_file), problem);
         return false;
     }
-    // ssh looks hosts up by their names in lower case.
-    m_entries = entriesFor(content, hostPattern(m_host.toLower(), m_port));
+    m_known = KnownHosts(content, m_host, m_port);
     return true;
 }
 
@@ -251,18 +125,9 @@ bool HostKeyTrust::install(CURL* easy) {
 // The most modern type the user knows for the host, as ssh prefers it; when the user knows only
 // RSA keys, the library chooses.
 QLatin1StringView HostKeyTrust::preferredType() {
-    static const QLatin1StringView modern[] = {
-        QLatin1StringView("ssh-ed25519"), QLatin1StringView("ecdsa-sha2-nistp256"),
-        QLatin1StringView("ecdsa-sha2-nistp384"), QLatin1StringView("ecdsa-sha2-nistp521")};
     if (!loadOnce())
         return {};
-    for (const QLatin1StringView type : modern) {
-        if (std::any_of(m_entries.begin(), m_entries.end(), [&](const Entry& e) {
-                return e.marker == Entry::Marker::None && e.type == type;
-            }))
-            return type;
-    }
-    return {};
+    return m_known.preferredType();
 }
 
 bool HostKeyTrust::holds(const char* key, size_t length) {
@@ -275,16 +140,13 @@ bool HostKeyTrust::holds(const char* key, size_t length) {
 // line of ours, of the preferred type.
 bool HostKeyTrust::writePreference(CURL* easy) {
     const QLatin1StringView type = preferredType();
-    const auto known = std::find_if(m_entries.begin(), m_entries.end(), [&](const Entry& e) {
-        return e.marker == Entry::Marker::None && e.type == type;
-    });
-    if (type.isEmpty() || known == m_entries.end())
+    const QByteArray known = m_known.keyOfType(type);
+    if (type.isEmpty() || known.isEmpty())
         return false;
     if (!m_preference) {
         m_preference = std::make_unique<QTemporaryFile>(
             QDir::temp().filePath(QStringLiteral("vantrell-hostkey-XXXXXX")));
-        const QByteArray line = hostPattern(m_host, m_port) + ' ' + known->type.toLatin1() + ' ' +
-                                known->blob.toBase64() + '\n';
+        const QByteArray line = KnownHosts::Line(m_host, m_port, type, known);
         if (!m_preference->open() || m_preference->write(line) != line.size() ||
             !m_preference->flush()) {
             m_preference.reset();
@@ -306,28 +168,25 @@ int HostKeyTrust::check(void* self, int, const char* key, size_t length) {
     auto* trust = static_cast<HostKeyTrust*>(self);
     trust->m_sawKey = true;
     const QByteArray blob(key, qsizetype(length));
-    const QString type = keyTypeOf(blob);
-    const auto held = [&](Entry::Marker marker) {
-        return std::any_of(trust->m_entries.begin(), trust->m_entries.end(),
-                           [&](const Entry& e) { return e.marker == marker && e.blob == blob; });
-    };
     TrustProblem& p = trust->m_problem;
-    if (held(Entry::Marker::Revoked)) {
-        p.kind = TrustProblem::Kind::RevokedHostKey;
-    } else if (held(Entry::Marker::None)) {
+    switch (trust->m_known.verdict(blob)) {
+    case KnownHosts::Verdict::Known:
         return CURLKHMATCH_OK;
-    } else {
-        const bool sameType =
-            std::any_of(trust->m_entries.begin(), trust->m_entries.end(), [&](const Entry& e) {
-                return e.marker == Entry::Marker::None && e.type == type;
-            });
-        p.kind = sameType ? TrustProblem::Kind::ChangedHostKey : TrustProblem::Kind::NewHostKey;
+    case KnownHosts::Verdict::Revoked:
+        p.kind = TrustProblem::Kind::RevokedHostKey;
+        break;
+    case KnownHosts::Verdict::Changed:
+        p.kind = TrustProblem::Kind::ChangedHostKey;
+        break;
+    case KnownHosts::Verdict::New:
+        p.kind = TrustProblem::Kind::NewHostKey;
+        break;
     }
     p.host = trust->m_host;
     p.port = trust->m_port;
     p.keyBlob = blob;
-    p.keyType = type;
-    p.fingerprint = fingerprintOf(blob);
+    p.keyType = KnownHosts::TypeOf(blob);
+    p.fingerprint = KnownHosts::FingerprintOf(blob);
     return CURLKHMATCH_MISMATCH;
 }
 
@@ -351,13 +210,7 @@ bool AddKnownHost(const QString& knownHostsFile, const TrustProblem& key, QStrin
         }
     }
 
-    // |1|salt|HMAC-SHA1(salt, host)|, as `ssh-keygen -H` writes it.
-    QByteArray salt(20, '\0');
-    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(salt.data()), salt.size() / 4);
-    const QByteArray hash = QMessageAuthenticationCode::hash(
-        hostPattern(key.host.toLower(), key.port), salt, QCryptographicHash::Sha1);
-    QByteArray line = "|1|" + salt.toBase64() + '|' + hash.toBase64() + ' ' +
-                      key.keyType.toLatin1() + ' ' + key.keyBlob.toBase64() + '\n';
+    QByteArray line = KnownHosts::HashedLine(key.host, key.port, key.keyType, key.keyBlob);
 
 #if defined(Q_OS_WIN)
     QFile file(knownHostsFile);

@@ -1,26 +1,22 @@
 #pragma once
 
+#include "KnownHosts.h"
 #include "TrustProblem.h"
 
-#include <QByteArray>
 #include <QString>
 #include <QTemporaryFile>
 
 #include <curl/curl.h>
 
 #include <memory>
-#include <vector>
 
 namespace platform {
 
 // Checks an SSH server's host key, for one command, against the user's OpenSSH known_hosts
-// file, read as ssh reads it: plain and hashed host names, "[host]:port" for ports other than
-// 22, patterns with "*", "?" and "!", several keys for a host, "@revoked" keys (refused whoever
-// they are listed for), "@cert-authority" lines (skipped: no certificates here), comments, CR
-// LF line ends and lines of any length. The server's key passes when any of the host's entries
-// holds it. A new key, a changed one or a revoked one ends the connection before the login,
-// and problem() says which key the server showed. The file is only read here, and only an
-// ordinary file: a pipe or device in its place is refused, never waited for.
+// file, read as ssh reads it (KnownHosts). The server's key passes when any of the host's
+// entries holds it. A new key, a changed one or a revoked one ends the connection before the
+// login, and problem() says which key the server showed. The file is only read here, and only
+// an ordinary file: a pipe or device in its place is refused, never waited for.
 class HostKeyTrust {
 public:
     HostKeyTrust(const QString& host, int port, const QString& knownHostsFile);
@@ -45,14 +41,6 @@ public:
     QLatin1StringView preferredType();
     bool holds(const char* key, size_t length);
 
-    // An entry of the file, for the host asked about.
-    struct Entry {
-        enum class Marker { None, Revoked };
-        Marker marker = Marker::None;
-        QString type; // the key blob's own type name
-        QByteArray blob;
-    };
-
 private:
     static int check(void* self, int keyType, const char* key, size_t length);
     bool load();
@@ -63,7 +51,7 @@ private:
     int m_port = 0;
     QString m_file;
     bool m_loaded = false;
-    std::vector<Entry> m_entries;
+    KnownHosts m_known;
     QString m_fileError;
     bool m_prefer = true;
     bool m_sawKey = false;

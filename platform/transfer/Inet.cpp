@@ -1,4 +1,5 @@
 #include "Inet.h"
+#include "CurlRequest.h"
 #include "HostKeyTrust.h"
 #include "InetCommand.h"
 #include "InetDialect.h"
@@ -46,28 +47,6 @@ void initCurlOnce() {
     } global;
 }
 
-struct EasyCleanup {
-    void operator()(CURL* h) const { curl_easy_cleanup(h); }
-};
-struct MultiCleanup {
-    void operator()(CURLM* h) const { curl_multi_cleanup(h); }
-};
-struct SlistCleanup {
-    void operator()(curl_slist* l) const { curl_slist_free_all(l); }
-};
-using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
-using MultiHandle = std::unique_ptr<CURLM, MultiCleanup>;
-using Slist = std::unique_ptr<curl_slist, SlistCleanup>;
-
-bool append(Slist& list, const QString& line) {
-    curl_slist* head = curl_slist_append(list.get(), line.toUtf8().constData());
-    if (!head)
-        return false;
-    if (!list)
-        list.reset(head);
-    return true;
-}
-
 // What one command needs, taken from the control when it was started.
 struct Job {
     Command command;
@@ -88,86 +67,6 @@ QString durationText(std::chrono::milliseconds ms) {
     if (ms.count() % 60000 == 0)
         return QStringLiteral("%1 min").arg(ms.count() / 60000);
     return QString::number(double(ms.count()) / 1000.0) + QStringLiteral(" s");
-}
-
-size_t onHeader(char* data, size_t size, size_t count, void* userdata) {
-    const size_t bytes = size * count;
-    const QString line = QString::fromUtf8(data, qsizetype(bytes)).trimmed();
-    auto* reply = static_cast<Reply*>(userdata);
-    reply->allLines.append(line);
-    reply->allAnswering.append(reply->sent);
-    // A reply's last line is three digits and a blank; the dash form opens a longer reply.
-    if (line.size() >= 4 && line[0].isDigit() && line[1].isDigit() && line[2].isDigit() &&
-        line[3] == u' ') {
-        reply->serverLines.append(line);
-        reply->answering.append(reply->sent);
-    }
-    return bytes;
-}
-
-// Only the command itself is kept: the argument of PASS is the password.
-int onDebug(CURL*, curl_infotype type, char* data, size_t size, void* userdata) {
-    auto* reply = static_cast<Reply*>(userdata);
-    const QByteArray line = QByteArray(data, qsizetype(size)).trimmed();
-    // curl's word that the SSH server took the login.
-    if (type == CURLINFO_TEXT && line.startsWith("Authentication complete"))
-        reply->loggedIn = true;
-    if (type == CURLINFO_HEADER_OUT) {
-        const qsizetype blank = line.indexOf(' ');
-        reply->sent = QString::fromLatin1(blank < 0 ? line : line.left(blank)).toUpper();
-        reply->passwordSent = reply->passwordSent || reply->sent == u"PASS";
-    }
-    // curl's own words, the one place it tells whether it will try the password over SSH.
-    static const QByteArray methods = "SSH authentication methods available: ";
-    if (type == CURLINFO_TEXT && line.startsWith(methods)) {
-        reply->sshMethods = QString::fromLatin1(line.mid(methods.size()));
-        reply->passwordSent = reply->sshMethods.contains(u"password") ||
-                              reply->sshMethods.contains(u"keyboard-interactive");
-    }
-    return 0;
-}
-
-// Where one request stands against the limits on its time.
-struct Progress {
-    const std::atomic<bool>* abandon = nullptr;
-    // The request is cut when the upload is out of time, until it has sent all its data: the
-    // commands that follow the data rename the page and run to their end.
-    bool limited = false;
-    std::chrono::steady_clock::time_point deadline{};
-    bool allSent = false;
-    bool outOfTime = false;
-    // Told how much of the data has gone.
-    std::function<void(curl_off_t toSend, curl_off_t sent)> report;
-
-    bool mayGoOn() {
-        if (limited && !allSent && std::chrono::steady_clock::now() >= deadline)
-            outOfTime = true;
-        return !abandon->load() && !outOfTime;
-    }
-};
-
-int onProgress(void* userdata, curl_off_t, curl_off_t, curl_off_t toSend, curl_off_t sent) {
-    auto* progress = static_cast<Progress*>(userdata);
-    if (toSend > 0 && sent >= toSend)
-        progress->allSent = true;
-    if (progress->report)
-        progress->report(toSend, sent);
-    return progress->mayGoOn() ? 0 : 1;
-}
-
-size_t onBody(char* data, size_t size, size_t count, void* userdata) {
-    static_cast<QByteArray*>(userdata)->append(data, qsizetype(size * count));
-    return size * count;
-}
-
-size_t onRead(char* buffer, size_t size, size_t count, void* userdata) {
-    auto* file = static_cast<QFile*>(userdata);
-    const qint64 got = file->read(buffer, qint64(size * count));
-    return got < 0 ? CURL_READFUNC_ABORT : size_t(got);
-}
-
-long wholeSeconds(std::chrono::milliseconds ms) {
-    return long(std::max<std::chrono::milliseconds::rep>(1, (ms.count() + 999) / 1000));
 }
 
 } // namespace
@@ -322,56 +221,12 @@ private:
         if (!outcome.ok)
             outcome.fault = faultOf(m_lastCode, job.command.kind);
         if (!outcome.ok && m_trust.kind != TrustProblem::Kind::None)
-            outcome.error = untrusted(m_trust, *site);
+            outcome.error = untrusted(m_trust, site->hostAndPort);
         else if (!outcome.ok && !dialect->connectProblem().isEmpty())
             outcome.error = dialect->connectProblem();
         else if (!outcome.ok && !m_refused.isEmpty())
             outcome.error = m_refused;
         return outcome;
-    }
-
-    // What the last exchange's ending says about the settings. A directory that cannot be
-    // changed to, on a server that let the user in, is the directory's fault.
-    static InetFault faultOf(CURLcode code, Command::Kind command) {
-        switch (code) {
-        case CURLE_LOGIN_DENIED:
-            return InetFault::Login;
-        case CURLE_COULDNT_RESOLVE_HOST:
-        case CURLE_COULDNT_CONNECT:
-        case CURLE_USE_SSL_FAILED:
-        case CURLE_SSL_CONNECT_ERROR:
-        case CURLE_PEER_FAILED_VERIFICATION:
-        case CURLE_WEIRD_SERVER_REPLY:
-            return InetFault::Site;
-        case CURLE_OK:
-        case CURLE_REMOTE_ACCESS_DENIED:
-        case CURLE_REMOTE_FILE_NOT_FOUND:
-        case CURLE_QUOTE_ERROR:
-            return command == Command::Kind::Cd ? InetFault::Directory : InetFault::Other;
-        default:
-            return InetFault::Other;
-        }
-    }
-
-    static QString untrusted(const TrustProblem& problem, const Site& site) {
-        switch (problem.kind) {
-        case TrustProblem::Kind::Certificate:
-            return QStringLiteral(
-                       "The certificate of %1 is not trusted (%2); the login was not sent")
-                .arg(site.hostAndPort, problem.reason);
-        case TrustProblem::Kind::NewHostKey:
-            return QStringLiteral("The host key of %1 is not known; the login was not sent")
-                .arg(site.hostAndPort);
-        case TrustProblem::Kind::ChangedHostKey:
-            return QStringLiteral("The host key of %1 has changed; the login was not sent")
-                .arg(site.hostAndPort);
-        case TrustProblem::Kind::RevokedHostKey:
-            return QStringLiteral("The host key of %1 is revoked; the login was not sent")
-                .arg(site.hostAndPort);
-        case TrustProblem::Kind::None:
-            break;
-        }
-        return {};
     }
 
     Outcome changeDirectory(const Job& job, const Site& site, Dialect& dialect) {
@@ -462,101 +317,28 @@ private:
     }
 
     Reply exchangeOnce(const Job& job, Dialect& dialect, const Request& request) {
+        if (std::optional<Reply> answered = answerWithoutCurl(job, request))
+            return *std::move(answered);
         Reply reply;
-        // The listing that the change of directory just made serves the upload that follows
-        // it, once.
-        if (const Listing listed = std::exchange(m_listing, {});
-            request.listing == Request::Listing::Long && !listed.url.isEmpty() &&
-            listed.url == request.url) {
-            reply.body = listed.body;
-            return reply;
-        }
-        if (m_abandon) {
-            reply.code = CURLE_ABORTED_BY_CALLBACK;
-            return reply;
-        }
-        const QString tooLong = QStringLiteral("the upload took longer than the %1 it may take")
-                                    .arg(durationText(job.overall));
-        if (!request.finishing && std::chrono::steady_clock::now() >= job.deadline) {
-            reply.code = CURLE_OPERATION_TIMEDOUT;
-            reply.outOfTime = true;
-            reply.curlError = tooLong;
-            return reply;
-        }
         CURL* easy = m_easy.get();
         curl_easy_reset(easy);
         char errorBuffer[CURL_ERROR_SIZE] = {};
         Slist postQuote;
         for (const QString& line : request.postQuote) {
-            if (!append(postQuote, line)) {
+            if (!Append(postQuote, line)) {
                 reply.code = CURLE_OUT_OF_MEMORY;
                 return reply;
             }
         }
-        const QByteArray user = job.user.toUtf8();
-        const QByteArray password = job.password.toUtf8();
-
-        curl_easy_setopt(easy, CURLOPT_URL, request.url.constData());
-        // Never in the URL: curl would quote the URL in its messages.
-        curl_easy_setopt(easy, CURLOPT_USERNAME, user.constData());
-        curl_easy_setopt(easy, CURLOPT_PASSWORD, password.constData());
-        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer);
-        // Some replies curl waits for on its own, outside the loop below (the one that ends
-        // an upload); it asks the progress callback once a second meanwhile, so an abandoned
-        // transfer stops there too instead of sitting out the time-out.
-        curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
-        curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, onProgress);
-        Progress limits{
-            &m_abandon, !request.finishing && !request.whole, job.deadline, false, false, {}};
+        Limits limits{&m_abandon, !request.finishing && !request.whole, job.deadline, false, false,
+                      {}};
         limits.report = [this](curl_off_t toSend, curl_off_t sent) {
             if (m_sending && toSend > 0)
                 progress(sent >= toSend ? Inet::Stage::Replacing : Inet::Stage::Uploading,
                          int(sent * 100 / toSend));
         };
-        curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &limits);
-        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
-        curl_easy_setopt(easy, CURLOPT_HEADERDATA, &reply);
-        // Tells which command each reply answers; curl passes the commands it sends to the
-        // debug callback alone, which it calls only when verbose.
-        curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, onDebug);
-        curl_easy_setopt(easy, CURLOPT_DEBUGDATA, &reply);
-        curl_easy_setopt(easy, CURLOPT_VERBOSE, 1L);
-        // ".." is the server's to resolve: above the login directory, or through a link, it
-        // leads where no rewriting of the text can tell.
-        curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);
-        QString refused;
-        if (!dialect.prepare(easy, request, &refused)) {
-            reply.code = CURLE_NOT_BUILT_IN;
-            reply.curlError = refused;
-            m_refused = refused;
+        if (!prepare(job, dialect, request, &reply, &limits, errorBuffer, postQuote.get()))
             return reply;
-        }
-
-        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(job.timeout.count()));
-        curl_easy_setopt(easy, CURLOPT_SERVER_RESPONSE_TIMEOUT, wholeSeconds(job.timeout));
-        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, wholeSeconds(job.timeout));
-
-        if (request.upload) {
-            curl_easy_setopt(easy, CURLOPT_UPLOAD, 1L);
-            curl_easy_setopt(easy, CURLOPT_READFUNCTION, onRead);
-            curl_easy_setopt(easy, CURLOPT_READDATA, request.upload);
-            curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE, curl_off_t(request.upload->size()));
-            // Larger pieces than the default 64 KiB: fewer trips through the read callback.
-            curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024);
-        } else if (request.listing != Request::Listing::None) {
-            curl_easy_setopt(easy, CURLOPT_DIRLISTONLY,
-                             long(request.listing == Request::Listing::Names));
-            curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, onBody);
-            curl_easy_setopt(easy, CURLOPT_WRITEDATA, &reply.body);
-        } else {
-            curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
-            // Over SFTP: one request, which follows links and fails for a missing name.
-            curl_easy_setopt(easy, CURLOPT_FILETIME, long(request.fileTime));
-        }
-        if (postQuote)
-            curl_easy_setopt(easy, CURLOPT_POSTQUOTE, postQuote.get());
         const bool carriesData = request.upload || request.listing != Request::Listing::None;
         if (carriesData && m_carriedData && dialect.oneTransferPerConnection()) {
             cutConnection();
@@ -576,48 +358,119 @@ private:
             }
         } sent{*this};
 
-        CURLM* multi = m_multi.get();
-        if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
+        if (curl_multi_add_handle(m_multi.get(), easy) != CURLM_OK) {
             reply.code = CURLE_FAILED_INIT;
             return reply;
         }
-        bool done = false;
-        while (!done) {
+        const bool done = drive(&reply, &limits, carriesData);
+        noteConnection(request, done, carriesData, &reply);
+        // Removed mid-transfer, the handle drops its connection without sending the renames:
+        // the page on the server stays as it was.
+        curl_multi_remove_handle(m_multi.get(), easy);
+
+        if (limits.outOfTime && !m_abandon)
+            markOutOfTime(&reply, job);
+        if (reply.code != CURLE_OK && reply.curlError.isEmpty()) {
+            reply.curlError = QString::fromUtf8(errorBuffer).trimmed();
+            if (reply.curlError.isEmpty())
+                reply.curlError = QString::fromUtf8(curl_easy_strerror(reply.code));
+        }
+        return reply;
+    }
+
+    // The reply to a request that needs no server: the listing the change of directory just
+    // made serves the upload that follows it, once; an abandoned upload, or one out of time,
+    // asks nothing more.
+    std::optional<Reply> answerWithoutCurl(const Job& job, const Request& request) {
+        Reply reply;
+        if (const Listing listed = std::exchange(m_listing, {});
+            request.listing == Request::Listing::Long && !listed.url.isEmpty() &&
+            listed.url == request.url) {
+            reply.body = listed.body;
+            return reply;
+        }
+        if (m_abandon) {
+            reply.code = CURLE_ABORTED_BY_CALLBACK;
+            return reply;
+        }
+        if (!request.finishing && std::chrono::steady_clock::now() >= job.deadline) {
+            markOutOfTime(&reply, job);
+            return reply;
+        }
+        return std::nullopt;
+    }
+
+    static void markOutOfTime(Reply* reply, const Job& job) {
+        reply->code = CURLE_OPERATION_TIMEDOUT;
+        reply->outOfTime = true;
+        reply->curlError = QStringLiteral("the upload took longer than the %1 it may take")
+                               .arg(durationText(job.overall));
+    }
+
+    // False, with the reason in the reply, when the protocol cannot make the request as safely
+    // as the site asks.
+    bool prepare(const Job& job, Dialect& dialect, const Request& request, Reply* reply,
+                 Limits* limits, char* errorBuffer, curl_slist* postQuote) {
+        CURL* easy = m_easy.get();
+        SetCommonOptions(easy, request, job.user, job.password, reply, limits, errorBuffer);
+        QString refused;
+        if (!dialect.prepare(easy, request, &refused)) {
+            reply->code = CURLE_NOT_BUILT_IN;
+            reply->curlError = refused;
+            m_refused = refused;
+            return false;
+        }
+        SetTransferOptions(easy, request, job.timeout, reply, postQuote);
+        return true;
+    }
+
+    // Runs the request until curl ends it (true) or it fails to, is abandoned or is out of
+    // time (false, with the reply's code saying which).
+    bool drive(Reply* reply, Limits* limits, bool carriesData) {
+        CURL* easy = m_easy.get();
+        CURLM* multi = m_multi.get();
+        for (;;) {
             int running = 0;
-            const qsizetype linesBefore = reply.allLines.size();
+            const qsizetype linesBefore = reply->allLines.size();
             if (const CURLMcode mc = curl_multi_perform(multi, &running); mc != CURLM_OK) {
-                reply.code = CURLE_FAILED_INIT;
-                reply.curlError = QString::fromUtf8(curl_multi_strerror(mc));
-                break;
+                reply->code = CURLE_FAILED_INIT;
+                reply->curlError = QString::fromUtf8(curl_multi_strerror(mc));
+                return false;
             }
+            bool done = false;
             int queued = 0;
             while (CURLMsg* msg = curl_multi_info_read(multi, &queued)) {
                 if (msg->msg == CURLMSG_DONE && msg->easy_handle == easy) {
-                    reply.code = msg->data.result;
+                    reply->code = msg->data.result;
                     done = true;
                 }
             }
             if (done)
-                break;
+                return true;
 #if VANTRELL_HAVE_LIBSSH2
-            if (reply.loggedIn && m_probe)
+            if (reply->loggedIn && m_probe)
                 m_probe->loginTaken();
 #endif
-            if (!limits.mayGoOn()) {
-                reply.code = CURLE_ABORTED_BY_CALLBACK;
-                break;
+            if (!limits->mayGoOn()) {
+                reply->code = CURLE_ABORTED_BY_CALLBACK;
+                return false;
             }
             // A reply that came in may have moved curl on to a step it has not started yet
             // (after EPSV, the data connection), with nothing to wait for meanwhile: this
             // curl would then sit out the whole wait before connecting.
-            if (reply.allLines.size() != linesBefore)
+            if (reply->allLines.size() != linesBefore)
                 continue;
             // Nor does this curl always wait on the connection it is setting up for the data
             // (the TLS handshake of an FTPS data connection, which some servers answer only
             // once the upload command has arrived): look again soon while data is to flow.
             curl_multi_poll(multi, nullptr, 0, carriesData ? 20 : 1000, nullptr);
         }
-        // The connection kept for the next command, if curl kept one.
+    }
+
+    // Whether the connection curl keeps for the next command is the one before, and has
+    // carried data since it was opened; and the file's time, where it was asked for.
+    void noteConnection(const Request& request, bool done, bool carriesData, Reply* reply) {
+        CURL* easy = m_easy.get();
         curl_socket_t kept = CURL_SOCKET_BAD;
         if (done && curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &kept) != CURLE_OK)
             kept = CURL_SOCKET_BAD;
@@ -628,30 +481,15 @@ private:
         // A refused upload command never opened the data connection.
         m_carriedData = m_carriedData ||
                         (carriesData &&
-                         (reply.code == CURLE_OK ||
-                          std::any_of(reply.serverLines.begin(), reply.serverLines.end(),
+                         (reply->code == CURLE_OK ||
+                          std::any_of(reply->serverLines.begin(), reply->serverLines.end(),
                                       [](const QString& line) { return line.startsWith(u'1'); })));
         m_socket = kept;
         if (done && request.fileTime) {
             curl_off_t time = -1;
             if (curl_easy_getinfo(easy, CURLINFO_FILETIME_T, &time) == CURLE_OK)
-                reply.fileTime = qint64(time);
+                reply->fileTime = qint64(time);
         }
-        // Removed mid-transfer, the handle drops its connection without sending the renames:
-        // the page on the server stays as it was.
-        curl_multi_remove_handle(multi, easy);
-
-        if (limits.outOfTime && !m_abandon) {
-            reply.code = CURLE_OPERATION_TIMEDOUT;
-            reply.outOfTime = true;
-            reply.curlError = tooLong;
-        }
-        if (reply.code != CURLE_OK && reply.curlError.isEmpty()) {
-            reply.curlError = QString::fromUtf8(errorBuffer).trimmed();
-            if (reply.curlError.isEmpty())
-                reply.curlError = QString::fromUtf8(curl_easy_strerror(reply.code));
-        }
-        return reply;
     }
 
     Report m_report;

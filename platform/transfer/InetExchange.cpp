@@ -64,4 +64,45 @@ QString describe(const Reply& reply, const QString& hostAndPort, const QString& 
     return withDetail(what, detail);
 }
 
+InetFault faultOf(CURLcode code, Command::Kind command) {
+    switch (code) {
+    case CURLE_LOGIN_DENIED:
+        return InetFault::Login;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_USE_SSL_FAILED:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_WEIRD_SERVER_REPLY:
+        return InetFault::Site;
+    case CURLE_OK:
+    case CURLE_REMOTE_ACCESS_DENIED:
+    case CURLE_REMOTE_FILE_NOT_FOUND:
+    case CURLE_QUOTE_ERROR:
+        return command == Command::Kind::Cd ? InetFault::Directory : InetFault::Other;
+    default:
+        return InetFault::Other;
+    }
+}
+
+QString untrusted(const TrustProblem& problem, const QString& hostAndPort) {
+    switch (problem.kind) {
+    case TrustProblem::Kind::Certificate:
+        return QStringLiteral("The certificate of %1 is not trusted (%2); the login was not sent")
+            .arg(hostAndPort, problem.reason);
+    case TrustProblem::Kind::NewHostKey:
+        return QStringLiteral("The host key of %1 is not known; the login was not sent")
+            .arg(hostAndPort);
+    case TrustProblem::Kind::ChangedHostKey:
+        return QStringLiteral("The host key of %1 has changed; the login was not sent")
+            .arg(hostAndPort);
+    case TrustProblem::Kind::RevokedHostKey:
+        return QStringLiteral("The host key of %1 is revoked; the login was not sent")
+            .arg(hostAndPort);
+    case TrustProblem::Kind::None:
+        break;
+    }
+    return {};
+}
+
 } // namespace platform::inet

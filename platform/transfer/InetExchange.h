@@ -5,6 +5,7 @@
 
 #include "InetCommand.h"
 #include "InetFault.h"
+#include "TrustProblem.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -112,5 +113,12 @@ QString withDetail(const QString& what, const QString& detail);
 // A reason a person understands: what failed, with the server's reply or curl's words.
 QString describe(const Reply& reply, const QString& hostAndPort, const QString& what,
                  std::chrono::milliseconds timeout);
+
+// What the ending of a failed command's last exchange says about the settings. A directory
+// that cannot be changed to, on a server that let the user in, is the directory's fault.
+InetFault faultOf(CURLcode code, Command::Kind command);
+
+// Why the login was not sent to a server that could not be trusted; empty when it was.
+QString untrusted(const TrustProblem& problem, const QString& hostAndPort);
 
 } // namespace platform::inet

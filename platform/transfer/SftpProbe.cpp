@@ -67,6 +67,59 @@ std::optional<NameFacts> factsOf(const LIBSSH2_SFTP_ATTRIBUTES& attrs) {
     return facts;
 }
 
+// The handshake, asking for the key type the user's file knows for the host, and the check of
+// the key the server showed, as on curl's connection.
+bool meetServer(LIBSSH2_SESSION* session, int socket, const Site& site,
+                const QString& knownHostsFile, std::chrono::milliseconds timeout) {
+    libssh2_session_set_blocking(session, 1);
+    libssh2_session_set_timeout(session, long(timeout.count()));
+    HostKeyTrust trust(site.host, site.port, knownHostsFile);
+    if (const QLatin1StringView type = trust.preferredType(); !type.isEmpty())
+        libssh2_session_method_pref(session, LIBSSH2_METHOD_HOSTKEY,
+                                    QByteArray(type.data(), type.size()).constData());
+    if (libssh2_session_handshake(session, socket) != 0)
+        return false;
+    size_t length = 0;
+    int type = 0;
+    const char* key = libssh2_session_hostkey(session, &length, &type);
+    return key && trust.holds(key, length);
+}
+
+// The login by password, or by keyboard-interactive prompts answered with it, as curl tries
+// them; methods is the server's list.
+bool logIn(LIBSSH2_SESSION* session, const QByteArray& user, const QByteArray& password,
+           const QByteArray& methods) {
+    int refused = -1;
+    if (methods.contains("password"))
+        refused =
+            libssh2_userauth_password_ex(session, user.constData(), unsigned(user.size()),
+                                         password.constData(), unsigned(password.size()), nullptr);
+    else if (methods.contains("keyboard-interactive"))
+        refused = libssh2_userauth_keyboard_interactive_ex(session, user.constData(),
+                                                           unsigned(user.size()), &answerPrompts);
+    return refused == 0;
+}
+
+// What stands under the path; nothing when the server would not say. False in usable when the
+// connection is of no more use.
+std::optional<NameFacts> lookUp(LIBSSH2_SFTP* sftp, const QString& path, bool* usable) {
+    const QByteArray name = path.toUtf8();
+    LIBSSH2_SFTP_ATTRIBUTES attrs{};
+    const int rc = libssh2_sftp_stat_ex(sftp, name.constData(), unsigned(name.size()),
+                                        LIBSSH2_SFTP_STAT, &attrs);
+    *usable = true;
+    if (rc == 0)
+        return factsOf(attrs);
+    if (rc == LIBSSH2_ERROR_SFTP_PROTOCOL) {
+        const unsigned long status = libssh2_sftp_last_error(sftp);
+        if (status == LIBSSH2_FX_NO_SUCH_FILE || status == LIBSSH2_FX_NO_SUCH_PATH)
+            return NameFacts{};
+        return std::nullopt;
+    }
+    *usable = false;
+    return std::nullopt;
+}
+
 } // namespace
 
 SftpProbe::SftpProbe(const Site& site, const QString& user, const QString& password,
@@ -185,78 +238,29 @@ void SftpProbe::run() {
         return end();
     {
         Session session(libssh2_session_init_ex(nullptr, nullptr, nullptr, &password));
+        // Out here: shut down only once the end is told and the connection cut.
         Sftp sftp;
         const auto serve = [&]() -> bool {
-            if (!session)
-                return false;
-            libssh2_session_set_blocking(session.get(), 1);
-            libssh2_session_set_timeout(session.get(), long(m_timeout.count()));
-            HostKeyTrust trust(m_site.host, m_site.port, m_knownHostsFile);
-            if (const QLatin1StringView type = trust.preferredType(); !type.isEmpty())
-                libssh2_session_method_pref(session.get(), LIBSSH2_METHOD_HOSTKEY,
-                                            QByteArray(type.data(), type.size()).constData());
-            if (libssh2_session_handshake(session.get(), m_socket) != 0)
-                return false;
-            size_t length = 0;
-            int type = 0;
-            const char* key = libssh2_session_hostkey(session.get(), &length, &type);
-            if (!key || !trust.holds(key, length))
+            if (!session ||
+                !meetServer(session.get(), m_socket, m_site, m_knownHostsFile, m_timeout))
                 return false;
             // Asks what the server takes, without the password.
             const char* methods =
                 libssh2_userauth_list(session.get(), user.constData(), unsigned(user.size()));
-            if (!methods)
-                return false;
-            {
-                std::unique_lock lock(m_mutex);
-                m_wake.wait(lock, [this] { return m_stop || m_go; });
-                if (m_stop)
-                    return false;
-            }
-            const QByteArray offered(methods);
-            int refused = -1;
-            if (offered.contains("password"))
-                refused = libssh2_userauth_password_ex(session.get(), user.constData(),
-                                                       unsigned(user.size()), password.constData(),
-                                                       unsigned(password.size()), nullptr);
-            else if (offered.contains("keyboard-interactive"))
-                refused = libssh2_userauth_keyboard_interactive_ex(
-                    session.get(), user.constData(), unsigned(user.size()), &answerPrompts);
-            if (refused != 0)
+            if (!methods || !waitForCurlsLogin() ||
+                !logIn(session.get(), user, password, QByteArray(methods)))
                 return false;
             sftp.reset(libssh2_sftp_init(session.get()));
             if (!sftp)
                 return false;
-            for (;;) {
-                QString path;
-                {
-                    std::unique_lock lock(m_mutex);
-                    m_wake.wait(lock, [this] { return m_stop || m_question; });
-                    if (m_stop)
-                        return true;
-                    path = *std::exchange(m_question, std::nullopt);
-                }
-                const QByteArray name = path.toUtf8();
-                LIBSSH2_SFTP_ATTRIBUTES attrs{};
-                std::optional<NameFacts> facts;
-                const int rc = libssh2_sftp_stat_ex(
-                    sftp.get(), name.constData(), unsigned(name.size()), LIBSSH2_SFTP_STAT, &attrs);
+            while (const std::optional<QString> path = nextQuestion()) {
                 bool usable = true;
-                if (rc == 0) {
-                    facts = factsOf(attrs);
-                } else if (rc == LIBSSH2_ERROR_SFTP_PROTOCOL) {
-                    const unsigned long status = libssh2_sftp_last_error(sftp.get());
-                    if (status == LIBSSH2_FX_NO_SUCH_FILE || status == LIBSSH2_FX_NO_SUCH_PATH)
-                        facts = NameFacts{};
-                } else {
-                    usable = false;
-                }
-                std::lock_guard lock(m_mutex);
-                m_answer = facts;
-                m_wake.notify_all();
+                const std::optional<NameFacts> facts = lookUp(sftp.get(), *path, &usable);
+                answer(facts);
                 if (!usable)
                     return false;
             }
+            return true;
         };
         serve();
         end();
@@ -264,6 +268,26 @@ void SftpProbe::run() {
     std::lock_guard lock(m_mutex);
     close(m_socket);
     m_socket = -1;
+}
+
+bool SftpProbe::waitForCurlsLogin() {
+    std::unique_lock lock(m_mutex);
+    m_wake.wait(lock, [this] { return m_stop || m_go; });
+    return !m_stop;
+}
+
+std::optional<QString> SftpProbe::nextQuestion() {
+    std::unique_lock lock(m_mutex);
+    m_wake.wait(lock, [this] { return m_stop || m_question; });
+    if (m_stop)
+        return std::nullopt;
+    return *std::exchange(m_question, std::nullopt);
+}
+
+void SftpProbe::answer(const std::optional<NameFacts>& facts) {
+    std::lock_guard lock(m_mutex);
+    m_answer = facts;
+    m_wake.notify_all();
 }
 
 } // namespace platform::inet

@@ -44,6 +44,11 @@ private:
     bool connectSocket();
     void cut();
     bool stopped();
+    // False when asked to end first.
+    bool waitForCurlsLogin();
+    // The path asked about next; nothing when asked to end.
+    std::optional<QString> nextQuestion();
+    void answer(const std::optional<NameFacts>& facts);
 
     Site m_site;
     QString m_user;

@@ -1,0 +1,66 @@
+#pragma once
+
+// One Request set out on curl's handle: the options every request shares, what the request
+// carries, and the callbacks that fill its Reply and hold it to the limits on its time.
+
+#include "InetExchange.h"
+
+#include <QString>
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+
+namespace platform::inet {
+
+struct EasyCleanup {
+    void operator()(CURL* h) const { curl_easy_cleanup(h); }
+};
+struct MultiCleanup {
+    void operator()(CURLM* h) const { curl_multi_cleanup(h); }
+};
+struct SlistCleanup {
+    void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+};
+using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
+using MultiHandle = std::unique_ptr<CURLM, MultiCleanup>;
+using Slist = std::unique_ptr<curl_slist, SlistCleanup>;
+
+// False when curl had no memory for the line.
+bool Append(Slist& list, const QString& line);
+
+// Where one request stands against the limits on its time.
+struct Limits {
+    const std::atomic<bool>* abandon = nullptr;
+    // The request is cut when the upload is out of time, until it has sent all its data: the
+    // commands that follow the data rename the page and run to their end.
+    bool limited = false;
+    std::chrono::steady_clock::time_point deadline{};
+    bool allSent = false;
+    bool outOfTime = false;
+    // Told how much of the data has gone.
+    std::function<void(curl_off_t toSend, curl_off_t sent)> report;
+
+    bool mayGoOn() {
+        if (limited && !allSent && std::chrono::steady_clock::now() >= deadline)
+            outOfTime = true;
+        return !abandon->load() && !outOfTime;
+    }
+};
+
+// The options of every request, before the protocol's own: the URL and the login, curl's words
+// on a failure into errorBuffer (CURL_ERROR_SIZE bytes), and the callbacks that fill the reply
+// and watch the limits. The reply, the limits and the buffer outlive the transfer.
+void SetCommonOptions(CURL* easy, const Request& request, const QString& user,
+                      const QString& password, Reply* reply, Limits* limits, char* errorBuffer);
+
+// After the protocol's options: how long the server may stay silent, and what the request
+// carries (the page, a listing, or nothing), then the commands that follow it, kept by the
+// caller until the transfer ends.
+void SetTransferOptions(CURL* easy, const Request& request, std::chrono::milliseconds timeout,
+                        Reply* reply, curl_slist* postQuote);
+
+} // namespace platform::inet
