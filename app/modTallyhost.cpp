@@ -18,6 +18,7 @@
 #include "frmTallyhost.h"
 #include "modAddress.h"
 #include "modNotice.h"
+#include "modSettings.h"
 #include "modShell.h"
 #include "modTrust.h"
 
@@ -52,8 +53,6 @@ QString strCommandLine;
 
 namespace {
 
-constexpr auto SettingsAppName = "TallyhostUpdater";
-
 // The one main window. Unloading it clears the pointer; the next reference makes a new one.
 QPointer<frmTallyhost> g_form;
 
@@ -74,37 +73,6 @@ std::chrono::milliseconds g_pageLockPatience = std::chrono::seconds(150);
 // At most this much of a template line is held at once (the reader's buffer may hold less); a
 // longer line goes through in parts.
 constexpr qsizetype LinePart = qsizetype(1) << 20;
-
-platform::SettingsStore openStore() {
-    return platform::SettingsStore(QString::fromLatin1(SettingsAppName));
-}
-
-// Every key the program reads, with its section. A key that is one of these but stands in
-// another section, or is spelled in other cases, is not seen where it stands: that is
-// reported rather than passed over.
-struct KnownSetting {
-    const char* section;
-    const char* key;
-};
-constexpr KnownSetting KnownSettings[] = {
-    {"FTP", "FTPSite"},
-    {"FTP", "UserName"},
-    {"FTP", "Password"},
-    {"FTP", "UploadFileName"},
-    {"FTP", "TrustedCertificate"},
-    {"HTML", "HTMLTemplate"},
-    {"HTML", "IPParseField"},
-    {"HTML", "UploadDir"},
-    {"Address", "Source"},
-    {"Address", "RouterURL"},
-    {"Address", "WebURL"},
-    {"Address", "OnlyWhenChanged"},
-    {"Address", "RefreshDays"},
-    {"Address", "StunServers"},
-    {"Address", "TemporaryIPv6"},
-    {"Address", "NoticeOnChange"},
-    {"HTML", "IPv6Marker"},
-};
 
 // Only spaces count here: a tab or other white space is part of the text.
 QString trimSpaces(const QString& s) {
@@ -896,18 +864,16 @@ void ExitProgram(int status) {
 }
 
 void LoadSettings() {
+    using platform::SettingKey;
     frmTallyhost& form = MainForm();
-    platform::SettingsStore store = openStore();
-    const QString ftp = QStringLiteral("FTP");
-    const QString html = QStringLiteral("HTML");
-    form.txtFTPSite->setText(store.GetSetting(ftp, QStringLiteral("FTPSite")));
-    form.txtUserName->setText(store.GetSetting(ftp, QStringLiteral("UserName")));
-    form.txtPassword->setText(store.GetSetting(ftp, QStringLiteral("Password")));
-    form.txtUploadFileName->setText(store.GetSetting(ftp, QStringLiteral("UploadFileName")));
-    form.txtHTMLTemplate->setText(store.GetSetting(html, QStringLiteral("HTMLTemplate")));
-    form.txtIPParseField[0]->setText(
-        store.GetSetting(html, QStringLiteral("IPParseField"), QStringLiteral("%Tallyhost%")));
-    form.txtUploadDir->setText(store.GetSetting(html, QStringLiteral("UploadDir")));
+    platform::SettingsStore store = OpenSettings();
+    form.txtFTPSite->setText(store.GetSetting(SettingKey::FTPSite));
+    form.txtUserName->setText(store.GetSetting(SettingKey::UserName));
+    form.txtPassword->setText(store.GetSetting(SettingKey::Password));
+    form.txtUploadFileName->setText(store.GetSetting(SettingKey::UploadFileName));
+    form.txtHTMLTemplate->setText(store.GetSetting(SettingKey::HTMLTemplate));
+    form.txtIPParseField[0]->setText(store.GetSetting(SettingKey::IPParseField));
+    form.txtUploadDir->setText(store.GetSetting(SettingKey::UploadDir));
 
     // A long value reads best from its start; the template's file name, from its end.
     for (QLineEdit* field : form.findChildren<QLineEdit*>())
@@ -916,37 +882,25 @@ void LoadSettings() {
 }
 
 bool ReportMisplacedSettings() {
-    platform::SettingsStore store = openStore();
+    platform::SettingsStore store = OpenSettings();
     QStringList problems;
     for (const auto& [section, key] : store.Keys()) {
-        const auto known = [&](const KnownSetting& k) {
-            return section == QLatin1String(k.section) && key == QLatin1String(k.key);
-        };
-        if (std::any_of(std::begin(KnownSettings), std::end(KnownSettings), known))
-            continue;
         // The key as the program spells it, in its own section where the file's section is
         // only spelled otherwise.
-        const KnownSetting* meant = nullptr;
-        for (const KnownSetting& k : KnownSettings) {
-            if (key.compare(QLatin1String(k.key), Qt::CaseInsensitive) != 0)
-                continue;
-            if (!meant || section.compare(QLatin1String(k.section), Qt::CaseInsensitive) == 0)
-                meant = &k;
-        }
+        const platform::Setting* meant = platform::MisplacedSetting(section, key);
         if (!meant)
             continue;
         QString problem =
             key + (section.isEmpty() ? QStringLiteral(" outside any section")
                                      : QStringLiteral(" under [") + section + QLatin1Char(']'));
-        const bool spelled = key != QLatin1String(meant->key);
-        const bool moved = section != QLatin1String(meant->section);
+        const bool spelled = key != meant->Key();
+        const bool moved = section != meant->Section();
         if (spelled)
-            problem += QStringLiteral(" is spelled ") + QLatin1String(meant->key);
+            problem += QStringLiteral(" is spelled ") + meant->Key();
         if (spelled && moved)
             problem += QStringLiteral(" and");
         if (moved)
-            problem += QStringLiteral(" belongs under [") + QLatin1String(meant->section) +
-                       QLatin1Char(']');
+            problem += QStringLiteral(" belongs under [") + meant->Section() + QLatin1Char(']');
         problems << problem;
     }
     if (problems.isEmpty())
@@ -959,20 +913,17 @@ bool ReportMisplacedSettings() {
 }
 
 void SaveSettings() {
+    using platform::SettingKey;
     frmTallyhost& form = MainForm();
-    platform::SettingsStore store = openStore();
-    const QString ftp = QStringLiteral("FTP");
-    const QString html = QStringLiteral("HTML");
-    store.SaveSetting(ftp, QStringLiteral("FTPSite"), form.txtFTPSite->text());
-    store.SaveSetting(ftp, QStringLiteral("UserName"), form.txtUserName->text());
-    store.SaveSetting(ftp, QStringLiteral("Password"), form.txtPassword->text());
-    store.SaveSetting(ftp, QStringLiteral("UploadFileName"), form.txtUploadFileName->text());
-    store.SaveSetting(html, QStringLiteral("HTMLTemplate"), form.txtHTMLTemplate->text());
-    store.SaveSetting(html, QStringLiteral("IPParseField"), form.txtIPParseField[0]->text());
-    store.SaveSetting(html, QStringLiteral("UploadDir"), form.txtUploadDir->text());
-    if (!store.Sync())
-        platform::MsgBox(QStringLiteral("Unable to save settings to ") + store.FileName(),
-                         platform::MsgIcon::Critical);
+    platform::SettingsStore store = OpenSettings();
+    store.SaveSetting(SettingKey::FTPSite, form.txtFTPSite->text());
+    store.SaveSetting(SettingKey::UserName, form.txtUserName->text());
+    store.SaveSetting(SettingKey::Password, form.txtPassword->text());
+    store.SaveSetting(SettingKey::UploadFileName, form.txtUploadFileName->text());
+    store.SaveSetting(SettingKey::HTMLTemplate, form.txtHTMLTemplate->text());
+    store.SaveSetting(SettingKey::IPParseField, form.txtIPParseField[0]->text());
+    store.SaveSetting(SettingKey::UploadDir, form.txtUploadDir->text());
+    SyncSettings(store);
 }
 
 bool ValidateFields() {
@@ -988,7 +939,7 @@ bool ValidateFields() {
     for (const auto& [field, message] : required) {
         if (field->text() == QString()) {
             platform::MsgBox(QString::fromLatin1(message), platform::MsgIcon::None,
-                             QString::fromLatin1(SettingsAppName));
+                             platform::SettingsStoreName());
             field->setFocus();
             return false;
         }
@@ -1184,9 +1135,8 @@ JobEnd publishPage(frmTallyhost& form, platform::HistoryEntry& record, QString& 
     // The first attempt may meet a server whose certificate or host key is new; once the user
     // trusts it, the page goes again. What they trusted and is refused anyway is not asked
     // about a second time.
-    const QString ftp = QStringLiteral("FTP");
-    const QString trustedKey = QStringLiteral("TrustedCertificate");
-    QString trustedCertificate = openStore().GetSetting(ftp, trustedKey);
+    QString trustedCertificate =
+        OpenSettings().GetSetting(platform::SettingKey::TrustedCertificate);
     QString trustedNow;
     while (!sendPage(inet, job, pagePath, trustedCertificate)) {
         if (UploadCancelled())
@@ -1199,7 +1149,7 @@ JobEnd publishPage(frmTallyhost& form, platform::HistoryEntry& record, QString& 
             reportTransferFailure(inet);
             return JobEnd::Failed;
         }
-        platform::SettingsStore store = openStore();
+        platform::SettingsStore store = OpenSettings();
         // An unattended run only refuses, with a message; it never tries again.
         if (HasUnattendedSwitch(strCommandLine))
             pageLock.reset();
@@ -1209,10 +1159,8 @@ JobEnd publishPage(frmTallyhost& form, platform::HistoryEntry& record, QString& 
         trustedNow = problem.fingerprint;
         if (problem.kind == platform::TrustProblem::Kind::Certificate) {
             trustedCertificate = problem.fingerprint;
-            store.SaveSetting(ftp, trustedKey, trustedCertificate);
-            if (!store.Sync())
-                platform::MsgBox(QStringLiteral("Unable to save settings to ") + store.FileName(),
-                                 platform::MsgIcon::Critical);
+            store.SaveSetting(platform::SettingKey::TrustedCertificate, trustedCertificate);
+            SyncSettings(store);
         }
     }
     pageLock.reset();

@@ -106,6 +106,16 @@ void SettingsStore::SaveSetting(const QString& section, const QString& key, cons
     m_settings->setValue(path, value);
 }
 
+QString SettingsStore::GetSetting(SettingKey key) {
+    const Setting& s = SettingOf(key);
+    return GetSetting(s.Section(), s.Key(), s.Default());
+}
+
+void SettingsStore::SaveSetting(SettingKey key, const QString& value) {
+    const Setting& s = SettingOf(key);
+    SaveSetting(s.Section(), s.Key(), value);
+}
+
 bool SettingsStore::Sync() {
     if (!m_settings)
         return false;

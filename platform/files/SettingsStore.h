@@ -1,5 +1,7 @@
 #pragma once
 
+#include "SettingsTable.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QSettings>
@@ -30,6 +32,11 @@ public:
     QString GetSetting(const QString& section, const QString& key,
                        const QString& defaultValue = {});
     void SaveSetting(const QString& section, const QString& key, const QString& value);
+
+    // One of the program's keys, where SettingsTable.cpp says it stands; its default when the
+    // store lacks it.
+    QString GetSetting(SettingKey key);
+    void SaveSetting(SettingKey key, const QString& value);
 
     // Writes what was saved to the store. False when it could not be written.
     bool Sync();

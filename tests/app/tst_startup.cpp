@@ -1,6 +1,9 @@
 #include "Recorders.h"
 #include "TestFiles.h"
+#include "frmOptions.h"
 #include "frmTallyhost.h"
+#include "modAddress.h"
+#include "modNotice.h"
 #include "modTallyhost.h"
 
 #include <QFile>
@@ -447,6 +450,15 @@ void StartupTest::failedSaveIsReported() {
     QVERIFY(messages.messages[0].text.contains(settingsFile()));
     QCOMPARE(messages.messages[0].icon, platform::MsgIcon::Critical);
     QCOMPARE(messages.messages[0].title, QStringLiteral("Tallyhost"));
+
+    // Tools > Options and its notice switch say the same, once each.
+    frmOptions dialog(&MainForm());
+    LoadOptions(dialog);
+    QVERIFY(!dialog.maySave());
+    QVERIFY(!SetNoticeOnAddressChange(true));
+    QCOMPARE(messages.texts(), QStringList(3, "Unable to save settings to " + settingsFile()));
+    for (const platform::Message& m : std::as_const(messages.messages))
+        QCOMPARE(m.icon, platform::MsgIcon::Critical);
     // Left as it was.
     QVERIFY(!QFileInfo(settingsFile()).isFile());
 }
