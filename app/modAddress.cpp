@@ -4,10 +4,10 @@
 #include "AddressLookup.h"
 #include "LocalIP.h"
 #include "MsgBox.h"
-#include "SettingsStore.h"
 #include "frmOptions.h"
 #include "frmTallyhost.h"
 #include "modSchedule.h"
+#include "modSettings.h"
 #include "modTallyhost.h"
 
 #include <QCheckBox>
@@ -24,20 +24,7 @@
 namespace {
 
 using platform::AddressSource;
-
-const QString Section = QStringLiteral("Address");
-const QString SourceKey = QStringLiteral("Source");
-const QString RouterURLKey = QStringLiteral("RouterURL");
-const QString WebURLKey = QStringLiteral("WebURL");
-const QString StunServersKey = QStringLiteral("StunServers");
-const QString TemporaryIPv6Key = QStringLiteral("TemporaryIPv6");
-const QString OnlyWhenChangedKey = QStringLiteral("OnlyWhenChanged");
-const QString RefreshDaysKey = QStringLiteral("RefreshDays");
-constexpr int DefaultRefreshDays = 25;
-
-platform::SettingsStore openStore() {
-    return platform::SettingsStore(QStringLiteral("TallyhostUpdater"));
-}
+using platform::SettingKey;
 
 bool isTrue(const QString& text) {
     const QString value = text.trimmed().toLower();
@@ -46,7 +33,7 @@ bool isTrue(const QString& text) {
 }
 
 bool onlyWhenChanged(platform::SettingsStore& store) {
-    return isTrue(store.GetSetting(Section, OnlyWhenChangedKey));
+    return isTrue(store.GetSetting(SettingKey::OnlyWhenChanged));
 }
 
 QStringList entries(const QString& list) {
@@ -55,10 +42,10 @@ QStringList entries(const QString& list) {
 
 platform::AgreementSettings agreementSettings(platform::SettingsStore& store) {
     platform::AgreementSettings settings;
-    settings.routerURL = store.GetSetting(Section, RouterURLKey);
-    settings.webURLs = store.GetSetting(Section, WebURLKey);
-    settings.stunServers = store.GetSetting(Section, StunServersKey);
-    settings.temporaryIPv6 = isTrue(store.GetSetting(Section, TemporaryIPv6Key));
+    settings.routerURL = store.GetSetting(SettingKey::RouterURL);
+    settings.webURLs = store.GetSetting(SettingKey::WebURL);
+    settings.stunServers = store.GetSetting(SettingKey::StunServers);
+    settings.temporaryIPv6 = isTrue(store.GetSetting(SettingKey::TemporaryIPv6));
     return settings;
 }
 
@@ -78,10 +65,17 @@ QList<platform::SourceAnswer> webSources(platform::AddressFamily family,
     return web;
 }
 
+// What is not a number counts as the default.
 int refreshDays(platform::SettingsStore& store) {
     bool ok = false;
-    const int days = store.GetSetting(Section, RefreshDaysKey).trimmed().toInt(&ok);
-    return ok ? days : DefaultRefreshDays;
+    const int days = store.GetSetting(SettingKey::RefreshDays).trimmed().toInt(&ok);
+    return ok ? days : platform::SettingOf(SettingKey::RefreshDays).Default().toInt();
+}
+
+// The source as the store names it; stored empty it is the default.
+QString sourceName(platform::SettingsStore& store) {
+    const QString name = store.GetSetting(SettingKey::Source).trimmed();
+    return name.isEmpty() ? platform::SettingOf(SettingKey::Source).Default() : name;
 }
 
 void reportNoAddress(const QString& reason) {
@@ -139,10 +133,9 @@ void showKind(frmOptions& dialog, const QList<platform::SourceAnswer>& asked, Ad
 } // namespace
 
 bool FindPublishedAddress(QString& address) {
-    platform::SettingsStore store = openStore();
-    const QString name = store.GetSetting(Section, SourceKey).trimmed();
-    const std::optional<AddressSource> source =
-        name.isEmpty() ? AddressSource::Local : platform::ParseAddressSource(name);
+    platform::SettingsStore store = OpenSettings();
+    const QString name = sourceName(store);
+    const std::optional<AddressSource> source = platform::ParseAddressSource(name);
     if (!source) {
         reportNoAddress(QStringLiteral("there is no address source called \"%1\"").arg(name));
         return false;
@@ -198,9 +191,8 @@ bool FindPublishedAddress(QString& address) {
 }
 
 QString IPv6Marker() {
-    platform::SettingsStore store = openStore();
-    const QString marker = store.GetSetting(QStringLiteral("HTML"), QStringLiteral("IPv6Marker"),
-                                            QStringLiteral("%Tallyhost6%"));
+    platform::SettingsStore store = OpenSettings();
+    const QString marker = store.GetSetting(SettingKey::IPv6Marker);
     // Spaces around it are dropped, as around the IP marker; other white space is kept.
     qsizetype begin = 0;
     qsizetype end = marker.size();
@@ -221,10 +213,9 @@ QString IPv6Note(const platform::Publication& publication) {
 }
 
 bool FindPublishedIPv6Address(QString& address, QString& why) {
-    platform::SettingsStore store = openStore();
-    const QString name = store.GetSetting(Section, SourceKey).trimmed();
-    const std::optional<AddressSource> source =
-        name.isEmpty() ? AddressSource::Local : platform::ParseAddressSource(name);
+    platform::SettingsStore store = OpenSettings();
+    const QString name = sourceName(store);
+    const std::optional<AddressSource> source = platform::ParseAddressSource(name);
     const platform::AgreementSettings settings = agreementSettings(store);
     const auto answered = [&](const QString& found, const QString& reason) {
         address = found;
@@ -269,14 +260,13 @@ bool FindPublishedIPv6Address(QString& address, QString& why) {
 }
 
 QString PublishedAddressSource() {
-    platform::SettingsStore store = openStore();
-    const QString name = store.GetSetting(Section, SourceKey).trimmed();
-    return name.isEmpty() ? platform::AddressSourceName(AddressSource::Local) : name.toLower();
+    platform::SettingsStore store = OpenSettings();
+    return sourceName(store).toLower();
 }
 
 platform::Publication DescribePublication() {
     frmTallyhost& form = MainForm();
-    platform::SettingsStore store = openStore();
+    platform::SettingsStore store = OpenSettings();
     platform::Publication p;
     if (onlyWhenChanged(store)) {
         // Where the template has the IPv6 marker, the IPv6 address is part of the page.
@@ -297,7 +287,7 @@ platform::Publication DescribePublication() {
 }
 
 bool PublishedAlready(const platform::Publication& publication) {
-    platform::SettingsStore store = openStore();
+    platform::SettingsStore store = OpenSettings();
     if (!onlyWhenChanged(store))
         return false;
     const std::optional<platform::Publication> last = platform::LoadPublication();
@@ -314,7 +304,7 @@ void RecordPublished(platform::Publication publication) {
     if (platform::SavePublication(publication, &error))
         return;
     // Without the record every run uploads again: harmless unless the user asked for less.
-    platform::SettingsStore store = openStore();
+    platform::SettingsStore store = OpenSettings();
     if (onlyWhenChanged(store))
         platform::MsgBox(QStringLiteral("Unable to save the published address to ") +
                              platform::PublicationStatePath() + QStringLiteral(" - ") + error,
@@ -331,20 +321,17 @@ void ShowOptions() {
 void LoadOptions(frmOptions& dialog) {
     QObject::connect(&dialog, &frmOptions::detectRequested, &dialog,
                      [&dialog] { DetectAddresses(dialog); });
-    dialog.maySave = [&dialog] {
-        return SaveOptions(dialog) && SaveNoticeOptions(dialog);
-    };
-    platform::SettingsStore store = openStore();
-    const QString name = store.GetSetting(Section, SourceKey).trimmed();
-    const std::optional<AddressSource> source =
-        name.isEmpty() ? AddressSource::Local : platform::ParseAddressSource(name);
+    dialog.maySave = [&dialog] { return SaveOptions(dialog) && SaveNoticeOptions(dialog); };
+    platform::SettingsStore store = OpenSettings();
+    const QString name = sourceName(store);
+    const std::optional<AddressSource> source = platform::ParseAddressSource(name);
     // A source the program does not know stays stored as it is unless the user picks one.
     if (source)
         dialog.optSource[size_t(*source)]->setChecked(true);
-    dialog.txtRouterURL->setText(store.GetSetting(Section, RouterURLKey));
-    dialog.txtWebURL->setText(store.GetSetting(Section, WebURLKey));
-    dialog.txtStunServers->setText(store.GetSetting(Section, StunServersKey));
-    dialog.chkTemporaryIPv6->setChecked(isTrue(store.GetSetting(Section, TemporaryIPv6Key)));
+    dialog.txtRouterURL->setText(store.GetSetting(SettingKey::RouterURL));
+    dialog.txtWebURL->setText(store.GetSetting(SettingKey::WebURL));
+    dialog.txtStunServers->setText(store.GetSetting(SettingKey::StunServers));
+    dialog.chkTemporaryIPv6->setChecked(isTrue(store.GetSetting(SettingKey::TemporaryIPv6)));
     const bool changedOnly = onlyWhenChanged(store);
     dialog.chkOnlyWhenChanged->setChecked(changedOnly);
     dialog.updRefreshDays->setValue(refreshDays(store));
@@ -396,26 +383,21 @@ bool SaveOptions(frmOptions& dialog) {
         }
     }
 
-    platform::SettingsStore store = openStore();
+    platform::SettingsStore store = OpenSettings();
     for (size_t i = 0; i < dialog.optSource.size(); ++i)
         if (dialog.optSource[i]->isChecked())
-            store.SaveSetting(Section, SourceKey, platform::AddressSourceName(AddressSource(i)));
-    store.SaveSetting(Section, RouterURLKey, routerURL);
-    store.SaveSetting(Section, WebURLKey, webURL);
-    store.SaveSetting(Section, StunServersKey, stunServers);
-    store.SaveSetting(Section, TemporaryIPv6Key,
-                      dialog.chkTemporaryIPv6->isChecked() ? QStringLiteral("True")
-                                                           : QStringLiteral("False"));
-    store.SaveSetting(Section, OnlyWhenChangedKey,
-                      dialog.chkOnlyWhenChanged->isChecked() ? QStringLiteral("True")
-                                                             : QStringLiteral("False"));
-    store.SaveSetting(Section, RefreshDaysKey, QString::number(dialog.updRefreshDays->value()));
-    if (!store.Sync()) {
-        platform::MsgBox(QStringLiteral("Unable to save settings to ") + store.FileName(),
-                         platform::MsgIcon::Critical);
-        return false;
-    }
-    return true;
+            store.SaveSetting(SettingKey::Source, platform::AddressSourceName(AddressSource(i)));
+    store.SaveSetting(SettingKey::RouterURL, routerURL);
+    store.SaveSetting(SettingKey::WebURL, webURL);
+    store.SaveSetting(SettingKey::StunServers, stunServers);
+    store.SaveSetting(SettingKey::TemporaryIPv6, dialog.chkTemporaryIPv6->isChecked()
+                                                     ? QStringLiteral("True")
+                                                     : QStringLiteral("False"));
+    store.SaveSetting(SettingKey::OnlyWhenChanged, dialog.chkOnlyWhenChanged->isChecked()
+                                                       ? QStringLiteral("True")
+                                                       : QStringLiteral("False"));
+    store.SaveSetting(SettingKey::RefreshDays, QString::number(dialog.updRefreshDays->value()));
+    return SyncSettings(store);
 }
 
 void DetectAddresses(frmOptions& dialog) {

@@ -4,18 +4,13 @@
 #include "MessageLine.h"
 #include "MsgBox.h"
 #include "NoticeState.h"
-#include "SettingsStore.h"
+#include "modSettings.h"
 
 #include <QDateTime>
 
 namespace {
 
-const QString Section = QStringLiteral("Address");
-const QString ChangeKey = QStringLiteral("NoticeOnChange");
-
-platform::SettingsStore openStore() {
-    return platform::SettingsStore(QStringLiteral("TallyhostUpdater"));
-}
+using platform::SettingKey;
 
 // Where the page went, as the user typed it, without the account.
 QString where(const platform::Publication& p) {
@@ -33,23 +28,21 @@ QString where(const platform::Publication& p) {
 } // namespace
 
 bool NoticeOnAddressChange() {
-    platform::SettingsStore store = openStore();
-    const QString value = store.GetSetting(Section, ChangeKey).trimmed().toLower();
+    platform::SettingsStore store = OpenSettings();
+    const QString value = store.GetSetting(SettingKey::NoticeOnChange).trimmed().toLower();
     return value == QLatin1String("true") || value == QLatin1String("1") ||
            value == QLatin1String("yes") || value == QLatin1String("on");
 }
 
 bool SetNoticeOnAddressChange(bool on) {
-    platform::SettingsStore store = openStore();
+    platform::SettingsStore store = OpenSettings();
     // Left unwritten while off and never set, as the settings file had it.
-    if (!on && store.GetSetting(Section, ChangeKey).isEmpty())
+    const platform::Setting& key = platform::SettingOf(SettingKey::NoticeOnChange);
+    if (!on && store.GetSetting(key.Section(), key.Key()).isEmpty())
         return true;
-    store.SaveSetting(Section, ChangeKey, on ? QStringLiteral("True") : QStringLiteral("False"));
-    return store.Sync();
-}
-
-QString SettingsFileName() {
-    return openStore().FileName();
+    store.SaveSetting(SettingKey::NoticeOnChange,
+                      on ? QStringLiteral("True") : QStringLiteral("False"));
+    return SyncSettings(store);
 }
 
 void NoticeUnattendedRun(bool published, const std::optional<platform::Publication>& before) {

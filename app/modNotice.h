@@ -13,6 +13,5 @@ void NoticeUnattendedRun(bool published, const std::optional<platform::Publicati
 
 // Whether the user asked for a notice when the published address changes (off unless set).
 bool NoticeOnAddressChange();
-// False when the settings could not be saved (SettingsFileName() says where).
+// False, once a box has said so, when the settings could not be saved.
 bool SetNoticeOnAddressChange(bool on);
-QString SettingsFileName();

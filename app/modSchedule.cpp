@@ -151,11 +151,7 @@ void LoadSchedule(frmOptions& dialog) {
 }
 
 bool SaveNoticeOptions(frmOptions& dialog) {
-    if (SetNoticeOnAddressChange(dialog.chkNoticeOnChange->isChecked()))
-        return true;
-    platform::MsgBox(QStringLiteral("Unable to save settings to ") + SettingsFileName(),
-                     platform::MsgIcon::Critical);
-    return false;
+    return SetNoticeOnAddressChange(dialog.chkNoticeOnChange->isChecked());
 }
 
 void ApplySchedule(frmOptions& dialog) {

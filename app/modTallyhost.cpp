@@ -18,6 +18,7 @@
 #include "modHistory.h"
 #include "modNotice.h"
 #include "modPage.h"
+#include "modSettings.h"
 #include "modShell.h"
 #include "modStatus.h"
 #include "modUpload.h"
@@ -38,8 +39,6 @@ QString strCommandLine;
 
 namespace {
 
-constexpr auto SettingsAppName = "TallyhostUpdater";
-
 // The one main window. Unloading it clears the pointer; the next reference makes a new one.
 QPointer<frmTallyhost> g_form;
 
@@ -53,37 +52,6 @@ bool g_replacing = false;
 platform::HistoryEntry* g_record = nullptr;
 // File > Exit was chosen during an upload: the status to end with once it has stopped.
 std::optional<int> g_exitAfterUpload;
-
-platform::SettingsStore openStore() {
-    return platform::SettingsStore(QString::fromLatin1(SettingsAppName));
-}
-
-// Every key the program reads, with its section. A key that is one of these but stands in
-// another section, or is spelled in other cases, is not seen where it stands: that is
-// reported rather than passed over.
-struct KnownSetting {
-    const char* section;
-    const char* key;
-};
-constexpr KnownSetting KnownSettings[] = {
-    {"FTP", "FTPSite"},
-    {"FTP", "UserName"},
-    {"FTP", "Password"},
-    {"FTP", "UploadFileName"},
-    {"FTP", "TrustedCertificate"},
-    {"HTML", "HTMLTemplate"},
-    {"HTML", "IPParseField"},
-    {"HTML", "UploadDir"},
-    {"Address", "Source"},
-    {"Address", "RouterURL"},
-    {"Address", "WebURL"},
-    {"Address", "OnlyWhenChanged"},
-    {"Address", "RefreshDays"},
-    {"Address", "StunServers"},
-    {"Address", "TemporaryIPv6"},
-    {"Address", "NoticeOnChange"},
-    {"HTML", "IPv6Marker"},
-};
 
 enum class JobEnd { Published, Unchanged, Failed };
 
@@ -233,10 +201,6 @@ JobEnd publishPage(frmTallyhost& form, platform::HistoryEntry& record, QString& 
 
 } // namespace
 
-platform::SettingsStore OpenSettingsStore() {
-    return openStore();
-}
-
 QString CommandLineText(const QStringList& arguments) {
     return arguments.join(QLatin1Char(' ')).toUpper();
 }
@@ -331,18 +295,16 @@ void ExitProgram(int status) {
 }
 
 void LoadSettings() {
+    using platform::SettingKey;
     frmTallyhost& form = MainForm();
-    platform::SettingsStore store = openStore();
-    const QString ftp = QStringLiteral("FTP");
-    const QString html = QStringLiteral("HTML");
-    form.txtFTPSite->setText(store.GetSetting(ftp, QStringLiteral("FTPSite")));
-    form.txtUserName->setText(store.GetSetting(ftp, QStringLiteral("UserName")));
-    form.txtPassword->setText(store.GetSetting(ftp, QStringLiteral("Password")));
-    form.txtUploadFileName->setText(store.GetSetting(ftp, QStringLiteral("UploadFileName")));
-    form.txtHTMLTemplate->setText(store.GetSetting(html, QStringLiteral("HTMLTemplate")));
-    form.txtIPParseField[0]->setText(
-        store.GetSetting(html, QStringLiteral("IPParseField"), QStringLiteral("%Tallyhost%")));
-    form.txtUploadDir->setText(store.GetSetting(html, QStringLiteral("UploadDir")));
+    platform::SettingsStore store = OpenSettings();
+    form.txtFTPSite->setText(store.GetSetting(SettingKey::FTPSite));
+    form.txtUserName->setText(store.GetSetting(SettingKey::UserName));
+    form.txtPassword->setText(store.GetSetting(SettingKey::Password));
+    form.txtUploadFileName->setText(store.GetSetting(SettingKey::UploadFileName));
+    form.txtHTMLTemplate->setText(store.GetSetting(SettingKey::HTMLTemplate));
+    form.txtIPParseField[0]->setText(store.GetSetting(SettingKey::IPParseField));
+    form.txtUploadDir->setText(store.GetSetting(SettingKey::UploadDir));
 
     // A long value reads best from its start; the template's file name, from its end.
     for (QLineEdit* field : form.findChildren<QLineEdit*>())
@@ -351,37 +313,25 @@ void LoadSettings() {
 }
 
 bool ReportMisplacedSettings() {
-    platform::SettingsStore store = openStore();
+    platform::SettingsStore store = OpenSettings();
     QStringList problems;
     for (const auto& [section, key] : store.Keys()) {
-        const auto known = [&](const KnownSetting& k) {
-            return section == QLatin1String(k.section) && key == QLatin1String(k.key);
-        };
-        if (std::any_of(std::begin(KnownSettings), std::end(KnownSettings), known))
-            continue;
         // The key as the program spells it, in its own section where the file's section is
         // only spelled otherwise.
-        const KnownSetting* meant = nullptr;
-        for (const KnownSetting& k : KnownSettings) {
-            if (key.compare(QLatin1String(k.key), Qt::CaseInsensitive) != 0)
-                continue;
-            if (!meant || section.compare(QLatin1String(k.section), Qt::CaseInsensitive) == 0)
-                meant = &k;
-        }
+        const platform::Setting* meant = platform::MisplacedSetting(section, key);
         if (!meant)
             continue;
         QString problem =
             key + (section.isEmpty() ? QStringLiteral(" outside any section")
                                      : QStringLiteral(" under [") + section + QLatin1Char(']'));
-        const bool spelled = key != QLatin1String(meant->key);
-        const bool moved = section != QLatin1String(meant->section);
+        const bool spelled = key != meant->Key();
+        const bool moved = section != meant->Section();
         if (spelled)
-            problem += QStringLiteral(" is spelled ") + QLatin1String(meant->key);
+            problem += QStringLiteral(" is spelled ") + meant->Key();
         if (spelled && moved)
             problem += QStringLiteral(" and");
         if (moved)
-            problem += QStringLiteral(" belongs under [") + QLatin1String(meant->section) +
-                       QLatin1Char(']');
+            problem += QStringLiteral(" belongs under [") + meant->Section() + QLatin1Char(']');
         problems << problem;
     }
     if (problems.isEmpty())
@@ -394,20 +344,17 @@ bool ReportMisplacedSettings() {
 }
 
 void SaveSettings() {
+    using platform::SettingKey;
     frmTallyhost& form = MainForm();
-    platform::SettingsStore store = openStore();
-    const QString ftp = QStringLiteral("FTP");
-    const QString html = QStringLiteral("HTML");
-    store.SaveSetting(ftp, QStringLiteral("FTPSite"), form.txtFTPSite->text());
-    store.SaveSetting(ftp, QStringLiteral("UserName"), form.txtUserName->text());
-    store.SaveSetting(ftp, QStringLiteral("Password"), form.txtPassword->text());
-    store.SaveSetting(ftp, QStringLiteral("UploadFileName"), form.txtUploadFileName->text());
-    store.SaveSetting(html, QStringLiteral("HTMLTemplate"), form.txtHTMLTemplate->text());
-    store.SaveSetting(html, QStringLiteral("IPParseField"), form.txtIPParseField[0]->text());
-    store.SaveSetting(html, QStringLiteral("UploadDir"), form.txtUploadDir->text());
-    if (!store.Sync())
-        platform::MsgBox(QStringLiteral("Unable to save settings to ") + store.FileName(),
-                         platform::MsgIcon::Critical);
+    platform::SettingsStore store = OpenSettings();
+    store.SaveSetting(SettingKey::FTPSite, form.txtFTPSite->text());
+    store.SaveSetting(SettingKey::UserName, form.txtUserName->text());
+    store.SaveSetting(SettingKey::Password, form.txtPassword->text());
+    store.SaveSetting(SettingKey::UploadFileName, form.txtUploadFileName->text());
+    store.SaveSetting(SettingKey::HTMLTemplate, form.txtHTMLTemplate->text());
+    store.SaveSetting(SettingKey::IPParseField, form.txtIPParseField[0]->text());
+    store.SaveSetting(SettingKey::UploadDir, form.txtUploadDir->text());
+    SyncSettings(store);
 }
 
 bool ValidateFields() {
@@ -423,7 +370,7 @@ bool ValidateFields() {
     for (const auto& [field, message] : required) {
         if (field->text() == QString()) {
             platform::MsgBox(QString::fromLatin1(message), platform::MsgIcon::None,
-                             QString::fromLatin1(SettingsAppName));
+                             platform::SettingsStoreName());
             field->setFocus();
             return false;
         }

@@ -5,10 +5,6 @@
 
 class frmTallyhost;
 
-namespace platform {
-class SettingsStore;
-}
-
 // The program's arguments (without the program path), upper-cased, as Main found them.
 extern QString strCommandLine;
 
@@ -28,9 +24,6 @@ void ExitProgram(int status = 0);
 // The one main window, created on first reference.
 frmTallyhost& MainForm();
 bool MainFormLoaded();
-
-// The per-user settings store that the fields are kept in.
-platform::SettingsStore OpenSettingsStore();
 
 void LoadSettings();
 void SaveSettings();

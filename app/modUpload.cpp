@@ -8,6 +8,7 @@
 #include "SettingsStore.h"
 #include "frmTallyhost.h"
 #include "modStatus.h"
+#include "modSettings.h"
 #include "modTallyhost.h"
 #include "modTrust.h"
 
@@ -138,9 +139,8 @@ bool SendPage(frmTallyhost& form, const JobFields& job, const QString& pagePath,
               std::unique_ptr<platform::FileLock>& pageLock, bool& replacing) {
     platform::Inet& inet = *form.inetFTP;
     const ProgressLine progress(form, job, replacing);
-    const QString ftp = QStringLiteral("FTP");
-    const QString trustedKey = QStringLiteral("TrustedCertificate");
-    QString trustedCertificate = OpenSettingsStore().GetSetting(ftp, trustedKey);
+    QString trustedCertificate =
+        OpenSettings().GetSetting(platform::SettingKey::TrustedCertificate);
     QString trustedNow;
     const bool unattended = HasUnattendedSwitch(strCommandLine);
     while (!sendOnce(inet, job, pagePath, trustedCertificate)) {
@@ -153,7 +153,7 @@ bool SendPage(frmTallyhost& form, const JobFields& job, const QString& pagePath,
             reportTransferFailure(form, inet);
             return false;
         }
-        platform::SettingsStore store = OpenSettingsStore();
+        platform::SettingsStore store = OpenSettings();
         // An unattended run only refuses, with a message; it never tries again.
         if (unattended)
             pageLock.reset();
@@ -162,10 +162,8 @@ bool SendPage(frmTallyhost& form, const JobFields& job, const QString& pagePath,
         trustedNow = problem.fingerprint;
         if (problem.kind == platform::TrustProblem::Kind::Certificate) {
             trustedCertificate = problem.fingerprint;
-            store.SaveSetting(ftp, trustedKey, trustedCertificate);
-            if (!store.Sync())
-                platform::MsgBox(QStringLiteral("Unable to save settings to ") + store.FileName(),
-                                 platform::MsgIcon::Critical);
+            store.SaveSetting(platform::SettingKey::TrustedCertificate, trustedCertificate);
+            SyncSettings(store);
         }
     }
     return true;

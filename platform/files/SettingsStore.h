@@ -1,5 +1,7 @@
 #pragma once
 
+#include "SettingsTable.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QSettings>
@@ -15,21 +17,8 @@ namespace platform {
 // only, since the values include a password in plain text. Windows keeps them in the registry
 // under HKEY_CURRENT_USER\Software\VB and VBA Program Settings\<application>\<section>.
 //
-// Without a window the file is the only way to set the program up, so it is read for people
-// as well as for the program: each "Key=value" line stands on its own, and the value is
-// everything after the first "=" up to the end of that line (a CR before the line feed does
-// not count). It is taken exactly as it stands, commas, semicolons, backslashes, quotes and
-// spaces included, unless it is exactly what the program itself writes for some text -- the
-// toolkit's INI escaping: "\\" and "\"" for a backslash and a quote, "\t", "\n", "\r", "\0",
-// "\xNN" and the like for control characters (and, as older writers did, for any character
-// beyond ASCII), a leading "@" doubled, "@String(...)" around text holding a NUL, and double
-// quotes around the whole value when it holds "," ";" "=" or starts or ends with a space.
-// Such a value is decoded as the toolkit decodes it, so every file the program wrote still
-// loads as it did; double quotes around the whole value are accepted even where the program
-// would not need them. The price is that a hand-written value that happens to be such a form
-// is decoded too: C:\temp holds a tab, "secret" loses its quotes, a\\b has one backslash,
-// @@x reads @x. Writing the backslash doubled (C:\\temp) or quoting the quotes (\"secret\")
-// keeps them.
+// Without a window the file is the only way to set the program up, so it is read and written
+// for people as well as for the program: IniCodec.h tells how its values are read.
 //
 // Saving changes only the lines whose values changed, and adds a key the file lacks after the
 // last key of its section: comments, blank lines, the order of the lines, the spelling of the
@@ -43,6 +32,11 @@ public:
     QString GetSetting(const QString& section, const QString& key,
                        const QString& defaultValue = {});
     void SaveSetting(const QString& section, const QString& key, const QString& value);
+
+    // One of the program's keys, where SettingsTable.cpp says it stands; its default when the
+    // store lacks it.
+    QString GetSetting(SettingKey key);
+    void SaveSetting(SettingKey key, const QString& value);
 
     // Writes what was saved to the store. False when it could not be written.
     bool Sync();
