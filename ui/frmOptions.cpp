@@ -97,10 +97,6 @@ frmOptions::frmOptions(QWidget* parent) : QDialog(parent) {
     cmdDetect->setAutoDefault(false);
     grid->addWidget(cmdDetect, 11, 0, Qt::AlignLeft);
     grid->setColumnStretch(2, 1);
-    cmdDetect = new QPushButton(QStringLiteral("Detect"), sources);
-    cmdDetect->setAutoDefault(false);
-    grid->addWidget(cmdDetect, 11, 0, Qt::AlignLeft);
-    grid->setColumnStretch(2, 1);
 
     auto* when = new QGroupBox(QStringLiteral("Unattended uploads"), this);
     auto* whenLayout = new QVBoxLayout(when);
