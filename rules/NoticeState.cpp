@@ -1,12 +1,12 @@
 #include "NoticeState.h"
 
-#include <QDir>
+#include "StateFolder.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
-#include <QStandardPaths>
 
 namespace platform {
 
@@ -20,15 +20,7 @@ const QString Message = QStringLiteral("message");
 } // namespace
 
 QString NoticeState::Path() {
-#if defined(Q_OS_WIN)
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
-           QStringLiteral("/vantrell/notices.json");
-#else
-    QString home = qEnvironmentVariable("XDG_STATE_HOME");
-    if (!QDir::isAbsolutePath(home))
-        home = QDir::homePath() + QStringLiteral("/.local/state");
-    return home + QStringLiteral("/vantrell/notices.json");
-#endif
+    return StateFolder() + QStringLiteral("/notices.json");
 }
 
 NoticeState NoticeState::Load() {
@@ -45,15 +37,9 @@ NoticeState NoticeState::Load() {
 }
 
 bool NoticeState::Save() const {
-    const QString path = Path();
-    const QString folder = QFileInfo(path).absolutePath();
-    // Beside the record of what was published, which names the user's server: the folder is
-    // the user's alone.
-    if (!QDir().mkpath(folder) ||
-        !QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                           QFileDevice::ExeOwner))
+    if (!MakeStateFolder())
         return false;
-    QSaveFile file(path);
+    QSaveFile file(Path());
     const QByteArray bytes = QJsonDocument(QJsonObject{
                                                {Failing, failing},
                                                {Told, told},

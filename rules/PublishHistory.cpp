@@ -1,15 +1,13 @@
 #include "PublishHistory.h"
 
 #include "PublishState.h"
+#include "StateFolder.h"
 
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLockFile>
 #include <QSaveFile>
-#include <QStandardPaths>
 
 #include <algorithm>
 #include <array>
@@ -131,17 +129,6 @@ QList<QByteArray> readLines(const QString& path, bool* endsWhole = nullptr,
     return lines;
 }
 
-bool makeFolder(const QString& folder, QString* error) {
-    // The history names the user's servers: keep it to the user.
-    if (QDir().mkpath(folder) &&
-        QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                          QFileDevice::ExeOwner))
-        return true;
-    if (error)
-        *error = QStringLiteral("cannot make the folder ") + folder;
-    return false;
-}
-
 bool append(const QString& path, const QByteArray& line, bool endsWhole, QString* error) {
     QFile file(path);
     // Unbuffered: the entry goes to the system in one write, at the end of the file even when
@@ -226,17 +213,12 @@ QString Destination(const HistoryEntry& entry) {
 }
 
 QString HistoryPath() {
-#if defined(Q_OS_WIN)
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
-           QStringLiteral("/vantrell/history.jsonl");
-#else
-    return QFileInfo(PublicationStatePath()).path() + QStringLiteral("/history.jsonl");
-#endif
+    return StateFolder() + QStringLiteral("/history.jsonl");
 }
 
 bool AddToHistory(const HistoryEntry& entry, QString* error) {
     const QString path = HistoryPath();
-    if (!makeFolder(QFileInfo(path).absolutePath(), error))
+    if (!MakeStateFolder(error))
         return false;
     const QByteArray line = toLine(entry);
     // Runs that finish together take turns. A run that holds on to the lock for longer than

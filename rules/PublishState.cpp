@@ -1,7 +1,8 @@
 #include "PublishState.h"
 
+#include "StateFolder.h"
+
 #include <QCryptographicHash>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -167,11 +168,7 @@ bool SavePublication(const Publication& publication, QString* error) {
 #else
 
 QString PublicationStatePath() {
-    QString home = qEnvironmentVariable("XDG_STATE_HOME");
-    // XDG_STATE_HOME counts only when it is an absolute path.
-    if (home.isEmpty() || QDir::isRelativePath(home))
-        home = QDir::homePath() + QStringLiteral("/.local/state");
-    return home + QStringLiteral("/vantrell/published.json");
+    return StateFolder() + QStringLiteral("/published.json");
 }
 
 std::optional<Publication> LoadPublication() {
@@ -186,15 +183,8 @@ std::optional<Publication> LoadPublication() {
 
 bool SavePublication(const Publication& publication, QString* error) {
     const QString path = PublicationStatePath();
-    const QString folder = QFileInfo(path).absolutePath();
-    // The file names the user's server and account: keep it to the user.
-    if (!QDir().mkpath(folder) ||
-        !QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                           QFileDevice::ExeOwner)) {
-        if (error)
-            *error = QStringLiteral("cannot make the folder ") + folder;
+    if (!MakeStateFolder(error))
         return false;
-    }
     // Written beside the old record and renamed over it, so that a reader finds one whole
     // record or the other. Not flushed to the disk: a record lost to a crash costs one upload
     // more, while waiting for the disk after every upload took up to a tenth of a second when

@@ -34,6 +34,28 @@ frmOptions::frmOptions(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("Options"));
     setModal(true);
 
+    // Made top to bottom, so that Tab goes through the controls as they are read.
+    QGroupBox* sources = makeSources();
+    QGroupBox* when = makeUnattended();
+    // A group of its own, below the others, so that their rows stay as they are.
+    QGroupBox* schedule = makeSchedule();
+
+    auto* buttons = new QDialogButtonBox(this);
+    cmdOK = buttons->addButton(QDialogButtonBox::Ok);
+    cmdCancel = buttons->addButton(QDialogButtonBox::Cancel);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(sources);
+    layout->addWidget(when);
+    layout->addWidget(schedule);
+    layout->addWidget(buttons);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+
+    connect(buttons, &QDialogButtonBox::accepted, this, &frmOptions::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+}
+
+QGroupBox* frmOptions::makeSources() {
     auto* sources = new QGroupBox(QStringLiteral("Address to publish"), this);
     auto* grid = new QGridLayout(sources);
     const QString captions[] = {
@@ -97,11 +119,11 @@ frmOptions::frmOptions(QWidget* parent) : QDialog(parent) {
     cmdDetect->setAutoDefault(false);
     grid->addWidget(cmdDetect, 11, 0, Qt::AlignLeft);
     grid->setColumnStretch(2, 1);
-    cmdDetect = new QPushButton(QStringLiteral("Detect"), sources);
-    cmdDetect->setAutoDefault(false);
-    grid->addWidget(cmdDetect, 11, 0, Qt::AlignLeft);
-    grid->setColumnStretch(2, 1);
+    connect(cmdDetect, &QPushButton::clicked, this, &frmOptions::detectRequested);
+    return sources;
+}
 
+QGroupBox* frmOptions::makeUnattended() {
     auto* when = new QGroupBox(QStringLiteral("Unattended uploads"), this);
     auto* whenLayout = new QVBoxLayout(when);
     chkOnlyWhenChanged = new QCheckBox(QStringLiteral("Upload only when the address has changed"));
@@ -118,8 +140,11 @@ frmOptions::frmOptions(QWidget* parent) : QDialog(parent) {
     lblLastPublished = new QLabel(when);
     lblLastPublished->setTextInteractionFlags(Qt::TextSelectableByMouse);
     whenLayout->addWidget(lblLastPublished);
+    connect(chkOnlyWhenChanged, &QCheckBox::toggled, updRefreshDays, &QWidget::setEnabled);
+    return when;
+}
 
-    // A group of its own, below the others, so that their rows stay as they are.
+QGroupBox* frmOptions::makeSchedule() {
     auto* schedule = new QGroupBox(QStringLiteral("Publishing on a schedule"), this);
     auto* scheduleLayout = new QVBoxLayout(schedule);
     auto* everyRow = new QHBoxLayout;
@@ -156,24 +181,9 @@ frmOptions::frmOptions(QWidget* parent) : QDialog(parent) {
     chkNoticeOnChange =
         new QCheckBox(QStringLiteral("Notify me when the published address changes"), schedule);
     scheduleLayout->addWidget(chkNoticeOnChange);
-
-    auto* buttons = new QDialogButtonBox(this);
-    cmdOK = buttons->addButton(QDialogButtonBox::Ok);
-    cmdCancel = buttons->addButton(QDialogButtonBox::Cancel);
-
-    auto* layout = new QVBoxLayout(this);
-    layout->addWidget(sources);
-    layout->addWidget(when);
-    layout->addWidget(schedule);
-    layout->addWidget(buttons);
-    layout->setSizeConstraint(QLayout::SetFixedSize);
-
-    connect(cmdDetect, &QPushButton::clicked, this, &frmOptions::detectRequested);
-    connect(chkOnlyWhenChanged, &QCheckBox::toggled, updRefreshDays, &QWidget::setEnabled);
     connect(chkSchedule, &QCheckBox::toggled, this, &frmOptions::scheduleChanged);
     connect(updScheduleMinutes, &QSpinBox::valueChanged, this, &frmOptions::scheduleChanged);
-    connect(buttons, &QDialogButtonBox::accepted, this, &frmOptions::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    return schedule;
 }
 
 QLabel* frmOptions::addField(QGridLayout* grid, int row, const QString& caption, QWidget* field) {

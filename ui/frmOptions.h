@@ -10,6 +10,7 @@
 
 class QCheckBox;
 class QGridLayout;
+class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
@@ -66,6 +67,10 @@ public slots:
     void accept() override;
 
 private:
+    // The dialog's groups, each with its controls and what ties them together.
+    QGroupBox* makeSources();
+    QGroupBox* makeUnattended();
+    QGroupBox* makeSchedule();
     // A captioned field on its own row of the sources' grid, under the choice it belongs to.
     QLabel* addField(QGridLayout* grid, int row, const QString& caption, QWidget* field);
     // Keeps the widgets enabled while one of the sources that use them is chosen.

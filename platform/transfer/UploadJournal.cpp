@@ -1,10 +1,11 @@
 #include "UploadJournal.h"
 
+#include "StateFolder.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QStandardPaths>
 
 namespace platform::inet {
 
@@ -16,15 +17,7 @@ UploadJournal::UploadJournal(const QString& server, const QString& page) {
 }
 
 QString UploadJournal::Folder() {
-#if defined(Q_OS_WIN)
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
-           QStringLiteral("/vantrell/uploads");
-#else
-    QString home = qEnvironmentVariable("XDG_STATE_HOME");
-    if (!QDir::isAbsolutePath(home))
-        home = QDir::homePath() + QStringLiteral("/.local/state");
-    return home + QStringLiteral("/vantrell/uploads");
-#endif
+    return platform::StateFolder() + QStringLiteral("/uploads");
 }
 
 std::optional<QStringList> UploadJournal::tags() const {
@@ -37,7 +30,9 @@ std::optional<QStringList> UploadJournal::tags() const {
 }
 
 bool UploadJournal::setTags(const QStringList& tags) const {
-    if (!QDir().mkpath(Folder()))
+    // Beside the record of what was published: the tags' file names tell which server and page
+    // were uploaded to.
+    if (!platform::MakeStateFolder() || !QDir().mkpath(Folder()))
         return false;
     // Not waited for on the disk: a record lost with the machine only means that its leftovers wait
     // for a run that lists the folder anyway.
