@@ -4,6 +4,7 @@
 #include "AddressLookup.h"
 #include "LocalIP.h"
 #include "MsgBox.h"
+#include "PageTemplate.h"
 #include "frmOptions.h"
 #include "frmTallyhost.h"
 #include "modSchedule.h"
@@ -192,15 +193,8 @@ bool FindPublishedAddress(QString& address) {
 
 QString IPv6Marker() {
     platform::SettingsStore store = OpenSettings();
-    const QString marker = store.GetSetting(SettingKey::IPv6Marker);
-    // Spaces around it are dropped, as around the IP marker; other white space is kept.
-    qsizetype begin = 0;
-    qsizetype end = marker.size();
-    while (begin < end && marker.at(begin) == QLatin1Char(' '))
-        ++begin;
-    while (end > begin && marker.at(end - 1) == QLatin1Char(' '))
-        --end;
-    return marker.mid(begin, end - begin);
+    // Spaces around it are dropped, as around the IP marker.
+    return TrimSpaces(store.GetSetting(SettingKey::IPv6Marker));
 }
 
 QString IPv6Note(const platform::Publication& publication) {
@@ -321,7 +315,9 @@ void ShowOptions() {
 void LoadOptions(frmOptions& dialog) {
     QObject::connect(&dialog, &frmOptions::detectRequested, &dialog,
                      [&dialog] { DetectAddresses(dialog); });
-    dialog.maySave = [&dialog] { return SaveOptions(dialog) && SaveNoticeOptions(dialog); };
+    dialog.maySave = [&dialog] {
+        return SaveOptions(dialog) && SaveNoticeOptions(dialog);
+    };
     platform::SettingsStore store = OpenSettings();
     const QString name = sourceName(store);
     const std::optional<AddressSource> source = platform::ParseAddressSource(name);

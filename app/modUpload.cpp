@@ -3,12 +3,13 @@
 #include "FileLock.h"
 #include "Inet.h"
 #include "MsgBox.h"
+#include "PageTemplate.h"
 #include "Process.h"
 #include "PublishHistory.h"
 #include "SettingsStore.h"
 #include "frmTallyhost.h"
-#include "modStatus.h"
 #include "modSettings.h"
+#include "modStatus.h"
 #include "modTallyhost.h"
 #include "modTrust.h"
 
@@ -16,17 +17,6 @@
 #include <QPushButton>
 
 namespace {
-
-// Only spaces count here: a tab or other white space is part of the text.
-QString trimSpaces(const QString& s) {
-    qsizetype begin = 0;
-    qsizetype end = s.size();
-    while (begin < end && s.at(begin) == QLatin1Char(' '))
-        ++begin;
-    while (end > begin && s.at(end - 1) == QLatin1Char(' '))
-        --end;
-    return s.mid(begin, end - begin);
-}
 
 // Operation arguments go in double quotes so that names with spaces stay whole; a quote inside
 // a name is doubled.
@@ -77,7 +67,7 @@ bool sendOnce(platform::Inet& inet, const JobFields& job, const QString& pagePat
     inet.setPassword(job.password);
     inet.setTrustedCertificate(trustedCertificate);
 
-    if (!trimSpaces(job.uploadDir).isEmpty()) {
+    if (!TrimSpaces(job.uploadDir).isEmpty()) {
         inet.Execute(QStringLiteral("CD ") + quoted(job.uploadDir));
         WaitForTransfer(inet);
         if (!inet.LastSucceeded() || UploadCancelled())
@@ -126,7 +116,7 @@ private:
 } // namespace
 
 JobFields ReadJobFields(const frmTallyhost& form) {
-    return {form.txtHTMLTemplate->text(), trimSpaces(form.txtIPParseField[0]->text()),
+    return {form.txtHTMLTemplate->text(), TrimSpaces(form.txtIPParseField[0]->text()),
             form.txtFTPSite->text(),      form.txtUserName->text(),
             form.txtPassword->text(),     form.txtUploadFileName->text(),
             form.txtUploadDir->text()};

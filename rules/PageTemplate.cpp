@@ -293,6 +293,16 @@ QByteArray FillLine(const QByteArray& line, const QByteArray& ipMarker, const QB
     return page.text;
 }
 
+QString TrimSpaces(const QString& text) {
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && text.at(begin) == QLatin1Char(' '))
+        ++begin;
+    while (end > begin && text.at(end - 1) == QLatin1Char(' '))
+        --end;
+    return text.mid(begin, end - begin);
+}
+
 QString PageDate() {
     return QLocale().toString(QDate::currentDate(), QStringLiteral("MMM dd yyyy"));
 }

@@ -65,6 +65,10 @@ QByteArray FillLine(const QByteArray& line, const QByteArray& ipMarker, const QB
                     const QByteArray& date, const QByteArray& time,
                     const QByteArray& ipv6Marker = {}, const QByteArray& ipv6 = {});
 
+// The text without the spaces around it, as a marker and the upload folder are read: only
+// spaces count, a tab or other white space is part of the text.
+QString TrimSpaces(const QString& text);
+
 // Today's date as "Sep 24 2000" and the time in the locale's own format with seconds, as the
 // page shows them.
 QString PageDate();
