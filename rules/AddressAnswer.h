@@ -30,7 +30,7 @@ struct AddressQuery {
     // The router's device description (http://...); empty: search the local network for it.
     // NAT-PMP asks the host it names, or the default gateway.
     QString routerURL;
-    // http:// or https://; empty: DefaultWebURL.
+    // http:// or https://; empty: DefaultWebURL (platform/address/AddressSource.h).
     QString webURL;
     std::chrono::milliseconds timeout{std::chrono::seconds(5)};
     // STUN: host:port.
