@@ -3,50 +3,12 @@
 #include "AddressLookup.h"
 #include "Process.h"
 
-#include <QHostAddress>
-#include <QMap>
 #include <QRegularExpression>
-#include <QSet>
 #include <QUrl>
 
 #include <memory>
 
 namespace platform {
-
-namespace {
-
-// The operator behind a host name, roughly: its last two labels. An address stands for itself.
-QString operatorOf(const QString& host) {
-    if (!QHostAddress(host).isNull())
-        return host;
-    const QStringList labels = host.toLower().split(QLatin1Char('.'), Qt::SkipEmptyParts);
-    return labels.mid(std::max<qsizetype>(0, labels.size() - 2)).join(QLatin1Char('.'));
-}
-
-QString stunHost(const QString& server) {
-    QString host = server;
-    if (host.startsWith(QLatin1Char('[')))
-        return host.mid(1, host.indexOf(QLatin1Char(']')) - 1);
-    if (host.count(QLatin1Char(':')) == 1)
-        host.truncate(host.indexOf(QLatin1Char(':')));
-    return host;
-}
-
-bool isRouter(const SourceAnswer& s) {
-    return s.query.source == AddressSource::Router || s.query.source == AddressSource::NatPmp;
-}
-
-bool looksOutward(const SourceAnswer& s) {
-    return s.query.source == AddressSource::Stun || s.query.source == AddressSource::Web;
-}
-
-bool inRange(const QString& address, const char* network, int bits) {
-    const QHostAddress ip(address);
-    return ip.protocol() == QAbstractSocket::IPv4Protocol &&
-           ip.isInSubnet(QHostAddress(QString::fromLatin1(network)), bits);
-}
-
-} // namespace
 
 QList<SourceAnswer> AgreementSources(AddressFamily family, const AgreementSettings& settings) {
     QList<SourceAnswer> sources;
@@ -75,7 +37,7 @@ QList<SourceAnswer> AgreementSources(AddressFamily family, const AgreementSettin
     for (const QString& server :
          stun.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts))
         add(AddressSource::Stun, QStringLiteral("STUN ") + server,
-            QStringLiteral("stun ") + operatorOf(stunHost(server)))
+            QStringLiteral("stun ") + OperatorOf(StunHost(server)))
             ->query.stunServer = server;
     const QString web = settings.webURLs.trimmed().isEmpty() ? QString::fromLatin1(DefaultWebURLs)
                                                              : settings.webURLs;
@@ -83,7 +45,7 @@ QList<SourceAnswer> AgreementSources(AddressFamily family, const AgreementSettin
          web.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts)) {
         const QUrl parsed(url);
         add(AddressSource::Web, parsed.toDisplayString(QUrl::RemoveUserInfo | QUrl::RemoveQuery),
-            QStringLiteral("web ") + operatorOf(parsed.host()))
+            QStringLiteral("web ") + OperatorOf(parsed.host()))
             ->query.webURL = url;
     }
     return sources;
@@ -117,79 +79,6 @@ void AskAll(QList<SourceAnswer>& sources, const std::function<bool()>& givenUp) 
             return;
         sources[qsizetype(i)].answer = lookup->Answer();
     }
-}
-
-QString DescribeAnswer(const SourceAnswer& s) {
-    if (s.answer.address.isEmpty())
-        return s.answer.error;
-    const QString reason = UnreachableReason(s.answer.address);
-    return QStringLiteral("%1 answered %2").arg(s.name, s.answer.address) +
-           (reason.isEmpty() ? QString() : QStringLiteral(", ") + reason);
-}
-
-QString Agreement::Explained() const {
-    QString text = answers + QStringLiteral(". ") + verdict + QLatin1Char('.');
-    if (!diagnosis.isEmpty())
-        text += QLatin1Char(' ') + diagnosis;
-    return text;
-}
-
-Agreement Agree(const QList<SourceAnswer>& sources) {
-    Agreement result;
-    QStringList said;
-    // Each public address with the operators that gave it, in the order first given.
-    QStringList publicAddresses;
-    QMap<QString, QSet<QString>> operators;
-    QString router;
-    QStringList outward;
-    for (const SourceAnswer& s : sources) {
-        said << DescribeAnswer(s);
-        const QString& a = s.answer.address;
-        if (a.isEmpty())
-            continue;
-        if (isRouter(s) && router.isEmpty())
-            router = a;
-        if (!UnreachableReason(a).isEmpty())
-            continue;
-        if (looksOutward(s) && !outward.contains(a))
-            outward << a;
-        if (!publicAddresses.contains(a))
-            publicAddresses << a;
-        operators[a].insert(s.operatorKey);
-    }
-    result.answers = said.join(QStringLiteral("; "));
-
-    if (publicAddresses.isEmpty())
-        result.verdict = QStringLiteral("No source gave a public address");
-    else if (publicAddresses.size() > 1)
-        result.verdict = QStringLiteral("The sources disagree (%1), so none is published")
-                             .arg(publicAddresses.join(QStringLiteral(", ")));
-    else if (operators[publicAddresses.first()].size() < 2)
-        result.verdict = QStringLiteral("No second, independent source confirms %1, so it is "
-                                        "not published")
-                             .arg(publicAddresses.first());
-    else {
-        result.address = publicAddresses.first();
-        result.verdict = QStringLiteral("%1 independent sources agree on %2")
-                             .arg(operators[result.address].size())
-                             .arg(result.address);
-    }
-
-    if (inRange(router, "100.64.0.0", 10))
-        result.diagnosis = QStringLiteral(
-            "The router's own public address is in 100.64.0.0/10: the provider shares one public "
-            "address among many customers (carrier-grade NAT), and people outside cannot reach "
-            "this machine over IPv4 whatever the page says; publishing its global IPv6 address "
-            "may help.");
-    else if (inRange(router, "10.0.0.0", 8) || inRange(router, "172.16.0.0", 12) ||
-             inRange(router, "192.168.0.0", 16))
-        result.diagnosis = QStringLiteral("The router's address is private: this network sits "
-                                          "behind another router (double NAT).");
-    else if (!router.isEmpty() && UnreachableReason(router).isEmpty() &&
-             (outward.size() > 1 || (outward.size() == 1 && outward.first() != router)))
-        result.diagnosis = QStringLiteral("The router and the web services disagree: a VPN or a "
-                                          "proxy is in the way, or carrier-grade NAT.");
-    return result;
 }
 
 } // namespace platform

@@ -1,6 +1,9 @@
 #pragma once
 
 #include "AddressSource.h"
+// The rule that weighs the sources' answers asks nobody: it is one of the program's rules
+// (rules/Agreement.h).
+#include "Agreement.h"
 
 #include <QList>
 #include <QString>
@@ -8,16 +11,6 @@
 #include <functional>
 
 namespace platform {
-
-// One of the sources that Auto asks, and what it answered.
-struct SourceAnswer {
-    AddressQuery query;
-    QString name; // for a person: "the router (UPnP)", "STUN stun.example.net:3478", a web address
-    // Sources of one operator count as one: the router's two protocols, two services of one
-    // domain.
-    QString operatorKey;
-    AddressAnswer answer;
-};
 
 struct AgreementSettings {
     QString routerURL;
@@ -36,22 +29,5 @@ QList<SourceAnswer> AgreementSources(AddressFamily family, const AgreementSettin
 // run out of time, or until givenUp answers true (checked after every event); the sources not
 // heard from by then keep no answer.
 void AskAll(QList<SourceAnswer>& sources, const std::function<bool()>& givenUp = {});
-
-struct Agreement {
-    QString address;   // empty: nothing to publish
-    QString verdict;   // what the rule makes of the answers
-    QString diagnosis; // what the answers say about the network; empty when nothing stands out
-    QString answers;   // every source's answer, one after the other
-
-    // All of it, for a message on one line.
-    QString Explained() const;
-};
-
-// An address is published when at least two independent sources give it as a public address
-// and no source gives another public address. A source without an answer counts neither way.
-Agreement Agree(const QList<SourceAnswer>& sources);
-
-// One source's answer for a person: "the router (UPnP) answered 203.0.113.9", or why none.
-QString DescribeAnswer(const SourceAnswer& source);
 
 } // namespace platform

@@ -24,8 +24,8 @@ struct ScheduleState {
 ScheduleState ReadSchedule();
 
 // Puts in place, changes and removes the schedule of our own: a systemd user timer and service
-// under ${XDG_CONFIG_HOME:-~/.config}/systemd/user/ on Linux, a Task Scheduler task on Windows.
-// The units the package ships are left alone.
+// under ${XDG_CONFIG_HOME:-~/.config}/systemd/user/ on Linux (ScheduleSystemd.cpp), a Task
+// Scheduler task on Windows (ScheduleWindows.cpp). The units the package ships are left alone.
 class Schedule {
 public:
     static constexpr int MinMinutes = 5;
