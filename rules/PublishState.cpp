@@ -84,6 +84,7 @@ bool OpenOrdinaryFile(QFile& file, const QString& path) {
     if (path.isEmpty() || path.contains(QChar(0)))
         return false;
 #if defined(Q_OS_WIN)
+    file.setFileName(path);
     return QFileInfo(path).isFile() && file.open(QIODevice::ReadOnly);
 #else
     int fd;
