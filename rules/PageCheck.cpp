@@ -146,9 +146,12 @@ PageSight JudgePage(const PageAnswer& answer, const QByteArray& uploadedHash,
     const QByteArray hash =
         QCryptographicHash::hash(answer.body, QCryptographicHash::Sha256).toHex();
     if (!uploadedHash.isEmpty() && hash == uploadedHash.toLower()) {
-        for (const KnownPage& page : known)
-            if (page.hash == hash)
+        for (const KnownPage& page : known) {
+            if (page.hash == hash) {
                 sight.shown = page;
+                break;
+            }
+        }
         return judged(Kind::Seen);
     }
     for (const KnownPage& page : known) {

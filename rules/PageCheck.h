@@ -73,7 +73,7 @@ struct PageSight {
 
 // Compares what visitors got with the page uploaded (its hex SHA-256), byte for byte: nothing
 // is ignored, not even what a host adds to every page. A page published before is recognised
-// among the known ones.
+// among the known ones, the first that matches (newest first, where it was published twice).
 PageSight JudgePage(const PageAnswer& answer, const QByteArray& uploadedHash,
                     const QList<KnownPage>& known);
 

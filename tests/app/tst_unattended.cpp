@@ -3,6 +3,7 @@
 #include "AddressServer.h"
 #include "FtpServer.h"
 #include "OwnNetwork.h"
+#include "PageServer.h"
 #include "ProftpdServer.h"
 #include "SessionBusDaemon.h"
 #include "SshdServer.h"
@@ -82,6 +83,9 @@ private slots:
     void damagedHistoryEntriesAreSkipped();
     void failuresAreNoticedOnce_data();
     void failuresAreNoticedOnce();
+    void pageIsLookedAtWhereVisitorsOpenIt_data();
+    void pageIsLookedAtWhereVisitorsOpenIt();
+    void unchangedRunsLookAndPublishAgainOnce();
 
     void scheduleFromTheCommandLine_data();
     void scheduleFromTheCommandLine();
@@ -114,6 +118,8 @@ private:
     }
     // What "vantrell --status" prints, without a display; empty unless it ends with status 0.
     QString status(const QMap<QString, QString>& environment = {});
+    // "vantrell --check": its exit status, and what it printed on standard output.
+    int check(QString* said, const QMap<QString, QString>& environment = {});
     // The history's entries as JSON objects, oldest first; a line that is none fails the test.
     QList<QJsonObject> historyEntries();
 
@@ -740,6 +746,187 @@ void UnattendedTest::failuresAreNoticedOnce() {
     }
 }
 
+void UnattendedTest::pageIsLookedAtWhereVisitorsOpenIt_data() {
+    // What the web server shows: the FTP server's folder ("ftp"), or a folder of its own with
+    // another page ("another page") or without one ("nothing"); "stale": a copy the site held
+    // before stays for two seconds after the upload; "https", "https for another name"; "none":
+    // no PageURL at all.
+    QTest::addColumn<QString>("web");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("said"); // standard error after "Tallyhost: "; URL for the page
+    QTest::addColumn<QString>("result");
+    QTest::addColumn<int>("checkStatus");
+    QTest::addColumn<QString>("checkSays");
+    const QString seen = QStringLiteral("URL shows 203.0.113.7, published ");
+    QTest::newRow("seen") << "ftp" << 0 << ""
+                          << "published" << 0 << seen;
+    QTest::newRow("seen over HTTPS") << "ftp https" << 0 << ""
+                                     << "published" << 0 << seen;
+    QTest::newRow("seen once a cache let go of its copy") << "ftp stale" << 0 << ""
+                                                          << "published" << 0 << seen;
+    QTest::newRow("the classic wrong folder")
+        << "another page" << 1 << "Uploaded, not seen: URL shows another page: the upload folder"
+        << "not seen" << 1 << "URL shows another page: ";
+    QTest::newRow("nothing there") << "nothing" << 1
+                                   << "Uploaded, not seen: nothing at URL (HTTP 404): the upload "
+                                      "folder or file name may not be the ones the web server "
+                                      "shows"
+                                   << "not seen" << 1 << "nothing at URL (HTTP 404)";
+    QTest::newRow("a certificate for another name")
+        << "ftp https for another name" << 1
+        << "Uploaded, not seen: browsers refuse the secure connection to URL: "
+        << "not seen" << 1 << "browsers refuse the secure connection to URL: ";
+    QTest::newRow("no page address") << "none" << 0 << ""
+                                     << "published" << 1 << "";
+}
+
+// After every upload the page is fetched where visitors open it: what they see there decides
+// the exit status, the history and --status, and --check says it again at any time.
+void UnattendedTest::pageIsLookedAtWhereVisitorsOpenIt() {
+    QFETCH(QString, web);
+    QFETCH(int, status);
+    QFETCH(QString, said);
+    QFETCH(QString, result);
+    QFETCH(int, checkStatus);
+    QFETCH(QString, checkSays);
+    FtpServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    AddressServer address;
+    QVERIFY2(address.start(), qPrintable(address.errorString()));
+    QTemporaryDir elsewhere;
+    if (web.startsWith(QLatin1String("another")))
+        QVERIFY(QDir(elsewhere.path()).mkpath(QStringLiteral("pub")) &&
+                writeFile(elsewhere.filePath(QStringLiteral("pub/ip.htm")), "<h1>Welcome</h1>\n"));
+    PageServer site;
+    const bool https = web.contains(QLatin1String("https"));
+    QVERIFY2(
+        site.start({.root = web.startsWith(QLatin1String("ftp")) ? server.root() : elsewhere.path(),
+                    .staleSeconds = web.contains(QLatin1String("stale")) ? 2 : 0,
+                    .tls = !https ? PageServer::Options::Tls::None
+                           : web.contains(QLatin1String("another name"))
+                               ? PageServer::Options::Tls::ForAnotherName
+                               : PageServer::Options::Tls::ForThisHost}),
+        qPrintable(site.errorString()));
+    const QString url = site.url(QStringLiteral("pub/ip.htm"));
+    configure(server, server.password(),
+              {.more = QStringLiteral("PageURL=%1\n[Address]\nSource=web\nWebURL=%2\n")
+                           .arg(web == QLatin1String("none") ? QString() : url,
+                                address.say(QStringLiteral("203.0.113.7")))});
+    QMap<QString, QString> environment;
+    if (https)
+        environment[QStringLiteral("SSL_CERT_FILE")] = site.authorityFile();
+
+    QByteArray errors;
+    if (web.contains(QLatin1String("stale"))) {
+        // The page the site holds on to for a while.
+        QCOMPARE(publish(&errors, environment), 0);
+        QVERIFY(writeFile(home(QStringLiteral("template.htm")), "<p>%Tallyhost% anew</p>\n"));
+    }
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(publish(&errors, environment), status);
+    said.replace(QStringLiteral("URL"), url);
+    QCOMPARE(QString::fromUtf8(errors).left(said.size() + 11),
+             said.isEmpty() ? QString() : QStringLiteral("Tallyhost: ") + said);
+    QVERIFY(errors.count('\n') <= 1);
+    if (web.contains(QLatin1String("stale")))
+        QVERIFY2(clock.elapsed() >= 1000, "seen only after another look");
+    // What was uploaded stays uploaded, once.
+    QVERIFY(readFile(server.root() + QStringLiteral("/pub/ip.htm")).startsWith("<p>203.0.113.7"));
+    QCOMPARE(server.loginCount(), web.contains(QLatin1String("stale")) ? 2 : 1);
+
+    const QJsonObject last = historyEntries().constLast();
+    QCOMPARE(last.value("result").toString(), result);
+    QCOMPARE(last.value("checked").toString(), web == QLatin1String("none") ? QString() : url);
+    const QString shown = this->status(environment);
+    if (web == QLatin1String("none")) {
+        QVERIFY(site.requests().isEmpty());
+        QVERIFY2(!shown.contains(QLatin1String("Web page:")), qPrintable(shown));
+    } else if (status == 0) {
+        QVERIFY2(shown.contains("\nWeb page:       Published and seen at " + url + "\n"),
+                 qPrintable(shown));
+        // Asked as a browser asks, never from a cache's old copy.
+        QVERIFY2(site.requests().constFirst().endsWith(" cache-control=no-cache cookie="),
+                 qPrintable(site.requests().join('\n')));
+    } else {
+        QVERIFY2(shown.contains("\nWeb page:       " + said), qPrintable(shown));
+        QVERIFY2(shown.contains("\nLast attempt:   not seen at "), qPrintable(shown));
+    }
+
+    QString checked;
+    QCOMPARE(check(&checked, environment), checkStatus);
+    if (!checkSays.isEmpty())
+        QVERIFY2(checked.startsWith(checkSays.replace(QStringLiteral("URL"), url)),
+                 qPrintable(checked));
+    if (checkStatus == 0)
+        QVERIFY2(checked.endsWith(QLatin1String(": the current address.\n")), qPrintable(checked));
+}
+
+// With OnlyWhenChanged a run that uploads nothing still looks at the page, and uploads it again
+// when the site shows something else, once.
+void UnattendedTest::unchangedRunsLookAndPublishAgainOnce() {
+    FtpServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    AddressServer address;
+    QVERIFY2(address.start(), qPrintable(address.errorString()));
+    PageServer site;
+    QVERIFY2(site.start({.root = server.root()}), qPrintable(site.errorString()));
+    const auto settings = [&](const QString& path, const QString& published) {
+        configure(server, server.password(),
+                  {.more = QStringLiteral("PageURL=%1\n[Address]\nSource=web\nWebURL=%2\n"
+                                          "OnlyWhenChanged=True\n")
+                               .arg(site.url(path), address.say(published))});
+    };
+    const QString page = server.root() + QStringLiteral("/pub/ip.htm");
+    settings(QStringLiteral("pub/ip.htm"), QStringLiteral("203.0.113.7"));
+    QVERIFY(runsQuietly());
+    QCOMPARE(server.connectionCount(), 1);
+
+    // Nothing changed and the site shows the page: looked at, not uploaded.
+    QVERIFY(runsQuietly());
+    QCOMPARE(server.connectionCount(), 1);
+    QCOMPARE(site.requests().size(), 2);
+    QVERIFY2(status().contains("\nLast attempt:   unchanged at "), qPrintable(status()));
+    QVERIFY2(status().contains(", by the schedule; seen at " + site.url("pub/ip.htm") + "\n"),
+             qPrintable(status()));
+
+    // Overwritten by something else: uploaded again.
+    const QByteArray ours = readFile(page);
+    QVERIFY(writeFile(page, "<p>someone else's page</p>\n"));
+    QVERIFY(runsQuietly());
+    QCOMPARE(server.connectionCount(), 2);
+    QVERIFY(readFile(page).startsWith("<p>203.0.113.7 "));
+    QCOMPARE(historyEntries().constLast().value("result").toString(), QString("published"));
+
+    // A copy restored from a backup is an older page of ours: uploaded again as well.
+    QVERIFY(writeFile(m_home->filePath(QStringLiteral("template.htm")), "<p>%Tallyhost%</p>\n"));
+    QVERIFY(runsQuietly());
+    QCOMPARE(server.connectionCount(), 3);
+    QVERIFY(writeFile(page, ours));
+    QVERIFY(runsQuietly());
+    QCOMPARE(server.connectionCount(), 4);
+    QCOMPARE(readFile(page), QByteArray("<p>203.0.113.7</p>\r\n"));
+
+    // Where the site shows another page whatever is uploaded: one upload more, then said.
+    QVERIFY(QDir(server.root()).mkpath(QStringLiteral("www")));
+    QVERIFY(writeFile(server.root() + QStringLiteral("/www/ip.htm"), "<h1>Welcome</h1>\n"));
+    settings(QStringLiteral("www/ip.htm"), QStringLiteral("203.0.113.7"));
+    QByteArray errors;
+    QCOMPARE(publish(&errors), 1);
+    QCOMPARE(server.connectionCount(), 5);
+    QVERIFY2(errors.startsWith("Tallyhost: Uploaded, not seen: " + site.url("www/ip.htm").toUtf8() +
+                               " shows another page: "),
+             errors.constData());
+
+    // --check compares what the page shows with the address the source gives now.
+    settings(QStringLiteral("pub/ip.htm"), QStringLiteral("203.0.113.8"));
+    QString said;
+    QCOMPARE(check(&said), 1);
+    QVERIFY2(said.startsWith(site.url("pub/ip.htm") + " shows 203.0.113.7, published "),
+             qPrintable(said));
+    QVERIFY2(said.endsWith(", but the current address is 203.0.113.8.\n"), qPrintable(said));
+}
+
 void UnattendedTest::scheduleFromTheCommandLine_data() {
     QTest::addColumn<QString>("value");
     // What answers on the session bus: "systemd", "systemd refusing METHOD", "nobody", or
@@ -900,6 +1087,18 @@ QString UnattendedTest::status(const QMap<QString, QString>& environment) {
         !program.readAllStandardError().isEmpty())
         return {};
     return QString::fromUtf8(program.readAllStandardOutput());
+}
+
+int UnattendedTest::check(QString* said, const QMap<QString, QString>& environment) {
+    QProcess program;
+    start(program, environment, {QStringLiteral("--check")});
+    if (!program.waitForFinished(60000))
+        return -1;
+    *said = QString::fromUtf8(program.readAllStandardOutput());
+    // Whatever it says, it says on one line.
+    if (said->count(QLatin1Char('\n')) + program.readAllStandardError().count('\n') != 1)
+        return -1;
+    return program.exitCode();
 }
 
 QList<QJsonObject> UnattendedTest::historyEntries() {
