@@ -654,8 +654,9 @@ void UnattendedTest::publishesOnlyWhenSomethingChanged() {
 }
 
 void UnattendedTest::failuresAreNoticedOnce_data() {
-    // Each run: "ok" or "fail" (a wrong password), the address the web service gives, and
-    // "desktop" when a notification server is on the session bus.
+    // Each run: "ok", "fail" (a wrong password) or "unseen" (uploaded where visitors find
+    // nothing), the address the web service gives, and "desktop" when a notification server is
+    // on the session bus.
     QTest::addColumn<QStringList>("runs");
     // The notice each run gives, by its summary; empty for none.
     QTest::addColumn<QStringList>("notices");
@@ -677,6 +678,10 @@ void UnattendedTest::failuresAreNoticedOnce_data() {
     QTest::newRow("new address, notice asked for")
         << QStringList{"ok 203.0.113.7 desktop", "ok 203.0.113.8 desktop", "ok 203.0.113.8 desktop"}
         << QStringList{"", changed, ""} << true;
+    QTest::newRow("uploaded where visitors do not see it")
+        << QStringList{"unseen 203.0.113.7 desktop", "unseen 203.0.113.7 desktop",
+                       "ok 203.0.113.7 desktop"}
+        << QStringList{"Visitors do not see the published page", "", again} << false;
     QTest::newRow("new address, no notice asked for")
         << QStringList{"ok 203.0.113.7 desktop", "ok 203.0.113.8 desktop"} << QStringList{"", ""}
         << false;
@@ -698,15 +703,21 @@ void UnattendedTest::failuresAreNoticedOnce() {
     auto* desktop = new NotificationStandIn;
     QVERIFY(standIns.serve(QStringLiteral("org.freedesktop.Notifications"),
                            QStringLiteral("/org/freedesktop/Notifications"), desktop));
+    QTemporaryDir empty;
+    PageServer site;
+    QVERIFY2(site.start({.root = empty.path()}), qPrintable(site.errorString()));
 
     qsizetype seen = 0;
     for (qsizetype i = 0; i < runs.size(); ++i) {
         const QStringList words = runs.at(i).split(QLatin1Char(' '));
         const bool ok = words.at(0) == QLatin1String("ok");
+        const bool unseen = words.at(0) == QLatin1String("unseen");
         configure(
-            server, ok ? server.password() : QStringLiteral("Not-the-Password"),
-            {.more = QStringLiteral("[Address]\nSource=web\nWebURL=%1\nNoticeOnChange=%2\n")
-                         .arg(web.say(words.at(1)),
+            server, ok || unseen ? server.password() : QStringLiteral("Not-the-Password"),
+            {.more = QStringLiteral("PageURL=%1\n[Address]\nSource=web\nWebURL=%2\n"
+                                    "NoticeOnChange=%3\n")
+                         .arg(unseen ? site.url(QStringLiteral("ip.htm")) : QString(),
+                              web.say(words.at(1)),
                               askedForChanges ? QStringLiteral("True") : QStringLiteral("False"))});
         QMap<QString, QString> environment;
         // Without a desktop there is no session bus either, as under cron.
@@ -720,7 +731,9 @@ void UnattendedTest::failuresAreNoticedOnce() {
         if (ok)
             QCOMPARE(err, QByteArray());
         else
-            QVERIFY2(err.startsWith("Tallyhost: Unable to upload file: ") && err.count('\n') == 1,
+            QVERIFY2(err.startsWith(unseen ? "Tallyhost: Uploaded, not seen: "
+                                           : "Tallyhost: Unable to upload file: ") &&
+                         err.count('\n') == 1,
                      err.constData());
 
         const QList<NotificationStandIn::Notice> given = desktop->notices().mid(seen);
