@@ -16,6 +16,7 @@ namespace {
 constexpr std::string_view Usage = R"(Usage: vantrell [/A]
        vantrell --schedule MINUTES|off
        vantrell --status
+       vantrell --check
        vantrell -h | --help | -V | --version
 
 Fills your HTML template with this machine's IP address, the date and the time,
@@ -33,6 +34,10 @@ where you fill in the settings and press "Upload IP Address".
                  removed, 1 with the reason when not
   --status       show the schedule and its next run, what was published last
                  and where, and what failed since; works without a display
+  --check        fetch the page where visitors open it (PageURL) and say what
+                 it shows: the address on it and when that was published, or
+                 why it cannot be read. Exit status 0 when it shows the
+                 address the source gives now, 1 otherwise
   -h, --help     show this help and end
   -V, --version  show the version and end
 
@@ -46,7 +51,8 @@ systemctl --user enable --now vantrell.timer
 Exit status:
   0  the page was uploaded (or, with OnlyWhenChanged, nothing had changed),
      or the window was closed
-  1  an unattended run did not upload the page; the message says why
+  1  an unattended run did not upload the page, or (with PageURL) visitors
+     do not see it; the message says why
   2  no display to open the window on, or an unexpected error
 
 Settings: ${XDG_CONFIG_HOME:-~/.config}/TallyhostUpdater.ini
@@ -80,9 +86,12 @@ QString statusReport() {
     };
     line("Schedule:", ScheduleStatus());
 
+    // A page that visitors do not see was published all the same; a run that uploaded nothing
+    // keeps no page of its own.
     qsizetype lastPublished = -1;
     for (qsizetype i = history.size() - 1; i >= 0 && lastPublished < 0; --i)
-        if (history[i].result == HistoryEntry::Result::Published)
+        if (history[i].result == HistoryEntry::Result::Published ||
+            (history[i].result == HistoryEntry::Result::NotSeen && !history[i].pageHash.isEmpty()))
             lastPublished = i;
     if (lastPublished < 0) {
         line("Last published:", QStringLiteral("nothing yet"));
@@ -95,12 +104,17 @@ QString statusReport() {
                  .arg(addresses, e.source, platform::Destination(e), when(e.time), by(e)));
         if (!e.ipv6Note.isEmpty())
             line("IPv6:", e.ipv6Note);
+        if (e.result == HistoryEntry::Result::NotSeen)
+            line("Web page:", QStringLiteral("Uploaded, not seen: ") + e.message);
+        else if (!e.pageUrl.isEmpty())
+            line("Web page:", QStringLiteral("Published and seen at ") + e.pageUrl);
     }
 
     qsizetype failures = 0;
     const HistoryEntry* lastFailure = nullptr;
     for (qsizetype i = lastPublished + 1; i < history.size(); ++i) {
-        if (history[i].result == HistoryEntry::Result::Failed) {
+        if (history[i].result == HistoryEntry::Result::Failed ||
+            history[i].result == HistoryEntry::Result::NotSeen) {
             ++failures;
             lastFailure = &history[i];
         }
@@ -116,8 +130,11 @@ QString statusReport() {
 
     if (!history.isEmpty()) {
         const HistoryEntry& e = history.last();
-        line("Last attempt:", QStringLiteral("%1 at %2, by %3")
-                                  .arg(platform::ResultName(e.result), when(e.time), by(e)));
+        QString seen;
+        if (e.result == HistoryEntry::Result::Unchanged && !e.pageUrl.isEmpty())
+            seen = QStringLiteral("; seen at ") + e.pageUrl;
+        line("Last attempt:", QStringLiteral("%1 at %2, by %3%4")
+                                  .arg(platform::ResultName(e.result), when(e.time), by(e), seen));
     }
     line("History:", platform::HistoryPath());
     return out;
@@ -125,11 +142,15 @@ QString statusReport() {
 
 } // namespace
 
-bool StatusAsked(int argc, const char* const* argv) {
+bool Asked(int argc, const char* const* argv, std::string_view option) {
     for (int i = 1; i < argc; ++i)
-        if (std::string_view(argv[i]) == "--status")
+        if (std::string_view(argv[i]) == option)
             return true;
     return false;
+}
+
+bool StatusAsked(int argc, const char* const* argv) {
+    return Asked(argc, argv, "--status");
 }
 
 int AnswerStatus() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <string_view>
 
 // Answers "--help" and "--version" (and their short forms "-h" and "-V") before anything touches a
 // window system, so that both work in a shell without a display. Returns the status to end with
@@ -10,7 +11,10 @@
 // unattended switch on the same line: nothing is published.
 std::optional<int> AnswerInformationOptions(int argc, const char* const* argv);
 
-// Whether "--status" is on the command line. Like "--help", it wins over the unattended switch.
+// Whether the option is on the command line, as an argument of its own.
+bool Asked(int argc, const char* const* argv, std::string_view option);
+// Whether "--status" is on the command line. Like "--help", it wins over the unattended switch,
+// and so does "--check".
 bool StatusAsked(int argc, const char* const* argv);
 
 // Answers "--status", also without a display: the schedule as the system reports it, with its

@@ -4,6 +4,7 @@
 #include "MsgBox.h"
 #include "Process.h"
 #include "frmTallyhost.h"
+#include "modPageCheck.h"
 #include "modSchedule.h"
 #include "modTallyhost.h"
 
@@ -37,6 +38,11 @@ int main(int argc, char* argv[]) {
     if (QDir::isRelativePath(qEnvironmentVariable("XDG_CONFIG_HOME")))
         qunsetenv("XDG_CONFIG_HOME");
 #endif
+    // A look at the page for a monitoring tool, without a display.
+    if (Asked(argc, argv, "--check")) {
+        QCoreApplication app(argc, argv);
+        platform::EndProcess(CheckPageFromCommandLine());
+    }
     // The toolkit takes the options it knows out of argv ("-style /A" would take the switch
     // with it), so the command line is read before it gets the chance.
     QStringList arguments;

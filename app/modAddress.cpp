@@ -7,6 +7,7 @@
 #include "PageTemplate.h"
 #include "frmOptions.h"
 #include "frmTallyhost.h"
+#include "modPageCheck.h"
 #include "modSchedule.h"
 #include "modSettings.h"
 #include "modTallyhost.h"
@@ -309,14 +310,17 @@ void ShowOptions() {
     frmOptions dialog(&MainForm());
     LoadOptions(dialog);
     LoadSchedule(dialog);
+    LoadPageOptions(dialog);
     dialog.exec();
 }
 
 void LoadOptions(frmOptions& dialog) {
     QObject::connect(&dialog, &frmOptions::detectRequested, &dialog,
                      [&dialog] { DetectAddresses(dialog); });
+    // The page's address is checked first: a typing mistake there keeps the dialog open with
+    // nothing saved.
     dialog.maySave = [&dialog] {
-        return SaveOptions(dialog) && SaveNoticeOptions(dialog);
+        return SavePageOptions(dialog) && SaveOptions(dialog) && SaveNoticeOptions(dialog);
     };
     platform::SettingsStore store = OpenSettings();
     const QString name = sourceName(store);

@@ -24,8 +24,23 @@ QString resultText(platform::HistoryEntry::Result result) {
         return QStringLiteral("Failed");
     case platform::HistoryEntry::Result::Cancelled:
         return QStringLiteral("Cancelled");
+    case platform::HistoryEntry::Result::NotSeen:
+        return QStringLiteral("Uploaded, not seen");
     }
     return {};
+}
+
+// What else there is to say of an attempt: why it failed, or where visitors saw the page, and
+// why an IPv6 marker was left empty.
+QString noteOf(const platform::HistoryEntry& e) {
+    if (!e.message.isEmpty())
+        return e.message;
+    QStringList notes;
+    if (!e.pageUrl.isEmpty())
+        notes << QStringLiteral("Seen at ") + e.pageUrl;
+    if (!e.ipv6Note.isEmpty())
+        notes << e.ipv6Note;
+    return notes.join(QStringLiteral("; "));
 }
 
 } // namespace
@@ -45,13 +60,14 @@ void LoadHistory(frmHistory& dialog) {
     for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
         const platform::HistoryEntry& e = *it;
         auto* item = new QTreeWidgetItem(
-            &list, {QLocale().toString(e.time.toLocalTime(), QLocale::ShortFormat),
-                    e.start == platform::HistoryEntry::Start::Schedule ? QStringLiteral("Schedule")
-                                                                       : QStringLiteral("Window"),
-                    resultText(e.result), AddressesOf(e), e.source, platform::Destination(e),
-                    e.message.isEmpty() ? e.ipv6Note : e.message});
-        item->setToolTip(6, e.message.isEmpty() ? e.ipv6Note : e.message);
-        if (e.result == platform::HistoryEntry::Result::Failed) {
+            &list,
+            {QLocale().toString(e.time.toLocalTime(), QLocale::ShortFormat),
+             e.start == platform::HistoryEntry::Start::Schedule ? QStringLiteral("Schedule")
+                                                                : QStringLiteral("Window"),
+             resultText(e.result), AddressesOf(e), e.source, platform::Destination(e), noteOf(e)});
+        item->setToolTip(6, noteOf(e));
+        if (e.result == platform::HistoryEntry::Result::Failed ||
+            e.result == platform::HistoryEntry::Result::NotSeen) {
             item->setIcon(2, failed);
             item->setForeground(2, QBrush(QColor(0xd0, 0x30, 0x30)));
         } else if (e.result == platform::HistoryEntry::Result::Cancelled) {

@@ -58,9 +58,11 @@ void NoticeUnattendedRun(bool published, const std::optional<platform::Publicati
         state.message = written.text.isEmpty() ? platform::LastMessage().text : written.text;
         // A streak begun while nobody's desktop was there is told once one is.
         if (!state.told)
-            state.told =
-                platform::ShowDesktopNotice(QStringLiteral("Vantrell could not publish the page"),
-                                            state.message, platform::NoticeUrgency::Critical);
+            state.told = platform::ShowDesktopNotice(
+                state.message.startsWith(QLatin1String("Uploaded, not seen: "))
+                    ? QStringLiteral("Visitors do not see the published page")
+                    : QStringLiteral("Vantrell could not publish the page"),
+                state.message, platform::NoticeUrgency::Critical);
         state.Save();
         return;
     }

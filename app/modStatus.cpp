@@ -95,26 +95,39 @@ void ShowOutcome(frmTallyhost& form, const platform::HistoryEntry& e) {
         // An IPv6 marker left empty is said after the rest, in full in the tip.
         const QString ipv6 = e.ipv6Note.isEmpty() ? QString() : QStringLiteral("; ") + e.ipv6Note;
         const QString reason = platform::UnreachableReason(e.address);
-        if (reason.isEmpty()) {
-            ShowStatus(form, QStringLiteral("Published %1 to ").arg(AddressesOf(e)),
-                       platform::Destination(e), at + ipv6, e.ipv6Note);
-            return;
-        }
+        // Seen where visitors open it: that address says more than where the page went.
+        const bool seen = !e.pageUrl.isEmpty();
+        QStringList tips;
         // Published all the same: the page says what this machine knows.
-        QString tip = QStringLiteral("%1 is %2. Tools > Options chooses where the published "
-                                     "address comes from.")
-                          .arg(e.address, reason);
+        if (!reason.isEmpty())
+            tips << QStringLiteral("%1 is %2. Tools > Options chooses where the published "
+                                   "address comes from.")
+                        .arg(e.address, reason);
         if (!e.ipv6Note.isEmpty())
-            tip += QLatin1Char('\n') + e.ipv6Note;
-        ShowStatus(form, QStringLiteral("Published %1 to ").arg(AddressesOf(e)),
-                   platform::Destination(e),
-                   at + QStringLiteral(", unreachable: see Tools > Options") + ipv6, tip);
+            tips << e.ipv6Note;
+        if (seen)
+            tips << QStringLiteral("Uploaded to %1.").arg(platform::Destination(e));
+        ShowStatus(
+            form,
+            QStringLiteral("Published %1 %2 ")
+                .arg(AddressesOf(e), seen ? QStringLiteral("and seen at") : QStringLiteral("to")),
+            seen ? e.pageUrl : platform::Destination(e),
+            at +
+                (reason.isEmpty() ? QString()
+                                  : QStringLiteral(", unreachable: see Tools > Options")) +
+                ipv6,
+            tips.join(QLatin1Char('\n')));
         return;
     }
     case platform::HistoryEntry::Result::Unchanged:
-        ShowStatus(form,
-                   QStringLiteral("Unchanged, not uploaded again: %1 at ").arg(AddressesOf(e)),
-                   platform::Destination(e), at);
+        ShowStatus(
+            form, QStringLiteral("Unchanged, not uploaded again: %1 at ").arg(AddressesOf(e)),
+            platform::Destination(e),
+            at + (e.pageUrl.isEmpty() ? QString() : QStringLiteral(", seen at ") + e.pageUrl));
+        return;
+    case platform::HistoryEntry::Result::NotSeen:
+        ShowStatus(form, QStringLiteral("Uploaded, not seen") + at + QStringLiteral(": ") +
+                             e.message.simplified());
         return;
     case platform::HistoryEntry::Result::Failed:
         ShowStatus(form, QStringLiteral("Not published") + at + QStringLiteral(": ") +

@@ -18,6 +18,7 @@
 #include "modHistory.h"
 #include "modNotice.h"
 #include "modPage.h"
+#include "modPageCheck.h"
 #include "modSettings.h"
 #include "modShell.h"
 #include "modStatus.h"
@@ -26,6 +27,7 @@
 #include <QApplication>
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
@@ -53,7 +55,8 @@ platform::HistoryEntry* g_record = nullptr;
 // File > Exit was chosen during an upload: the status to end with once it has stopped.
 std::optional<int> g_exitAfterUpload;
 
-enum class JobEnd { Published, Unchanged, Failed };
+// NotSeen: on the server, but not what visitors see where they open the page.
+enum class JobEnd { Published, Unchanged, Failed, NotSeen };
 
 // The addresses that go in place of the page's markers, and what was published with them.
 class PageAddresses {
@@ -170,8 +173,10 @@ bool writePageFile(frmTallyhost& form, const JobFields& job, PageAddresses& addr
 
 // The job's story: the fields checked, the address found, the page written and sent, and what
 // was published kept. The status line says where it has got to; what the history keeps of the
-// attempt goes into record on the way.
-JobEnd publishPage(frmTallyhost& form, platform::HistoryEntry& record, QString& pagePath) {
+// attempt goes into record on the way. An unattended run may keep the last upload when the
+// page would be the same (mayKeepLast).
+JobEnd publishPage(frmTallyhost& form, platform::HistoryEntry& record, QString& pagePath,
+                   bool mayKeepLast) {
     if (!ValidateFields() || !CheckUploadFileName(*form.txtUploadFileName))
         return JobEnd::Failed;
     const JobFields job = ReadJobFields(form);
@@ -184,19 +189,88 @@ JobEnd publishPage(frmTallyhost& form, platform::HistoryEntry& record, QString& 
     ShowStatus(form, QStringLiteral("Finding the public address"));
     if (!addresses.Find(record))
         return JobEnd::Failed;
-    if (HasUnattendedSwitch(strCommandLine) && PublishedAlready(addresses.publication))
+    if (mayKeepLast && HasUnattendedSwitch(strCommandLine) &&
+        PublishedAlready(addresses.publication))
         return JobEnd::Unchanged;
 
     std::unique_ptr<platform::FileLock> pageLock;
     // The page goes while the lock is held: by then another run may be writing a page of its
     // own.
     const RemoveWhenCancelled removeWhenCancelled{pagePath};
-    if (!writePageFile(form, job, addresses, record, pagePath, pageLock) ||
-        !SendPage(form, job, pagePath, pageLock, g_replacing))
+    if (!writePageFile(form, job, addresses, record, pagePath, pageLock))
+        return JobEnd::Failed;
+    // Where visitors' view is looked at, the page is known there by the bytes sent.
+    if (!PageURL().isEmpty()) {
+        addresses.publication.pageHash = platform::FileHash(pagePath);
+        addresses.publication.pageSize = QFileInfo(pagePath).size();
+    }
+    if (!SendPage(form, job, pagePath, pageLock, g_replacing))
         return JobEnd::Failed;
     pageLock.reset();
+    record.pageHash = addresses.publication.pageHash;
     RecordPublished(addresses.publication);
     return JobEnd::Published;
+}
+
+// Where visitors open the page, it is looked at after the upload. A run that found nothing to
+// upload looks as well, and uploads once more when what is there is not the page published
+// last. A page on the server that visitors do not see is said, and is not uploaded again.
+JobEnd seenByVisitors(frmTallyhost& form, platform::HistoryEntry& record, QString& pagePath,
+                      JobEnd end) {
+    const QString url = PageURL();
+    if (url.isEmpty() || (end != JobEnd::Published && end != JobEnd::Unchanged))
+        return end;
+    std::optional<platform::PageSight> sight;
+    if (end == JobEnd::Unchanged) {
+        const std::optional<platform::Publication> last = platform::LoadPublication();
+        sight = LookAtPage(
+            &form, url, {last ? last->pageHash : QByteArray(), last ? last->pageSize : 0}, false);
+        if (sight && sight->NotOurs()) {
+            sight.reset();
+            end = publishPage(form, record, pagePath, false);
+        }
+    }
+    if (end == JobEnd::Published)
+        sight = LookAtPage(&form, url, {record.pageHash, QFileInfo(pagePath).size()}, true);
+    // Stopped while looking: what is on the server stands, unlooked at.
+    if (!sight)
+        return end;
+    record.pageUrl = platform::PageUrlForPeople(url);
+    if (sight->Seen())
+        return end;
+    record.message = sight->Said(url);
+    platform::MsgBox(QStringLiteral("Uploaded, not seen: ") + record.message,
+                     platform::MsgIcon::Exclamation);
+    return JobEnd::NotSeen;
+}
+
+// What the history keeps of how the attempt ended.
+void recordEnd(JobEnd end, platform::HistoryEntry& record, const platform::MessageWatch& messages) {
+    record.time = QDateTime::currentDateTimeUtc();
+    switch (end) {
+    case JobEnd::Published:
+        record.result = platform::HistoryEntry::Result::Published;
+        break;
+    case JobEnd::Unchanged:
+        record.result = platform::HistoryEntry::Result::Unchanged;
+        break;
+    case JobEnd::NotSeen:
+        record.result = platform::HistoryEntry::Result::NotSeen;
+        break;
+    case JobEnd::Failed:
+        if (g_cancelled) {
+            record.result = platform::HistoryEntry::Result::Cancelled;
+            record.message = g_replacing ? QStringLiteral("stopped while the page was being put "
+                                                          "in place; the server may hold the old "
+                                                          "page or the new one")
+                                         : QStringLiteral("Cancelled");
+        } else {
+            record.result = platform::HistoryEntry::Result::Failed;
+            if (const std::optional<platform::Message> said = messages.Last())
+                record.message = said->text;
+        }
+        break;
+    }
 }
 
 } // namespace
@@ -403,29 +477,9 @@ bool UploadPage() {
     platform::MessageWatch messages;
 
     QString pagePath;
-    const JobEnd end = publishPage(form, record, pagePath);
-    record.time = QDateTime::currentDateTimeUtc();
-    switch (end) {
-    case JobEnd::Published:
-        record.result = platform::HistoryEntry::Result::Published;
-        break;
-    case JobEnd::Unchanged:
-        record.result = platform::HistoryEntry::Result::Unchanged;
-        break;
-    case JobEnd::Failed:
-        if (g_cancelled) {
-            record.result = platform::HistoryEntry::Result::Cancelled;
-            record.message = g_replacing ? QStringLiteral("stopped while the page was being put "
-                                                          "in place; the server may hold the old "
-                                                          "page or the new one")
-                                         : QStringLiteral("Cancelled");
-        } else {
-            record.result = platform::HistoryEntry::Result::Failed;
-            if (const std::optional<platform::Message> said = messages.Last())
-                record.message = said->text;
-        }
-        break;
-    }
+    const JobEnd end =
+        seenByVisitors(form, record, pagePath, publishPage(form, record, pagePath, true));
+    recordEnd(end, record, messages);
     // File > Exit has kept it already, on its way out.
     if (g_record)
         platform::AddToHistory(record);
@@ -433,9 +487,10 @@ bool UploadPage() {
     if (g_form == &form)
         ShowOutcome(form, record);
 
+    const bool right = end == JobEnd::Published || end == JobEnd::Unchanged;
     if (const std::optional<int> status = std::exchange(g_exitAfterUpload, std::nullopt)) {
         ExitProgram(*status);
-        return end != JobEnd::Failed;
+        return right;
     }
     if (end == JobEnd::Published) {
         // Old copies the server would not let go are said once, beside the success.
@@ -447,7 +502,7 @@ bool UploadPage() {
         else if (!note.isEmpty())
             platform::MsgBox(note, platform::MsgIcon::Exclamation);
     }
-    return end != JobEnd::Failed;
+    return right;
 }
 
 bool UploadCancelled() {

@@ -35,7 +35,8 @@ bool ValidateFields();
 
 // Builds the page from the template and uploads it. True when the page reached the server,
 // or when an unattended run found that the server has this same page already (see
-// PublishedAlready). A request made while an upload is running is ignored and answers false.
+// PublishedAlready), and, where the settings name the page's address (PageURL), visitors see
+// it there. A request made while an upload is running is ignored and answers false.
 bool UploadPage();
 
 // True while an upload runs that someone has asked to stop.

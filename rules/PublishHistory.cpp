@@ -28,6 +28,8 @@ const QString Result = QStringLiteral("result");
 const QString Message = QStringLiteral("message");
 const QString Address6 = QStringLiteral("address6");
 const QString IPv6Note = QStringLiteral("ipv6");
+const QString PageUrl = QStringLiteral("checked");
+const QString PageHash = QStringLiteral("page");
 
 // A history grown past the limit is cut back further, so that it is not rewritten on every run.
 constexpr int KeptAfterTrim = HistoryLimit * 5 / 6;
@@ -38,11 +40,12 @@ constexpr qint64 ReadLimit = 1024 * 1024;
 // A message longer than this is cut: the history keeps the gist, a message box had the rest.
 constexpr qsizetype MessageLimit = 1000;
 
-const std::array<std::pair<HistoryEntry::Result, const char*>, 4> ResultNames{{
+const std::array<std::pair<HistoryEntry::Result, const char*>, 5> ResultNames{{
     {HistoryEntry::Result::Published, "published"},
     {HistoryEntry::Result::Unchanged, "unchanged"},
     {HistoryEntry::Result::Failed, "failed"},
     {HistoryEntry::Result::Cancelled, "cancelled"},
+    {HistoryEntry::Result::NotSeen, "not seen"},
 }};
 
 QByteArray toLine(const HistoryEntry& e) {
@@ -62,6 +65,11 @@ QByteArray toLine(const HistoryEntry& e) {
         o.insert(Address6, e.address6);
     if (!e.ipv6Note.isEmpty())
         o.insert(IPv6Note, e.ipv6Note.simplified());
+    // Only a page looked at where visitors open it says where, and what it was.
+    if (!e.pageUrl.isEmpty())
+        o.insert(PageUrl, e.pageUrl);
+    if (!e.pageHash.isEmpty())
+        o.insert(PageHash, QString::fromLatin1(e.pageHash));
     return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
 }
 
@@ -96,6 +104,8 @@ std::optional<HistoryEntry> fromLine(QByteArrayView line) {
     e.message = o.value(Message).toString();
     e.address6 = o.value(Address6).toString();
     e.ipv6Note = o.value(IPv6Note).toString();
+    e.pageUrl = o.value(PageUrl).toString();
+    e.pageHash = o.value(PageHash).toString().toLatin1();
     return e;
 }
 

@@ -11,25 +11,32 @@ namespace platform {
 // One publish attempt as the history keeps it. It never holds a user name or password.
 struct HistoryEntry {
     enum class Start { Window, Schedule };
-    enum class Result { Published, Unchanged, Failed, Cancelled };
+    // NotSeen: the page is on the server, but visitors at the page's address see something
+    // else.
+    enum class Result { Published, Unchanged, Failed, Cancelled, NotSeen };
 
     QDateTime time; // when the attempt ended
     Start start = Start::Window;
     QString address; // empty when none was found
-    QString source; // where the address came from, as the settings name it ("local", "web")
-    QString site;   // as typed, without any login typed into it
+    QString source;  // where the address came from, as the settings name it ("local", "web")
+    QString site;    // as typed, without any login typed into it
     QString directory;
     QString file;
     Result result = Result::Failed;
-    QString message; // why it failed or was cancelled, one line
+    QString message; // why it failed, was cancelled or is not seen, one line
     // The page's IPv6 marker: the address that replaced it, or why it was left empty (one
     // sentence that names the marker); both empty when the page has no such marker.
     QString address6{};
     QString ipv6Note{};
+    // Where visitors open the page, when it was looked at there; empty when it was not.
+    QString pageUrl{};
+    // The hex SHA-256 of the bytes uploaded, so that the page is known again where it shows up
+    // later; empty when the page is not looked at.
+    QByteArray pageHash{};
 };
 
 // The words the history file and --status use: "window", "schedule"; "published",
-// "unchanged", "failed", "cancelled".
+// "unchanged", "failed", "cancelled", "not seen".
 QString StartName(HistoryEntry::Start start);
 QString ResultName(HistoryEntry::Result result);
 

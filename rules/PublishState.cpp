@@ -37,9 +37,11 @@ const QString UserName = QStringLiteral("user");
 const QString Directory = QStringLiteral("directory");
 const QString UploadFileName = QStringLiteral("file");
 const QString Time = QStringLiteral("published");
+const QString PageHash = QStringLiteral("page");
+const QString PageSize = QStringLiteral("size");
 
 QJsonObject toJson(const Publication& p) {
-    return QJsonObject{
+    QJsonObject o{
         {Address, p.address},
         {Template, QString::fromLatin1(p.templateHash)},
         {Marker, p.marker},
@@ -52,6 +54,11 @@ QJsonObject toJson(const Publication& p) {
         {UploadFileName, p.uploadFileName},
         {Time, p.time.toUTC().toString(Qt::ISODate)},
     };
+    if (!p.pageHash.isEmpty()) {
+        o.insert(PageHash, QString::fromLatin1(p.pageHash));
+        o.insert(PageSize, double(p.pageSize));
+    }
+    return o;
 }
 
 Publication fromJson(const QJsonObject& o) {
@@ -67,6 +74,8 @@ Publication fromJson(const QJsonObject& o) {
     p.directory = o.value(Directory).toString();
     p.uploadFileName = o.value(UploadFileName).toString();
     p.time = QDateTime::fromString(o.value(Time).toString(), Qt::ISODate);
+    p.pageHash = o.value(PageHash).toString().toLatin1();
+    p.pageSize = qint64(o.value(PageSize).toDouble());
     return p;
 }
 

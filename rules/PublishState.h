@@ -25,6 +25,11 @@ struct Publication {
     QString directory;
     QString uploadFileName;
     QDateTime time; // when the page reached the server
+    // The hex SHA-256 of the bytes uploaded and their number, where the page is looked at as
+    // visitors see it; empty and 0 otherwise. Not part of what makes the same page: they
+    // follow from the rest.
+    QByteArray pageHash{};
+    qint64 pageSize = 0;
 
     // The same addresses, template and settings. A publication without a template hash is
     // like no other.

@@ -23,6 +23,7 @@ constexpr Setting Table[] = {
     {K::IPParseField, "HTML", "IPParseField", "%Tallyhost%"},
     {K::IPv6Marker, "HTML", "IPv6Marker", "%Tallyhost6%"},
     {K::UploadDir, "HTML", "UploadDir", ""},
+    {K::PageURL, "HTML", "PageURL", ""},
     {K::Source, "Address", "Source", "local"},
     {K::WebURL, "Address", "WebURL", ""},
     {K::StunServers, "Address", "StunServers", ""},

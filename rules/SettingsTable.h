@@ -23,6 +23,7 @@ enum class SettingKey {
     IPParseField,
     IPv6Marker,
     UploadDir,
+    PageURL,
     Source,
     WebURL,
     StunServers,

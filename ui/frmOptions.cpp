@@ -27,6 +27,9 @@ namespace {
 // The room each answer's explanation takes, in average characters and lines.
 constexpr int HintCharacters = 44;
 constexpr int HintLines = 2;
+// The room for what a look at the page found.
+constexpr int PageCheckCharacters = 90;
+constexpr int PageCheckLines = 3;
 
 } // namespace
 
@@ -39,6 +42,7 @@ frmOptions::frmOptions(QWidget* parent) : QDialog(parent) {
     QGroupBox* when = makeUnattended();
     // A group of its own, below the others, so that their rows stay as they are.
     QGroupBox* schedule = makeSchedule();
+    QGroupBox* page = makePage();
 
     auto* buttons = new QDialogButtonBox(this);
     cmdOK = buttons->addButton(QDialogButtonBox::Ok);
@@ -48,6 +52,7 @@ frmOptions::frmOptions(QWidget* parent) : QDialog(parent) {
     layout->addWidget(sources);
     layout->addWidget(when);
     layout->addWidget(schedule);
+    layout->addWidget(page);
     layout->addWidget(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
@@ -184,6 +189,30 @@ QGroupBox* frmOptions::makeSchedule() {
     connect(chkSchedule, &QCheckBox::toggled, this, &frmOptions::scheduleChanged);
     connect(updScheduleMinutes, &QSpinBox::valueChanged, this, &frmOptions::scheduleChanged);
     return schedule;
+}
+
+QGroupBox* frmOptions::makePage() {
+    auto* page = new QGroupBox(QStringLiteral("The page on the web"), this);
+    auto* grid = new QGridLayout(page);
+    txtPageURL = new QLineEdit(page);
+    txtPageURL->setPlaceholderText(QStringLiteral("such as https://example.org/ip.htm; empty: "
+                                                  "not looked at"));
+    auto* caption = new QLabel(QStringLiteral("Where visitors open it"), page);
+    caption->setBuddy(txtPageURL);
+    cmdCheckPage = new QPushButton(QStringLiteral("Check now"), page);
+    cmdCheckPage->setAutoDefault(false);
+    grid->addWidget(caption, 0, 0);
+    grid->addWidget(txtPageURL, 0, 1);
+    grid->addWidget(cmdCheckPage, 0, 2);
+    // What a look found, in a room of its own: the dialog keeps its size when it arrives.
+    lblPageCheck = new RoomLabel(PageCheckCharacters, PageCheckLines, page);
+    lblPageCheck->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    lblPageCheck->setText(QStringLiteral("After every upload the page is looked at there, as "
+                                         "visitors see it."));
+    grid->addWidget(lblPageCheck, 1, 0, 1, -1);
+    grid->setColumnStretch(1, 1);
+    connect(cmdCheckPage, &QPushButton::clicked, this, &frmOptions::pageCheckRequested);
+    return page;
 }
 
 QLabel* frmOptions::addField(QGridLayout* grid, int row, const QString& caption, QWidget* field) {

@@ -18,8 +18,9 @@ class QPushButton;
 class QRadioButton;
 class QSpinBox;
 
-// Tools > Options: where the published address comes from and when an unattended run
-// uploads. The upload job's module fills and reads its controls; the dialog only dispatches.
+// Tools > Options: where the published address comes from, when an unattended run uploads,
+// and where visitors open the page. The upload job's module fills and reads its controls; the
+// dialog only dispatches.
 class frmOptions : public QDialog {
     Q_OBJECT
 public:
@@ -52,6 +53,11 @@ public:
     QLabel* lblLinger = nullptr;
     QCheckBox* chkNoticeOnChange = nullptr;
 
+    // Where visitors open the page, and what a look there found.
+    QLineEdit* txtPageURL = nullptr;
+    QPushButton* cmdCheckPage = nullptr;
+    QLabel* lblPageCheck = nullptr;
+
     QPushButton* cmdOK = nullptr;
     QPushButton* cmdCancel = nullptr;
 
@@ -62,6 +68,8 @@ signals:
     void detectRequested();
     // The schedule's box was ticked or cleared, or its minutes changed.
     void scheduleChanged();
+    // Check now: look at the page where visitors open it.
+    void pageCheckRequested();
 
 public slots:
     void accept() override;
@@ -71,6 +79,7 @@ private:
     QGroupBox* makeSources();
     QGroupBox* makeUnattended();
     QGroupBox* makeSchedule();
+    QGroupBox* makePage();
     // A captioned field on its own row of the sources' grid, under the choice it belongs to.
     QLabel* addField(QGridLayout* grid, int row, const QString& caption, QWidget* field);
     // Keeps the widgets enabled while one of the sources that use them is chosen.

@@ -1,10 +1,16 @@
 #include "HttpFetch.h"
 
 #include "AppInfo.h"
+#include "Process.h"
+#include "SystemCertificates.h"
+
+#include <QFile>
 
 #include <curl/curl.h>
 
 #include <memory>
+#include <mutex>
+#include <thread>
 
 namespace platform {
 
@@ -42,6 +48,101 @@ size_t collect(char* data, size_t size, size_t count, void* user) {
     return size * count;
 }
 
+// Each answer's header lines, redirects' included: only the last answer's Age counts.
+size_t header(char* data, size_t size, size_t count, void* user) {
+    auto* reply = static_cast<HttpReply*>(user);
+    const QByteArrayView line(data, qsizetype(size * count));
+    if (line.startsWith("HTTP/"))
+        reply->cached = false;
+    else if (line.size() > 4 && qstrnicmp(line.data(), "age:", 4) == 0)
+        reply->cached = true;
+    return size * count;
+}
+
+bool tlsFailure(CURLcode code) {
+    switch (code) {
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Which protocols the request may take, and the certificate check.
+void secure(CURL* h, const HttpRequest& request) {
+    // A service reached over HTTPS must not be able to send us on to plain HTTP.
+    const bool https = request.url.left(8).toLower() == "https://";
+#if LIBCURL_VERSION_NUM >= 0x075500
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, request.plainOnly ? "http" : "http,https");
+    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, https ? "https" : "http,https");
+#else
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS,
+                     request.plainOnly ? long(CURLPROTO_HTTP)
+                                       : long(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS,
+                     https ? long(CURLPROTO_HTTPS) : long(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+#endif
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+#if !defined(Q_OS_WIN)
+    // The same authorities as the transfers trust, not only the ones curl was built to read.
+    const QString bundleFile = SystemCertificates::BundleFile();
+    const QByteArray bundle = QFile::encodeName(bundleFile);
+    const QByteArray folder = QFile::encodeName(SystemCertificates::Folder());
+    curl_easy_setopt(h, CURLOPT_CAINFO, QFile::exists(bundleFile) ? bundle.constData() : nullptr);
+    curl_easy_setopt(h, CURLOPT_CAPATH, folder.isEmpty() ? nullptr : folder.constData());
+#endif
+}
+
+// Carries the reply from the fetching thread to the waiting one; a reply that comes after the
+// waiting one has gone is dropped.
+class FetchAside : public QObject {
+    Q_OBJECT
+public:
+    explicit FetchAside(const HttpRequest& request) : m_shared(std::make_shared<Shared>()) {
+        m_shared->receiver = this;
+        std::thread([shared = m_shared, request] {
+            const HttpReply reply = HttpFetch(request);
+            std::lock_guard lock(shared->mutex);
+            if (FetchAside* receiver = shared->receiver)
+                QMetaObject::invokeMethod(
+                    receiver, [receiver, reply] { receiver->finish(reply); }, Qt::QueuedConnection);
+        }).detach();
+    }
+    ~FetchAside() override {
+        std::lock_guard lock(m_shared->mutex);
+        m_shared->receiver = nullptr;
+    }
+
+    bool IsFinished() const { return m_finished; }
+    HttpReply Reply() const { return m_reply; }
+
+signals:
+    void finished();
+
+private:
+    struct Shared {
+        std::mutex mutex;
+        FetchAside* receiver = nullptr;
+    };
+
+    void finish(const HttpReply& reply) {
+        m_reply = reply;
+        m_finished = true;
+        emit finished();
+    }
+
+    std::shared_ptr<Shared> m_shared;
+    HttpReply m_reply;
+    bool m_finished = false;
+};
+
 } // namespace
 
 HttpReply HttpFetch(const HttpRequest& request) {
@@ -76,26 +177,17 @@ HttpReply HttpFetch(const HttpRequest& request) {
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     if (left > 0)
         curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, long(qMax<qint64>(left, 1)));
+    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &header);
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, &reply);
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, request.plainOnly ? 0L : 1L);
-    curl_easy_setopt(h, CURLOPT_MAXREDIRS, 3L);
+    curl_easy_setopt(h, CURLOPT_MAXREDIRS, request.maxRedirects);
+    if (request.acceptCompressed)
+        curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
     curl_easy_setopt(h, CURLOPT_IPRESOLVE,
                      request.family == AddressFamily::IPv4   ? long(CURL_IPRESOLVE_V4)
                      : request.family == AddressFamily::IPv6 ? long(CURL_IPRESOLVE_V6)
                                                              : long(CURL_IPRESOLVE_WHATEVER));
-    // A service reached over HTTPS must not be able to send us on to plain HTTP.
-    const bool https = request.url.left(8).toLower() == "https://";
-#if LIBCURL_VERSION_NUM >= 0x075500
-    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, request.plainOnly ? "http" : "http,https");
-    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, https ? "https" : "http,https");
-#else
-    curl_easy_setopt(h, CURLOPT_PROTOCOLS,
-                     request.plainOnly ? long(CURLPROTO_HTTP)
-                                       : long(CURLPROTO_HTTP | CURLPROTO_HTTPS));
-    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS,
-                     https ? long(CURLPROTO_HTTPS) : long(CURLPROTO_HTTP | CURLPROTO_HTTPS));
-#endif
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+    secure(h, request);
     curl_easy_setopt(h, CURLOPT_USERAGENT, agent.constData());
     const QByteArray from = "host!" + request.bindAddress.toLatin1();
     if (!request.bindAddress.isEmpty())
@@ -109,13 +201,32 @@ HttpReply HttpFetch(const HttpRequest& request) {
 
     const CURLcode code = curl_easy_perform(h);
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &reply.status);
+    curl_easy_getinfo(h, CURLINFO_REDIRECT_COUNT, &reply.redirects);
+    const char* effective = nullptr;
+    if (curl_easy_getinfo(h, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective)
+        reply.finalUrl = effective;
     if (code == CURLE_OK || (code == CURLE_WRITE_ERROR && reply.tooLong))
         return reply;
     if (code == CURLE_OPERATION_TIMEDOUT)
         reply.timedOut = true;
+    reply.tooManyRedirects = code == CURLE_TOO_MANY_REDIRECTS;
+    reply.tlsFailed = tlsFailure(code);
     reply.error = message[0] ? QString::fromLocal8Bit(message).trimmed()
                              : QString::fromLatin1(curl_easy_strerror(code));
     return reply;
 }
 
+HttpReply FetchWhileLive(const HttpRequest& request, const std::function<bool()>& givenUp) {
+    FetchAside fetch(request);
+    ProcessEventsUntil(&fetch, &FetchAside::finished,
+                       [&] { return fetch.IsFinished() || (givenUp && givenUp()); });
+    if (fetch.IsFinished())
+        return fetch.Reply();
+    HttpReply stopped;
+    stopped.error = QStringLiteral("stopped");
+    return stopped;
+}
+
 } // namespace platform
+
+#include "HttpFetch.moc"

@@ -3,6 +3,7 @@
 #include "AddressServer.h"
 #include "FtpServer.h"
 #include "OwnNetwork.h"
+#include "PageServer.h"
 #include "ProftpdServer.h"
 #include "SessionBusDaemon.h"
 #include "SshdServer.h"
@@ -82,6 +83,9 @@ private slots:
     void damagedHistoryEntriesAreSkipped();
     void failuresAreNoticedOnce_data();
     void failuresAreNoticedOnce();
+    void pageIsLookedAtWhereVisitorsOpenIt_data();
+    void pageIsLookedAtWhereVisitorsOpenIt();
+    void unchangedRunsLookAndPublishAgainOnce();
 
     void scheduleFromTheCommandLine_data();
     void scheduleFromTheCommandLine();
@@ -114,6 +118,8 @@ private:
     }
     // What "vantrell --status" prints, without a display; empty unless it ends with status 0.
     QString status(const QMap<QString, QString>& environment = {});
+    // "vantrell --check": its exit status, and what it printed on standard output.
+    int check(QString* said, const QMap<QString, QString>& environment = {});
     // The history's entries as JSON objects, oldest first; a line that is none fails the test.
     QList<QJsonObject> historyEntries();
 
@@ -648,8 +654,9 @@ void UnattendedTest::publishesOnlyWhenSomethingChanged() {
 }
 
 void UnattendedTest::failuresAreNoticedOnce_data() {
-    // Each run: "ok" or "fail" (a wrong password), the address the web service gives, and
-    // "desktop" when a notification server is on the session bus.
+    // Each run: "ok", "fail" (a wrong password) or "unseen" (uploaded where visitors find
+    // nothing), the address the web service gives, and "desktop" when a notification server is
+    // on the session bus.
     QTest::addColumn<QStringList>("runs");
     // The notice each run gives, by its summary; empty for none.
     QTest::addColumn<QStringList>("notices");
@@ -671,6 +678,10 @@ void UnattendedTest::failuresAreNoticedOnce_data() {
     QTest::newRow("new address, notice asked for")
         << QStringList{"ok 203.0.113.7 desktop", "ok 203.0.113.8 desktop", "ok 203.0.113.8 desktop"}
         << QStringList{"", changed, ""} << true;
+    QTest::newRow("uploaded where visitors do not see it")
+        << QStringList{"unseen 203.0.113.7 desktop", "unseen 203.0.113.7 desktop",
+                       "ok 203.0.113.7 desktop"}
+        << QStringList{"Visitors do not see the published page", "", again} << false;
     QTest::newRow("new address, no notice asked for")
         << QStringList{"ok 203.0.113.7 desktop", "ok 203.0.113.8 desktop"} << QStringList{"", ""}
         << false;
@@ -692,15 +703,21 @@ void UnattendedTest::failuresAreNoticedOnce() {
     auto* desktop = new NotificationStandIn;
     QVERIFY(standIns.serve(QStringLiteral("org.freedesktop.Notifications"),
                            QStringLiteral("/org/freedesktop/Notifications"), desktop));
+    QTemporaryDir empty;
+    PageServer site;
+    QVERIFY2(site.start({.root = empty.path()}), qPrintable(site.errorString()));
 
     qsizetype seen = 0;
     for (qsizetype i = 0; i < runs.size(); ++i) {
         const QStringList words = runs.at(i).split(QLatin1Char(' '));
         const bool ok = words.at(0) == QLatin1String("ok");
+        const bool unseen = words.at(0) == QLatin1String("unseen");
         configure(
-            server, ok ? server.password() : QStringLiteral("Not-the-Password"),
-            {.more = QStringLiteral("[Address]\nSource=web\nWebURL=%1\nNoticeOnChange=%2\n")
-                         .arg(web.say(words.at(1)),
+            server, ok || unseen ? server.password() : QStringLiteral("Not-the-Password"),
+            {.more = QStringLiteral("PageURL=%1\n[Address]\nSource=web\nWebURL=%2\n"
+                                    "NoticeOnChange=%3\n")
+                         .arg(unseen ? site.url(QStringLiteral("ip.htm")) : QString(),
+                              web.say(words.at(1)),
                               askedForChanges ? QStringLiteral("True") : QStringLiteral("False"))});
         QMap<QString, QString> environment;
         // Without a desktop there is no session bus either, as under cron.
@@ -714,7 +731,9 @@ void UnattendedTest::failuresAreNoticedOnce() {
         if (ok)
             QCOMPARE(err, QByteArray());
         else
-            QVERIFY2(err.startsWith("Tallyhost: Unable to upload file: ") && err.count('\n') == 1,
+            QVERIFY2(err.startsWith(unseen ? "Tallyhost: Uploaded, not seen: "
+                                           : "Tallyhost: Unable to upload file: ") &&
+                         err.count('\n') == 1,
                      err.constData());
 
         const QList<NotificationStandIn::Notice> given = desktop->notices().mid(seen);
@@ -738,6 +757,171 @@ void UnattendedTest::failuresAreNoticedOnce() {
                                       server.url().mid(6) + QStringLiteral("/pub/ip.htm."));
         }
     }
+}
+
+void UnattendedTest::pageIsLookedAtWhereVisitorsOpenIt_data() {
+    // What the web server shows: the FTP server's folder ("ftp"), or a folder of its own with
+    // another page ("another page") or without one ("nothing"); "stale": a copy the site held
+    // before stays for two seconds after the upload; "https", "https for another name"; "none":
+    // no PageURL at all.
+    QTest::addColumn<QString>("web");
+    // How standard error and --check say that visitors do not see it (URL for the page's
+    // address); empty when they do.
+    QTest::addColumn<QString>("said");
+    QTest::newRow("seen") << "ftp"
+                          << "";
+    QTest::newRow("seen over HTTPS") << "ftp https"
+                                     << "";
+    QTest::newRow("seen once a cache let go of its copy") << "ftp stale"
+                                                          << "";
+    QTest::newRow("the classic wrong folder") << "another page"
+                                              << "URL shows another page: ";
+    QTest::newRow("nothing there") << "nothing"
+                                   << "nothing at URL (HTTP 404): the upload folder or file name "
+                                      "may not be the ones the web server shows";
+    QTest::newRow("a certificate for another name")
+        << "ftp https for another name"
+        << "browsers refuse the secure connection to URL: ";
+    QTest::newRow("no page address") << "none"
+                                     << "";
+}
+
+// After every upload the page is fetched where visitors open it: what they see there decides
+// the exit status, the history and --status, and --check says it again at any time.
+void UnattendedTest::pageIsLookedAtWhereVisitorsOpenIt() {
+    QFETCH(QString, web);
+    QFETCH(QString, said);
+    FtpServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    AddressServer address;
+    QVERIFY2(address.start(), qPrintable(address.errorString()));
+    QTemporaryDir elsewhere;
+    if (web.startsWith(QLatin1String("another")))
+        QVERIFY(QDir(elsewhere.path()).mkpath(QStringLiteral("pub")) &&
+                writeFile(elsewhere.filePath(QStringLiteral("pub/ip.htm")), "<h1>Welcome</h1>\n"));
+    PageServer site;
+    const bool https = web.contains(QLatin1String("https"));
+    const bool stale = web.contains(QLatin1String("stale"));
+    QVERIFY2(
+        site.start({.root = web.startsWith(QLatin1String("ftp")) ? server.root() : elsewhere.path(),
+                    .staleSeconds = stale ? 2 : 0,
+                    .tls = !https ? PageServer::Options::Tls::None
+                           : web.contains(QLatin1String("another name"))
+                               ? PageServer::Options::Tls::ForAnotherName
+                               : PageServer::Options::Tls::ForThisHost}),
+        qPrintable(site.errorString()));
+    const QString url = site.url(QStringLiteral("pub/ip.htm"));
+    const bool looked = web != QLatin1String("none");
+    configure(
+        server, server.password(),
+        {.more = QStringLiteral("PageURL=%1\n[Address]\nSource=web\nWebURL=%2\n")
+                     .arg(looked ? url : QString(), address.say(QStringLiteral("203.0.113.7")))});
+    QMap<QString, QString> environment;
+    if (https)
+        environment[QStringLiteral("SSL_CERT_FILE")] = site.authorityFile();
+
+    QByteArray errors;
+    if (stale) {
+        // The page the site holds on to for a while.
+        QCOMPARE(publish(&errors, environment), 0);
+        QVERIFY(writeFile(home(QStringLiteral("template.htm")), "<p>%Tallyhost% anew</p>\n"));
+    }
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(publish(&errors, environment), said.isEmpty() ? 0 : 1);
+    said.replace(QStringLiteral("URL"), url);
+    const QString unseen = QStringLiteral("Uploaded, not seen: ") + said;
+    QCOMPARE(QString::fromUtf8(errors).left(unseen.size() + 11),
+             said.isEmpty() ? QString() : QStringLiteral("Tallyhost: ") + unseen);
+    QVERIFY(errors.count('\n') <= 1);
+    QVERIFY2(!stale || clock.elapsed() >= 1000, "seen only after another look");
+    // What was uploaded stays uploaded, once.
+    QVERIFY(readFile(server.root() + QStringLiteral("/pub/ip.htm")).startsWith("<p>203.0.113.7"));
+    QCOMPARE(server.loginCount(), stale ? 2 : 1);
+
+    const QJsonObject last = historyEntries().constLast();
+    QCOMPARE(last.value("result").toString(), said.isEmpty() ? "published" : "not seen");
+    QCOMPARE(last.value("checked").toString(), looked ? url : QString());
+    QVERIFY(looked || site.requests().isEmpty());
+    const QString shown = this->status(environment);
+    QVERIFY2(shown.contains(!looked          ? "\nFailures since: "
+                            : said.isEmpty() ? "\nWeb page:       Published and seen at " + url
+                                             : "\nWeb page:       " + unseen),
+             qPrintable(shown));
+    QCOMPARE(shown.contains(QLatin1String("Web page:")), looked);
+
+    QString checked;
+    QCOMPARE(check(&checked, environment), said.isEmpty() && looked ? 0 : 1);
+    if (looked)
+        QVERIFY2(said.isEmpty() ? checked.startsWith(url + " shows 203.0.113.7, published ") &&
+                                      checked.endsWith(": the current address.\n")
+                                : checked.startsWith(said),
+                 qPrintable(checked));
+}
+
+// With OnlyWhenChanged a run that uploads nothing still looks at the page, and uploads it again
+// when the site shows something else, once.
+void UnattendedTest::unchangedRunsLookAndPublishAgainOnce() {
+    FtpServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    AddressServer address;
+    QVERIFY2(address.start(), qPrintable(address.errorString()));
+    PageServer site;
+    QVERIFY2(site.start({.root = server.root()}), qPrintable(site.errorString()));
+    const auto settings = [&](const QString& path, const QString& published) {
+        configure(server, server.password(),
+                  {.more = QStringLiteral("PageURL=%1\n[Address]\nSource=web\nWebURL=%2\n"
+                                          "OnlyWhenChanged=True\n")
+                               .arg(site.url(path), address.say(published))});
+    };
+    const QString page = server.root() + QStringLiteral("/pub/ip.htm");
+    settings(QStringLiteral("pub/ip.htm"), QStringLiteral("203.0.113.7"));
+    QVERIFY(runsQuietly());
+    QCOMPARE(server.connectionCount(), 1);
+
+    // Nothing changed and the site shows the page: looked at, not uploaded.
+    QVERIFY(runsQuietly());
+    QCOMPARE(server.connectionCount(), 1);
+    QCOMPARE(site.requests().size(), 2);
+    QVERIFY2(status().contains("\nLast attempt:   unchanged at "), qPrintable(status()));
+    QVERIFY2(status().contains(", by the schedule; seen at " + site.url("pub/ip.htm") + "\n"),
+             qPrintable(status()));
+
+    // Overwritten by something else: uploaded again.
+    const QByteArray ours = readFile(page);
+    QVERIFY(writeFile(page, "<p>someone else's page</p>\n"));
+    QVERIFY(runsQuietly());
+    QCOMPARE(server.connectionCount(), 2);
+    QVERIFY(readFile(page).startsWith("<p>203.0.113.7 "));
+    QCOMPARE(historyEntries().constLast().value("result").toString(), QString("published"));
+
+    // A copy restored from a backup is an older page of ours: uploaded again as well.
+    QVERIFY(writeFile(m_home->filePath(QStringLiteral("template.htm")), "<p>%Tallyhost%</p>\n"));
+    QVERIFY(runsQuietly());
+    QCOMPARE(server.connectionCount(), 3);
+    QVERIFY(writeFile(page, ours));
+    QVERIFY(runsQuietly());
+    QCOMPARE(server.connectionCount(), 4);
+    QCOMPARE(readFile(page), QByteArray("<p>203.0.113.7</p>\r\n"));
+
+    // Where the site shows another page whatever is uploaded: one upload more, then said.
+    QVERIFY(QDir(server.root()).mkpath(QStringLiteral("www")));
+    QVERIFY(writeFile(server.root() + QStringLiteral("/www/ip.htm"), "<h1>Welcome</h1>\n"));
+    settings(QStringLiteral("www/ip.htm"), QStringLiteral("203.0.113.7"));
+    QByteArray errors;
+    QCOMPARE(publish(&errors), 1);
+    QCOMPARE(server.connectionCount(), 5);
+    QVERIFY2(errors.startsWith("Tallyhost: Uploaded, not seen: " + site.url("www/ip.htm").toUtf8() +
+                               " shows another page: "),
+             errors.constData());
+
+    // --check compares what the page shows with the address the source gives now.
+    settings(QStringLiteral("pub/ip.htm"), QStringLiteral("203.0.113.8"));
+    QString said;
+    QCOMPARE(check(&said), 1);
+    QVERIFY2(said.startsWith(site.url("pub/ip.htm") + " shows 203.0.113.7, published "),
+             qPrintable(said));
+    QVERIFY2(said.endsWith(", but the current address is 203.0.113.8.\n"), qPrintable(said));
 }
 
 void UnattendedTest::scheduleFromTheCommandLine_data() {
@@ -900,6 +1084,18 @@ QString UnattendedTest::status(const QMap<QString, QString>& environment) {
         !program.readAllStandardError().isEmpty())
         return {};
     return QString::fromUtf8(program.readAllStandardOutput());
+}
+
+int UnattendedTest::check(QString* said, const QMap<QString, QString>& environment) {
+    QProcess program;
+    start(program, environment, {QStringLiteral("--check")});
+    if (!program.waitForFinished(60000))
+        return -1;
+    *said = QString::fromUtf8(program.readAllStandardOutput());
+    // Whatever it says, it says on one line.
+    if (said->count(QLatin1Char('\n')) + program.readAllStandardError().count('\n') != 1)
+        return -1;
+    return program.exitCode();
 }
 
 QList<QJsonObject> UnattendedTest::historyEntries() {

@@ -4,12 +4,16 @@
 #include "FtpServer.h"
 #include "Inet.h"
 #include "JobSandbox.h"
+#include "PageServer.h"
 #include "ProftpdServer.h"
 #include "Recorders.h"
 #include "TestFiles.h"
+#include "frmHistory.h"
 #include "frmTallyhost.h"
 #include "frmTrust.h"
+#include "modHistory.h"
 #include "modPage.h"
+#include "modPageCheck.h"
 #include "modTallyhost.h"
 
 #include <QAction>
@@ -23,6 +27,7 @@
 #include <QSettings>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QTreeWidget>
 #include <QtTest>
 
 using namespace std::chrono_literals;
@@ -74,6 +79,8 @@ private slots:
     void unwritableSettingsStillPublish();
     void trustIsAskedInTheWindow_data();
     void trustIsAskedInTheWindow();
+    void visitorsSeeThePageOrAreToldWhy_data();
+    void visitorsSeeThePageOrAreToldWhy();
 
 private:
     void pointAt(const FtpServer& server, const QString& dir = {});
@@ -513,6 +520,90 @@ void UploadTest::trustIsAskedInTheWindow() {
     // Trusted once, the server is not asked about again.
     QVERIFY2(UploadPage(), qPrintable(messages.texts().join(u'|')));
     QCOMPARE(answerer.shown.size(), 1);
+}
+
+void UploadTest::visitorsSeeThePageOrAreToldWhy_data() {
+    QTest::addColumn<QString>("path"); // where visitors open the page, on the web server
+    QTest::addColumn<int>("staleSeconds");
+    QTest::addColumn<QString>("said"); // empty: seen; URL for the page's address
+    QTest::newRow("seen") << "page.htm" << 0 << "";
+    QTest::newRow("cookies are not kept") << "odd/cookie/page.htm" << 0 << "";
+    QTest::newRow("an older copy held on to")
+        << "page.htm" << 60
+        << "URL shows the page of %1: a cache in front of the site, or the upload folder is not "
+           "the one the web server shows";
+    QTest::newRow("a redirect loop")
+        << "odd/loop" << 0
+        << "URL redirects more than 5 times (a loop?), so browsers give up on it";
+    QTest::newRow("a body that never ends")
+        << "odd/endless" << 0
+        << "URL sends more than 1024 KB, far more than the page uploaded: another page, or one "
+           "that never ends";
+    QTest::newRow("a slow drip") << "odd/drip" << 0
+                                 << "URL sends the page too slowly: it was not whole after 2 s";
+    QTest::newRow("a login page")
+        << "odd/login/page.htm" << 0
+        << "URL leads to a login page (SERVER/odd/signin?next=/page.htm): visitors cannot see the "
+           "page without logging in";
+}
+
+// The window says what visitors see: on the status line, in a box when they do not see the
+// page, and in History; every look is bounded in time and size.
+void UploadTest::visitorsSeeThePageOrAreToldWhy() {
+    QFETCH(QString, path);
+    QFETCH(int, staleSeconds);
+    QFETCH(QString, said);
+    FtpServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    PageServer site;
+    QVERIFY2(site.start({.root = server.root(), .staleSeconds = staleSeconds}),
+             qPrintable(site.errorString()));
+    SetPageLookPatience(1500ms, 3s);
+    const auto patience = qScopeGuard([] { SetPageLookPatience(10s, 20s); });
+    const QString url = site.url(path);
+    {
+        QSettings settings(QSettings::IniFormat, QSettings::UserScope, "TallyhostUpdater");
+        settings.setValue(QStringLiteral("HTML/PageURL"), url);
+    }
+    pointAt(server);
+    MessageRecorder messages;
+    if (staleSeconds > 0) {
+        QVERIFY(UploadPage());
+        said = said.arg(QLocale::c().toString(QDateTime::currentDateTime(), "d MMM HH:mm"));
+        QVERIFY(writeFile(m_template, "a newer page\n"));
+        messages.messages.clear();
+    }
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(UploadPage(), said.isEmpty());
+    QVERIFY(clock.elapsed() < 10000);
+    QCOMPARE(readFile(server.root() + QStringLiteral("/page.htm")), readFile(pagePath()));
+    const QLabel& status = *MainForm().lblStatus;
+    frmHistory history;
+    LoadHistory(history);
+    const QTreeWidgetItem* last = history.lstHistory->topLevelItem(0);
+    QVERIFY(last);
+    if (said.isEmpty()) {
+        QCOMPARE(messages.texts(), QStringList{QStringLiteral("File successfully loaded.")});
+        QVERIFY2((status.text() + status.toolTip()).contains(" and seen at " + url),
+                 qPrintable(status.text()));
+        QCOMPARE(last->text(2), QStringLiteral("Published"));
+        QCOMPARE(last->text(6), QStringLiteral("Seen at ") + url);
+        // Asked as a browser asks: no cookie kept from the way there, no cache's old copy.
+        for (const QString& request : site.requests())
+            QVERIFY2(request.endsWith(" cache-control=no-cache cookie="), qPrintable(request));
+        return;
+    }
+    said.replace(QStringLiteral("URL"), url)
+        .replace(QStringLiteral("SERVER"), site.url(QString()).chopped(1));
+    QCOMPARE(messages.texts(), QStringList{QStringLiteral("Uploaded, not seen: ") + said});
+    QCOMPARE(messages.messages[0].icon, platform::MsgIcon::Exclamation);
+    QVERIFY2(status.text().startsWith(QStringLiteral("Uploaded, not seen at ")),
+             qPrintable(status.text()));
+    QCOMPARE(last->text(2), QStringLiteral("Uploaded, not seen"));
+    QCOMPARE(last->text(6), said);
+    if (staleSeconds > 0)
+        QVERIFY2(clock.elapsed() >= 3000, "looked again while the cache could let go");
 }
 
 QTEST_MAIN(UploadTest)

@@ -3,6 +3,7 @@
 
 #include "AddressServer.h"
 #include "AddressSource.h"
+#include "PageServer.h"
 #include "PublishState.h"
 #include "Recorders.h"
 #include "SessionBusDaemon.h"
@@ -13,6 +14,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QCryptographicHash>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -52,6 +54,7 @@ private slots:
     void scheduleIsSetFromTheDialog();
     void addressFieldsFollowTheSource_data();
     void addressFieldsFollowTheSource();
+    void pageAddressIsCheckedAndKept();
 
 private:
     // Chooses Tools > Options... and, while the modal dialog is open, hands it to act.
@@ -338,6 +341,64 @@ void tst_options::addressFieldsFollowTheSource() {
              dialog.txtWebURL->mapTo(&dialog, QPoint()).x());
     QCOMPARE(dialog.txtWebURL->mapTo(&dialog, QPoint()).x(),
              dialog.lblAnswer[3]->mapTo(&dialog, QPoint()).x());
+}
+
+// Where visitors open the page: Check now looks there at once and says what it found; OK keeps
+// an address a browser opens, and nothing else.
+void tst_options::pageAddressIsCheckedAndKept() {
+    QTemporaryDir site;
+    const QByteArray page = "<p>203.0.113.7</p>\r\n";
+    {
+        QFile file(site.filePath(QStringLiteral("ip.htm")));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(page) == page.size());
+    }
+    PageServer web;
+    QVERIFY2(web.start({.root = site.path()}), qPrintable(web.errorString()));
+    platform::Publication last;
+    last.address = QStringLiteral("203.0.113.7");
+    last.time = QDateTime::currentDateTimeUtc();
+    last.pageHash = QCryptographicHash::hash(page, QCryptographicHash::Sha256).toHex();
+    last.pageSize = page.size();
+    QVERIFY(platform::SavePublication(last));
+
+    QStringList seen;
+    QVERIFY(withOptions([&](frmOptions& d) {
+        seen << d.txtPageURL->text();
+        const auto checkNow = [&](const QString& url) {
+            d.txtPageURL->setText(url);
+            QTest::mouseClick(d.cmdCheckPage, Qt::LeftButton);
+            QVERIFY(QTest::qWaitFor([&] { return d.cmdCheckPage->isEnabled(); }, 15000));
+            seen << d.lblPageCheck->text();
+        };
+        checkNow(web.url(QStringLiteral("ip.htm")));
+        checkNow(web.url(QStringLiteral("www/ip.htm")));
+        checkNow(QStringLiteral("example.org/ip.htm"));
+        // Not an address a browser opens: the dialog stays, and nothing is kept.
+        QTest::mouseClick(d.cmdOK, Qt::LeftButton);
+        seen << QString::number(d.isVisible());
+        d.txtPageURL->setText(QStringLiteral(" ") + web.url(QStringLiteral("ip.htm")));
+        QTest::mouseClick(d.cmdOK, Qt::LeftButton);
+    }));
+    QCOMPARE(seen.value(0), QString());
+    QVERIFY2(seen.value(1).startsWith(QStringLiteral("Seen: visitors see the page published ")) &&
+                 seen.value(1).endsWith(QStringLiteral(" (203.0.113.7).")),
+             qPrintable(seen.value(1)));
+    QCOMPARE(seen.value(2), QStringLiteral("Not seen: nothing at %1 (HTTP 404): the upload folder "
+                                           "or file name may not be the ones the web server "
+                                           "shows.")
+                                .arg(web.url(QStringLiteral("www/ip.htm"))));
+    QCOMPARE(seen.value(3), QStringLiteral("Type the address where visitors open the page, "
+                                           "starting with https:// or http://."));
+    QCOMPARE(seen.value(4), QStringLiteral("1"));
+    QCOMPARE(m_messages->texts(),
+             QStringList{QStringLiteral("The address where visitors open the page must start "
+                                        "with https:// or http://, such as "
+                                        "https://example.org/ip.htm.")});
+    QSettings settings(QSettings::IniFormat, QSettings::UserScope, "TallyhostUpdater");
+    QCOMPARE(settings.value(QStringLiteral("HTML/PageURL")).toString(),
+             web.url(QStringLiteral("ip.htm")));
+    // Asked once for each look, and never when there was nothing to look at.
+    QCOMPARE(web.requests().size(), 2);
 }
 
 QTEST_MAIN(tst_options)
