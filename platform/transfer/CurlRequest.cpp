@@ -40,9 +40,13 @@ int onDebug(CURL*, curl_infotype type, char* data, size_t size, void* userdata) 
     static const QByteArray methods = "SSH authentication methods available: ";
     if (type == CURLINFO_TEXT && line.startsWith(methods)) {
         reply->sshMethods = QString::fromLatin1(line.mid(methods.size()));
-        reply->passwordSent = reply->sshMethods.contains(u"password") ||
-                              reply->sshMethods.contains(u"keyboard-interactive");
+        reply->passwordSent =
+            reply->sshPasswordAllowed && (reply->sshMethods.contains(u"password") ||
+                                          reply->sshMethods.contains(u"keyboard-interactive"));
     }
+    static const QByteArray keyFailed = "SSH public key authentication failed: ";
+    if (type == CURLINFO_TEXT && line.startsWith(keyFailed))
+        reply->keyFailure = QString::fromUtf8(line.mid(keyFailed.size()));
     return 0;
 }
 

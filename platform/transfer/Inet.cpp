@@ -6,6 +6,7 @@
 #include "InetExchange.h"
 #include "InetSite.h"
 #include "PageReplacement.h"
+#include "SshLogin.h"
 #if VANTRELL_HAVE_LIBSSH2
 #include "SftpProbe.h"
 #endif
@@ -56,6 +57,9 @@ struct Job {
     std::chrono::milliseconds timeout{};
     QString trustedCertificate;
     QString knownHostsFile;
+    QString keyFile;
+    QMap<QString, QString> passphrases;
+    bool askForPassphrase = false;
     // The control was pointed at a server since the last command: start from the login folder.
     bool fromLogin = false;
     // When the upload these commands make up has had all the time it may take.
@@ -130,6 +134,7 @@ private:
             }
             m_trust = {};
             m_refused.clear();
+            m_lastCode = CURLE_OK;
             Outcome outcome = perform(job);
             if (m_abandon)
                 break;
@@ -201,6 +206,12 @@ private:
             m_listing = {};
             m_authorities.reset();
             dropProbe();
+            m_login.reset();
+            if (site->protocol == Protocol::Sftp)
+                m_login = std::make_unique<SshLogin>(SshCredentials{job.password, job.keyFile,
+                                                                    job.passphrases,
+                                                                    job.askForPassphrase},
+                                                     site->hostAndPort);
         }
         startProbe(job, *site);
         // Read once for all the connections of an upload: the bundle holds some hundred
@@ -209,8 +220,8 @@ private:
             !m_authorities)
             m_authorities = std::make_unique<SystemCertificates>();
 
-        const std::unique_ptr<Dialect> dialect =
-            Dialect::For(*site, job.trustedCertificate, m_authorities.get(), job.knownHostsFile);
+        const std::unique_ptr<Dialect> dialect = Dialect::For(
+            *site, job.trustedCertificate, m_authorities.get(), job.knownHostsFile, m_login.get());
         Outcome outcome = job.command.kind == Command::Kind::Cd
                               ? changeDirectory(job, *site, *dialect)
                               : put(job, *site, *dialect);
@@ -224,8 +235,15 @@ private:
             outcome.error = untrusted(m_trust, site->hostAndPort);
         else if (!outcome.ok && !dialect->connectProblem().isEmpty())
             outcome.error = dialect->connectProblem();
+        else if (!outcome.ok && m_lastCode == CURLE_LOGIN_DENIED &&
+                 !dialect->loginProblem().isEmpty())
+            outcome.error = dialect->loginProblem();
         else if (!outcome.ok && !m_refused.isEmpty())
             outcome.error = m_refused;
+        if (!outcome.ok && m_login && !m_login->passphraseWanted().isEmpty()) {
+            outcome.passphraseWanted = m_login->passphraseWanted();
+            outcome.fault = InetFault::Login;
+        }
         return outcome;
     }
 
@@ -301,17 +319,19 @@ private:
         if (!m_probe)
             return;
         if (reply.loggedIn || reply.code == CURLE_OK || reply.refusedOnly())
-            m_probe->loginTaken();
+            m_probe->loginTaken(m_login ? m_login->current() : SshMethod{});
         else
             m_probe->giveUp();
 #endif
     }
 
+    // A failed request goes again for as long as the dialect has another way to make it (a
+    // host key type to ask for no longer, the next way to log in): a few times at most.
     Reply exchange(const Job& job, Dialect& dialect, const Request& request) {
         Reply reply = exchangeOnce(job, dialect, request);
-        m_lastCode = reply.code;
-        if (reply.code != CURLE_OK && dialect.askAgain(reply))
+        while (reply.code != CURLE_OK && !m_abandon && dialect.askAgain(reply))
             reply = exchangeOnce(job, dialect, request);
+        m_lastCode = reply.code;
         tellProbe(reply);
         return reply;
     }
@@ -420,6 +440,7 @@ private:
             m_refused = refused;
             return false;
         }
+        dialect.expect(reply);
         SetTransferOptions(easy, request, job.timeout, reply, postQuote);
         return true;
     }
@@ -449,7 +470,7 @@ private:
                 return true;
 #if VANTRELL_HAVE_LIBSSH2
             if (reply->loggedIn && m_probe)
-                m_probe->loginTaken();
+                m_probe->loginTaken(m_login ? m_login->current() : SshMethod{});
 #endif
             if (!limits->mayGoOn()) {
                 reply->code = CURLE_ABORTED_BY_CALLBACK;
@@ -506,6 +527,7 @@ private:
     CURLcode m_lastCode = CURLE_OK; // how the command's last exchange ended
     QString m_refused;              // why the command could not be sent at all, if it could not
     std::unique_ptr<SystemCertificates> m_authorities; // for the upload under way, once read
+    std::unique_ptr<SshLogin> m_login; // over SFTP: the ways to log in, and the one that did
     struct Listing {
         QByteArray url;
         QByteArray body;
@@ -539,6 +561,10 @@ struct Inet::Private {
     std::chrono::steady_clock::time_point deadline{};
     QString trustedCertificate;
     QString knownHostsFile; // empty: the user's own, wherever their home is at the time
+    QString keyFile;
+    QMap<QString, QString> passphrases;
+    bool askForPassphrase = false;
+    QString lastPassphraseWanted;
     int running = 0;
     // Counts the workers made; what an abandoned one still reports is not heard.
     unsigned generation = 0;
@@ -566,8 +592,10 @@ void Inet::startWorker() {
             QMetaObject::invokeMethod(
                 this,
                 [this, worker, outcome, trust] {
-                    if (worker == d->generation)
+                    if (worker == d->generation) {
                         d->lastFault = outcome.fault;
+                        d->lastPassphraseWanted = outcome.passphraseWanted;
+                    }
                     finishCommand(worker, outcome.ok, outcome.error, outcome.note, trust);
                 },
                 Qt::QueuedConnection);
@@ -590,8 +618,9 @@ void Inet::Execute(const QString& operation) {
     if (d->fromLogin)
         d->deadline = std::chrono::steady_clock::now() + d->overall;
     d->worker->enqueue({parseCommand(operation), d->url, d->user, d->password, d->timeout,
-                        d->trustedCertificate, KnownHostsFile(), std::exchange(d->fromLogin, false),
-                        d->deadline, d->overall});
+                        d->trustedCertificate, KnownHostsFile(), d->keyFile, d->passphrases,
+                        d->askForPassphrase, std::exchange(d->fromLogin, false), d->deadline,
+                        d->overall});
 }
 
 void Inet::setURL(const QString& url) {
@@ -607,6 +636,25 @@ void Inet::setUserName(const QString& userName) {
 void Inet::setPassword(const QString& password) {
     d->password = password;
     d->fromLogin = true;
+}
+
+void Inet::setKeyFile(const QString& path) {
+    d->keyFile = path;
+    d->fromLogin = true;
+}
+
+void Inet::setKeyPassphrase(const QString& keyFile, const QString& passphrase) {
+    d->passphrases[keyFile] = passphrase;
+    d->fromLogin = true;
+}
+
+void Inet::setAskForPassphrase(bool ask) {
+    d->askForPassphrase = ask;
+    d->fromLogin = true;
+}
+
+QString Inet::LastPassphraseWanted() const {
+    return d->lastSucceeded ? QString() : d->lastPassphraseWanted;
 }
 
 QString Inet::URL() const {
@@ -630,6 +678,7 @@ void Inet::Cancel() {
     d->running = 0;
     d->lastSucceeded = false;
     d->lastError = QStringLiteral("Cancelled");
+    d->lastPassphraseWanted.clear();
     d->lastNote.clear();
     d->lastTrust = {};
     emit CommandFinished();
