@@ -6,6 +6,7 @@
 #include "MsgBox.h"
 #include "frmOptions.h"
 #include "frmTallyhost.h"
+#include "modPassword.h"
 #include "modSchedule.h"
 #include "modSettings.h"
 #include "modTallyhost.h"
@@ -315,13 +316,16 @@ void ShowOptions() {
     frmOptions dialog(&MainForm());
     LoadOptions(dialog);
     LoadSchedule(dialog);
+    LoadPasswordOptions(dialog);
     dialog.exec();
 }
 
 void LoadOptions(frmOptions& dialog) {
     QObject::connect(&dialog, &frmOptions::detectRequested, &dialog,
                      [&dialog] { DetectAddresses(dialog); });
-    dialog.maySave = [&dialog] { return SaveOptions(dialog) && SaveNoticeOptions(dialog); };
+    dialog.maySave = [&dialog] {
+        return SaveOptions(dialog) && SaveNoticeOptions(dialog) && SavePasswordOptions(dialog);
+    };
     platform::SettingsStore store = OpenSettings();
     const QString name = sourceName(store);
     const std::optional<AddressSource> source = platform::ParseAddressSource(name);

@@ -39,6 +39,7 @@ frmOptions::frmOptions(QWidget* parent) : QDialog(parent) {
     QGroupBox* when = makeUnattended();
     // A group of its own, below the others, so that their rows stay as they are.
     QGroupBox* schedule = makeSchedule();
+    QGroupBox* password = makePassword();
 
     auto* buttons = new QDialogButtonBox(this);
     cmdOK = buttons->addButton(QDialogButtonBox::Ok);
@@ -48,6 +49,7 @@ frmOptions::frmOptions(QWidget* parent) : QDialog(parent) {
     layout->addWidget(sources);
     layout->addWidget(when);
     layout->addWidget(schedule);
+    layout->addWidget(password);
     layout->addWidget(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
@@ -184,6 +186,22 @@ QGroupBox* frmOptions::makeSchedule() {
     connect(chkSchedule, &QCheckBox::toggled, this, &frmOptions::scheduleChanged);
     connect(updScheduleMinutes, &QSpinBox::valueChanged, this, &frmOptions::scheduleChanged);
     return schedule;
+}
+
+QGroupBox* frmOptions::makePassword() {
+    auto* password = new QGroupBox(QStringLiteral("Password"), this);
+    auto* passwordLayout = new QVBoxLayout(password);
+    optPasswordKeyring =
+        new QRadioButton(QStringLiteral("Keep the password in the desktop keyring"), password);
+    optPasswordFile = new QRadioButton(
+        QStringLiteral("Keep the password in the settings file, readable by you only"), password);
+    lblPasswordPlace = new QLabel(password);
+    lblPasswordPlace->setWordWrap(true);
+    lblPasswordPlace->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    passwordLayout->addWidget(optPasswordKeyring);
+    passwordLayout->addWidget(optPasswordFile);
+    passwordLayout->addWidget(lblPasswordPlace);
+    return password;
 }
 
 QLabel* frmOptions::addField(QGridLayout* grid, int row, const QString& caption, QWidget* field) {

@@ -18,8 +18,9 @@ class QPushButton;
 class QRadioButton;
 class QSpinBox;
 
-// Tools > Options: where the published address comes from and when an unattended run
-// uploads. The upload job's module fills and reads its controls; the dialog only dispatches.
+// Tools > Options: where the published address comes from, when an unattended run uploads,
+// and where the password is kept. The upload job's module fills and reads its controls; the dialog
+// only dispatches.
 class frmOptions : public QDialog {
     Q_OBJECT
 public:
@@ -52,6 +53,11 @@ public:
     QLabel* lblLinger = nullptr;
     QCheckBox* chkNoticeOnChange = nullptr;
 
+    // Where the password is kept, and where it is to be kept.
+    QRadioButton* optPasswordKeyring = nullptr;
+    QRadioButton* optPasswordFile = nullptr;
+    QLabel* lblPasswordPlace = nullptr;
+
     QPushButton* cmdOK = nullptr;
     QPushButton* cmdCancel = nullptr;
 
@@ -71,6 +77,7 @@ private:
     QGroupBox* makeSources();
     QGroupBox* makeUnattended();
     QGroupBox* makeSchedule();
+    QGroupBox* makePassword();
     // A captioned field on its own row of the sources' grid, under the choice it belongs to.
     QLabel* addField(QGridLayout* grid, int row, const QString& caption, QWidget* field);
     // Keeps the widgets enabled while one of the sources that use them is chosen.
