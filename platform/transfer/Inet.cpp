@@ -57,9 +57,7 @@ struct Job {
     std::chrono::milliseconds timeout{};
     QString trustedCertificate;
     QString knownHostsFile;
-    QString keyFile;
-    QMap<QString, QString> passphrases;
-    bool askForPassphrase = false;
+    SshCredentials ssh; // all but the password
     // The control was pointed at a server since the last command: start from the login folder.
     bool fromLogin = false;
     // When the upload these commands make up has had all the time it may take.
@@ -162,14 +160,14 @@ private:
 
     // curl finds the connection dead the next time it looks, and closes it without a word.
     void cutConnection() {
-        if (m_socket != CURL_SOCKET_BAD)
+        if (m_kept.socket != CURL_SOCKET_BAD)
 #if defined(Q_OS_WIN)
-            shutdown(m_socket, SD_BOTH);
+            shutdown(m_kept.socket, SD_BOTH);
 #else
-            shutdown(m_socket, SHUT_RDWR);
+            shutdown(m_kept.socket, SHUT_RDWR);
 #endif
-        m_socket = CURL_SOCKET_BAD;
-        m_carriedData = false;
+        m_kept.socket = CURL_SOCKET_BAD;
+        m_kept.carriedData = false;
     }
 
     // Told only when something changed: the upload reports every few kilobytes.
@@ -208,10 +206,7 @@ private:
             dropProbe();
             m_login.reset();
             if (site->protocol == Protocol::Sftp)
-                m_login = std::make_unique<SshLogin>(SshCredentials{job.password, job.keyFile,
-                                                                    job.passphrases,
-                                                                    job.askForPassphrase},
-                                                     site->hostAndPort);
+                m_login = std::make_unique<SshLogin>(job.ssh, job.password, site->hostAndPort);
         }
         startProbe(job, *site);
         // Read once for all the connections of an upload: the bundle holds some hundred
@@ -360,7 +355,7 @@ private:
         if (!prepare(job, dialect, request, &reply, &limits, errorBuffer, postQuote.get()))
             return reply;
         const bool carriesData = request.upload || request.listing != Request::Listing::None;
-        if (carriesData && m_carriedData && dialect.oneTransferPerConnection()) {
+        if (carriesData && m_kept.carriedData && dialect.oneTransferPerConnection()) {
             cutConnection();
             curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
         }
@@ -383,7 +378,7 @@ private:
             return reply;
         }
         const bool done = drive(&reply, &limits, carriesData);
-        noteConnection(request, done, carriesData, &reply);
+        NoteConnection(easy, request, done, carriesData, &reply, &m_kept);
         // Removed mid-transfer, the handle drops its connection without sending the renames:
         // the page on the server stays as it was.
         curl_multi_remove_handle(m_multi.get(), easy);
@@ -488,31 +483,6 @@ private:
         }
     }
 
-    // Whether the connection curl keeps for the next command is the one before, and has
-    // carried data since it was opened; and the file's time, where it was asked for.
-    void noteConnection(const Request& request, bool done, bool carriesData, Reply* reply) {
-        CURL* easy = m_easy.get();
-        curl_socket_t kept = CURL_SOCKET_BAD;
-        if (done && curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &kept) != CURLE_OK)
-            kept = CURL_SOCKET_BAD;
-        long connects = 0;
-        curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &connects);
-        if (connects > 0 || kept != m_socket)
-            m_carriedData = false;
-        // A refused upload command never opened the data connection.
-        m_carriedData = m_carriedData ||
-                        (carriesData &&
-                         (reply->code == CURLE_OK ||
-                          std::any_of(reply->serverLines.begin(), reply->serverLines.end(),
-                                      [](const QString& line) { return line.startsWith(u'1'); })));
-        m_socket = kept;
-        if (done && request.fileTime) {
-            curl_off_t time = -1;
-            if (curl_easy_getinfo(easy, CURLINFO_FILETIME_T, &time) == CURLE_OK)
-                reply->fileTime = qint64(time);
-        }
-    }
-
     Report m_report;
     ProgressReport m_progress;
     EasyHandle m_easy;
@@ -532,9 +502,8 @@ private:
         QByteArray url;
         QByteArray body;
     };
-    Listing m_listing; // the last long listing of a directory, until the next request
-    curl_socket_t m_socket = CURL_SOCKET_BAD; // of the connection kept for the next command
-    bool m_carriedData = false;               // that connection has carried a transfer of data
+    Listing m_listing;     // the last long listing of a directory, until the next request
+    KeptConnection m_kept; // the connection curl keeps for the next command
     Inet::Stage m_stage = Inet::Stage::Connecting;
     int m_percent = -1;
     bool m_sending = false;   // inside the exchange that uploads the page
@@ -561,9 +530,7 @@ struct Inet::Private {
     std::chrono::steady_clock::time_point deadline{};
     QString trustedCertificate;
     QString knownHostsFile; // empty: the user's own, wherever their home is at the time
-    QString keyFile;
-    QMap<QString, QString> passphrases;
-    bool askForPassphrase = false;
+    SshCredentials ssh;
     QString lastPassphraseWanted;
     int running = 0;
     // Counts the workers made; what an abandoned one still reports is not heard.
@@ -618,9 +585,8 @@ void Inet::Execute(const QString& operation) {
     if (d->fromLogin)
         d->deadline = std::chrono::steady_clock::now() + d->overall;
     d->worker->enqueue({parseCommand(operation), d->url, d->user, d->password, d->timeout,
-                        d->trustedCertificate, KnownHostsFile(), d->keyFile, d->passphrases,
-                        d->askForPassphrase, std::exchange(d->fromLogin, false), d->deadline,
-                        d->overall});
+                        d->trustedCertificate, KnownHostsFile(), d->ssh,
+                        std::exchange(d->fromLogin, false), d->deadline, d->overall});
 }
 
 void Inet::setURL(const QString& url) {
@@ -639,17 +605,17 @@ void Inet::setPassword(const QString& password) {
 }
 
 void Inet::setKeyFile(const QString& path) {
-    d->keyFile = path;
+    d->ssh.keyFile = path;
     d->fromLogin = true;
 }
 
 void Inet::setKeyPassphrase(const QString& keyFile, const QString& passphrase) {
-    d->passphrases[keyFile] = passphrase;
+    d->ssh.passphrases[keyFile] = passphrase;
     d->fromLogin = true;
 }
 
 void Inet::setAskForPassphrase(bool ask) {
-    d->askForPassphrase = ask;
+    d->ssh.askForPassphrase = ask;
     d->fromLogin = true;
 }
 

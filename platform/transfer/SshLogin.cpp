@@ -48,10 +48,11 @@ bool refusedByServer(const QString& failure) {
 
 } // namespace
 
-SshLogin::SshLogin(const SshCredentials& credentials, const QString& hostAndPort)
+SshLogin::SshLogin(const SshCredentials& credentials, const QString& password,
+                   const QString& hostAndPort)
     : m_credentials(credentials) {
     m_tried.hostAndPort = hostAndPort;
-    m_tried.passwordSet = !credentials.password.isEmpty();
+    m_tried.passwordSet = !password.isEmpty();
 #if !defined(Q_OS_WIN)
     if (!qEnvironmentVariableIsEmpty("SSH_AUTH_SOCK")) {
         m_tries.push_back({{Kind::Agent, {}, {}}, {}, false});
@@ -59,7 +60,7 @@ SshLogin::SshLogin(const SshCredentials& credentials, const QString& hostAndPort
     }
 #endif
     findKeyFiles(credentials.keyFile);
-    if (!credentials.password.isEmpty())
+    if (!password.isEmpty())
         m_tries.push_back({{Kind::Password, {}, {}}, {}, false});
 }
 

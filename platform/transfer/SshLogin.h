@@ -21,12 +21,11 @@ struct SshMethod {
     QByteArray passphrase; // KeyFile: what opens it, when it needs anything
 };
 
-// What the login may use beyond the user name: the password (empty: none), the one key file
-// the user named (empty: OpenSSH's own), passphrases the user has given for key files, by path
-// (an empty one: do without that key), and whether a key that needs one not given stops the
-// login so that the user can be asked (else the key is passed over).
+// What the login may use beyond the user name and the password: the one key file the user
+// named (empty: OpenSSH's own), passphrases the user has given for key files, by path (an
+// empty one: do without that key), and whether a key that needs one not given stops the login
+// so that the user can be asked (else the key is passed over).
 struct SshCredentials {
-    QString password;
     QString keyFile;
     QMap<QString, QString> passphrases;
     bool askForPassphrase = false;
@@ -42,7 +41,9 @@ struct SshCredentials {
 // as ssh passes it over.
 class SshLogin {
 public:
-    SshLogin(const SshCredentials& credentials, const QString& hostAndPort);
+    // An empty password: none is set.
+    SshLogin(const SshCredentials& credentials, const QString& password,
+             const QString& hostAndPort);
 
     // Sets the next try's options on the handle. False, with the reason, when it stops before
     // connecting: a key file needs a passphrase the user is to be asked for.
