@@ -8,6 +8,7 @@
 #include "frmOptions.h"
 #include "frmTallyhost.h"
 #include "modPageCheck.h"
+#include "modPassword.h"
 #include "modSchedule.h"
 #include "modSettings.h"
 #include "modTallyhost.h"
@@ -311,6 +312,7 @@ void ShowOptions() {
     LoadOptions(dialog);
     LoadSchedule(dialog);
     LoadPageOptions(dialog);
+    LoadPasswordOptions(dialog);
     dialog.exec();
 }
 
@@ -320,7 +322,8 @@ void LoadOptions(frmOptions& dialog) {
     // The page's address is checked first: a typing mistake there keeps the dialog open with
     // nothing saved.
     dialog.maySave = [&dialog] {
-        return SavePageOptions(dialog) && SaveOptions(dialog) && SaveNoticeOptions(dialog);
+        return SavePageOptions(dialog) && SaveOptions(dialog) && SaveNoticeOptions(dialog) &&
+               SavePasswordOptions(dialog);
     };
     platform::SettingsStore store = OpenSettings();
     const QString name = sourceName(store);

@@ -19,6 +19,7 @@
 #include "modNotice.h"
 #include "modPage.h"
 #include "modPageCheck.h"
+#include "modPassword.h"
 #include "modSettings.h"
 #include "modShell.h"
 #include "modStatus.h"
@@ -177,6 +178,11 @@ bool writePageFile(frmTallyhost& form, const JobFields& job, PageAddresses& addr
 // page would be the same (mayKeepLast).
 JobEnd publishPage(frmTallyhost& form, platform::HistoryEntry& record, QString& pagePath,
                    bool mayKeepLast) {
+    // A password in a keyring that could not be read is not to be taken for none.
+    if (!PasswordAtHand(form.txtFTPSite->text(), form.txtPassword->text())) {
+        FocusField(form.txtPassword);
+        return JobEnd::Failed;
+    }
     if (!ValidateFields() || !CheckUploadFileName(*form.txtUploadFileName))
         return JobEnd::Failed;
     const JobFields job = ReadJobFields(form);
@@ -374,7 +380,8 @@ void LoadSettings() {
     platform::SettingsStore store = OpenSettings();
     form.txtFTPSite->setText(store.GetSetting(SettingKey::FTPSite));
     form.txtUserName->setText(store.GetSetting(SettingKey::UserName));
-    form.txtPassword->setText(store.GetSetting(SettingKey::Password));
+    form.txtPassword->setText(
+        LoadPassword(store, form.txtFTPSite->text(), form.txtUserName->text()));
     form.txtUploadFileName->setText(store.GetSetting(SettingKey::UploadFileName));
     form.txtHTMLTemplate->setText(store.GetSetting(SettingKey::HTMLTemplate));
     form.txtIPParseField[0]->setText(store.GetSetting(SettingKey::IPParseField));
@@ -423,7 +430,8 @@ void SaveSettings() {
     platform::SettingsStore store = OpenSettings();
     store.SaveSetting(SettingKey::FTPSite, form.txtFTPSite->text());
     store.SaveSetting(SettingKey::UserName, form.txtUserName->text());
-    store.SaveSetting(SettingKey::Password, form.txtPassword->text());
+    SavePassword(store, form.txtFTPSite->text(), form.txtUserName->text(),
+                 form.txtPassword->text());
     store.SaveSetting(SettingKey::UploadFileName, form.txtUploadFileName->text());
     store.SaveSetting(SettingKey::HTMLTemplate, form.txtHTMLTemplate->text());
     store.SaveSetting(SettingKey::IPParseField, form.txtIPParseField[0]->text());
@@ -433,6 +441,9 @@ void SaveSettings() {
 
 bool ValidateFields() {
     frmTallyhost& form = MainForm();
+    // An SSH server may take the user's key instead; the login says what it tried.
+    const bool ssh =
+        form.txtFTPSite->text().trimmed().startsWith(QLatin1String("sftp://"), Qt::CaseInsensitive);
     const std::pair<QLineEdit*, const char*> required[] = {
         {form.txtHTMLTemplate, "Must supply HTML Template file name."},
         {form.txtIPParseField[0], "Must supply IP Parse Field to insert IP address."},
@@ -442,9 +453,10 @@ bool ValidateFields() {
         {form.txtUploadFileName, "Must supply FTP upload file name."},
     };
     for (const auto& [field, message] : required) {
-        if (field->text() == QString()) {
-            platform::MsgBox(QString::fromLatin1(message), platform::MsgIcon::None,
-                             platform::SettingsStoreName());
+        if (field->text() == QString() && !(ssh && field == form.txtPassword)) {
+            platform::MsgBox(QString::fromLatin1(message) +
+                                 (field == form.txtPassword ? PasswordHint() : QString()),
+                             platform::MsgIcon::None, platform::SettingsStoreName());
             field->setFocus();
             return false;
         }

@@ -13,7 +13,9 @@
 #include "modTallyhost.h"
 #include "modTrust.h"
 
+#include <QDir>
 #include <QLineEdit>
+#include <QMap>
 #include <QPushButton>
 
 namespace {
@@ -57,6 +59,23 @@ void reportTransferFailure(frmTallyhost& form, const platform::Inet& inet) {
     case platform::InetFault::Other:
         break;
     }
+}
+
+// Asks for the passphrase of the key file the login stopped at, three times at most, as ssh
+// does; without one the key is left out.
+void askPassphrase(platform::Inet& inet, QMap<QString, int>& asked) {
+    const QString key = inet.LastPassphraseWanted();
+    const int times = asked[key]++;
+    std::optional<QString> passphrase;
+    if (times < 3)
+        passphrase = platform::InputSecret(
+            (times == 0 ? QStringLiteral("The key %1 is locked.")
+                        : QStringLiteral("That passphrase did not open the key %1."))
+                    .arg(QDir::toNativeSeparators(key)) +
+                QStringLiteral(" Its passphrase (not kept anywhere; ssh-add puts the key in the "
+                               "agent, which keeps it for the session):"),
+            QStringLiteral("Passphrase"));
+    inet.setKeyPassphrase(key, passphrase.value_or(QString()));
 }
 
 // One try. False when a command failed; the transfer control says why.
@@ -133,9 +152,16 @@ bool SendPage(frmTallyhost& form, const JobFields& job, const QString& pagePath,
         OpenSettings().GetSetting(platform::SettingKey::TrustedCertificate);
     QString trustedNow;
     const bool unattended = HasUnattendedSwitch(strCommandLine);
+    inet.setKeyFile(OpenSettings().GetSetting(platform::SettingKey::KeyFile));
+    inet.setAskForPassphrase(!unattended);
+    QMap<QString, int> asked;
     while (!sendOnce(inet, job, pagePath, trustedCertificate)) {
         if (UploadCancelled())
             return false;
+        if (!unattended && !inet.LastPassphraseWanted().isEmpty()) {
+            askPassphrase(inet, asked);
+            continue;
+        }
         const platform::TrustProblem problem = inet.LastTrustProblem();
         if (problem.kind == platform::TrustProblem::Kind::None ||
             problem.fingerprint == trustedNow) {

@@ -12,13 +12,16 @@ using K = SettingKey;
 constexpr char StoreName[] = "TallyhostUpdater";
 
 // The one table of the store's keys. An empty default leaves the choice to the program where
-// it has one: the web services and STUN servers it knows, a search for the router.
+// it has one: the web services and STUN servers it knows, a search for the router, OpenSSH's
+// own key files, the desktop's keyring where one answers.
 constexpr Setting Table[] = {
     {K::FTPSite, "FTP", "FTPSite", ""},
     {K::UserName, "FTP", "UserName", ""},
     {K::Password, "FTP", "Password", ""},
     {K::UploadFileName, "FTP", "UploadFileName", ""},
     {K::TrustedCertificate, "FTP", "TrustedCertificate", ""},
+    {K::KeyFile, "FTP", "KeyFile", ""},
+    {K::PasswordStore, "FTP", "PasswordStore", ""},
     {K::HTMLTemplate, "HTML", "HTMLTemplate", ""},
     {K::IPParseField, "HTML", "IPParseField", "%Tallyhost%"},
     {K::IPv6Marker, "HTML", "IPv6Marker", "%Tallyhost6%"},

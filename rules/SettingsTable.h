@@ -19,6 +19,8 @@ enum class SettingKey {
     Password,
     UploadFileName,
     TrustedCertificate,
+    KeyFile,
+    PasswordStore,
     HTMLTemplate,
     IPParseField,
     IPv6Marker,

@@ -43,6 +43,7 @@ frmOptions::frmOptions(QWidget* parent) : QDialog(parent) {
     // A group of its own, below the others, so that their rows stay as they are.
     QGroupBox* schedule = makeSchedule();
     QGroupBox* page = makePage();
+    QGroupBox* password = makePassword();
 
     auto* buttons = new QDialogButtonBox(this);
     cmdOK = buttons->addButton(QDialogButtonBox::Ok);
@@ -53,6 +54,7 @@ frmOptions::frmOptions(QWidget* parent) : QDialog(parent) {
     layout->addWidget(when);
     layout->addWidget(schedule);
     layout->addWidget(page);
+    layout->addWidget(password);
     layout->addWidget(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
@@ -213,6 +215,22 @@ QGroupBox* frmOptions::makePage() {
     grid->setColumnStretch(1, 1);
     connect(cmdCheckPage, &QPushButton::clicked, this, &frmOptions::pageCheckRequested);
     return page;
+}
+
+QGroupBox* frmOptions::makePassword() {
+    auto* password = new QGroupBox(QStringLiteral("Password"), this);
+    auto* passwordLayout = new QVBoxLayout(password);
+    optPasswordKeyring =
+        new QRadioButton(QStringLiteral("Keep the password in the desktop keyring"), password);
+    optPasswordFile = new QRadioButton(
+        QStringLiteral("Keep the password in the settings file, readable by you only"), password);
+    lblPasswordPlace = new QLabel(password);
+    lblPasswordPlace->setWordWrap(true);
+    lblPasswordPlace->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    passwordLayout->addWidget(optPasswordKeyring);
+    passwordLayout->addWidget(optPasswordFile);
+    passwordLayout->addWidget(lblPasswordPlace);
+    return password;
 }
 
 QLabel* frmOptions::addField(QGridLayout* grid, int row, const QString& caption, QWidget* field) {

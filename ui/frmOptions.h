@@ -19,8 +19,8 @@ class QRadioButton;
 class QSpinBox;
 
 // Tools > Options: where the published address comes from, when an unattended run uploads,
-// and where visitors open the page. The upload job's module fills and reads its controls; the
-// dialog only dispatches.
+// where visitors open the page and where the password is kept. The upload job's module fills
+// and reads its controls; the dialog only dispatches.
 class frmOptions : public QDialog {
     Q_OBJECT
 public:
@@ -57,6 +57,10 @@ public:
     QLineEdit* txtPageURL = nullptr;
     QPushButton* cmdCheckPage = nullptr;
     QLabel* lblPageCheck = nullptr;
+    // Where the password is kept, and where it is to be kept.
+    QRadioButton* optPasswordKeyring = nullptr;
+    QRadioButton* optPasswordFile = nullptr;
+    QLabel* lblPasswordPlace = nullptr;
 
     QPushButton* cmdOK = nullptr;
     QPushButton* cmdCancel = nullptr;
@@ -80,6 +84,7 @@ private:
     QGroupBox* makeUnattended();
     QGroupBox* makeSchedule();
     QGroupBox* makePage();
+    QGroupBox* makePassword();
     // A captioned field on its own row of the sources' grid, under the choice it belongs to.
     QLabel* addField(QGridLayout* grid, int row, const QString& caption, QWidget* field);
     // Keeps the widgets enabled while one of the sources that use them is chosen.

@@ -6,6 +6,8 @@
 #include <QApplication>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QtGlobal>
@@ -30,6 +32,11 @@ Message& lastMessageSlot() {
 
 QuestionHandler& questionSlot() {
     static QuestionHandler handler;
+    return handler;
+}
+
+SecretHandler& secretSlot() {
+    static SecretHandler handler;
     return handler;
 }
 
@@ -176,6 +183,24 @@ bool MsgBoxYesNo(const QString& text, MsgIcon icon, const QString& title) {
                     m.title, m.text, QMessageBox::Yes | QMessageBox::No, messageOwner());
     box.setDefaultButton(QMessageBox::Yes);
     return box.exec() == QMessageBox::Yes;
+}
+
+std::optional<QString> InputSecret(const QString& text, const QString& title) {
+    const Message m{text, MsgIcon::Question, title.isEmpty() ? App::title() : title};
+    if (secretSlot())
+        return secretSlot()(m);
+    if (IsHeadless())
+        return std::nullopt;
+    bool given = false;
+    const QString secret = QInputDialog::getText(messageOwner(), m.title, m.text,
+                                                 QLineEdit::Password, QString(), &given);
+    if (!given)
+        return std::nullopt;
+    return secret;
+}
+
+SecretHandler SetSecretHandler(SecretHandler handler) {
+    return std::exchange(secretSlot(), std::move(handler));
 }
 
 QuestionHandler SetQuestionHandler(QuestionHandler handler) {

@@ -38,6 +38,14 @@ bool MsgBoxYesNo(const QString& text, MsgIcon icon = MsgIcon::Question, const QS
 using QuestionHandler = std::function<bool(const Message&)>;
 QuestionHandler SetQuestionHandler(QuestionHandler handler);
 
+// Asks for a secret (a key's passphrase) in a box that shows it as dots; nothing is kept. Nothing
+// when the user declined, or when nobody can see the window system.
+std::optional<QString> InputSecret(const QString& text, const QString& title = {});
+
+// Replaces who answers InputSecret (tests answer it). An empty handler restores the default.
+using SecretHandler = std::function<std::optional<QString>(const Message&)>;
+SecretHandler SetSecretHandler(SecretHandler handler);
+
 // While it lives, remembers the last message shown, wherever it went.
 class MessageWatch {
 public:

@@ -116,6 +116,17 @@ void SettingsStore::SaveSetting(SettingKey key, const QString& value) {
     SaveSetting(s.Section(), s.Key(), value);
 }
 
+bool SettingsStore::HasSetting(SettingKey key) {
+    const Setting& s = SettingOf(key);
+    return m_settings && m_settings->contains(keyPath(s.Section(), s.Key()));
+}
+
+void SettingsStore::RemoveSetting(SettingKey key) {
+    const Setting& s = SettingOf(key);
+    if (HasSetting(key))
+        m_settings->remove(keyPath(s.Section(), s.Key()));
+}
+
 bool SettingsStore::Sync() {
     if (!m_settings)
         return false;

@@ -37,6 +37,9 @@ public:
     // store lacks it.
     QString GetSetting(SettingKey key);
     void SaveSetting(SettingKey key, const QString& value);
+    // Whether the store holds the key at all, and takes its line away.
+    bool HasSetting(SettingKey key);
+    void RemoveSetting(SettingKey key);
 
     // Writes what was saved to the store. False when it could not be written.
     bool Sync();

@@ -40,9 +40,13 @@ int onDebug(CURL*, curl_infotype type, char* data, size_t size, void* userdata) 
     static const QByteArray methods = "SSH authentication methods available: ";
     if (type == CURLINFO_TEXT && line.startsWith(methods)) {
         reply->sshMethods = QString::fromLatin1(line.mid(methods.size()));
-        reply->passwordSent = reply->sshMethods.contains(u"password") ||
-                              reply->sshMethods.contains(u"keyboard-interactive");
+        reply->passwordSent =
+            reply->sshPasswordAllowed && (reply->sshMethods.contains(u"password") ||
+                                          reply->sshMethods.contains(u"keyboard-interactive"));
     }
+    static const QByteArray keyFailed = "SSH public key authentication failed: ";
+    if (type == CURLINFO_TEXT && line.startsWith(keyFailed))
+        reply->keyFailure = QString::fromUtf8(line.mid(keyFailed.size()));
     return 0;
 }
 
@@ -136,6 +140,29 @@ void SetTransferOptions(CURL* easy, const Request& request, std::chrono::millise
     }
     if (postQuote)
         curl_easy_setopt(easy, CURLOPT_POSTQUOTE, postQuote);
+}
+
+void NoteConnection(CURL* easy, const Request& request, bool done, bool carriesData, Reply* reply,
+                    KeptConnection* kept) {
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    if (done && curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK)
+        socket = CURL_SOCKET_BAD;
+    long connects = 0;
+    curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &connects);
+    if (connects > 0 || socket != kept->socket)
+        kept->carriedData = false;
+    // A refused upload command never opened the data connection.
+    kept->carriedData =
+        kept->carriedData ||
+        (carriesData && (reply->code == CURLE_OK ||
+                         std::any_of(reply->serverLines.begin(), reply->serverLines.end(),
+                                     [](const QString& line) { return line.startsWith(u'1'); })));
+    kept->socket = socket;
+    if (done && request.fileTime) {
+        curl_off_t time = -1;
+        if (curl_easy_getinfo(easy, CURLINFO_FILETIME_T, &time) == CURLE_OK)
+            reply->fileTime = qint64(time);
+    }
 }
 
 } // namespace platform::inet

@@ -63,4 +63,16 @@ void SetCommonOptions(CURL* easy, const Request& request, const QString& user,
 void SetTransferOptions(CURL* easy, const Request& request, std::chrono::milliseconds timeout,
                         Reply* reply, curl_slist* postQuote);
 
+// The connection curl keeps for the next command, and whether it has carried a transfer of data
+// since it was opened.
+struct KeptConnection {
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    bool carriedData = false;
+};
+
+// After a request: whether the connection curl keeps is the one before, and has carried data
+// since it was opened; and the file's time, into the reply, where it was asked for.
+void NoteConnection(CURL* easy, const Request& request, bool done, bool carriesData, Reply* reply,
+                    KeptConnection* kept);
+
 } // namespace platform::inet

@@ -6,6 +6,7 @@
 #include "InetExchange.h"
 #include "InetSite.h"
 #include "PageReplacement.h"
+#include "SshLogin.h"
 #if VANTRELL_HAVE_LIBSSH2
 #include "SftpProbe.h"
 #endif
@@ -56,6 +57,7 @@ struct Job {
     std::chrono::milliseconds timeout{};
     QString trustedCertificate;
     QString knownHostsFile;
+    SshCredentials ssh; // all but the password
     // The control was pointed at a server since the last command: start from the login folder.
     bool fromLogin = false;
     // When the upload these commands make up has had all the time it may take.
@@ -130,6 +132,7 @@ private:
             }
             m_trust = {};
             m_refused.clear();
+            m_lastCode = CURLE_OK;
             Outcome outcome = perform(job);
             if (m_abandon)
                 break;
@@ -157,14 +160,14 @@ private:
 
     // curl finds the connection dead the next time it looks, and closes it without a word.
     void cutConnection() {
-        if (m_socket != CURL_SOCKET_BAD)
+        if (m_kept.socket != CURL_SOCKET_BAD)
 #if defined(Q_OS_WIN)
-            shutdown(m_socket, SD_BOTH);
+            shutdown(m_kept.socket, SD_BOTH);
 #else
-            shutdown(m_socket, SHUT_RDWR);
+            shutdown(m_kept.socket, SHUT_RDWR);
 #endif
-        m_socket = CURL_SOCKET_BAD;
-        m_carriedData = false;
+        m_kept.socket = CURL_SOCKET_BAD;
+        m_kept.carriedData = false;
     }
 
     // Told only when something changed: the upload reports every few kilobytes.
@@ -201,6 +204,9 @@ private:
             m_listing = {};
             m_authorities.reset();
             dropProbe();
+            m_login.reset();
+            if (site->protocol == Protocol::Sftp)
+                m_login = std::make_unique<SshLogin>(job.ssh, job.password, site->hostAndPort);
         }
         startProbe(job, *site);
         // Read once for all the connections of an upload: the bundle holds some hundred
@@ -209,8 +215,8 @@ private:
             !m_authorities)
             m_authorities = std::make_unique<SystemCertificates>();
 
-        const std::unique_ptr<Dialect> dialect =
-            Dialect::For(*site, job.trustedCertificate, m_authorities.get(), job.knownHostsFile);
+        const std::unique_ptr<Dialect> dialect = Dialect::For(
+            *site, job.trustedCertificate, m_authorities.get(), job.knownHostsFile, m_login.get());
         Outcome outcome = job.command.kind == Command::Kind::Cd
                               ? changeDirectory(job, *site, *dialect)
                               : put(job, *site, *dialect);
@@ -224,8 +230,15 @@ private:
             outcome.error = untrusted(m_trust, site->hostAndPort);
         else if (!outcome.ok && !dialect->connectProblem().isEmpty())
             outcome.error = dialect->connectProblem();
+        else if (!outcome.ok && m_lastCode == CURLE_LOGIN_DENIED &&
+                 !dialect->loginProblem().isEmpty())
+            outcome.error = dialect->loginProblem();
         else if (!outcome.ok && !m_refused.isEmpty())
             outcome.error = m_refused;
+        if (!outcome.ok && m_login && !m_login->passphraseWanted().isEmpty()) {
+            outcome.passphraseWanted = m_login->passphraseWanted();
+            outcome.fault = InetFault::Login;
+        }
         return outcome;
     }
 
@@ -301,17 +314,19 @@ private:
         if (!m_probe)
             return;
         if (reply.loggedIn || reply.code == CURLE_OK || reply.refusedOnly())
-            m_probe->loginTaken();
+            m_probe->loginTaken(m_login ? m_login->current() : SshMethod{});
         else
             m_probe->giveUp();
 #endif
     }
 
+    // A failed request goes again for as long as the dialect has another way to make it (a
+    // host key type to ask for no longer, the next way to log in): a few times at most.
     Reply exchange(const Job& job, Dialect& dialect, const Request& request) {
         Reply reply = exchangeOnce(job, dialect, request);
-        m_lastCode = reply.code;
-        if (reply.code != CURLE_OK && dialect.askAgain(reply))
+        while (reply.code != CURLE_OK && !m_abandon && dialect.askAgain(reply))
             reply = exchangeOnce(job, dialect, request);
+        m_lastCode = reply.code;
         tellProbe(reply);
         return reply;
     }
@@ -340,7 +355,7 @@ private:
         if (!prepare(job, dialect, request, &reply, &limits, errorBuffer, postQuote.get()))
             return reply;
         const bool carriesData = request.upload || request.listing != Request::Listing::None;
-        if (carriesData && m_carriedData && dialect.oneTransferPerConnection()) {
+        if (carriesData && m_kept.carriedData && dialect.oneTransferPerConnection()) {
             cutConnection();
             curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
         }
@@ -363,7 +378,7 @@ private:
             return reply;
         }
         const bool done = drive(&reply, &limits, carriesData);
-        noteConnection(request, done, carriesData, &reply);
+        NoteConnection(easy, request, done, carriesData, &reply, &m_kept);
         // Removed mid-transfer, the handle drops its connection without sending the renames:
         // the page on the server stays as it was.
         curl_multi_remove_handle(m_multi.get(), easy);
@@ -420,6 +435,7 @@ private:
             m_refused = refused;
             return false;
         }
+        dialect.expect(reply);
         SetTransferOptions(easy, request, job.timeout, reply, postQuote);
         return true;
     }
@@ -449,7 +465,7 @@ private:
                 return true;
 #if VANTRELL_HAVE_LIBSSH2
             if (reply->loggedIn && m_probe)
-                m_probe->loginTaken();
+                m_probe->loginTaken(m_login ? m_login->current() : SshMethod{});
 #endif
             if (!limits->mayGoOn()) {
                 reply->code = CURLE_ABORTED_BY_CALLBACK;
@@ -467,31 +483,6 @@ private:
         }
     }
 
-    // Whether the connection curl keeps for the next command is the one before, and has
-    // carried data since it was opened; and the file's time, where it was asked for.
-    void noteConnection(const Request& request, bool done, bool carriesData, Reply* reply) {
-        CURL* easy = m_easy.get();
-        curl_socket_t kept = CURL_SOCKET_BAD;
-        if (done && curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &kept) != CURLE_OK)
-            kept = CURL_SOCKET_BAD;
-        long connects = 0;
-        curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &connects);
-        if (connects > 0 || kept != m_socket)
-            m_carriedData = false;
-        // A refused upload command never opened the data connection.
-        m_carriedData = m_carriedData ||
-                        (carriesData &&
-                         (reply->code == CURLE_OK ||
-                          std::any_of(reply->serverLines.begin(), reply->serverLines.end(),
-                                      [](const QString& line) { return line.startsWith(u'1'); })));
-        m_socket = kept;
-        if (done && request.fileTime) {
-            curl_off_t time = -1;
-            if (curl_easy_getinfo(easy, CURLINFO_FILETIME_T, &time) == CURLE_OK)
-                reply->fileTime = qint64(time);
-        }
-    }
-
     Report m_report;
     ProgressReport m_progress;
     EasyHandle m_easy;
@@ -506,13 +497,13 @@ private:
     CURLcode m_lastCode = CURLE_OK; // how the command's last exchange ended
     QString m_refused;              // why the command could not be sent at all, if it could not
     std::unique_ptr<SystemCertificates> m_authorities; // for the upload under way, once read
+    std::unique_ptr<SshLogin> m_login; // over SFTP: the ways to log in, and the one that did
     struct Listing {
         QByteArray url;
         QByteArray body;
     };
-    Listing m_listing; // the last long listing of a directory, until the next request
-    curl_socket_t m_socket = CURL_SOCKET_BAD; // of the connection kept for the next command
-    bool m_carriedData = false;               // that connection has carried a transfer of data
+    Listing m_listing;     // the last long listing of a directory, until the next request
+    KeptConnection m_kept; // the connection curl keeps for the next command
     Inet::Stage m_stage = Inet::Stage::Connecting;
     int m_percent = -1;
     bool m_sending = false;   // inside the exchange that uploads the page
@@ -539,6 +530,8 @@ struct Inet::Private {
     std::chrono::steady_clock::time_point deadline{};
     QString trustedCertificate;
     QString knownHostsFile; // empty: the user's own, wherever their home is at the time
+    SshCredentials ssh;
+    QString lastPassphraseWanted;
     int running = 0;
     // Counts the workers made; what an abandoned one still reports is not heard.
     unsigned generation = 0;
@@ -566,8 +559,10 @@ void Inet::startWorker() {
             QMetaObject::invokeMethod(
                 this,
                 [this, worker, outcome, trust] {
-                    if (worker == d->generation)
+                    if (worker == d->generation) {
                         d->lastFault = outcome.fault;
+                        d->lastPassphraseWanted = outcome.passphraseWanted;
+                    }
                     finishCommand(worker, outcome.ok, outcome.error, outcome.note, trust);
                 },
                 Qt::QueuedConnection);
@@ -590,8 +585,8 @@ void Inet::Execute(const QString& operation) {
     if (d->fromLogin)
         d->deadline = std::chrono::steady_clock::now() + d->overall;
     d->worker->enqueue({parseCommand(operation), d->url, d->user, d->password, d->timeout,
-                        d->trustedCertificate, KnownHostsFile(), std::exchange(d->fromLogin, false),
-                        d->deadline, d->overall});
+                        d->trustedCertificate, KnownHostsFile(), d->ssh,
+                        std::exchange(d->fromLogin, false), d->deadline, d->overall});
 }
 
 void Inet::setURL(const QString& url) {
@@ -607,6 +602,25 @@ void Inet::setUserName(const QString& userName) {
 void Inet::setPassword(const QString& password) {
     d->password = password;
     d->fromLogin = true;
+}
+
+void Inet::setKeyFile(const QString& path) {
+    d->ssh.keyFile = path;
+    d->fromLogin = true;
+}
+
+void Inet::setKeyPassphrase(const QString& keyFile, const QString& passphrase) {
+    d->ssh.passphrases[keyFile] = passphrase;
+    d->fromLogin = true;
+}
+
+void Inet::setAskForPassphrase(bool ask) {
+    d->ssh.askForPassphrase = ask;
+    d->fromLogin = true;
+}
+
+QString Inet::LastPassphraseWanted() const {
+    return d->lastSucceeded ? QString() : d->lastPassphraseWanted;
 }
 
 QString Inet::URL() const {
@@ -630,6 +644,7 @@ void Inet::Cancel() {
     d->running = 0;
     d->lastSucceeded = false;
     d->lastError = QStringLiteral("Cancelled");
+    d->lastPassphraseWanted.clear();
     d->lastNote.clear();
     d->lastTrust = {};
     emit CommandFinished();

@@ -45,7 +45,7 @@ namespace platform {
 //
 // Over SFTP, a second connection of the object's own asks what stands under the remote name and
 // its permissions, which curl cannot ask without listing the whole folder; it logs in only after
-// curl's login was taken.
+// curl's login was taken, and the same way.
 //
 // Directories are sent as written, ".." included: the server resolves them.
 //
@@ -68,6 +68,20 @@ public:
     void setPassword(const QString& password);
     QString URL() const;
     QString UserName() const;
+
+    // Over SSH the password comes last: the keys of the agent that SSH_AUTH_SOCK names go
+    // first, then the private key file set here (empty: OpenSSH's own ~/.ssh/id_ed25519,
+    // id_ecdsa and id_rsa, where they exist), then the password, when it is set and the server
+    // takes one. A key file that needs a passphrase is passed over unless its passphrase is
+    // given here (an empty one: do without that key), or asking is on: then the command stops
+    // before offering it, and LastPassphraseWanted() names it, for the caller to ask and go
+    // again. Never kept beyond the control's life.
+    void setKeyFile(const QString& path);
+    void setKeyPassphrase(const QString& keyFile, const QString& passphrase);
+    void setAskForPassphrase(bool ask);
+    // The key file whose passphrase the last command stopped for, or found wrong; empty when
+    // none.
+    QString LastPassphraseWanted() const;
 
     void Execute(const QString& operation);
     bool StillExecuting() const;

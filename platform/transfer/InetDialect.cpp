@@ -4,9 +4,9 @@ namespace platform::inet {
 
 std::unique_ptr<Dialect> Dialect::For(const Site& site, const QString& trustedCertificate,
                                       const SystemCertificates* authorities,
-                                      const QString& knownHostsFile) {
+                                      const QString& knownHostsFile, SshLogin* login) {
     if (site.protocol == Protocol::Sftp)
-        return MakeSftpDialect(site, knownHostsFile);
+        return MakeSftpDialect(site, knownHostsFile, login);
     return MakeFtpDialect(site, trustedCertificate, authorities);
 }
 

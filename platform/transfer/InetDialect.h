@@ -2,6 +2,7 @@
 
 #include "InetExchange.h"
 #include "InetSite.h"
+#include "SshLogin.h"
 #include "SystemCertificates.h"
 #include "TrustProblem.h"
 
@@ -18,10 +19,11 @@ class Dialect {
 public:
     // The server proves itself by a certificate the system's authorities trust or whose
     // SHA-256 fingerprint is trustedCertificate (TLS), or by a host key in the knownHostsFile
-    // (SSH). The authorities, needed for TLS alone, outlive the dialect.
+    // (SSH). The authorities, needed for TLS alone, and the SSH login, which carries over from
+    // one command to the next, outlive the dialect.
     static std::unique_ptr<Dialect> For(const Site& site, const QString& trustedCertificate,
                                         const SystemCertificates* authorities,
-                                        const QString& knownHostsFile);
+                                        const QString& knownHostsFile, SshLogin* login);
     virtual ~Dialect() = default;
     Dialect(const Dialect&) = delete;
     Dialect& operator=(const Dialect&) = delete;
@@ -36,6 +38,10 @@ public:
     virtual TrustProblem trustProblem() const { return {}; }
     // Why a connection was given up before the protocol began, when a request stopped there.
     virtual QString connectProblem() const { return {}; }
+    // What the request is to tell about the login on its way, set before it starts.
+    virtual void expect(Reply*) const {}
+    // Why the login was refused, when the protocol says more than the server's reply.
+    virtual QString loginProblem() const { return {}; }
     // Whether a failed request may pass when made once more, prepared otherwise.
     virtual bool askAgain(const Reply&) { return false; }
 
@@ -85,6 +91,7 @@ protected:
 
 std::unique_ptr<Dialect> MakeFtpDialect(const Site& site, const QString& trustedCertificate,
                                         const SystemCertificates* authorities);
-std::unique_ptr<Dialect> MakeSftpDialect(const Site& site, const QString& knownHostsFile);
+std::unique_ptr<Dialect> MakeSftpDialect(const Site& site, const QString& knownHostsFile,
+                                         SshLogin* login);
 
 } // namespace platform::inet

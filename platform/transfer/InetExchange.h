@@ -51,7 +51,11 @@ struct Reply {
     // The password went to the server (FTP: PASS was sent; SSH: the server offered a login by
     // password, which curl then tried).
     bool passwordSent = false;
-    QString sshMethods;    // SSH: the ways to log in the server offered, as it listed them
+    QString sshMethods; // SSH: the ways to log in the server offered, as it listed them
+    // SSH: whether this exchange may answer the server with the password, when it offers a
+    // login by password; a try with a key or the agent does not.
+    bool sshPasswordAllowed = true;
+    QString keyFailure;    // SSH: libssh2's words when the key file did not log in
     qint64 fileTime = -1;  // the URL's modification time, where asked for and known
     bool loggedIn = false; // SFTP: the server took the login during this exchange
 
@@ -106,6 +110,8 @@ struct Outcome {
     QString error;
     InetFault fault = InetFault::Other;
     QString note; // what a success has to say all the same
+    // SSH: the key file whose passphrase the user is to be asked for, before trying again.
+    QString passphraseWanted;
 };
 
 QString withDetail(const QString& what, const QString& detail);

@@ -13,17 +13,15 @@ namespace {
 
 class SftpDialect final : public Dialect {
 public:
-    SftpDialect(const Site& site, const QString& knownHostsFile)
+    SftpDialect(const Site& site, const QString& knownHostsFile, SshLogin* login)
         : Dialect(site), m_hostKey(site.host, site.port, knownHostsFile),
-          m_greeting(site.hostAndPort) {}
+          m_greeting(site.hostAndPort), m_login(login) {}
 
     bool prepare(CURL* easy, const Request&, QString* error) override {
         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "sftp");
         m_greeting.install(easy);
-        // The password, answered to a password or keyboard-interactive prompt; never a key
-        // file or agent the user did not choose for this site.
-        curl_easy_setopt(easy, CURLOPT_SSH_AUTH_TYPES,
-                         long(CURLSSH_AUTH_PASSWORD | CURLSSH_AUTH_KEYBOARD));
+        if (!m_login->prepare(easy, error))
+            return false;
         if (!m_hostKey.install(easy)) {
             *error = m_hostKey.fileError().isEmpty()
                          ? QStringLiteral("This build of Vantrell cannot check SSH host keys, so "
@@ -38,10 +36,16 @@ public:
 
     TrustProblem trustProblem() const override { return m_hostKey.problem(); }
     QString connectProblem() const override { return m_greeting.problem(); }
+    void expect(Reply* reply) const override { m_login->expect(reply); }
+    QString loginProblem() const override { return m_login->denied(); }
 
-    // libssh2 tells no more than that the handshake failed.
+    // libssh2 tells no more than that the handshake failed. A refused login goes on with the
+    // next way to log in, over a connection of its own.
     bool askAgain(const Reply& reply) override {
-        return reply.code == CURLE_FAILED_INIT && m_hostKey.dropPreference();
+        if (reply.code == CURLE_FAILED_INIT)
+            return m_hostKey.dropPreference();
+        return reply.code == CURLE_LOGIN_DENIED &&
+               m_hostKey.problem().kind == TrustProblem::Kind::None && m_login->next(reply);
     }
 
     // curl reads "/~/" as the login directory.
@@ -140,12 +144,14 @@ private:
 
     HostKeyTrust m_hostKey;
     SshGreeting m_greeting;
+    SshLogin* m_login;
 };
 
 } // namespace
 
-std::unique_ptr<Dialect> MakeSftpDialect(const Site& site, const QString& knownHostsFile) {
-    return std::make_unique<SftpDialect>(site, knownHostsFile);
+std::unique_ptr<Dialect> MakeSftpDialect(const Site& site, const QString& knownHostsFile,
+                                         SshLogin* login) {
+    return std::make_unique<SftpDialect>(site, knownHostsFile, login);
 }
 
 } // namespace platform::inet

@@ -1,6 +1,8 @@
 #include "SftpProbe.h"
 #include "HostKeyTrust.h"
 
+#include <QFile>
+
 #include <libssh2.h>
 #include <libssh2_sftp.h>
 
@@ -28,6 +30,12 @@ struct SessionFree {
 };
 struct SftpShutdown {
     void operator()(LIBSSH2_SFTP* s) const { libssh2_sftp_shutdown(s); }
+};
+struct AgentFree {
+    void operator()(LIBSSH2_AGENT* a) const {
+        libssh2_agent_disconnect(a);
+        libssh2_agent_free(a);
+    }
 };
 using Session = std::unique_ptr<LIBSSH2_SESSION, SessionFree>;
 using Sftp = std::unique_ptr<LIBSSH2_SFTP, SftpShutdown>;
@@ -85,10 +93,39 @@ bool meetServer(LIBSSH2_SESSION* session, int socket, const Site& site,
     return key && trust.holds(key, length);
 }
 
-// The login by password, or by keyboard-interactive prompts answered with it, as curl tries
-// them; methods is the server's list.
+// The agent's keys, one after the other, as curl offers them.
+bool logInWithAgent(LIBSSH2_SESSION* session, const QByteArray& user) {
+    const std::unique_ptr<LIBSSH2_AGENT, AgentFree> agent(libssh2_agent_init(session));
+    if (!agent || libssh2_agent_connect(agent.get()) != 0 ||
+        libssh2_agent_list_identities(agent.get()) != 0)
+        return false;
+    libssh2_agent_publickey* key = nullptr;
+    libssh2_agent_publickey* previous = nullptr;
+    while (libssh2_agent_get_identity(agent.get(), &key, previous) == 0) {
+        if (libssh2_agent_userauth(agent.get(), user.constData(), key) == 0)
+            return true;
+        previous = key;
+    }
+    return false;
+}
+
+// The login the way curl's was taken: by the agent, a key file, or the password (or
+// keyboard-interactive prompts answered with it, as curl tries them; methods is the server's
+// list).
 bool logIn(LIBSSH2_SESSION* session, const QByteArray& user, const QByteArray& password,
-           const QByteArray& methods) {
+           const QByteArray& methods, const SshMethod& how) {
+    switch (how.kind) {
+    case SshMethod::Kind::Agent:
+        return logInWithAgent(session, user);
+    case SshMethod::Kind::KeyFile: {
+        const QByteArray file = QFile::encodeName(how.keyFile);
+        return libssh2_userauth_publickey_fromfile_ex(
+                   session, user.constData(), unsigned(user.size()), nullptr, file.constData(),
+                   how.passphrase.constData()) == 0;
+    }
+    case SshMethod::Kind::Password:
+        break;
+    }
     int refused = -1;
     if (methods.contains("password"))
         refused =
@@ -136,10 +173,11 @@ SftpProbe::~SftpProbe() {
     m_thread.join();
 }
 
-void SftpProbe::loginTaken() {
+void SftpProbe::loginTaken(const SshMethod& how) {
     std::lock_guard lock(m_mutex);
     if (!m_go) {
         m_go = true;
+        m_method = how;
         m_wake.notify_all();
     }
 }
@@ -248,7 +286,7 @@ void SftpProbe::run() {
             const char* methods =
                 libssh2_userauth_list(session.get(), user.constData(), unsigned(user.size()));
             if (!methods || !waitForCurlsLogin() ||
-                !logIn(session.get(), user, password, QByteArray(methods)))
+                !logIn(session.get(), user, password, QByteArray(methods), method()))
                 return false;
             sftp.reset(libssh2_sftp_init(session.get()));
             if (!sftp)
@@ -268,6 +306,11 @@ void SftpProbe::run() {
     std::lock_guard lock(m_mutex);
     close(m_socket);
     m_socket = -1;
+}
+
+SshMethod SftpProbe::method() {
+    std::lock_guard lock(m_mutex);
+    return m_method;
 }
 
 bool SftpProbe::waitForCurlsLogin() {

@@ -2,6 +2,7 @@
 
 #include "InetExchange.h"
 #include "InetSite.h"
+#include "SshLogin.h"
 
 #include <QString>
 
@@ -31,8 +32,8 @@ public:
     SftpProbe(const SftpProbe&) = delete;
     SftpProbe& operator=(const SftpProbe&) = delete;
 
-    // curl's login was taken: this connection may log in too.
-    void loginTaken();
+    // curl's login was taken, in this way: this connection may log in too, the same way.
+    void loginTaken(const SshMethod& how);
     // curl's connection failed before its login was taken: nothing more to do here.
     void giveUp();
     // What stands under the path (a relative one starts from the login folder), links followed;
@@ -46,6 +47,7 @@ private:
     bool stopped();
     // False when asked to end first.
     bool waitForCurlsLogin();
+    SshMethod method();
     // The path asked about next; nothing when asked to end.
     std::optional<QString> nextQuestion();
     void answer(const std::optional<NameFacts>& facts);
@@ -62,6 +64,7 @@ private:
     int m_socket = -1;    // the connection, while it is open
     bool m_stop = false;  // asked to end
     bool m_go = false;    // curl's login was taken
+    SshMethod m_method;   // and how
     bool m_ended = false; // the connection is of no more use
     std::optional<QString> m_question;
     std::optional<std::optional<NameFacts>> m_answer;

@@ -94,6 +94,8 @@ private slots:
     void publishesOverFtpes();
     void publishesOverFtps();
     void publishesOverSftp();
+    void publishesOverSftpWithKeys_data();
+    void publishesOverSftpWithKeys();
     void untrustedServersGetNoPassword_data();
     void untrustedServersGetNoPassword();
     void onlyFilesAreReplacedAndLeftoversAreOwned_data();
@@ -152,8 +154,9 @@ void UnattendedTest::start(QProcess& program, const QMap<QString, QString>& envi
                            const QStringList& arguments) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     // Nothing reaches the desktop of whoever runs the tests.
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR",
-                             "SSL_CERT_FILE", "SSL_CERT_DIR", "DBUS_SESSION_BUS_ADDRESS"})
+    for (const char* name :
+         {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR", "SSL_CERT_FILE",
+          "SSL_CERT_DIR", "DBUS_SESSION_BUS_ADDRESS", "SSH_AUTH_SOCK"})
         env.remove(QString::fromLatin1(name));
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home->filePath(QStringLiteral("config")));
     env.insert(QStringLiteral("windir"), m_home->filePath(QStringLiteral("win")));
@@ -1403,6 +1406,42 @@ void UnattendedTest::publishesOverSftp() {
              QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
     QCOMPARE(QDir(server.root() + QStringLiteral("/pub")).entryList(QDir::Files | QDir::Hidden),
              QStringList{QStringLiteral("ip.htm")});
+}
+
+// A site that takes keys only, and no password set: the key in ~/.ssh logs in; one that needs
+// its passphrase, which a run nobody watches cannot ask for, is said in one line.
+void UnattendedTest::publishesOverSftpWithKeys_data() {
+    QTest::addColumn<QString>("passphrase");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("a key in the clear") << "" << 0 << "";
+    QTest::newRow("a locked key")
+        << "open sesame" << 1
+        << "Tallyhost: Unable to upload file: Login denied: no key was offered; no password is "
+           "set; ~/.ssh/id_ed25519 needs its passphrase, which only the agent can give a run "
+           "nobody watches: ssh-add ~/.ssh/id_ed25519\n";
+}
+
+void UnattendedTest::publishesOverSftpWithKeys() {
+    QFETCH(QString, passphrase);
+    QFETCH(int, status);
+    QFETCH(QString, said);
+    if (const QString why = SshdServer::unavailable(); !why.isEmpty())
+        QSKIP(qPrintable(why));
+    QVERIFY(QDir(m_home->path()).mkpath(QStringLiteral(".ssh")));
+    const QString line = MakeKeyPair(home(QStringLiteral(".ssh/id_ed25519")), passphrase);
+    QVERIFY(!line.isEmpty());
+    SshdServer sshd;
+    QVERIFY2(sshd.start({.keysOnly = true, .authorizedKeys = {line}}),
+             qPrintable(sshd.errorString()));
+    QVERIFY(QDir().mkpath(sshd.root() + QStringLiteral("/pub")) &&
+            sshd.handOver(sshd.root() + QStringLiteral("/pub")));
+    QVERIFY(writeFile(knownHosts(), sshd.knownHostsLine(SshdServer::Ed25519).toUtf8() + '\n'));
+    configureSite(sshd.site(), sshd.user(), QString());
+    QByteArray errors;
+    QCOMPARE(publish(&errors), status);
+    QCOMPARE(QString::fromUtf8(errors), said);
+    QCOMPARE(QFile::exists(sshd.root() + QStringLiteral("/pub/ip.htm")), status == 0);
 }
 
 void UnattendedTest::untrustedServersGetNoPassword_data() {

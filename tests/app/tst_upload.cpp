@@ -7,6 +7,7 @@
 #include "PageServer.h"
 #include "ProftpdServer.h"
 #include "Recorders.h"
+#include "SshdServer.h"
 #include "TestFiles.h"
 #include "frmHistory.h"
 #include "frmTallyhost.h"
@@ -81,6 +82,8 @@ private slots:
     void trustIsAskedInTheWindow();
     void visitorsSeeThePageOrAreToldWhy_data();
     void visitorsSeeThePageOrAreToldWhy();
+    void lockedKeyIsAskedForInTheWindow_data();
+    void lockedKeyIsAskedForInTheWindow();
 
 private:
     void pointAt(const FtpServer& server, const QString& dir = {});
@@ -604,6 +607,77 @@ void UploadTest::visitorsSeeThePageOrAreToldWhy() {
     QCOMPARE(last->text(6), said);
     if (staleSeconds > 0)
         QVERIFY2(clock.elapsed() >= 3000, "looked again while the cache could let go");
+}
+
+// A key with a passphrase, outside any agent, is asked for in the window, three times at most;
+// the passphrase is never written anywhere. The site takes keys only, and no password is set.
+void UploadTest::lockedKeyIsAskedForInTheWindow_data() {
+    QTest::addColumn<QStringList>("answers"); // what the user types, in turn; "-": declines
+    QTest::addColumn<QString>("outcome");     // "published", or how the message starts
+    QTest::newRow("right at once") << QStringList{"open sesame"} << "published";
+    QTest::newRow("wrong, then right") << QStringList{"open says me", "open sesame"} << "published";
+    QTest::newRow("declined") << QStringList{"-"}
+                              << "Unable to upload file: Login denied: no key was offered; no "
+                                 "password is set; ~/.ssh/id_ed25519 was left out, without its "
+                                 "passphrase";
+    QTest::newRow("wrong three times")
+        << QStringList{"a", "b", "c"}
+        << "Unable to upload file: Login denied: no key was offered; no password is set; "
+           "~/.ssh/id_ed25519 was left out, without its passphrase";
+}
+
+void UploadTest::lockedKeyIsAskedForInTheWindow() {
+    QFETCH(QStringList, answers);
+    QFETCH(QString, outcome);
+    if (const QString why = SshdServer::unavailable(); !why.isEmpty())
+        QSKIP(qPrintable(why));
+    QTemporaryDir home;
+    const QByteArray realHome = qgetenv("HOME");
+    qputenv("HOME", home.path().toLocal8Bit());
+    const auto restoreHome = qScopeGuard([&] { qputenv("HOME", realHome); });
+    QVERIFY(QDir(home.path()).mkpath(QStringLiteral(".ssh")));
+    const QString key = home.filePath(QStringLiteral(".ssh/id_ed25519"));
+    const QString line = MakeKeyPair(key, QStringLiteral("open sesame"));
+    QVERIFY(!line.isEmpty());
+    SshdServer server;
+    QVERIFY2(server.start({.keysOnly = true, .authorizedKeys = {line}}),
+             qPrintable(server.errorString()));
+    QVERIFY(writeFile(home.filePath(QStringLiteral(".ssh/known_hosts")),
+                      server.knownHostsLine(SshdServer::Ed25519).toUtf8() + '\n'));
+    frmTallyhost& form = MainForm();
+    form.txtHTMLTemplate->setText(m_template);
+    form.txtIPParseField[0]->setText(QStringLiteral("%Tallyhost%"));
+    form.txtFTPSite->setText(server.site());
+    form.txtUserName->setText(server.user());
+    form.txtPassword->clear();
+    form.txtUploadFileName->setText(QStringLiteral("page.htm"));
+    form.txtUploadDir->clear();
+
+    QStringList asked;
+    const platform::SecretHandler previous =
+        platform::SetSecretHandler([&](const platform::Message& m) -> std::optional<QString> {
+            asked << m.text;
+            const QString answer = answers.value(asked.size() - 1, QStringLiteral("-"));
+            return answer == u"-" ? std::nullopt : std::optional<QString>(answer);
+        });
+    const auto restoreHandler = qScopeGuard([&] { platform::SetSecretHandler(previous); });
+    MessageRecorder messages;
+    QCOMPARE(UploadPage(), outcome == u"published");
+    QCOMPARE(asked.size(), std::min<int>(int(answers.size()), 3));
+    QVERIFY2(asked[0].startsWith(QStringLiteral("The key %1 is locked.").arg(key)),
+             qPrintable(asked[0]));
+    if (outcome == u"published") {
+        QCOMPARE(messages.texts(), QStringList{QStringLiteral("File successfully loaded.")});
+        QCOMPARE(readFile(server.root() + QStringLiteral("/page.htm")), readFile(pagePath()));
+    } else {
+        QVERIFY2(messages.texts().value(0).startsWith(outcome),
+                 qPrintable(messages.texts().join('|')));
+        QVERIFY(!QFile::exists(server.root() + QStringLiteral("/page.htm")));
+    }
+    QVERIFY(!server.sawPassword());
+    SaveSettings();
+    QVERIFY(!readFile(m_box->config.filePath(QStringLiteral("TallyhostUpdater.ini")))
+                 .contains("sesame"));
 }
 
 QTEST_MAIN(UploadTest)

@@ -6,9 +6,12 @@
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusVariant>
+#include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QMutexLocker>
 #include <QRegularExpression>
+#include <QStandardPaths>
 
 namespace {
 
@@ -63,6 +66,89 @@ bool SessionBusDaemon::start() {
     }
     m_address = QString::fromLocal8Bit(m_daemon.readLine()).trimmed();
     return !m_address.isEmpty();
+}
+
+QString SecretStore::unavailable() {
+    if (QStandardPaths::findExecutable(QStringLiteral("gnome-keyring-daemon")).isEmpty())
+        return QStringLiteral("gnome-keyring-daemon is missing (gnome-keyring)");
+    if (QStandardPaths::findExecutable(QStringLiteral("secret-tool")).isEmpty())
+        return QStringLiteral("secret-tool is missing (libsecret-tools)");
+    return {};
+}
+
+SecretStore::~SecretStore() {
+    stop();
+}
+
+QProcessEnvironment SecretStore::environment(const QString& busAddress) const {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), busAddress);
+    env.insert(QStringLiteral("HOME"), m_dir.path());
+    env.insert(QStringLiteral("XDG_DATA_HOME"), m_dir.filePath(QStringLiteral("data")));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_dir.filePath(QStringLiteral("run")));
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    return env;
+}
+
+bool SecretStore::start(const QString& busAddress, bool unlocked) {
+    stop();
+    m_bus = busAddress;
+    QDir(m_dir.path()).mkpath(QStringLiteral("run"));
+    QFile::setPermissions(m_dir.filePath(QStringLiteral("run")),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    m_daemon.setProcessEnvironment(environment(busAddress));
+    QStringList args{QStringLiteral("--foreground"), QStringLiteral("--components=secrets")};
+    if (unlocked)
+        args << QStringLiteral("--unlock");
+    m_daemon.start(QStringLiteral("gnome-keyring-daemon"), args);
+    if (!m_daemon.waitForStarted(10000)) {
+        m_error = QStringLiteral("gnome-keyring-daemon did not start: ") + m_daemon.errorString();
+        return false;
+    }
+    // The login keyring's password, read once from the input.
+    if (unlocked) {
+        m_daemon.write("keyring-pa55");
+        m_daemon.waitForBytesWritten(5000);
+    }
+    m_daemon.closeWriteChannel();
+    const QString name = QStringLiteral("secret-store-%1").arg(quintptr(this));
+    bool owned = false;
+    {
+        QDBusConnection bus = QDBusConnection::connectToBus(busAddress, name);
+        const QDeadlineTimer deadline(10000);
+        while (!(owned = bus.interface()->isServiceRegistered(
+                     QStringLiteral("org.freedesktop.secrets"))) &&
+               !deadline.hasExpired() && m_daemon.state() == QProcess::Running)
+            QThread::msleep(50);
+    }
+    QDBusConnection::disconnectFromBus(name);
+    if (!owned)
+        m_error = QStringLiteral("gnome-keyring-daemon did not take the bus: ") +
+                  QString::fromLocal8Bit(m_daemon.readAllStandardError());
+    return owned;
+}
+
+void SecretStore::stop() {
+    if (m_daemon.state() == QProcess::NotRunning)
+        return;
+    m_daemon.terminate();
+    if (!m_daemon.waitForFinished(5000)) {
+        m_daemon.kill();
+        m_daemon.waitForFinished(5000);
+    }
+}
+
+QString SecretStore::lookup(const QString& key) {
+    QProcess tool;
+    tool.setProcessEnvironment(environment(m_bus));
+    tool.start(QStringLiteral("secret-tool"),
+               {QStringLiteral("lookup"), QStringLiteral("server"), QStringLiteral("Vantrell"),
+                QStringLiteral("user"), key});
+    tool.closeWriteChannel();
+    if (!tool.waitForFinished(10000))
+        return {};
+    return QString::fromUtf8(tool.readAllStandardOutput());
 }
 
 SystemdStandIn::SystemdStandIn(QString unitFolder, QDateTime nextElapse)

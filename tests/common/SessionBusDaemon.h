@@ -33,6 +33,35 @@ private:
     QString m_error;
 };
 
+// GNOME Keyring's secret store (gnome-keyring-daemon, its secrets alone) on a bus of the
+// test's own, keeping its keyrings in a folder of the test's own. Started unlocked, with the
+// login keyring made and opened by the password given on its input, or locked: started again
+// over the keyrings it made, nobody gives the password. Stopped when the object goes.
+class SecretStore {
+public:
+    SecretStore() = default;
+    ~SecretStore();
+    SecretStore(const SecretStore&) = delete;
+    SecretStore& operator=(const SecretStore&) = delete;
+
+    // Empty when this machine can run it, else why not.
+    static QString unavailable();
+    bool start(const QString& busAddress, bool unlocked);
+    void stop();
+    QString errorString() const { return m_error; }
+    // What the store holds for the program under the key, as secret-tool finds it; empty when
+    // nothing.
+    QString lookup(const QString& key);
+
+private:
+    QProcessEnvironment environment(const QString& busAddress) const;
+
+    QTemporaryDir m_dir;
+    QProcess m_daemon;
+    QString m_bus;
+    QString m_error;
+};
+
 // systemd's user manager, as far as the program asks it: units are read from the unit folder
 // when loaded or reloaded (like systemd, a file written later counts only after Reload),
 // started, stopped, enabled and disabled.

@@ -190,7 +190,6 @@ bool SshdServer::launch(const Options& options) {
                                     "PasswordAuthentication %3\n"
                                     "KbdInteractiveAuthentication no\n"
                                     "PubkeyAuthentication %4\n"
-                                    "AuthorizedKeysFile none\n"
                                     "PermitRootLogin no\n"
                                     "AllowUsers %2\n"
                                     "StrictModes no\n"
@@ -198,7 +197,26 @@ bool SshdServer::launch(const Options& options) {
                                     "Subsystem sftp internal-sftp\n")
                          .arg(m_port)
                          .arg(QString::fromLatin1(Account))
-                         .arg(options.keysOnly ? "no" : "yes", options.keysOnly ? "yes" : "no");
+                         .arg(options.keysOnly ? "no" : "yes",
+                              options.keysOnly || !options.authorizedKeys.isEmpty() ? "yes" : "no");
+    if (options.keysOnly)
+        config += QStringLiteral("AuthenticationMethods publickey\n");
+    if (options.authorizedKeys.isEmpty()) {
+        config += QStringLiteral("AuthorizedKeysFile none\n");
+    } else {
+        // Read by sshd as the user: in the folder the user may pass through.
+        QFile keys(path(QStringLiteral("authorized_keys")));
+        const QByteArray lines = options.authorizedKeys.join(u'\n').toUtf8() + '\n';
+        if (!keys.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+            keys.write(lines) != lines.size()) {
+            m_error = QStringLiteral("cannot write the authorized keys");
+            return false;
+        }
+        keys.close();
+        QFile::setPermissions(keys.fileName(), QFile::ReadOwner | QFile::WriteOwner |
+                                                   QFile::ReadGroup | QFile::ReadOther);
+        config += QStringLiteral("AuthorizedKeysFile %1\n").arg(keys.fileName());
+    }
     for (const char* key : keyFiles)
         config += QStringLiteral("HostKey %1\n").arg(path(QString::fromLatin1(key)));
     if (options.chroot)
@@ -332,4 +350,61 @@ bool SshdServer::sawPassword() {
             return true;
     }
     return false;
+}
+
+QStringList SshdServer::keysOffered() {
+    return log().filter(QRegularExpression(QStringLiteral("(Accepted|Failed) publickey for")));
+}
+
+SshAgent::~SshAgent() {
+    if (m_agent.state() != QProcess::NotRunning) {
+        m_agent.kill();
+        m_agent.waitForFinished(5000);
+    }
+}
+
+bool SshAgent::start() {
+    // -d: in the foreground, telling every request on standard error.
+    m_agent.setProcessChannelMode(QProcess::MergedChannels);
+    m_agent.start(QStringLiteral("ssh-agent"),
+                  {QStringLiteral("-d"), QStringLiteral("-a"), socket()});
+    const QDeadlineTimer deadline(10000);
+    while (!QFile::exists(socket()) && m_agent.state() != QProcess::NotRunning &&
+           !deadline.hasExpired())
+        m_agent.waitForReadyRead(100);
+    if (!QFile::exists(socket())) {
+        m_error = QStringLiteral("ssh-agent did not start: ") + m_agent.errorString();
+        return false;
+    }
+    return true;
+}
+
+bool SshAgent::add(const QString& keyFile) {
+    QProcess tool;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("SSH_AUTH_SOCK"), socket());
+    tool.setProcessEnvironment(env);
+    tool.start(QStringLiteral("ssh-add"), {QStringLiteral("-q"), keyFile});
+    tool.closeWriteChannel();
+    if (!tool.waitForFinished(30000) || tool.exitCode() != 0) {
+        m_error = QStringLiteral("ssh-add failed: ") + QString::fromLocal8Bit(tool.readAll());
+        return false;
+    }
+    return true;
+}
+
+int SshAgent::connections() {
+    m_agent.waitForReadyRead(100);
+    m_output += m_agent.readAll();
+    return int(m_output.count("new_socket: type = CONNECTION"));
+}
+
+QString MakeKeyPair(const QString& path, const QString& passphrase) {
+    QString error;
+    QFile::remove(path);
+    QFile::remove(path + QStringLiteral(".pub"));
+    if (!runTool(QStringLiteral("ssh-keygen"),
+                 {"-q", "-t", "ed25519", "-N", passphrase, "-C", "", "-f", path}, &error))
+        return {};
+    return QString::fromLatin1(readAll(path + QStringLiteral(".pub"))).simplified();
 }

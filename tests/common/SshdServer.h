@@ -15,8 +15,10 @@ struct SshdServerOptions {
     // Lock the user into a folder as hosting providers do (ChrootDirectory): the login folder
     // is then "/home" on the server, root() on this machine.
     bool chroot = false;
-    // Take no password at all, keys only.
+    // Take no password at all, keys only (AuthenticationMethods publickey).
     bool keysOnly = false;
+    // The public keys ("ssh-ed25519 AAAA...") the user logs in with, beside the password.
+    QStringList authorizedKeys{};
     // Log every SFTP request, for requests() (locks the user in as chroot does: the SFTP
     // server logs through the jail's /dev/log).
     bool logRequests = false;
@@ -71,6 +73,9 @@ public:
     QStringList log();
     // True when a password reached the server, right or wrong.
     bool sawPassword();
+    // The keys offered so far, as sshd logged them: "Accepted publickey for ..." or "Failed
+    // publickey for ...".
+    QStringList keysOffered();
     // With logRequests: the SFTP requests each session has received since the last call, one
     // string a session ("realpath open write close"), in the order the sessions began.
     QStringList requests();
@@ -100,3 +105,31 @@ private:
     QByteArray m_log;
     QString m_error;
 };
+
+// OpenSSH's ssh-agent, started by the test on a socket of its own and stopped with the object;
+// what it was asked is in its debug output.
+class SshAgent {
+public:
+    SshAgent() = default;
+    ~SshAgent();
+    SshAgent(const SshAgent&) = delete;
+    SshAgent& operator=(const SshAgent&) = delete;
+
+    bool start();
+    QString errorString() const { return m_error; }
+    QString socket() const { return m_dir.filePath(QStringLiteral("agent.sock")); }
+    // Puts the private key in the agent (ssh-add), its passphrase given when it has one.
+    bool add(const QString& keyFile);
+    // How many times a program connected to the agent since it started.
+    int connections();
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_agent;
+    QByteArray m_output;
+    QString m_error;
+};
+
+// Makes an Ed25519 key pair at path (and path.pub) with the passphrase (empty: none); its
+// public line, "" when ssh-keygen failed.
+QString MakeKeyPair(const QString& path, const QString& passphrase = {});

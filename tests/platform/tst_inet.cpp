@@ -826,6 +826,168 @@ private slots:
             QCOMPARE(readFile(knownHosts), before);
     }
 
+    // Over SSH the login goes as OpenSSH's ssh goes: the agent's keys, then the key file named
+    // or ~/.ssh/id_ed25519, then the password where the server takes one. Keys: "agent",
+    // "default", "named", "locked" are the user's on the server, "stranger" is not; "locked"
+    // opens with "open sesame". home: the key put at ~/.ssh/id_ed25519 and its mode. Outcome:
+    // "published", or the start of the error ({port} the server's port).
+    void logsInWithKeysLikeOpenSsh_data() {
+        QTest::addColumn<QStringList>("agentKeys");
+        QTest::addColumn<QString>("home");
+        QTest::addColumn<int>("homeMode");
+        QTest::addColumn<QString>("keyFile");
+        QTest::addColumn<QString>("passphrase"); // "ask": the command stops to ask for it
+        QTest::addColumn<bool>("password");
+        QTest::addColumn<bool>("keysOnly");
+        QTest::addColumn<bool>("known");
+        QTest::addColumn<QString>("outcome");
+        QTest::addColumn<bool>("passwordSent");
+        QTest::addColumn<int>("keysOffered");
+        const QStringList none;
+        QTest::newRow("the agent's key")
+            << QStringList{"agent"} << "" << 0600 << ""
+            << "" << false << true << true << "published" << false << 2;
+        QTest::newRow("a default key file")
+            << none << "default" << 0600 << ""
+            << "" << false << true << true << "published" << false << 2;
+        QTest::newRow("the key file named, not the default one")
+            << none << "stranger" << 0600 << "named"
+            << "" << false << true << true << "published" << false << 2;
+        QTest::newRow("a key file others may read")
+            << none << "default" << 0644 << ""
+            << "" << false << true << true
+            << "Login denied: no key was offered; no password is set; ~/.ssh/id_ed25519 is open "
+               "to others (mode 0644), so it was not offered; chmod 600 ~/.ssh/id_ed25519 closes "
+               "it"
+            << false << 0;
+        QTest::newRow("a locked key, nobody to ask")
+            << none << "locked" << 0600 << ""
+            << "" << false << true << true
+            << "Login denied: no key was offered; no password is set; ~/.ssh/id_ed25519 needs "
+               "its passphrase, which only the agent can give a run nobody watches: ssh-add "
+               "~/.ssh/id_ed25519"
+            << false << 0;
+        QTest::newRow("a locked key, its passphrase asked for")
+            << none << "locked" << 0600 << ""
+            << "ask" << false << true << true << "~/.ssh/id_ed25519 needs its passphrase" << false
+            << 0;
+        QTest::newRow("a locked key, its passphrase given")
+            << none << "locked" << 0600 << ""
+            << "open sesame" << false << true << true << "published" << false << 2;
+        QTest::newRow("a locked key, a wrong passphrase")
+            << none << "locked" << 0600 << ""
+            << "open says me" << false << true << true
+            << "Login denied: no key was offered; no password is set; ~/.ssh/id_ed25519 did not "
+               "open with the passphrase given"
+            << false << 0;
+        QTest::newRow("keys the server refuses")
+            << QStringList{"stranger"} << "stranger" << 0600 << ""
+            << "" << false << true << true
+            << "Login denied: the server refused the key of the agent and ~/.ssh/id_ed25519; no "
+               "password is set"
+            << false << 2;
+        QTest::newRow("a key logs in, the password stays")
+            << none << "default" << 0600 << ""
+            << "" << true << false << true << "published" << false << 2;
+        QTest::newRow("a key refused, then the password")
+            << QStringList{"stranger"} << "stranger" << 0600 << ""
+            << "" << true << false << true << "published" << true << 2;
+        QTest::newRow("an unknown host gets no key")
+            << QStringList{"agent"} << "default" << 0600 << ""
+            << "" << true << false << false << "The host key of 127.0.0.1:{port} is not known"
+            << false << 0;
+    }
+
+    void logsInWithKeysLikeOpenSsh() {
+        QFETCH(QStringList, agentKeys);
+        QFETCH(QString, home);
+        QFETCH(int, homeMode);
+        QFETCH(QString, keyFile);
+        QFETCH(QString, passphrase);
+        QFETCH(bool, password);
+        QFETCH(bool, keysOnly);
+        QFETCH(bool, known);
+        QFETCH(QString, outcome);
+        QFETCH(bool, passwordSent);
+        QFETCH(int, keysOffered);
+        if (const QString why = SshdServer::unavailable(); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        const QDir keys(m_local.filePath("keys"));
+        if (!keys.exists()) {
+            QVERIFY(keys.mkpath("."));
+            QStringList authorized;
+            for (const char* name : {"agent", "default", "named", "stranger", "locked"}) {
+                const QString line = MakeKeyPair(keys.filePath(name),
+                                                 QString(name) == "locked" ? "open sesame" : "");
+                QVERIFY2(!line.isEmpty(), name);
+                if (QString(name) != "stranger")
+                    authorized << line;
+            }
+            for (bool only : {true, false}) {
+                auto& server = only ? m_keysSshd : m_keysAndPasswordSshd;
+                server = std::make_unique<SshdServer>();
+                QVERIFY2(server->start({.keysOnly = only, .authorizedKeys = authorized}),
+                         qPrintable(server->errorString()));
+            }
+        }
+        SshdServer& server = keysOnly ? *m_keysSshd : *m_keysAndPasswordSshd;
+        const QString ssh = QDir::home().filePath(".ssh");
+        QVERIFY(QDir(ssh).removeRecursively() && QDir().mkpath(ssh));
+        const QString idFile = ssh + "/id_ed25519";
+        if (!home.isEmpty()) {
+            QVERIFY(QFile::copy(keys.filePath(home), idFile));
+            QCOMPARE(::chmod(QFile::encodeName(idFile).constData(), mode_t(homeMode)), 0);
+        }
+        SshAgent agent;
+        if (!agentKeys.isEmpty()) {
+            QVERIFY2(agent.start(), qPrintable(agent.errorString()));
+            for (const QString& key : agentKeys)
+                QVERIFY2(agent.add(keys.filePath(key)), qPrintable(agent.errorString()));
+            qputenv("SSH_AUTH_SOCK", QFile::encodeName(agent.socket()));
+        }
+        const struct Restore {
+            ~Restore() { qunsetenv("SSH_AUTH_SOCK"); }
+        } restore;
+        const int agentAskedBefore = agentKeys.isEmpty() ? 0 : agent.connections();
+        const QString knownHosts = m_local.filePath("keys_known_hosts");
+        QVERIFY(writeFile(knownHosts,
+                          known ? server.knownHostsLine(SshdServer::Ed25519).toUtf8() + '\n' : ""));
+        const QString local = m_local.filePath("keyed.htm");
+        QVERIFY(writeFile(local, "by key"));
+        QFile::remove(server.root() + "/keyed.htm");
+        const int offeredBefore = int(server.keysOffered().size());
+        const bool passwordBefore = server.sawPassword();
+
+        Inet inet;
+        inet.setURL(server.site());
+        inet.setUserName(server.user());
+        inet.setPassword(password ? server.password() : QString());
+        inet.setKnownHostsFile(knownHosts);
+        if (!keyFile.isEmpty())
+            inet.setKeyFile(keys.filePath(keyFile));
+        inet.setAskForPassphrase(passphrase == "ask");
+        if (!passphrase.isEmpty() && passphrase != "ask")
+            inet.setKeyPassphrase(idFile, passphrase);
+        const bool published = run(inet, "PUT " + local + " keyed.htm");
+        if (outcome == "published") {
+            QVERIFY2(published, qPrintable(inet.LastError()));
+            QCOMPARE(readFile(server.root() + "/keyed.htm"), QByteArray("by key"));
+        } else {
+            QVERIFY(!published);
+            QVERIFY2(inet.LastError().startsWith(
+                         QString(outcome).replace("{port}", QString::number(server.port()))),
+                     qPrintable(inet.LastError()));
+            QVERIFY(!QFile::exists(server.root() + "/keyed.htm"));
+        }
+        QCOMPARE(inet.LastPassphraseWanted(), passphrase == "ask" ? idFile : QString());
+        QCOMPARE(server.sawPassword() && !passwordBefore, passwordSent);
+        // curl's connection and the one that asks about the page both log in with the key.
+        QCOMPARE(int(server.keysOffered().size()) - offeredBefore, keysOffered);
+        if (!known && !agentKeys.isEmpty())
+            QCOMPARE(agent.connections(), agentAskedBefore);
+        QVERIFY(QDir(ssh).removeRecursively());
+    }
+
     // OpenSSH never renames onto a name in use: the old page steps aside in the request that
     // uploads the new one. What stands under the page's name, and its mode, come from one
     // request however many files stand beside it; the folder is listed only where a cut-short
@@ -936,6 +1098,8 @@ private:
     QTemporaryDir m_local;
     std::unique_ptr<SshdServer> m_sshd;       // one for all rows: its keys take a while to make
     std::unique_ptr<SshdServer> m_loggedSshd; // logs the SFTP requests
+    std::unique_ptr<SshdServer> m_keysSshd;   // keys only
+    std::unique_ptr<SshdServer> m_keysAndPasswordSshd;
     int m_folders = 0;
 };
 
