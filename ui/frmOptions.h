@@ -43,9 +43,13 @@ public:
     QLabel* lblLastPublished = nullptr;
 
     // Publishing on a schedule: made real, changed and removed at once, and shown as the
-    // system reports it.
+    // system reports it. Either every so many minutes, or as soon as the address changes with
+    // a check every so many minutes as well.
     QCheckBox* chkSchedule = nullptr;
+    QRadioButton* optScheduleTimer = nullptr;
     QSpinBox* updScheduleMinutes = nullptr;
+    QRadioButton* optScheduleWatch = nullptr;
+    QSpinBox* updWatchMinutes = nullptr;
     QLabel* lblSchedule = nullptr;
     // The crontab lines to copy where nothing of ours can run the schedule.
     QPlainTextEdit* txtCrontab = nullptr;
@@ -60,7 +64,7 @@ public:
 
 signals:
     void detectRequested();
-    // The schedule's box was ticked or cleared, or its minutes changed.
+    // The schedule's box was ticked or cleared, its kind chosen, or its minutes changed.
     void scheduleChanged();
 
 public slots:
