@@ -18,6 +18,7 @@ namespace {
 constexpr std::string_view Usage = R"(Usage: vantrell [/A]
        vantrell --schedule MINUTES|changes [MINUTES]|off
        vantrell --status
+       vantrell --tray
        vantrell -h | --help | -V | --version
 
 Fills your HTML template with this machine's IP address, the date and the time,
@@ -40,6 +41,7 @@ where you fill in the settings and press "Upload IP Address".
   --status       show the schedule and its next run, the watcher's state,
                  what was published last and where, and what failed since;
                  works without a display
+  --tray         show what the watcher does in the notification area
   -h, --help     show this help and end
   -V, --version  show the version and end
 
@@ -157,6 +159,13 @@ QString statusReport() {
 bool StatusAsked(int argc, const char* const* argv) {
     for (int i = 1; i < argc; ++i)
         if (std::string_view(argv[i]) == "--status")
+            return true;
+    return false;
+}
+
+bool TrayAsked(int argc, const char* const* argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::string_view(argv[i]) == "--tray")
             return true;
     return false;
 }

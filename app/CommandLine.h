@@ -13,6 +13,10 @@ std::optional<int> AnswerInformationOptions(int argc, const char* const* argv);
 // Whether "--status" is on the command line. Like "--help", it wins over the unattended switch.
 bool StatusAsked(int argc, const char* const* argv);
 
+// Whether "--tray" is on the command line: the icon in the notification area, and nothing
+// else.
+bool TrayAsked(int argc, const char* const* argv);
+
 // Answers "--status", also without a display: the schedule as the system reports it, with its
 // next run, what the watcher says of itself when there is one, then the last publish (address,
 // where, when), the failures since, and the last attempt, read from the history of publish

@@ -6,6 +6,7 @@
 #include "frmTallyhost.h"
 #include "modSchedule.h"
 #include "modTallyhost.h"
+#include "modTray.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -46,6 +47,8 @@ int main(int argc, char* argv[]) {
                                   HasUnattendedSwitch(CommandLineText(arguments.mid(1))));
     Application app(argc, argv, arguments.mid(1));
     platform::WindowSystemStarted();
+    if (TrayAsked(argc, argv))
+        return RunTray();
     try {
         Main();
     } catch (const std::exception& e) {

@@ -5,6 +5,7 @@
 #include "Schedule.h"
 #include "frmOptions.h"
 #include "modNotice.h"
+#include "modTray.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -198,6 +199,7 @@ void LoadSchedule(frmOptions& dialog) {
     showSchedule(dialog, platform::ReadSchedule());
     QObject::connect(&dialog, &frmOptions::scheduleChanged, &dialog,
                      [&dialog] { ApplySchedule(dialog); });
+    LoadTrayOption(dialog);
 }
 
 bool SaveNoticeOptions(frmOptions& dialog) {

@@ -200,9 +200,12 @@ QGroupBox* frmOptions::makeSchedule() {
     chkNoticeOnChange =
         new QCheckBox(QStringLiteral("Notify me when the published address changes"), schedule);
     scheduleLayout->addWidget(chkNoticeOnChange);
+    chkTray = new QCheckBox(QStringLiteral("Show in the notification area"), schedule);
+    scheduleLayout->addWidget(chkTray);
     connect(chkSchedule, &QCheckBox::toggled, this, &frmOptions::scheduleChanged);
     // Choosing one kind clears the other: one signal for both.
     connect(optScheduleWatch, &QRadioButton::toggled, this, &frmOptions::scheduleChanged);
+    connect(chkTray, &QCheckBox::toggled, this, &frmOptions::trayChanged);
     return schedule;
 }
 

@@ -55,6 +55,8 @@ public:
     QPlainTextEdit* txtCrontab = nullptr;
     QLabel* lblLinger = nullptr;
     QCheckBox* chkNoticeOnChange = nullptr;
+    // An icon in the notification area that shows what the watcher does, from log-on.
+    QCheckBox* chkTray = nullptr;
 
     QPushButton* cmdOK = nullptr;
     QPushButton* cmdCancel = nullptr;
@@ -66,6 +68,8 @@ signals:
     void detectRequested();
     // The schedule's box was ticked or cleared, its kind chosen, or its minutes changed.
     void scheduleChanged();
+    // The notification area's box was ticked or cleared.
+    void trayChanged();
 
 public slots:
     void accept() override;
