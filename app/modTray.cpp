@@ -164,8 +164,11 @@ void ConnectTray(frmTray& tray, const QString& program) {
 }
 
 int RunTray() {
-    if (!platform::MakeStateFolder())
+    QString error;
+    if (!platform::MakeStateFolder(&error)) {
+        say(QStringLiteral("Unable to show the icon: ") + error + QLatin1Char('.'));
         return 1;
+    }
     QLockFile lock(platform::StateFolder() + QStringLiteral("/tray.lock"));
     if (!lock.tryLock(0))
         return 0;

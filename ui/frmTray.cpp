@@ -44,7 +44,10 @@ frmTray::frmTray(QObject* parent) : QObject(parent), m_menu(std::make_unique<QMe
     setLook(Look::Stopped);
 }
 
-frmTray::~frmTray() = default;
+frmTray::~frmTray() {
+    // The icon goes before the menu it shows.
+    delete icoTray;
+}
 
 bool frmTray::Available() {
     return QSystemTrayIcon::isSystemTrayAvailable();
