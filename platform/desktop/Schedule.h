@@ -15,7 +15,7 @@ enum class ScheduleKind { Timer, Watcher };
 struct ScheduleState {
     enum class Kind {
         Off,        // the system runs no schedule of ours
-        On,         // the system runs it every `minutes` minutes
+        On,         // the system runs one: every `minutes` minutes, or the watcher
         Unavailable // nothing here can run one (no systemd user manager, no Task Scheduler)
     };
     Kind kind = Kind::Unavailable;

@@ -361,7 +361,11 @@ bool putInPlace(Manager& manager, const QString& unit,
     std::vector<UnitFile> old;
     for (const auto& file : files)
         old.emplace_back(unitPath(file.first));
+    const bool wasThere = QFile::exists(unitPath(unit));
     const auto undo = [&] {
+        // A unit that was not there before is not left enabled either.
+        if (!wasThere)
+            manager.call(QStringLiteral("DisableUnitFiles"), {QStringList{unit}, false});
         for (const UnitFile& file : old)
             restore(file);
         manager.call(QStringLiteral("Reload"), {});
