@@ -1,7 +1,9 @@
 #include "CommandLine.h"
 
 #include "AppInfo.h"
+#include "Process.h"
 #include "PublishHistory.h"
+#include "WatchState.h"
 #include "modSchedule.h"
 
 #include <QDateTime>
@@ -14,9 +16,10 @@
 namespace {
 
 constexpr std::string_view Usage = R"(Usage: vantrell [/A]
-       vantrell --schedule MINUTES|off
+       vantrell --schedule MINUTES|changes [MINUTES]|off
        vantrell --status
        vantrell --check
+       vantrell --tray
        vantrell -h | --help | -V | --version
 
 Fills your HTML template with this machine's IP address, the date and the time,
@@ -32,12 +35,18 @@ where you fill in the settings and press "Upload IP Address".
                  user timer of the program's own, as Tools > Options does;
                  "off" removes it. Exit status 0 when it is in place or
                  removed, 1 with the reason when not
-  --status       show the schedule and its next run, what was published last
-                 and where, and what failed since; works without a display
+  --schedule changes [MINUTES]
+                 publish as soon as the address changes, from a systemd user
+                 service of the program's own that runs the watcher; it
+                 checks every MINUTES minutes as well (15 when not given)
+  --status       show the schedule and its next run, the watcher's state,
+                 what was published last and where, and what failed since;
+                 works without a display
   --check        fetch the page where visitors open it (PageURL) and say what
                  it shows: the address on it and when that was published, or
                  why it cannot be read. Exit status 0 when it shows the
                  address the source gives now, 1 otherwise
+  --tray         show what the watcher does in the notification area
   -h, --help     show this help and end
   -V, --version  show the version and end
 
@@ -77,6 +86,26 @@ QString by(const platform::HistoryEntry& e) {
                                                               : QStringLiteral("the window");
 }
 
+// What the watcher says of itself, when it has said anything.
+QString watcherReport() {
+    const std::optional<platform::WatchState> state = platform::ReadWatchState();
+    if (!state)
+        return {};
+    const auto at = [](const QDateTime& time) {
+        return time.isValid() ? when(time) : QStringLiteral("none yet");
+    };
+    if (!platform::WatcherRuns(state->pid))
+        return QStringLiteral("not running; its last check at ") + at(state->lastCheck);
+    QString text = QStringLiteral("Watching since %1: last check %2, last event %3")
+                       .arg(at(state->since), at(state->lastCheck), at(state->lastEvent));
+    if (state->lastEvent.isValid() && !state->lastEventKind.isEmpty())
+        text += QStringLiteral(" (%1)").arg(state->lastEventKind);
+    text += QStringLiteral(", next safety check ") + at(state->nextSafetyCheck);
+    if (state->state == QLatin1String("failing"))
+        text += QStringLiteral("; failing: ") + state->message.simplified();
+    return text;
+}
+
 QString statusReport() {
     using platform::HistoryEntry;
     const QList<HistoryEntry> history = platform::ReadHistory();
@@ -85,6 +114,8 @@ QString statusReport() {
         out += QString::fromLatin1(label).leftJustified(16) + text + QLatin1Char('\n');
     };
     line("Schedule:", ScheduleStatus());
+    if (const QString watcher = watcherReport(); !watcher.isEmpty())
+        line("Watcher:", watcher);
 
     // A page that visitors do not see was published all the same; a run that uploaded nothing
     // keeps no page of its own.
@@ -151,6 +182,10 @@ bool Asked(int argc, const char* const* argv, std::string_view option) {
 
 bool StatusAsked(int argc, const char* const* argv) {
     return Asked(argc, argv, "--status");
+}
+
+bool TrayAsked(int argc, const char* const* argv) {
+    return Asked(argc, argv, "--tray");
 }
 
 int AnswerStatus() {

@@ -17,8 +17,13 @@ bool Asked(int argc, const char* const* argv, std::string_view option);
 // and so does "--check".
 bool StatusAsked(int argc, const char* const* argv);
 
+// Whether "--tray" is on the command line: the icon in the notification area, and nothing
+// else.
+bool TrayAsked(int argc, const char* const* argv);
+
 // Answers "--status", also without a display: the schedule as the system reports it, with its
-// next run, then the last publish (address, where, when), the failures since, and the last
-// attempt, read from the history of publish attempts. Returns the status to end with: 0, or 1
-// when standard output could not be written. Needs an application object.
+// next run, what the watcher says of itself when there is one, then the last publish (address,
+// where, when), the failures since, and the last attempt, read from the history of publish
+// attempts. Returns the status to end with: 0, or 1 when standard output could not be written.
+// Needs an application object.
 int AnswerStatus();

@@ -7,6 +7,7 @@
 #include "modPageCheck.h"
 #include "modSchedule.h"
 #include "modTallyhost.h"
+#include "modTray.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -52,6 +53,8 @@ int main(int argc, char* argv[]) {
                                   HasUnattendedSwitch(CommandLineText(arguments.mid(1))));
     Application app(argc, argv, arguments.mid(1));
     platform::WindowSystemStarted();
+    if (TrayAsked(argc, argv))
+        return RunTray();
     try {
         Main();
     } catch (const std::exception& e) {

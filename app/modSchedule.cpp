@@ -5,12 +5,14 @@
 #include "Schedule.h"
 #include "frmOptions.h"
 #include "modNotice.h"
+#include "modTray.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QLabel>
 #include <QLocale>
 #include <QPlainTextEdit>
+#include <QRadioButton>
 #include <QSignalBlocker>
 #include <QSpinBox>
 
@@ -34,6 +36,12 @@ QString nextRunText(const platform::ScheduleState& state) {
 QString stateText(const platform::ScheduleState& state) {
     switch (state.kind) {
     case platform::ScheduleState::Kind::On:
+        if (state.how == platform::ScheduleKind::Watcher)
+            return QStringLiteral("On: publishing as soon as the address changes, checking "
+                                  "every %1 minutes as well")
+                       .arg(state.minutes) +
+                   (state.reason.isEmpty() ? QString() : QStringLiteral("; but ") + state.reason) +
+                   QLatin1Char('.');
         return QStringLiteral("On: publishing every %1 minutes, %2.")
             .arg(state.minutes)
             .arg(nextRunText(state));
@@ -57,14 +65,53 @@ std::optional<QString> ScheduleArgument(int argc, const char* const* argv) {
     constexpr std::string_view option = "--schedule";
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument(argv[i]);
-        if (argument == option)
-            return i + 1 < argc ? QString::fromLocal8Bit(argv[i + 1]) : QString();
-        if (argument.starts_with(option) && argument.size() > option.size() &&
-            argument[option.size()] == '=')
-            return QString::fromLocal8Bit(argv[i] + option.size() + 1);
+        QString value;
+        if (argument == option) {
+            if (++i >= argc)
+                return QString();
+            value = QString::fromLocal8Bit(argv[i]);
+        } else if (argument.starts_with(option) && argument.size() > option.size() &&
+                   argument[option.size()] == '=') {
+            value = QString::fromLocal8Bit(argv[i] + option.size() + 1);
+        } else {
+            continue;
+        }
+        // "changes" may be followed by the minutes between the watcher's checks.
+        if (value.compare(QLatin1String("changes"), Qt::CaseInsensitive) == 0 && i + 1 < argc &&
+            !std::string_view(argv[i + 1]).starts_with('-') &&
+            !std::string_view(argv[i + 1]).starts_with('/'))
+            value += QLatin1Char(' ') + QString::fromLocal8Bit(argv[i + 1]);
+        return value;
     }
     return std::nullopt;
 }
+
+namespace {
+
+// Where nothing of ours can run the schedule, cron can, if there is one: the reason why not,
+// the lines to add on standard output.
+int refused(platform::Schedule& schedule, int minutes, platform::ScheduleKind kind) {
+    const QString prefix = platform::App::title() + QStringLiteral(": ");
+    const bool watcher = kind == platform::ScheduleKind::Watcher;
+    const QString unable = watcher ? QStringLiteral("Unable to publish when the address changes: ")
+                                   : QStringLiteral("Unable to publish on a schedule: ");
+    const QString crontab = schedule.CrontabLines(minutes);
+    if (schedule.State().kind != platform::ScheduleState::Kind::Unavailable || crontab.isEmpty()) {
+        write(stderr, prefix + unable + schedule.LastError() + QStringLiteral(".\n"));
+        return 1;
+    }
+    write(stderr, prefix + unable + schedule.LastError() +
+                      (watcher ? QStringLiteral("; watching needs a user service manager. To "
+                                                "publish every %1 minutes from cron instead, add "
+                                                "the lines below with crontab -e.\n")
+                                     .arg(minutes)
+                               : QStringLiteral("; to publish from cron instead, add the lines "
+                                                "below with crontab -e.\n")));
+    write(stdout, crontab);
+    return 1;
+}
+
+} // namespace
 
 int ScheduleFromCommandLine(const QString& value) {
     const QString prefix = platform::App::title() + QStringLiteral(": ");
@@ -78,34 +125,29 @@ int ScheduleFromCommandLine(const QString& value) {
         write(stdout, QStringLiteral("Publishing on a schedule is off.\n"));
         return 0;
     }
-    bool number = false;
-    const int minutes = value.trimmed().toInt(&number);
+    // "changes", "changes 10", or the minutes alone.
+    QStringList words = value.simplified().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    const bool watcher = !words.isEmpty() &&
+                         words.first().compare(QLatin1String("changes"), Qt::CaseInsensitive) == 0;
+    if (watcher)
+        words.removeFirst();
+    bool number = watcher && words.isEmpty();
+    const int minutes = number ? platform::Schedule::OfferedMinutes
+                               : (words.size() == 1 ? words.first().toInt(&number) : 0);
     if (!number || minutes < platform::Schedule::MinMinutes ||
         minutes > platform::Schedule::MaxMinutes) {
-        write(stderr,
-              prefix + QStringLiteral("--schedule takes a number of minutes from %1 to %2, or "
-                                      "off (not \"%3\").\n")
-                           .arg(platform::Schedule::MinMinutes)
-                           .arg(platform::Schedule::MaxMinutes)
-                           .arg(value));
+        write(stderr, prefix + QStringLiteral("--schedule takes a number of minutes from %1 to "
+                                              "%2, \"changes\" with or without one, or \"off\" "
+                                              "(not \"%3\").\n")
+                                   .arg(platform::Schedule::MinMinutes)
+                                   .arg(platform::Schedule::MaxMinutes)
+                                   .arg(value));
         return 1;
     }
-    if (!schedule.Set(minutes)) {
-        // Where nothing of ours can run the schedule, cron can, if there is one.
-        const QString crontab = schedule.CrontabLines(minutes);
-        if (schedule.State().kind == platform::ScheduleState::Kind::Unavailable &&
-            !crontab.isEmpty()) {
-            write(stderr, prefix + QStringLiteral("Unable to publish on a schedule: ") +
-                              schedule.LastError() +
-                              QStringLiteral("; to publish from cron instead, add the lines "
-                                             "below with crontab -e.\n"));
-            write(stdout, crontab);
-        } else {
-            write(stderr, prefix + QStringLiteral("Unable to publish on a schedule: ") +
-                              schedule.LastError() + QStringLiteral(".\n"));
-        }
-        return 1;
-    }
+    const platform::ScheduleKind kind =
+        watcher ? platform::ScheduleKind::Watcher : platform::ScheduleKind::Timer;
+    if (!schedule.Set(minutes, kind))
+        return refused(schedule, minutes, kind);
     write(stdout, stateText(schedule.State()) + QLatin1Char('\n'));
     return 0;
 }
@@ -119,12 +161,19 @@ namespace {
 // The controls as the system reports the schedule now.
 void showSchedule(frmOptions& dialog, const platform::ScheduleState& state) {
     const QSignalBlocker checkbox(dialog.chkSchedule);
+    const QSignalBlocker watch(dialog.optScheduleWatch);
     const QSignalBlocker minutes(dialog.updScheduleMinutes);
+    const QSignalBlocker watchMinutes(dialog.updWatchMinutes);
     const bool available = state.kind != platform::ScheduleState::Kind::Unavailable;
+    const bool on = state.kind == platform::ScheduleState::Kind::On;
     dialog.chkSchedule->setEnabled(available);
-    dialog.chkSchedule->setChecked(state.kind == platform::ScheduleState::Kind::On);
-    if (state.kind == platform::ScheduleState::Kind::On)
-        dialog.updScheduleMinutes->setValue(state.minutes);
+    dialog.chkSchedule->setChecked(on);
+    dialog.optScheduleWatch->setEnabled(available);
+    if (on) {
+        const bool watcher = state.how == platform::ScheduleKind::Watcher;
+        (watcher ? dialog.optScheduleWatch : dialog.optScheduleTimer)->setChecked(true);
+        (watcher ? dialog.updWatchMinutes : dialog.updScheduleMinutes)->setValue(state.minutes);
+    }
     dialog.lblLinger->setEnabled(available);
     // Cron can run the program where nothing of ours can, if there is one.
     const QString crontab =
@@ -136,7 +185,9 @@ void showSchedule(frmOptions& dialog, const platform::ScheduleState& state) {
     }
     dialog.lblSchedule->setText(
         stateText(state) +
-        QStringLiteral(" To publish from cron instead, add these lines with crontab -e:"));
+        QStringLiteral(" Publishing as soon as the address changes needs one; to publish from "
+                       "cron every %1 minutes instead, add these lines with crontab -e:")
+            .arg(dialog.updScheduleMinutes->value()));
     dialog.txtCrontab->setPlainText(crontab);
     dialog.txtCrontab->show();
 }
@@ -148,6 +199,7 @@ void LoadSchedule(frmOptions& dialog) {
     showSchedule(dialog, platform::ReadSchedule());
     QObject::connect(&dialog, &frmOptions::scheduleChanged, &dialog,
                      [&dialog] { ApplySchedule(dialog); });
+    LoadTrayOption(dialog);
 }
 
 bool SaveNoticeOptions(frmOptions& dialog) {
@@ -156,16 +208,28 @@ bool SaveNoticeOptions(frmOptions& dialog) {
 
 void ApplySchedule(frmOptions& dialog) {
     platform::Schedule schedule = programSchedule();
-    const bool on = dialog.chkSchedule->isChecked();
+    const platform::ScheduleState before = schedule.State();
     // Without a system to run it, the minutes only change the crontab lines offered.
     if (!dialog.chkSchedule->isEnabled()) {
-        showSchedule(dialog, schedule.State());
+        showSchedule(dialog, before);
         return;
     }
-    const bool done = on ? schedule.Set(dialog.updScheduleMinutes->value()) : schedule.Remove();
-    showSchedule(dialog, schedule.State());
+    const bool on = dialog.chkSchedule->isChecked();
+    const bool watcher = dialog.optScheduleWatch->isChecked();
+    const platform::ScheduleKind kind =
+        watcher ? platform::ScheduleKind::Watcher : platform::ScheduleKind::Timer;
+    const int minutes = (watcher ? dialog.updWatchMinutes : dialog.updScheduleMinutes)->value();
+    // The minutes of the kind not chosen, or the kind while the box is clear, change nothing
+    // on the system: a running watcher is not started again for them.
+    const bool same = on ? before.kind == platform::ScheduleState::Kind::On && before.how == kind &&
+                               before.minutes == minutes
+                         : before.kind == platform::ScheduleState::Kind::Off;
+    const bool done = same || (on ? schedule.Set(minutes, kind) : schedule.Remove());
+    showSchedule(dialog, same ? before : schedule.State());
     if (!done)
-        platform::MsgBox((on ? QStringLiteral("Unable to publish on a schedule: ")
+        platform::MsgBox((on ? (watcher ? QStringLiteral("Unable to publish when the address "
+                                                         "changes: ")
+                                        : QStringLiteral("Unable to publish on a schedule: "))
                              : QStringLiteral("Unable to remove the schedule: ")) +
                              schedule.LastError() + QLatin1Char('.'),
                          platform::MsgIcon::Critical);

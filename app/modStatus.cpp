@@ -13,10 +13,8 @@
 #include <QLocale>
 #include <QPushButton>
 
-namespace {
-
 // When something happened: the time alone today, the date and time before.
-QString whenSaid(const QDateTime& time) {
+QString WhenSaid(const QDateTime& time) {
     const QDateTime local = time.toLocalTime();
     // Minutes are enough here, whatever the locale's short format says.
     QString format = QLocale().timeFormat(QLocale::ShortFormat);
@@ -26,8 +24,6 @@ QString whenSaid(const QDateTime& time) {
     return QLocale().toString(local.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
            QLocale().toString(local.time(), format);
 }
-
-} // namespace
 
 Hourglass::Hourglass(frmTallyhost& form) : m_form(&form) {
     form.setCursor(Qt::WaitCursor);
@@ -89,7 +85,7 @@ QString AddressesOf(const platform::HistoryEntry& e) {
 }
 
 void ShowOutcome(frmTallyhost& form, const platform::HistoryEntry& e) {
-    const QString at = QStringLiteral(" at ") + whenSaid(e.time);
+    const QString at = QStringLiteral(" at ") + WhenSaid(e.time);
     switch (e.result) {
     case platform::HistoryEntry::Result::Published: {
         // An IPv6 marker left empty is said after the rest, in full in the tip.

@@ -22,6 +22,9 @@ void ShowStatus(frmTallyhost& form, const QString& before, const QString& where 
 // What the last attempt came to, on the status line.
 void ShowOutcome(frmTallyhost& form, const platform::HistoryEntry& entry);
 
+// A time as the status line says it: hours and minutes today, with the date on other days.
+QString WhenSaid(const QDateTime& time);
+
 // The address published, and the IPv6 address beside it where the page has one.
 QString AddressesOf(const platform::HistoryEntry& entry);
 

@@ -18,6 +18,8 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 using platform::AddressSource;
@@ -154,18 +156,35 @@ QGroupBox* frmOptions::makeUnattended() {
 QGroupBox* frmOptions::makeSchedule() {
     auto* schedule = new QGroupBox(QStringLiteral("Publishing on a schedule"), this);
     auto* scheduleLayout = new QVBoxLayout(schedule);
-    auto* everyRow = new QHBoxLayout;
-    chkSchedule = new QCheckBox(QStringLiteral("Publish automatically every"), schedule);
-    everyRow->addWidget(chkSchedule);
-    updScheduleMinutes = new QSpinBox(schedule);
-    updScheduleMinutes->setRange(platform::Schedule::MinMinutes, platform::Schedule::MaxMinutes);
-    updScheduleMinutes->setValue(platform::Schedule::OfferedMinutes);
-    // Each change is made real on the system: not at every digit typed.
-    updScheduleMinutes->setKeyboardTracking(false);
-    everyRow->addWidget(updScheduleMinutes);
-    everyRow->addWidget(new QLabel(QStringLiteral("minutes"), schedule));
-    everyRow->addStretch(1);
-    scheduleLayout->addLayout(everyRow);
+    chkSchedule = new QCheckBox(QStringLiteral("Publish automatically"), schedule);
+    scheduleLayout->addWidget(chkSchedule);
+    // The two kinds, indented under the box; each has its own minutes, enabled while it is
+    // chosen.
+    const auto addChoice = [&](const QString& caption, const QString& after) {
+        auto* row = new QHBoxLayout;
+        row->addSpacing(fontMetrics().averageCharWidth() * 3);
+        auto* choice = new QRadioButton(caption, schedule);
+        row->addWidget(choice);
+        auto* minutes = new QSpinBox(schedule);
+        minutes->setRange(platform::Schedule::MinMinutes, platform::Schedule::MaxMinutes);
+        minutes->setValue(platform::Schedule::OfferedMinutes);
+        // Each change is made real on the system: not at every digit typed.
+        minutes->setKeyboardTracking(false);
+        row->addWidget(minutes);
+        row->addWidget(new QLabel(after, schedule));
+        row->addStretch(1);
+        scheduleLayout->addLayout(row);
+        connect(choice, &QRadioButton::toggled, minutes, &QWidget::setEnabled);
+        connect(minutes, &QSpinBox::valueChanged, this, &frmOptions::scheduleChanged);
+        return std::pair{choice, minutes};
+    };
+    std::tie(optScheduleTimer, updScheduleMinutes) =
+        addChoice(QStringLiteral("every"), QStringLiteral("minutes"));
+    std::tie(optScheduleWatch, updWatchMinutes) =
+        addChoice(QStringLiteral("as soon as the address changes, checking every"),
+                  QStringLiteral("minutes as well"));
+    optScheduleTimer->setChecked(true);
+    updWatchMinutes->setEnabled(false);
     lblSchedule = new QLabel(schedule);
     lblSchedule->setWordWrap(true);
     lblSchedule->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -188,8 +207,12 @@ QGroupBox* frmOptions::makeSchedule() {
     chkNoticeOnChange =
         new QCheckBox(QStringLiteral("Notify me when the published address changes"), schedule);
     scheduleLayout->addWidget(chkNoticeOnChange);
+    chkTray = new QCheckBox(QStringLiteral("Show in the notification area"), schedule);
+    scheduleLayout->addWidget(chkTray);
     connect(chkSchedule, &QCheckBox::toggled, this, &frmOptions::scheduleChanged);
-    connect(updScheduleMinutes, &QSpinBox::valueChanged, this, &frmOptions::scheduleChanged);
+    // Choosing one kind clears the other: one signal for both.
+    connect(optScheduleWatch, &QRadioButton::toggled, this, &frmOptions::scheduleChanged);
+    connect(chkTray, &QCheckBox::toggled, this, &frmOptions::trayChanged);
     return schedule;
 }
 

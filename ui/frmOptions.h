@@ -44,14 +44,20 @@ public:
     QLabel* lblLastPublished = nullptr;
 
     // Publishing on a schedule: made real, changed and removed at once, and shown as the
-    // system reports it.
+    // system reports it. Either every so many minutes, or as soon as the address changes with
+    // a check every so many minutes as well.
     QCheckBox* chkSchedule = nullptr;
+    QRadioButton* optScheduleTimer = nullptr;
     QSpinBox* updScheduleMinutes = nullptr;
+    QRadioButton* optScheduleWatch = nullptr;
+    QSpinBox* updWatchMinutes = nullptr;
     QLabel* lblSchedule = nullptr;
     // The crontab lines to copy where nothing of ours can run the schedule.
     QPlainTextEdit* txtCrontab = nullptr;
     QLabel* lblLinger = nullptr;
     QCheckBox* chkNoticeOnChange = nullptr;
+    // An icon in the notification area that shows what the watcher does, from log-on.
+    QCheckBox* chkTray = nullptr;
 
     // Where visitors open the page, and what a look there found.
     QLineEdit* txtPageURL = nullptr;
@@ -70,10 +76,12 @@ public:
 
 signals:
     void detectRequested();
-    // The schedule's box was ticked or cleared, or its minutes changed.
+    // The schedule's box was ticked or cleared, its kind chosen, or its minutes changed.
     void scheduleChanged();
     // Check now: look at the page where visitors open it.
     void pageCheckRequested();
+    // The notification area's box was ticked or cleared.
+    void trayChanged();
 
 public slots:
     void accept() override;

@@ -1,9 +1,14 @@
 #include "Process.h"
 
+#include <QProcess>
 #include <QtGlobal>
 
 #if defined(Q_OS_WIN)
 #include <windows.h>
+#else
+#include <QFile>
+
+#include <signal.h>
 #endif
 
 #include <cstdio>
@@ -33,6 +38,39 @@ void EndProcess(int status) {
     TerminateProcess(GetCurrentProcess(), UINT(status));
 #endif
     std::_Exit(status);
+}
+
+bool WatcherRuns(qint64 pid) {
+    if (pid <= 0)
+        return false;
+#if defined(Q_OS_WIN)
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(pid));
+    if (!process)
+        return false;
+    DWORD code = 0;
+    const bool runs = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+    CloseHandle(process);
+    return runs;
+#else
+    // The id of a watcher that ended may belong to anything by now: the signal that asks a
+    // watcher to publish ends most other programs.
+    QFile arguments(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    return arguments.open(QIODevice::ReadOnly) &&
+           arguments.read(64 * 1024).split('\0').contains(QByteArrayLiteral("--watch"));
+#endif
+}
+
+bool AskWatcherToPublish(qint64 pid) {
+#if defined(Q_OS_WIN)
+    Q_UNUSED(pid);
+    return false;
+#else
+    return WatcherRuns(pid) && ::kill(pid_t(pid), SIGUSR1) == 0;
+#endif
+}
+
+bool StartProgram(const QString& program, const QStringList& arguments) {
+    return QProcess::startDetached(program, arguments);
 }
 
 EndProcessHandler SetEndProcessHandler(EndProcessHandler handler) {

@@ -4,6 +4,8 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QObject>
+#include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -16,6 +18,18 @@ void EndProcess(int status);
 // Tests replace the ending with a recorder; an empty handler restores the default.
 using EndProcessHandler = std::function<void(int status)>;
 EndProcessHandler SetEndProcessHandler(EndProcessHandler handler);
+
+// Whether the process with this id is a watcher of ours ("vantrell --watch") that runs now. An
+// id that the system has given to another program since is not. On Windows, whether a process
+// with this id runs.
+bool WatcherRuns(qint64 pid);
+// Tells the watcher with this id to publish now instead of waiting for the next change (Linux:
+// SIGUSR1). False when no watcher of ours has that id, or it cannot be told (Windows).
+bool AskWatcherToPublish(qint64 pid);
+
+// Starts the program with these arguments on its own, without waiting for it or keeping it:
+// it goes on when this one ends. False when it could not be started.
+bool StartProgram(const QString& program, const QStringList& arguments);
 
 // Processes window events, sleeping while there are none, until finished() answers true. Each
 // signal from sender ends the sleep at once: Qt's own event dispatcher on Unix delivers the

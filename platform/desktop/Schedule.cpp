@@ -22,6 +22,12 @@ QString description(int minutes) {
         .arg(minutes);
 }
 
+QString watcherDescription(int minutes) {
+    return QStringLiteral("Publish this machine's IP address as soon as it changes, checking "
+                          "every %1 minutes as well (Vantrell)")
+        .arg(minutes);
+}
+
 std::optional<int> minutesFromDescription(const QString& text) {
     static const QRegularExpression every(QStringLiteral("every (\\d+) minutes"));
     const QRegularExpressionMatch match = every.match(text);
@@ -50,6 +56,10 @@ QString Schedule::TimerName() {
 
 QString Schedule::ServiceName() {
     return QStringLiteral("vantrell-schedule.service");
+}
+
+QString Schedule::WatcherName() {
+    return QStringLiteral("vantrell-watch.service");
 }
 
 QString Schedule::UnitFolder() {

@@ -16,6 +16,7 @@ QString outOfRange();
 // The interval goes in the schedule's description, where the system keeps it and shows it to
 // whoever lists the timers or tasks; it is read back from there.
 QString description(int minutes);
+QString watcherDescription(int minutes);
 std::optional<int> minutesFromDescription(const QString& text);
 
 } // namespace platform::schedule

@@ -1,6 +1,6 @@
-// The schedule as systemd keeps it: a user timer and its service, written as unit files and
-// started by the user's manager over the session bus. The crontab lines offered where no manager
-// runs keep to the same times of day as the timer.
+// The schedule as systemd keeps it: a user timer and its service, or a user service that runs
+// the watcher, written as unit files and started by the user's manager over the session bus.
+// The crontab lines offered where no manager runs keep to the same times of day as the timer.
 
 #include "Schedule.h"
 #include "ScheduleInterval.h"
@@ -23,6 +23,7 @@
 #include <chrono>
 #include <optional>
 #include <utility>
+#include <vector>
 
 namespace platform {
 
@@ -111,10 +112,10 @@ QByteArray timerUnit(int minutes) {
         .toUtf8();
 }
 
-QByteArray serviceUnit(const QString& program) {
+// A run from the schedule reads the settings and keeps its state where the program that set it
+// up does, even when that was not the user's usual place.
+QString runEnvironment() {
     QString environment;
-    // A run from the schedule reads the settings and keeps its state where the program that set
-    // it up does, even when that was not the user's usual place.
     for (const char* name : {"XDG_CONFIG_HOME", "XDG_STATE_HOME"}) {
         const QString value = qEnvironmentVariable(name);
         if (QDir::isAbsolutePath(value))
@@ -122,6 +123,11 @@ QByteArray serviceUnit(const QString& program) {
                            unitQuoted(QString::fromLatin1(name) + QLatin1Char('=') + value, false) +
                            QLatin1Char('\n');
     }
+    return environment;
+}
+
+QByteArray serviceUnit(const QString& program) {
+    const QString environment = runEnvironment();
     return (QStringLiteral("# Written by Vantrell with its timer of the same name.\n"
                            "[Unit]\nDescription=Publish this machine's IP address on the web page "
                            "(Vantrell)\nDocumentation=man:vantrell(1)\n\n[Service]\n"
@@ -131,6 +137,30 @@ QByteArray serviceUnit(const QString& program) {
             environment + QStringLiteral("ExecStart=") + unitQuoted(program, true) +
             QStringLiteral(" /A\n# The last resort against a run that hangs.\n"
                            "TimeoutStartSec=10min\n"))
+        .toUtf8();
+}
+
+QByteArray watcherUnit(const QString& program, int minutes) {
+    return (QStringLiteral(
+                "# Written by Vantrell (Tools > Options, or vantrell --schedule changes), "
+                "which changes\n# and removes it again.\n"
+                "[Unit]\nDescription=") +
+            watcherDescription(minutes) +
+            QStringLiteral(
+                "\nDocumentation=man:vantrell(1)\n\n[Service]\n"
+                "# The watcher says when it listens, and keeps saying that it is alive.\n"
+                "Type=notify\nNotifyAccess=main\n"
+                "# Nobody watches it: nothing is drawn, and its messages go to the "
+                "journal.\nEnvironment=QT_QPA_PLATFORM=minimal\n"
+                "# How often it checks when no event tells of a change.\n"
+                "Environment=VANTRELL_CHECK_MINUTES=") +
+            QString::number(minutes) + QLatin1Char('\n') + runEnvironment() +
+            QStringLiteral("ExecStart=") + unitQuoted(program, true) +
+            QStringLiteral(" --watch\n"
+                           "# A watcher that stops answering, or ends in a failure, is started "
+                           "again.\nWatchdogSec=5min\nRestart=on-failure\nRestartSec=30s\n"
+                           "# It ends within a second of being told; this is the last resort.\n"
+                           "TimeoutStopSec=30s\n\n[Install]\nWantedBy=default.target\n"))
         .toUtf8();
 }
 
@@ -186,36 +216,36 @@ public:
             return s;
         }
         s.kind = ScheduleState::Kind::Off;
-        const auto loaded = call(QStringLiteral("LoadUnit"), {Schedule::TimerName()}, ReadTimeout);
-        if (!loaded || loaded->isEmpty())
-            return s;
-        const QString path = loaded->constFirst().value<QDBusObjectPath>().path();
-        const QVariantMap unit = properties(path, UnitInterface);
-        if (unit.value(QStringLiteral("LoadState")).toString() != QLatin1String("loaded") ||
-            unit.value(QStringLiteral("ActiveState")).toString() != QLatin1String("active"))
-            return s;
-        const std::optional<int> minutes =
-            minutesFromDescription(unit.value(QStringLiteral("Description")).toString());
-        if (!minutes)
-            return s;
-        s.kind = ScheduleState::Kind::On;
-        s.minutes = *minutes;
-        const qulonglong next = properties(path, TimerInterface)
-                                    .value(QStringLiteral("NextElapseUSecRealtime"))
-                                    .toULongLong();
-        if (next != 0)
-            s.nextRun = QDateTime::fromMSecsSinceEpoch(qint64(next / 1000));
+        if (const std::optional<QString> path = loadedUnit(Schedule::TimerName())) {
+            const QVariantMap unit = properties(*path, UnitInterface);
+            const std::optional<int> minutes =
+                minutesFromDescription(unit.value(QStringLiteral("Description")).toString());
+            if (unit.value(QStringLiteral("ActiveState")).toString() == QLatin1String("active") &&
+                minutes) {
+                s.kind = ScheduleState::Kind::On;
+                s.minutes = *minutes;
+                const qulonglong next = properties(*path, TimerInterface)
+                                            .value(QStringLiteral("NextElapseUSecRealtime"))
+                                            .toULongLong();
+                if (next != 0)
+                    s.nextRun = QDateTime::fromMSecsSinceEpoch(qint64(next / 1000));
+                return s;
+            }
+        }
+        if (const std::optional<QString> path = loadedUnit(Schedule::WatcherName()))
+            watcherState(properties(*path, UnitInterface), s);
         return s;
     }
 
     // The state once the manager has carried out what it was asked: starting and stopping
     // are jobs that it finishes after it has answered.
-    ScheduleState settledState(ScheduleState::Kind expected, int minutes) {
+    ScheduleState settledState(ScheduleState::Kind expected, int minutes,
+                               ScheduleKind how = ScheduleKind::Timer) {
         QDeadlineTimer deadline(5s);
         for (;;) {
             ScheduleState s = state();
             if ((s.kind == expected &&
-                 (expected != ScheduleState::Kind::On || s.minutes == minutes)) ||
+                 (expected != ScheduleState::Kind::On || (s.minutes == minutes && s.how == how))) ||
                 deadline.hasExpired() || s.kind == ScheduleState::Kind::Unavailable)
                 return s;
             QThread::msleep(50);
@@ -226,6 +256,38 @@ public:
     QString errorName() const { return m_errorName; }
 
 private:
+    // The unit's object, when the manager has read its file.
+    std::optional<QString> loadedUnit(const QString& name) {
+        const auto loaded = call(QStringLiteral("LoadUnit"), {name}, ReadTimeout);
+        if (!loaded || loaded->isEmpty())
+            return std::nullopt;
+        QString path = loaded->constFirst().value<QDBusObjectPath>().path();
+        if (properties(path, UnitInterface).value(QStringLiteral("LoadState")).toString() !=
+            QLatin1String("loaded"))
+            return std::nullopt;
+        return path;
+    }
+
+    // The watcher's service is on while it runs, starts or waits to be started again; enabled
+    // but stopped (systemd gave up on it, or someone stopped it), it is on with the reason.
+    static void watcherState(const QVariantMap& unit, ScheduleState& s) {
+        const std::optional<int> minutes =
+            minutesFromDescription(unit.value(QStringLiteral("Description")).toString());
+        const QString active = unit.value(QStringLiteral("ActiveState")).toString();
+        const bool runs = active == QLatin1String("active") ||
+                          active == QLatin1String("activating") ||
+                          active == QLatin1String("reloading");
+        const bool enabled =
+            unit.value(QStringLiteral("UnitFileState")).toString() == QLatin1String("enabled");
+        if (!minutes || (!runs && !enabled))
+            return;
+        s.kind = ScheduleState::Kind::On;
+        s.how = ScheduleKind::Watcher;
+        s.minutes = *minutes;
+        if (!runs)
+            s.reason = QStringLiteral("the watcher is not running (%1)").arg(active);
+    }
+
     SessionBus m_bus;
     QString m_error;
     QString m_errorName;
@@ -281,7 +343,92 @@ ScheduleState ReadSchedule() {
     return Manager().state();
 }
 
-bool Schedule::Set(int minutes) {
+namespace {
+
+QString unitPath(const QString& name) {
+    return Schedule::UnitFolder() + QLatin1Char('/') + name;
+}
+
+// Writes the unit files, has the manager read them, then enables and starts the unit. False,
+// with the manager's or the file's error, when any step fails: the files are as they were then.
+bool putInPlace(Manager& manager, const QString& unit,
+                const QList<std::pair<QString, QByteArray>>& files, QString& error) {
+    const QString folder = Schedule::UnitFolder();
+    if (!QDir().mkpath(folder)) {
+        error = QStringLiteral("cannot make the folder ") + folder;
+        return false;
+    }
+    std::vector<UnitFile> old;
+    for (const auto& file : files)
+        old.emplace_back(unitPath(file.first));
+    const bool wasThere = QFile::exists(unitPath(unit));
+    const auto undo = [&] {
+        // A unit that was not there before is not left enabled either.
+        if (!wasThere)
+            manager.call(QStringLiteral("DisableUnitFiles"), {QStringList{unit}, false});
+        for (const UnitFile& file : old)
+            restore(file);
+        manager.call(QStringLiteral("Reload"), {});
+    };
+    for (const auto& file : files) {
+        if (!writeFile(unitPath(file.first), file.second, error)) {
+            undo();
+            return false;
+        }
+    }
+    const bool done =
+        manager.call(QStringLiteral("Reload"), {}) &&
+        manager.call(QStringLiteral("EnableUnitFiles"), {QStringList{unit}, false, true}) &&
+        manager.call(QStringLiteral("RestartUnit"), {unit, QStringLiteral("replace")});
+    if (!done) {
+        error = manager.error();
+        undo();
+        return false;
+    }
+    return true;
+}
+
+// Stops and disables the unit and removes its files; the manager is to reload afterwards.
+bool takeAway(Manager& manager, const QString& unit, const QStringList& files, QString& error) {
+    // A unit that is not loaded or not enabled is no reason to stop.
+    manager.call(QStringLiteral("StopUnit"), {unit, QStringLiteral("replace")});
+    manager.call(QStringLiteral("DisableUnitFiles"), {QStringList{unit}, false});
+    for (const QString& name : files) {
+        const QString path = unitPath(name);
+        if (QFile::exists(path) && !QFile::remove(path)) {
+            error = QStringLiteral("cannot remove ") + path;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool takeAwayTimer(Manager& manager, QString& error) {
+    return takeAway(manager, Schedule::TimerName(),
+                    {Schedule::TimerName(), Schedule::ServiceName()}, error);
+}
+
+bool takeAwayWatcher(Manager& manager, QString& error) {
+    return takeAway(manager, Schedule::WatcherName(), {Schedule::WatcherName()}, error);
+}
+
+// Once the new kind runs, the other kind goes, if it was set up at all.
+bool takeAwayOther(Manager& manager, ScheduleKind kept, QString& error) {
+    const bool watcher = kept == ScheduleKind::Watcher;
+    if (!QFile::exists(unitPath(watcher ? Schedule::TimerName() : Schedule::WatcherName())))
+        return true;
+    if (!(watcher ? takeAwayTimer(manager, error) : takeAwayWatcher(manager, error)))
+        return false;
+    if (!manager.call(QStringLiteral("Reload"), {})) {
+        error = manager.error();
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool Schedule::Set(int minutes, ScheduleKind kind) {
     m_error.clear();
     if (!validMinutes(minutes)) {
         m_error = outOfRange();
@@ -293,64 +440,40 @@ bool Schedule::Set(int minutes) {
         m_error = manager.error();
         return false;
     }
-    const QString folder = UnitFolder();
-    if (!QDir().mkpath(folder)) {
-        m_error = QStringLiteral("cannot make the folder ") + folder;
+    // The new kind runs before the old one goes, so that a refusal leaves the old one running.
+    const bool watcher = kind == ScheduleKind::Watcher;
+    const bool started =
+        watcher ? putInPlace(manager, WatcherName(),
+                             {{WatcherName(), watcherUnit(m_program, minutes)}}, m_error)
+                : putInPlace(
+                      manager, TimerName(),
+                      {{ServiceName(), serviceUnit(m_program)}, {TimerName(), timerUnit(minutes)}},
+                      m_error);
+    if (!started || !takeAwayOther(manager, kind, m_error))
         return false;
-    }
-    const UnitFile oldTimer(folder + QLatin1Char('/') + TimerName());
-    const UnitFile oldService(folder + QLatin1Char('/') + ServiceName());
-    const auto undo = [&] {
-        restore(oldTimer);
-        restore(oldService);
-        manager.call(QStringLiteral("Reload"), {});
-    };
-    if (!writeFile(oldService.path, serviceUnit(m_program), m_error) ||
-        !writeFile(oldTimer.path, timerUnit(minutes), m_error)) {
-        undo();
-        return false;
-    }
-    const bool done =
-        manager.call(QStringLiteral("Reload"), {}) &&
-        manager.call(QStringLiteral("EnableUnitFiles"), {QStringList{TimerName()}, false, true}) &&
-        manager.call(QStringLiteral("RestartUnit"), {TimerName(), QStringLiteral("replace")});
-    if (!done) {
-        m_error = manager.error();
-        undo();
-        return false;
-    }
-    const ScheduleState now = manager.settledState(ScheduleState::Kind::On, minutes);
-    if (now.kind == ScheduleState::Kind::On && now.minutes == minutes)
+    const ScheduleState now = manager.settledState(ScheduleState::Kind::On, minutes, kind);
+    if (now.kind == ScheduleState::Kind::On && now.minutes == minutes && now.how == kind)
         return true;
-    m_error = now.kind == ScheduleState::Kind::Unavailable
-                  ? now.reason
-                  : QStringLiteral("systemd did not start %1").arg(TimerName());
+    m_error =
+        now.kind == ScheduleState::Kind::Unavailable
+            ? now.reason
+            : QStringLiteral("systemd did not start %1").arg(watcher ? WatcherName() : TimerName());
     return false;
 }
 
 bool Schedule::Remove() {
     m_error.clear();
-    const QString folder = UnitFolder();
-    const QString timer = folder + QLatin1Char('/') + TimerName();
-    const QString service = folder + QLatin1Char('/') + ServiceName();
     Manager manager;
     if (!manager.answers()) {
         // Without a manager nothing of ours can be running, unless files of ours say that one
         // ran them and may again.
-        if (!QFile::exists(timer))
+        if (!QFile::exists(unitPath(TimerName())) && !QFile::exists(unitPath(WatcherName())))
             return true;
         m_error = manager.error();
         return false;
     }
-    // A timer that is not loaded or not enabled is no reason to stop.
-    manager.call(QStringLiteral("StopUnit"), {TimerName(), QStringLiteral("replace")});
-    manager.call(QStringLiteral("DisableUnitFiles"), {QStringList{TimerName()}, false});
-    for (const QString& path : {timer, service}) {
-        if (QFile::exists(path) && !QFile::remove(path)) {
-            m_error = QStringLiteral("cannot remove ") + path;
-            return false;
-        }
-    }
+    if (!takeAwayTimer(manager, m_error) || !takeAwayWatcher(manager, m_error))
+        return false;
     if (!manager.call(QStringLiteral("Reload"), {})) {
         m_error = manager.error();
         return false;
@@ -360,7 +483,8 @@ bool Schedule::Remove() {
         return true;
     m_error = now.kind == ScheduleState::Kind::Unavailable
                   ? now.reason
-                  : QStringLiteral("systemd still runs %1").arg(TimerName());
+                  : QStringLiteral("systemd still runs %1")
+                        .arg(now.how == ScheduleKind::Watcher ? WatcherName() : TimerName());
     return false;
 }
 

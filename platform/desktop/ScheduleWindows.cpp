@@ -1,4 +1,5 @@
-// The schedule as the Windows Task Scheduler keeps it: one task, spoken to over COM.
+// The schedule as the Windows Task Scheduler keeps it: one task, spoken to over COM, that
+// either publishes every so many minutes or starts the watcher at log-on.
 
 #include "Schedule.h"
 #include "ScheduleInterval.h"
@@ -27,6 +28,7 @@ namespace {
 // The task lives in the Task Scheduler's root folder under the user's own account, and runs
 // only while the user is logged on (no password is stored).
 const QString TaskName = QStringLiteral("Vantrell publish");
+const QString WatchTaskName = QStringLiteral("Vantrell watch");
 
 QString systemMessage(HRESULT hr) {
     // The Task Scheduler's own codes are not in the system's message table.
@@ -103,6 +105,9 @@ class Scheduler {
 public:
     // False, with error(), when the Task Scheduler cannot be reached.
     bool connect() {
+        // Connected once for all that one Scheduler is asked.
+        if (m_root.get())
+            return true;
         VARIANT none;
         VariantInit(&none);
         return check(CoCreateInstance(CLSID_TaskScheduler, nullptr, CLSCTX_INPROC_SERVER,
@@ -120,7 +125,7 @@ public:
         s.kind = ScheduleState::Kind::Off;
         ComRef<IRegisteredTask> task;
         if (FAILED(m_root->GetTask(Bstr(TaskName), task.out())))
-            return s;
+            return watcherState(s);
         VARIANT_BOOL enabled = VARIANT_FALSE;
         ComRef<ITaskDefinition> definition;
         ComRef<IRegistrationInfo> info;
@@ -129,10 +134,10 @@ public:
             FAILED(task->get_Definition(definition.out())) ||
             FAILED(definition->get_RegistrationInfo(info.out())) ||
             FAILED(info->get_Description(text.out())))
-            return s;
+            return watcherState(s);
         const std::optional<int> minutes = minutesFromDescription(text.text());
         if (!minutes)
-            return s;
+            return watcherState(s);
         s.kind = ScheduleState::Kind::On;
         s.minutes = *minutes;
         DATE next = 0;
@@ -201,16 +206,110 @@ public:
                    TASK_LOGON_INTERACTIVE_TOKEN, none, registered.out()));
     }
 
-    bool remove() {
+    // The watcher, started at the user's log-on and at once, and again when it fails.
+    bool setWatcher(int minutes, const QString& program) {
         if (!connect())
             return false;
-        const HRESULT hr = m_root->DeleteTask(Bstr(TaskName), 0);
-        return hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || check(hr);
+        stopWatcher();
+        ComRef<ITaskDefinition> task;
+        ComRef<IRegistrationInfo> info;
+        ComRef<ITaskSettings> settings;
+        ComRef<IPrincipal> principal;
+        ComRef<ITriggerCollection> triggers;
+        ComRef<ITrigger> trigger;
+        ComRef<ILogonTrigger> logon;
+        ComRef<IActionCollection> actions;
+        ComRef<IAction> action;
+        ComRef<IExecAction> exec;
+        // A log-on trigger without a user fires for everyone, which only an administrator may
+        // set up.
+        const QString user = qEnvironmentVariable("USERDOMAIN") + QLatin1Char('\\') +
+                             qEnvironmentVariable("USERNAME");
+        if (!check(m_service->NewTask(0, task.out())) ||
+            !check(task->get_RegistrationInfo(info.out())) ||
+            !check(info->put_Description(Bstr(watcherDescription(minutes)))) ||
+            !check(info->put_Author(Bstr(QStringLiteral("Vantrell")))) ||
+            !check(task->get_Settings(settings.out())) ||
+            !check(settings->put_DisallowStartIfOnBatteries(VARIANT_FALSE)) ||
+            !check(settings->put_StopIfGoingOnBatteries(VARIANT_FALSE)) ||
+            !check(settings->put_MultipleInstances(TASK_INSTANCES_IGNORE_NEW)) ||
+            // It runs until the user logs off; a failure starts it again a minute later.
+            !check(settings->put_ExecutionTimeLimit(Bstr(QStringLiteral("PT0S")))) ||
+            !check(settings->put_RestartInterval(Bstr(QStringLiteral("PT1M")))) ||
+            !check(settings->put_RestartCount(999)) ||
+            !check(task->get_Principal(principal.out())) ||
+            !check(principal->put_LogonType(TASK_LOGON_INTERACTIVE_TOKEN)) ||
+            !check(task->get_Triggers(triggers.out())) ||
+            !check(triggers->Create(TASK_TRIGGER_LOGON, trigger.out())) ||
+            !check(trigger->QueryInterface(IID_ILogonTrigger, logon.outVoid())) ||
+            !check(logon->put_UserId(Bstr(user))))
+            return false;
+        VARIANT none;
+        VariantInit(&none);
+        ComRef<IRegisteredTask> registered;
+        ComRef<IRunningTask> running;
+        return check(task->get_Actions(actions.out())) &&
+               check(actions->Create(TASK_ACTION_EXEC, action.out())) &&
+               check(action->QueryInterface(IID_IExecAction, exec.outVoid())) &&
+               check(exec->put_Path(Bstr(QDir::toNativeSeparators(program)))) &&
+               check(exec->put_Arguments(Bstr(QStringLiteral("--watch")))) &&
+               check(m_root->RegisterTaskDefinition(
+                   Bstr(WatchTaskName), task.get(), TASK_CREATE_OR_UPDATE, none, none,
+                   TASK_LOGON_INTERACTIVE_TOKEN, none, registered.out())) &&
+               check(registered->Run(none, running.out()));
+    }
+
+    bool remove() { return removeTask(TaskName); }
+
+    bool removeWatcher() {
+        if (!connect())
+            return false;
+        stopWatcher();
+        return removeTask(WatchTaskName);
     }
 
     QString error() const { return m_error; }
 
 private:
+    bool removeTask(const QString& name) {
+        if (!connect())
+            return false;
+        const HRESULT hr = m_root->DeleteTask(Bstr(name), 0);
+        return hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || check(hr);
+    }
+
+    // Deleting the task leaves a watcher it started running.
+    void stopWatcher() {
+        ComRef<IRegisteredTask> task;
+        if (SUCCEEDED(m_root->GetTask(Bstr(WatchTaskName), task.out())))
+            task->Stop(0);
+    }
+
+    // The watcher's task, where no publishing task is on.
+    ScheduleState watcherState(ScheduleState s) {
+        ComRef<IRegisteredTask> task;
+        VARIANT_BOOL enabled = VARIANT_FALSE;
+        ComRef<ITaskDefinition> definition;
+        ComRef<IRegistrationInfo> info;
+        Bstr text;
+        if (FAILED(m_root->GetTask(Bstr(WatchTaskName), task.out())) ||
+            FAILED(task->get_Enabled(&enabled)) || enabled != VARIANT_TRUE ||
+            FAILED(task->get_Definition(definition.out())) ||
+            FAILED(definition->get_RegistrationInfo(info.out())) ||
+            FAILED(info->get_Description(text.out())))
+            return s;
+        const std::optional<int> minutes = minutesFromDescription(text.text());
+        if (!minutes)
+            return s;
+        s.kind = ScheduleState::Kind::On;
+        s.how = ScheduleKind::Watcher;
+        s.minutes = *minutes;
+        TASK_STATE state = TASK_STATE_UNKNOWN;
+        if (SUCCEEDED(task->get_State(&state)) && state != TASK_STATE_RUNNING)
+            s.reason = QStringLiteral("the watcher is not running");
+        return s;
+    }
+
     bool check(HRESULT hr) {
         if (SUCCEEDED(hr))
             return true;
@@ -230,19 +329,22 @@ ScheduleState ReadSchedule() {
     return Scheduler().state();
 }
 
-bool Schedule::Set(int minutes) {
+bool Schedule::Set(int minutes, ScheduleKind kind) {
     m_error.clear();
     if (!validMinutes(minutes)) {
         m_error = outOfRange();
         return false;
     }
     Scheduler scheduler;
-    if (!scheduler.set(minutes, m_program)) {
+    // The new kind is in place before the old one goes.
+    const bool watcher = kind == ScheduleKind::Watcher;
+    if (!(watcher ? scheduler.setWatcher(minutes, m_program) : scheduler.set(minutes, m_program)) ||
+        !(watcher ? scheduler.remove() : scheduler.removeWatcher())) {
         m_error = scheduler.error();
         return false;
     }
     const ScheduleState now = scheduler.state();
-    if (now.kind == ScheduleState::Kind::On && now.minutes == minutes)
+    if (now.kind == ScheduleState::Kind::On && now.minutes == minutes && now.how == kind)
         return true;
     m_error = QStringLiteral("the Task Scheduler did not keep the task");
     return false;
@@ -251,7 +353,7 @@ bool Schedule::Set(int minutes) {
 bool Schedule::Remove() {
     m_error.clear();
     Scheduler scheduler;
-    if (!scheduler.remove()) {
+    if (!scheduler.remove() || !scheduler.removeWatcher()) {
         m_error = scheduler.error();
         return false;
     }

@@ -79,6 +79,8 @@ private slots:
     void publishesTheChosenSourcesAddress();
     void publishesOnlyWhenSomethingChanged();
     void historyAndStatusTellWhatHappened();
+    void statusTellsWhatTheWatcherSays_data();
+    void statusTellsWhatTheWatcherSays();
     void damagedHistoryEntriesAreSkipped_data();
     void damagedHistoryEntriesAreSkipped();
     void failuresAreNoticedOnce_data();
@@ -928,34 +930,60 @@ void UnattendedTest::unchangedRunsLookAndPublishAgainOnce() {
 }
 
 void UnattendedTest::scheduleFromTheCommandLine_data() {
-    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("value"); // what follows --schedule, split at spaces
     // What answers on the session bus: "systemd", "systemd refusing METHOD", "nobody", or
     // "no bus" at all.
     QTest::addColumn<QString>("bus");
     QTest::addColumn<int>("status");
     // The start of what it says: on standard output with status 0, else standard error.
     QTest::addColumn<QString>("said");
-    // The timer's OnCalendar lines, when one is in place.
-    QTest::addColumn<QStringList>("calendar");
+    // Lines the unit in place holds: every line with the same keys, in order. Empty when none is
+    // in place.
+    QTest::addColumn<QStringList>("unitLines");
     const QString refused = QStringLiteral("Tallyhost: Unable to publish on a schedule: ");
+    const QString usage = QStringLiteral("Tallyhost: --schedule takes a number of minutes from 5 "
+                                         "to 1440, \"changes\" with or without one, or \"off\" "
+                                         "(not \"%1\").");
     QTest::newRow("every 15 minutes")
         << "15"
         << "systemd" << 0 << "On: publishing every 15 minutes, next run at "
-        << QStringList{"*-*-* *:00,15,30,45:00"};
+        << QStringList{"OnCalendar=*-*-* *:00,15,30,45:00"};
     // The runs keep to the same times every day, every 90 minutes from midnight.
     QTest::newRow("every 90 minutes")
         << "90"
         << "systemd" << 0 << "On: publishing every 90 minutes, next run at "
-        << QStringList{"*-*-* 00,03,06,09,12,15,18,21:00:00",
-                       "*-*-* 01,04,07,10,13,16,19,22:30:00"};
+        << QStringList{"OnCalendar=*-*-* 00,03,06,09,12,15,18,21:00:00",
+                       "OnCalendar=*-*-* 01,04,07,10,13,16,19,22:30:00"};
     QTest::newRow("once a day") << "1440"
                                 << "systemd" << 0 << "On: publishing every 1440 minutes"
-                                << QStringList{"*-*-* 00:00:00"};
+                                << QStringList{"OnCalendar=*-*-* 00:00:00"};
+    const QString program = QFileInfo(qEnvironmentVariable("VANTRELL_BINARY")).canonicalFilePath();
+    const QStringList watcher{"Type=notify", "NotifyAccess=main",
+                              QStringLiteral("ExecStart=\"%1\" --watch").arg(program),
+                              "WatchdogSec=5min", "Restart=on-failure"};
+    QTest::newRow("as soon as the address changes")
+        << "changes"
+        << "systemd" << 0
+        << "On: publishing as soon as the address changes, checking every 15 minutes as well.\n"
+        << watcher;
+    QTest::newRow("as soon as the address changes, checking every 10 minutes")
+        << "changes 10"
+        << "systemd" << 0
+        << "On: publishing as soon as the address changes, checking every 10 minutes as well.\n"
+        << watcher;
     QTest::newRow("no systemd on the bus")
         << "15"
         << "nobody" << 1
         << refused + "no systemd user manager answers on the session bus; to publish from cron "
                      "instead, add the lines below with crontab -e."
+        << QStringList();
+    // The timer's lines are offered instead.
+    QTest::newRow("watching without systemd")
+        << "changes"
+        << "nobody" << 1
+        << "Tallyhost: Unable to publish when the address changes: no systemd user manager "
+           "answers on the session bus; watching needs a user service manager. To publish every "
+           "15 minutes from cron instead, add the lines below with crontab -e.\n"
         << QStringList();
     QTest::newRow("no session bus")
         << "15"
@@ -963,15 +991,18 @@ void UnattendedTest::scheduleFromTheCommandLine_data() {
     QTest::newRow("systemd refuses to enable it")
         << "15"
         << "systemd refusing EnableUnitFiles" << 1 << refused + "Access denied." << QStringList();
+    QTest::newRow("systemd refuses to start the watcher")
+        << "changes"
+        << "systemd refusing RestartUnit" << 1
+        << "Tallyhost: Unable to publish when the address changes: Access denied.\n"
+        << QStringList();
     QTest::newRow("too often") << "4"
-                               << "systemd" << 1
-                               << "Tallyhost: --schedule takes a number of minutes from 5 to "
-                                  "1440, or off (not \"4\")."
-                               << QStringList();
+                               << "systemd" << 1 << usage.arg("4") << QStringList();
+    QTest::newRow("checking too often")
+        << "changes 4"
+        << "systemd" << 1 << usage.arg("changes 4") << QStringList();
     QTest::newRow("no number") << "soon"
-                               << "systemd" << 1
-                               << "Tallyhost: --schedule takes a number of minutes"
-                               << QStringList();
+                               << "systemd" << 1 << usage.arg("soon") << QStringList();
     QTest::newRow("off when it was never on")
         << "off"
         << "systemd" << 0 << "Publishing on a schedule is off." << QStringList();
@@ -984,10 +1015,12 @@ void UnattendedTest::scheduleFromTheCommandLine() {
     QFETCH(QString, bus);
     QFETCH(int, status);
     QFETCH(QString, said);
-    QFETCH(QStringList, calendar);
+    QFETCH(QStringList, unitLines);
     const QString units = home(QStringLiteral("config/systemd/user"));
+    const bool watching = value.startsWith(QLatin1String("changes"));
     const QString timer = units + QStringLiteral("/vantrell-schedule.timer");
     const QString service = units + QStringLiteral("/vantrell-schedule.service");
+    const QString watcher = units + QStringLiteral("/vantrell-watch.service");
     const QDateTime next(QDate(2031, 1, 2), QTime(3, 4));
 
     SessionBusDaemon daemon;
@@ -1006,7 +1039,7 @@ void UnattendedTest::scheduleFromTheCommandLine() {
         environment[QStringLiteral("DBUS_SESSION_BUS_ADDRESS")] = daemon.address();
     const auto schedule = [&](const QString& v, QByteArray& out, QByteArray& err) {
         QProcess program;
-        start(program, environment, {QStringLiteral("--schedule"), v});
+        start(program, environment, QStringList{QStringLiteral("--schedule")} + v.split(u' '));
         if (!program.waitForFinished(60000))
             return -1;
         out = program.readAllStandardOutput();
@@ -1027,36 +1060,49 @@ void UnattendedTest::scheduleFromTheCommandLine() {
                  QStringLiteral("0,15,30,45 * * * * '%1' /A\n").arg(program));
     // --status reads the schedule back from the system as it now stands.
     const QString shown = this->status(environment).section(u'\n', 0, 0);
-    const QString expected = !calendar.isEmpty() ? QString::fromUtf8(out).trimmed()
+    const QString expected = !unitLines.isEmpty() ? QString::fromUtf8(out).trimmed()
                              : bus == "nobody" || bus == "no bus"
                                  ? QStringLiteral("Not available: ")
                                  : QStringLiteral("Off: the page is published only "
                                                   "when you upload it.");
     QVERIFY2(shown.startsWith("Schedule:       " + expected), qPrintable(shown));
-    if (calendar.isEmpty()) {
+    if (unitLines.isEmpty()) {
         // Nothing half-done: no unit is left behind to confuse the next attempt.
         QVERIFY(!QFile::exists(timer));
         QVERIFY(!QFile::exists(service));
+        QVERIFY(!QFile::exists(watcher));
         return;
     }
 
-    QVERIFY2(out.contains(QLocale().toString(next, QLocale::ShortFormat).toUtf8()),
-             out.constData());
-    const QStringList timerLines = QString::fromUtf8(readFile(timer)).split(QLatin1Char('\n'));
-    QStringList onCalendar;
-    for (const QString& line : timerLines)
-        if (line.startsWith(QLatin1String("OnCalendar=")))
-            onCalendar << line.mid(11);
-    QCOMPARE(onCalendar, calendar);
-    QVERIFY(timerLines.contains(QStringLiteral("Persistent=true")));
-    QVERIFY(QString::fromUtf8(readFile(service))
-                .split(QLatin1Char('\n'))
-                .contains(QStringLiteral("ExecStart=\"%1\" /A").arg(program)));
-    // Files written, then read by the manager, then the timer enabled and started, in that order.
+    // Only the kind asked for is in place.
+    QCOMPARE(QFile::exists(timer), !watching);
+    QCOMPARE(QFile::exists(service), !watching);
+    QCOMPARE(QFile::exists(watcher), watching);
+    QStringList keys;
+    for (const QString& line : unitLines)
+        keys << line.section(u'=', 0, 0);
+    QStringList kept;
+    for (const QString& line : QString::fromUtf8(readFile(watching ? watcher : timer)).split(u'\n'))
+        if (keys.contains(line.section(u'=', 0, 0)))
+            kept << line;
+    QCOMPARE(kept, unitLines);
+    if (!watching) {
+        QVERIFY2(out.contains(QLocale().toString(next, QLocale::ShortFormat).toUtf8()),
+                 out.constData());
+        QVERIFY(QString::fromUtf8(readFile(timer))
+                    .split(QLatin1Char('\n'))
+                    .contains(QStringLiteral("Persistent=true")));
+        QVERIFY(QString::fromUtf8(readFile(service))
+                    .split(QLatin1Char('\n'))
+                    .contains(QStringLiteral("ExecStart=\"%1\" /A").arg(program)));
+    }
+    // Files written, then read by the manager, then the unit enabled and started, in that order.
+    const QString unit = watching ? QStringLiteral("vantrell-watch.service")
+                                  : QStringLiteral("vantrell-schedule.timer");
     QStringList changes = systemd->calls();
     changes.removeAll(QStringLiteral("LoadUnit vantrell-schedule.timer"));
-    QCOMPARE(changes, (QStringList{"Reload", "EnableUnitFiles vantrell-schedule.timer",
-                                   "RestartUnit vantrell-schedule.timer"}));
+    changes.removeAll(QStringLiteral("LoadUnit vantrell-watch.service"));
+    QCOMPARE(changes, (QStringList{"Reload", "EnableUnitFiles " + unit, "RestartUnit " + unit}));
 
     // What systemd itself makes of the files.
     const QString analyze = QStandardPaths::findExecutable(QStringLiteral("systemd-analyze"));
@@ -1064,8 +1110,8 @@ void UnattendedTest::scheduleFromTheCommandLine() {
         qWarning("systemd-analyze is not installed: the units are not verified");
     } else {
         QProcess verify;
-        verify.start(analyze,
-                     {QStringLiteral("verify"), QStringLiteral("--man=no"), timer, service});
+        verify.start(analyze, QStringList{QStringLiteral("verify"), QStringLiteral("--man=no")} +
+                                  (watching ? QStringList{watcher} : QStringList{timer, service}));
         QVERIFY(verify.waitForFinished(60000));
         const QByteArray problems = verify.readAllStandardError();
         QVERIFY2(verify.exitCode() == 0 && problems.isEmpty(), problems.constData());
@@ -1076,8 +1122,64 @@ void UnattendedTest::scheduleFromTheCommandLine() {
     QCOMPARE(err, QByteArray());
     QVERIFY(!QFile::exists(timer));
     QVERIFY(!QFile::exists(service));
-    QVERIFY(systemd->calls().contains(QStringLiteral("StopUnit vantrell-schedule.timer")));
-    QVERIFY(systemd->calls().contains(QStringLiteral("DisableUnitFiles vantrell-schedule.timer")));
+    QVERIFY(!QFile::exists(watcher));
+    QVERIFY(systemd->calls().contains("StopUnit " + unit));
+    QVERIFY(systemd->calls().contains("DisableUnitFiles " + unit));
+}
+
+void UnattendedTest::statusTellsWhatTheWatcherSays_data() {
+    QTest::addColumn<QString>("state"); // the watcher's state, empty when it wrote nothing
+    QTest::addColumn<bool>("runs");     // whether a watcher with its id runs
+    QTest::addColumn<QString>("said");  // the line after the schedule's; empty: none
+    const QString watching = QStringLiteral(
+        "Watcher:        Watching since 2024-03-05 09:00:00: last check 2024-03-05 10:55:00, "
+        "last event 2024-03-05 10:50:00 (address), next safety check 2024-03-05 11:10:00");
+    QTest::newRow("no watcher") << QString() << false << QString();
+    QTest::newRow("watching") << "published" << true << watching;
+    QTest::newRow("failing") << "failing" << true
+                             << watching + "; failing: Unable to upload file: 530 Login incorrect.";
+    QTest::newRow("the watcher has ended")
+        << "published" << false
+        << "Watcher:        not running; its last check at 2024-03-05 10:55:00";
+}
+
+// --status says what the watcher wrote of itself, and whether it still runs: never a guess.
+void UnattendedTest::statusTellsWhatTheWatcherSays() {
+    QFETCH(QString, state);
+    QFETCH(bool, runs);
+    QFETCH(QString, said);
+    // A watcher as far as anyone can tell from outside: --watch among its arguments.
+    QProcess watcher;
+    watcher.start(QStringLiteral("sh"),
+                  {QStringLiteral("-c"), QStringLiteral("while :; do sleep 1; done"),
+                   runs ? QStringLiteral("--watch") : QStringLiteral("x")});
+    QVERIFY(watcher.waitForStarted());
+    if (!state.isEmpty()) {
+        const auto at = [](int hour, int minute) {
+            return QDateTime(QDate(2024, 3, 5), QTime(hour, minute)).toUTC().toString(Qt::ISODate);
+        };
+        const QJsonObject o{{"pid", watcher.processId()},
+                            {"since", at(9, 0)},
+                            {"lastCheck", at(10, 55)},
+                            {"lastEvent", at(10, 50)},
+                            {"lastEventKind", "address"},
+                            {"nextSafetyCheck", at(11, 10)},
+                            {"state", state},
+                            {"message", "Unable to upload file: 530 Login incorrect."},
+                            {"address", "203.0.113.7"}};
+        QVERIFY(QDir().mkpath(home(QStringLiteral("state/vantrell"))));
+        QVERIFY(writeFile(home(QStringLiteral("state/vantrell/watch.json")),
+                          QJsonDocument(o).toJson()));
+    }
+    const QStringList lines = status().split(u'\n');
+    watcher.kill();
+    watcher.waitForFinished();
+    QVERIFY2(lines.value(0).startsWith(QLatin1String("Schedule:")), qPrintable(lines.join('\n')));
+    if (said.isEmpty())
+        QVERIFY2(lines.value(1).startsWith(QLatin1String("Last published:")),
+                 qPrintable(lines.value(1)));
+    else
+        QCOMPARE(lines.value(1), said);
 }
 
 QString UnattendedTest::status(const QMap<QString, QString>& environment) {

@@ -1,15 +1,18 @@
 // The desktop stand-ins: registry value decoding, the shell's open service and the search for
 // the system information program; and what the shell and the desktop read about the program:
 // its --help and --version, its desktop entry, AppStream listing and manual page.
+#include "Autostart.h"
 #include "Registry.h"
 #include "Shell.h"
 #include "SysInfo.h"
+#include "TestFiles.h"
 
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -37,6 +40,8 @@ private slots:
     void searchPathTakesFirstOrdinaryExecutable();
     void shellAndDesktopReadThePrograms_data();
     void shellAndDesktopReadThePrograms();
+    void autostartEntryStartsTheProgram_data();
+    void autostartEntryStartsTheProgram();
 
 private:
     QString makeFile(const QString& path, bool executable);
@@ -239,6 +244,15 @@ void tst_desktop::shellAndDesktopReadThePrograms_data() {
                                                 "-man",  "-ww",
                                                 "-z",    qEnvironmentVariable("VANTRELL_MANPAGE")}
                                  << QByteArray("") << QStringList();
+    // The units the package installs, naming the program as built.
+    const QDir units(qEnvironmentVariable("VANTRELL_UNIT_FOLDER"));
+    QTest::newRow("systemd units") << QStringList{"systemd-analyze",
+                                                  "verify",
+                                                  "--man=no",
+                                                  units.filePath("vantrell.timer"),
+                                                  units.filePath("vantrell.service"),
+                                                  units.filePath("vantrell-watch.service")}
+                                   << QByteArray("") << QStringList();
 }
 
 void tst_desktop::shellAndDesktopReadThePrograms() {
@@ -260,6 +274,11 @@ void tst_desktop::shellAndDesktopReadThePrograms() {
         QFile junk(planted.filePath(QString::fromLatin1(library)));
         QVERIFY(junk.open(QIODevice::WriteOnly) && junk.write("not a library") > 0);
     }
+    // systemd is no build dependency: a machine without it has nothing that would run the units.
+    if (command.first() == QLatin1String("systemd-analyze") &&
+        QStandardPaths::findExecutable(command.first()).isEmpty())
+        QSKIP("systemd-analyze is not installed (Debian's package systemd): the units are not "
+              "verified");
     QProcess program;
     program.setProcessEnvironment(env);
     program.setWorkingDirectory(planted.path());
@@ -281,6 +300,56 @@ void tst_desktop::shellAndDesktopReadThePrograms() {
         QVERIFY2(QString::fromUtf8(line).size() < 80, line.constData());
     // Nothing ran that would have stored the fields.
     QCOMPARE(QDir(config.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+}
+
+void tst_desktop::autostartEntryStartsTheProgram_data() {
+    QTest::addColumn<QString>("folder"); // where the program is, below a temporary folder
+    QTest::newRow("a plain path") << "bin";
+    QTest::newRow("spaces") << "My Programs/Vantrell 0.6";
+    QTest::newRow("what is escaped within quotes") << "a$b\"c`d\\e";
+    QTest::newRow("what a shell would read") << "a&b;c'd(e)f*g?h#i<j>k|l~m";
+}
+
+// The entry among the programs the desktop starts at log-on reads as the desktop's own tools
+// read it: valid, and starting the program with its arguments as they were given, wherever the
+// program is.
+void tst_desktop::autostartEntryStartsTheProgram() {
+    QFETCH(QString, folder);
+    QTemporaryDir dir;
+    qputenv("XDG_CONFIG_HOME", dir.filePath(QStringLiteral("config")).toLocal8Bit());
+    const QString program = dir.filePath(folder + QStringLiteral("/vantrell"));
+    const QString record = dir.filePath(QStringLiteral("started"));
+    QVERIFY(QDir().mkpath(QFileInfo(program).path()));
+    QFile script(program);
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\nprintf '[%s]\\n' \"$0\" \"$@\" > \"" + QFile::encodeName(record) +
+                 "\"\n");
+    script.close();
+    QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::ExeOwner));
+
+    platform::AutostartEntry entry(QStringLiteral("tray"));
+    QVERIFY(!entry.Exists());
+    QVERIFY2(entry.Set(QStringLiteral("Vantrell in the notification area"), program,
+                       {QStringLiteral("--tray"), QStringLiteral("two words")}),
+             qPrintable(entry.LastError()));
+    QVERIFY(entry.Exists());
+    QCOMPARE(QFileInfo(entry.Path()).fileName(), QString("org.example.Vantrell-tray.desktop"));
+    QProcess tool;
+    tool.start(QStringLiteral("desktop-file-validate"), {entry.Path()});
+    QVERIFY(tool.waitForFinished(30000));
+    QCOMPARE(tool.readAll(), QByteArray());
+    // GLib's launcher, as GNOME and most others start what is listed there.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("DISPLAY"));
+    tool.setProcessEnvironment(env);
+    tool.start(QStringLiteral("gio"), {QStringLiteral("launch"), entry.Path()});
+    QVERIFY2(tool.waitForFinished(30000) && tool.exitCode() == 0, tool.readAllStandardError());
+    QTRY_COMPARE_WITH_TIMEOUT(QString::fromUtf8(readFile(record)),
+                              QStringLiteral("[%1]\n[--tray]\n[two words]\n").arg(program), 10000);
+    QVERIFY(entry.Remove());
+    QVERIFY(!entry.Exists());
+    QVERIFY(entry.Remove());
+    qunsetenv("XDG_CONFIG_HOME");
 }
 
 QTEST_MAIN(tst_desktop)

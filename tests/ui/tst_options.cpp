@@ -6,6 +6,7 @@
 #include "PageServer.h"
 #include "PublishState.h"
 #include "Recorders.h"
+#include "Schedule.h"
 #include "SessionBusDaemon.h"
 #include "frmOptions.h"
 #include "frmTallyhost.h"
@@ -240,18 +241,67 @@ void tst_options::detectShowsWhatEachSourceAnswers() {
 }
 
 void tst_options::scheduleIsSetFromTheDialog_data() {
-    QTest::addColumn<bool>("systemd"); // whether systemd's user manager is on the session bus
-    QTest::newRow("systemd answers") << true;
-    QTest::newRow("no systemd") << false;
+    QTest::addColumn<bool>("systemd");   // whether systemd's user manager is on the session bus
+    QTest::addColumn<QString>("before"); // "off", "timer MINUTES" or "watcher MINUTES"
+    // What the dialog does: "tick" or "untick" the box, choose the "timer" or "watcher", set
+    // the timer's "minutes N" or the "watcher minutes N".
+    QTest::addColumn<QStringList>("steps");
+    // The box, whether it can be ticked, the kind chosen and its minutes, when the dialog opens.
+    QTest::addColumn<QString>("opened");
+    // What the dialog says when it opens and after each step; "NEXT" is the next run.
+    QTest::addColumn<QStringList>("said");
+    QTest::addColumn<QStringList>("units"); // the unit files of ours afterwards
+
+    const QString off = QStringLiteral("Off: the page is published only when you upload it.");
+    const auto timer = [](int minutes) {
+        return QStringLiteral("On: publishing every %1 minutes, next run at NEXT.").arg(minutes);
+    };
+    const auto watcher = [](int minutes) {
+        return QStringLiteral("On: publishing as soon as the address changes, checking every %1 "
+                              "minutes as well.")
+            .arg(minutes);
+    };
+    const QStringList timerUnits{"vantrell-schedule.service", "vantrell-schedule.timer"};
+    const QStringList watcherUnits{"vantrell-watch.service"};
+    QTest::newRow("every so many minutes")
+        << true << "off" << QStringList{"tick", "minutes 30"} << "box 0, can 1, timer 15"
+        << QStringList{off, timer(15), timer(30)} << timerUnits;
+    // Choosing the kind while the box is clear sets nothing up.
+    QTest::newRow("as soon as the address changes")
+        << true << "off" << QStringList{"watcher", "tick", "watcher minutes 10"}
+        << "box 0, can 1, timer 15" << QStringList{off, off, watcher(15), watcher(10)}
+        << watcherUnits;
+    QTest::newRow("from the timer to the watcher")
+        << true << "timer 30" << QStringList{"watcher"} << "box 1, can 1, timer 30"
+        << QStringList{timer(30), watcher(15)} << watcherUnits;
+    QTest::newRow("from the watcher back to the timer")
+        << true << "watcher 10" << QStringList{"timer"} << "box 1, can 1, watcher 10"
+        << QStringList{watcher(10), timer(15)} << timerUnits;
+    QTest::newRow("cleared") << true << "watcher 10" << QStringList{"untick"}
+                             << "box 1, can 1, watcher 10" << QStringList{watcher(10), off}
+                             << QStringList();
+    // Where nothing can run it, the dialog says so and offers the crontab lines instead.
+    const QString crontab = QStringLiteral(
+        "Not available: no systemd user manager answers on the session bus. Publishing as soon "
+        "as the address changes needs one; to publish from cron every %1 minutes instead, add "
+        "these lines with crontab -e:");
+    QTest::newRow("no systemd") << false << "off" << QStringList{"minutes 30"}
+                                << "box 0, can 0, timer 15"
+                                << QStringList{crontab.arg(15), crontab.arg(30)} << QStringList();
 }
 
-// Ticking the box puts the schedule in place at once and the dialog shows what systemd reports;
-// where nothing can run it, the dialog says so and offers the crontab lines instead.
+// The box and the kind chosen are put in place at once, the other kind taken away, and the
+// dialog shows what systemd reports; where nothing can run it, the dialog says so and offers
+// the crontab lines instead.
 void tst_options::scheduleIsSetFromTheDialog() {
     QFETCH(bool, systemd);
-    const QString units =
-        QDir(qEnvironmentVariable("XDG_CONFIG_HOME")).filePath(QStringLiteral("systemd/user"));
-    const QString timer = units + QStringLiteral("/vantrell-schedule.timer");
+    QFETCH(QString, before);
+    QFETCH(QStringList, steps);
+    QFETCH(QString, opened);
+    QFETCH(QStringList, said);
+    QFETCH(QStringList, units);
+    const QDir unitFolder(
+        QDir(qEnvironmentVariable("XDG_CONFIG_HOME")).filePath(QStringLiteral("systemd/user")));
     const QDateTime next(QDate(2031, 1, 2), QTime(3, 4));
     SessionBusDaemon bus;
     QVERIFY2(bus.start(), qPrintable(bus.errorString()));
@@ -259,57 +309,57 @@ void tst_options::scheduleIsSetFromTheDialog() {
     QVERIFY(standIns.serve(systemd ? QStringLiteral("org.freedesktop.systemd1")
                                    : QStringLiteral("org.example.Unrelated"),
                            QStringLiteral("/org/freedesktop/systemd1"),
-                           new SystemdStandIn(units, next)));
+                           new SystemdStandIn(unitFolder.path(), next)));
     const QByteArray oldBus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
     qputenv("DBUS_SESSION_BUS_ADDRESS", bus.address().toLocal8Bit());
-    const auto restore = qScopeGuard([&] { qputenv("DBUS_SESSION_BUS_ADDRESS", oldBus); });
+    const auto restore = qScopeGuard([&] {
+        platform::Schedule(QCoreApplication::applicationFilePath()).Remove();
+        qputenv("DBUS_SESSION_BUS_ADDRESS", oldBus);
+    });
+    if (before != QLatin1String("off")) {
+        platform::Schedule schedule(QCoreApplication::applicationFilePath());
+        QVERIFY(schedule.Set(before.section(u' ', 1).toInt(),
+                             before.startsWith(QLatin1String("watcher"))
+                                 ? platform::ScheduleKind::Watcher
+                                 : platform::ScheduleKind::Timer));
+    }
 
+    QString shown;
     QStringList seen;
+    QString crontab;
     QVERIFY(withOptions([&](frmOptions& d) {
-        seen << QString::number(d.chkSchedule->isChecked())
-             << QString::number(d.chkSchedule->isEnabled()) << d.lblSchedule->text();
-        if (!systemd) {
-            seen << d.txtCrontab->toPlainText();
-            d.updScheduleMinutes->setValue(30);
-            seen << d.txtCrontab->toPlainText();
-            QTest::mouseClick(d.cmdCancel, Qt::LeftButton);
-            return;
-        }
-        d.chkSchedule->click();
-        seen << d.lblSchedule->text() << QString::number(QFile::exists(timer));
-        d.updScheduleMinutes->setValue(30);
+        const bool watching = d.optScheduleWatch->isChecked();
+        shown = QStringLiteral("box %1, can %2, %3 %4")
+                    .arg(int(d.chkSchedule->isChecked()))
+                    .arg(int(d.chkSchedule->isEnabled()))
+                    .arg(watching ? "watcher" : "timer")
+                    .arg((watching ? d.updWatchMinutes : d.updScheduleMinutes)->value());
         seen << d.lblSchedule->text();
+        for (const QString& step : steps) {
+            const int minutes = step.section(u' ', -1).toInt();
+            if (step == QLatin1String("tick") || step == QLatin1String("untick"))
+                d.chkSchedule->click();
+            else if (step == QLatin1String("watcher"))
+                d.optScheduleWatch->click();
+            else if (step == QLatin1String("timer"))
+                d.optScheduleTimer->click();
+            else if (step.startsWith(QLatin1String("watcher minutes")))
+                d.updWatchMinutes->setValue(minutes);
+            else
+                d.updScheduleMinutes->setValue(minutes);
+            seen << d.lblSchedule->text();
+        }
+        crontab = d.txtCrontab->isVisible() ? d.txtCrontab->toPlainText() : QString();
         QTest::mouseClick(d.cmdOK, Qt::LeftButton);
     }));
     QCOMPARE(m_messages->texts(), QStringList());
-    const QString nextRun = QLocale().toString(next, QLocale::ShortFormat);
-    if (!systemd) {
-        const QString program = QCoreApplication::applicationFilePath();
-        QCOMPARE(seen, (QStringList{"0", "0",
-                                    "Not available: no systemd user manager answers on the "
-                                    "session bus. To publish from cron instead, add these lines "
-                                    "with crontab -e:",
-                                    QStringLiteral("0,15,30,45 * * * * '%1' /A\n").arg(program),
-                                    QStringLiteral("0,30 * * * * '%1' /A\n").arg(program)}));
-        QVERIFY(!QFile::exists(timer));
-        return;
-    }
-    QCOMPARE(seen,
-             (QStringList{"0", "1", "Off: the page is published only when you upload it.",
-                          "On: publishing every 15 minutes, next run at " + nextRun + '.', "1",
-                          "On: publishing every 30 minutes, next run at " + nextRun + '.'}));
-    // Opened again, the dialog shows what the system runs; unticked, the schedule is gone.
-    QVERIFY(withOptions([&](frmOptions& d) {
-        seen = {QString::number(d.chkSchedule->isChecked()),
-                QString::number(d.updScheduleMinutes->value()), d.lblSchedule->text()};
-        d.chkSchedule->click();
-        seen << d.lblSchedule->text() << QString::number(QFile::exists(timer));
-        QTest::mouseClick(d.cmdCancel, Qt::LeftButton);
-    }));
-    QCOMPARE(seen, (QStringList{"1", "30",
-                                "On: publishing every 30 minutes, next run at " + nextRun + '.',
-                                "Off: the page is published only when you upload it.", "0"}));
-    QCOMPARE(m_messages->texts(), QStringList());
+    QCOMPARE(shown, opened);
+    seen.replaceInStrings(QLocale().toString(next, QLocale::ShortFormat), QStringLiteral("NEXT"));
+    QCOMPARE(seen, said);
+    QCOMPARE(unitFolder.entryList(QDir::Files, QDir::Name), units);
+    QCOMPARE(crontab, systemd ? QString()
+                              : QStringLiteral("0,30 * * * * '%1' /A\n")
+                                    .arg(QCoreApplication::applicationFilePath()));
 }
 
 void tst_options::addressFieldsFollowTheSource_data() {
