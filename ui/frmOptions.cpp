@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
+#include <QTabWidget>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -32,6 +33,16 @@ constexpr int HintLines = 2;
 // The room for what a look at the page found.
 constexpr int PageCheckCharacters = 90;
 constexpr int PageCheckLines = 3;
+
+// One page of the dialog: its groups one above the other, the room left below them.
+QWidget* pageOf(std::initializer_list<QGroupBox*> groups) {
+    auto* page = new QWidget;
+    auto* layout = new QVBoxLayout(page);
+    for (QGroupBox* group : groups)
+        layout->addWidget(group);
+    layout->addStretch();
+    return page;
+}
 
 } // namespace
 
@@ -51,12 +62,15 @@ frmOptions::frmOptions(QWidget* parent) : QDialog(parent) {
     cmdOK = buttons->addButton(QDialogButtonBox::Ok);
     cmdCancel = buttons->addButton(QDialogButtonBox::Cancel);
 
+    // On pages, so that the dialog fits a 1280 by 720 screen, and one at 150 %: all the groups
+    // one above the other stood over a thousand pixels tall. Ctrl+Tab turns the pages.
+    auto* pages = new QTabWidget(this);
+    pages->addTab(pageOf({sources}), QStringLiteral("&Address"));
+    pages->addTab(pageOf({when, schedule, page}), QStringLiteral("P&ublishing"));
+    pages->addTab(pageOf({password}), QStringLiteral("Pass&word"));
+
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(sources);
-    layout->addWidget(when);
-    layout->addWidget(schedule);
-    layout->addWidget(page);
-    layout->addWidget(password);
+    layout->addWidget(pages);
     layout->addWidget(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 

@@ -56,6 +56,7 @@ private slots:
     void addressFieldsFollowTheSource_data();
     void addressFieldsFollowTheSource();
     void pageAddressIsCheckedAndKept();
+    void fitsASmallScreen();
 
 private:
     // Chooses Tools > Options... and, while the modal dialog is open, hands it to act.
@@ -349,7 +350,7 @@ void tst_options::scheduleIsSetFromTheDialog() {
                 d.updScheduleMinutes->setValue(minutes);
             seen << d.lblSchedule->text();
         }
-        crontab = d.txtCrontab->isVisible() ? d.txtCrontab->toPlainText() : QString();
+        crontab = !d.txtCrontab->isHidden() ? d.txtCrontab->toPlainText() : QString();
         QTest::mouseClick(d.cmdOK, Qt::LeftButton);
     }));
     QCOMPARE(m_messages->texts(), QStringList());
@@ -449,6 +450,22 @@ void tst_options::pageAddressIsCheckedAndKept() {
              web.url(QStringLiteral("ip.htm")));
     // Asked once for each look, and never when there was nothing to look at.
     QCOMPARE(web.requests().size(), 2);
+}
+
+// A 1280 by 720 screen at 100 %, or 1920 by 1080 at 150 % (run with QT_FONT_DPI=144), less a
+// panel: the whole dialog, OK and Cancel with it, stays on it.
+void tst_options::fitsASmallScreen() {
+    QVERIFY(withOptions([](frmOptions& d) {
+        const qreal scale = d.logicalDpiY() / 96.0;
+        const QSize screen(int(1280 * scale), int((720 - 48) * scale));
+        const QRect whole = d.frameGeometry();
+        QVERIFY2(whole.width() <= screen.width() && whole.height() <= screen.height(),
+                 qPrintable(QStringLiteral("%1x%2 at %3 dpi")
+                                .arg(whole.width())
+                                .arg(whole.height())
+                                .arg(d.logicalDpiY())));
+        QTest::mouseClick(d.cmdCancel, Qt::LeftButton);
+    }));
 }
 
 QTEST_MAIN(tst_options)
