@@ -323,7 +323,7 @@ void LoadOptions(frmOptions& dialog) {
     // nothing saved.
     dialog.maySave = [&dialog] {
         return SavePageOptions(dialog) && SaveOptions(dialog) && SaveNoticeOptions(dialog) &&
-               SavePasswordOptions(dialog);
+               SavePasswordOptions(dialog) && ApplySchedule(dialog);
     };
     platform::SettingsStore store = OpenSettings();
     const QString name = sourceName(store);

@@ -192,13 +192,58 @@ void showSchedule(frmOptions& dialog, const platform::ScheduleState& state) {
     dialog.txtCrontab->show();
 }
 
+// What the controls ask for.
+platform::ScheduleState chosenSchedule(const frmOptions& dialog) {
+    platform::ScheduleState chosen;
+    chosen.kind = dialog.chkSchedule->isChecked() ? platform::ScheduleState::Kind::On
+                                                  : platform::ScheduleState::Kind::Off;
+    const bool watcher = dialog.optScheduleWatch->isChecked();
+    chosen.how = watcher ? platform::ScheduleKind::Watcher : platform::ScheduleKind::Timer;
+    chosen.minutes = (watcher ? dialog.updWatchMinutes : dialog.updScheduleMinutes)->value();
+    return chosen;
+}
+
+// The minutes of the kind not chosen, or the kind while the box is clear, change nothing on the
+// system: a running watcher is not started again for them.
+bool sameSchedule(const platform::ScheduleState& a, const platform::ScheduleState& b) {
+    if (a.kind != b.kind)
+        return false;
+    return a.kind != platform::ScheduleState::Kind::On ||
+           (a.how == b.how && a.minutes == b.minutes);
+}
+
+// Nothing changes on the system before OK: each tick or step of the minutes would otherwise
+// reload systemd, and Cancel could not take it back. Meanwhile the line says what OK will do.
+void showChosenSchedule(frmOptions& dialog) {
+    const platform::ScheduleState now = programSchedule().State();
+    // Without a system to run it, the minutes only change the crontab lines offered.
+    const platform::ScheduleState chosen = chosenSchedule(dialog);
+    if (!dialog.chkSchedule->isEnabled() || sameSchedule(chosen, now)) {
+        showSchedule(dialog, now);
+        return;
+    }
+    if (chosen.kind == platform::ScheduleState::Kind::Off)
+        dialog.lblSchedule->setText(
+            QStringLiteral("Off once you press OK: the page will be published only when you "
+                           "upload it."));
+    else if (chosen.how == platform::ScheduleKind::Watcher)
+        dialog.lblSchedule->setText(QStringLiteral("On once you press OK: publishing as soon as "
+                                                   "the address changes, checking every %1 "
+                                                   "minutes as well.")
+                                        .arg(chosen.minutes));
+    else
+        dialog.lblSchedule->setText(
+            QStringLiteral("On once you press OK: publishing every %1 minutes.")
+                .arg(chosen.minutes));
+}
+
 } // namespace
 
 void LoadSchedule(frmOptions& dialog) {
     dialog.chkNoticeOnChange->setChecked(NoticeOnAddressChange());
     showSchedule(dialog, platform::ReadSchedule());
     QObject::connect(&dialog, &frmOptions::scheduleChanged, &dialog,
-                     [&dialog] { ApplySchedule(dialog); });
+                     [&dialog] { showChosenSchedule(dialog); });
     LoadTrayOption(dialog);
 }
 
@@ -206,31 +251,23 @@ bool SaveNoticeOptions(frmOptions& dialog) {
     return SetNoticeOnAddressChange(dialog.chkNoticeOnChange->isChecked());
 }
 
-void ApplySchedule(frmOptions& dialog) {
+bool ApplySchedule(frmOptions& dialog) {
     platform::Schedule schedule = programSchedule();
     const platform::ScheduleState before = schedule.State();
-    // Without a system to run it, the minutes only change the crontab lines offered.
-    if (!dialog.chkSchedule->isEnabled()) {
-        showSchedule(dialog, before);
-        return;
-    }
-    const bool on = dialog.chkSchedule->isChecked();
-    const bool watcher = dialog.optScheduleWatch->isChecked();
-    const platform::ScheduleKind kind =
-        watcher ? platform::ScheduleKind::Watcher : platform::ScheduleKind::Timer;
-    const int minutes = (watcher ? dialog.updWatchMinutes : dialog.updScheduleMinutes)->value();
-    // The minutes of the kind not chosen, or the kind while the box is clear, change nothing
-    // on the system: a running watcher is not started again for them.
-    const bool same = on ? before.kind == platform::ScheduleState::Kind::On && before.how == kind &&
-                               before.minutes == minutes
-                         : before.kind == platform::ScheduleState::Kind::Off;
-    const bool done = same || (on ? schedule.Set(minutes, kind) : schedule.Remove());
-    showSchedule(dialog, same ? before : schedule.State());
-    if (!done)
-        platform::MsgBox((on ? (watcher ? QStringLiteral("Unable to publish when the address "
-                                                         "changes: ")
-                                        : QStringLiteral("Unable to publish on a schedule: "))
-                             : QStringLiteral("Unable to remove the schedule: ")) +
-                             schedule.LastError() + QLatin1Char('.'),
-                         platform::MsgIcon::Critical);
+    const platform::ScheduleState chosen = chosenSchedule(dialog);
+    if (!dialog.chkSchedule->isEnabled() || sameSchedule(chosen, before))
+        return true;
+    const bool on = chosen.kind == platform::ScheduleState::Kind::On;
+    const bool watcher = chosen.how == platform::ScheduleKind::Watcher;
+    const bool done = on ? schedule.Set(chosen.minutes, chosen.how) : schedule.Remove();
+    showSchedule(dialog, schedule.State());
+    if (done)
+        return true;
+    platform::MsgBox((on ? (watcher ? QStringLiteral("Unable to publish when the address "
+                                                     "changes: ")
+                                    : QStringLiteral("Unable to publish on a schedule: "))
+                         : QStringLiteral("Unable to remove the schedule: ")) +
+                         schedule.LastError() + QLatin1Char('.'),
+                     platform::MsgIcon::Critical);
+    return false;
 }

@@ -14,9 +14,9 @@ void LoadSchedule(frmOptions& dialog);
 // Stores the choice of a notice when the published address changes. False, after telling the
 // user, when it cannot be kept.
 bool SaveNoticeOptions(frmOptions& dialog);
-// Makes the dialog's choice real at once (on with its interval, or off) and shows the state
-// read back afterwards.
-void ApplySchedule(frmOptions& dialog);
+// OK: makes the dialog's choice of schedule real (on with its kind and interval, or off) and
+// shows the state read back afterwards. False, after telling the user, when the system refused.
+bool ApplySchedule(frmOptions& dialog);
 
 // The value after "--schedule" (or in "--schedule=VALUE"), empty when none follows; nothing
 // when the option is not on the command line.

@@ -264,23 +264,40 @@ void tst_options::scheduleIsSetFromTheDialog_data() {
     };
     const QStringList timerUnits{"vantrell-schedule.service", "vantrell-schedule.timer"};
     const QStringList watcherUnits{"vantrell-watch.service"};
+    // Until OK, the line says what OK will do.
+    const QString offOnOK = QStringLiteral(
+        "Off once you press OK: the page will be published only when you upload it.");
+    const auto timerOnOK = [](int minutes) {
+        return QStringLiteral("On once you press OK: publishing every %1 minutes.").arg(minutes);
+    };
+    const auto watcherOnOK = [](int minutes) {
+        return QStringLiteral("On once you press OK: publishing as soon as the address changes, "
+                              "checking every %1 minutes as well.")
+            .arg(minutes);
+    };
     QTest::newRow("every so many minutes")
         << true << "off" << QStringList{"tick", "minutes 30"} << "box 0, can 1, timer 15"
-        << QStringList{off, timer(15), timer(30)} << timerUnits;
+        << QStringList{off, timerOnOK(15), timerOnOK(30), timer(30)} << timerUnits;
     // Choosing the kind while the box is clear sets nothing up.
     QTest::newRow("as soon as the address changes")
         << true << "off" << QStringList{"watcher", "tick", "watcher minutes 10"}
-        << "box 0, can 1, timer 15" << QStringList{off, off, watcher(15), watcher(10)}
-        << watcherUnits;
+        << "box 0, can 1, timer 15"
+        << QStringList{off, off, watcherOnOK(15), watcherOnOK(10), watcher(10)} << watcherUnits;
     QTest::newRow("from the timer to the watcher")
         << true << "timer 30" << QStringList{"watcher"} << "box 1, can 1, timer 30"
-        << QStringList{timer(30), watcher(15)} << watcherUnits;
+        << QStringList{timer(30), watcherOnOK(15), watcher(15)} << watcherUnits;
     QTest::newRow("from the watcher back to the timer")
         << true << "watcher 10" << QStringList{"timer"} << "box 1, can 1, watcher 10"
-        << QStringList{watcher(10), timer(15)} << timerUnits;
+        << QStringList{watcher(10), timerOnOK(15), timer(15)} << timerUnits;
     QTest::newRow("cleared") << true << "watcher 10" << QStringList{"untick"}
-                             << "box 1, can 1, watcher 10" << QStringList{watcher(10), off}
+                             << "box 1, can 1, watcher 10" << QStringList{watcher(10), offOnOK, off}
                              << QStringList();
+    // Cancel leaves the system as it was: nothing was changed before OK.
+    QTest::newRow("cancelled") << true << "timer 30"
+                               << QStringList{"untick", "tick", "minutes 45", "cancel"}
+                               << "box 1, can 1, timer 30"
+                               << QStringList{timer(30), offOnOK, timer(30), timerOnOK(45)}
+                               << timerUnits;
     // Where nothing can run it, the dialog says so and offers the crontab lines instead.
     const QString crontab = QStringLiteral(
         "Not available: no systemd user manager answers on the session bus. Publishing as soon "
@@ -291,9 +308,9 @@ void tst_options::scheduleIsSetFromTheDialog_data() {
                                 << QStringList{crontab.arg(15), crontab.arg(30)} << QStringList();
 }
 
-// The box and the kind chosen are put in place at once, the other kind taken away, and the
-// dialog shows what systemd reports; where nothing can run it, the dialog says so and offers
-// the crontab lines instead.
+// The box and the kind chosen are put in place with OK, the other kind taken away, and the
+// dialog shows what systemd reports; Cancel changes nothing on the system; where nothing can run
+// it, the dialog says so and offers the crontab lines instead.
 void tst_options::scheduleIsSetFromTheDialog() {
     QFETCH(bool, systemd);
     QFETCH(QString, before);
@@ -336,8 +353,13 @@ void tst_options::scheduleIsSetFromTheDialog() {
                     .arg(watching ? "watcher" : "timer")
                     .arg((watching ? d.updWatchMinutes : d.updScheduleMinutes)->value());
         seen << d.lblSchedule->text();
+        bool cancel = false;
         for (const QString& step : steps) {
             const int minutes = step.section(u' ', -1).toInt();
+            if (step == QLatin1String("cancel")) {
+                cancel = true;
+                continue;
+            }
             if (step == QLatin1String("tick") || step == QLatin1String("untick"))
                 d.chkSchedule->click();
             else if (step == QLatin1String("watcher"))
@@ -351,7 +373,10 @@ void tst_options::scheduleIsSetFromTheDialog() {
             seen << d.lblSchedule->text();
         }
         crontab = !d.txtCrontab->isHidden() ? d.txtCrontab->toPlainText() : QString();
-        QTest::mouseClick(d.cmdOK, Qt::LeftButton);
+        QTest::mouseClick(cancel ? d.cmdCancel : d.cmdOK, Qt::LeftButton);
+        // What systemd reports once OK has put the choice in place.
+        if (!cancel && systemd)
+            seen << d.lblSchedule->text();
     }));
     QCOMPARE(m_messages->texts(), QStringList());
     QCOMPARE(shown, opened);
