@@ -5,6 +5,7 @@
 #include "PublishState.h"
 #include "frmTallyhost.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QDateTime>
@@ -78,6 +79,10 @@ void ShowStatus(frmTallyhost& form, const QString& before, const QString& where,
                     : before + fm.elidedText(where, Qt::ElideMiddle, left) + after;
     }
     line.setText(shown);
+    // A screen reader hears the line's new text as a change of its name: the window's one
+    // live region.
+    QAccessibleEvent changed(&line, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&changed);
     QString fullTip = shown != whole ? whole : QString();
     if (!tip.isEmpty())
         fullTip += (fullTip.isEmpty() ? QString() : QStringLiteral("\n")) + tip;

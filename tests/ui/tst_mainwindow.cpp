@@ -3,6 +3,7 @@
 #include "frmAbout.h"
 #include "frmHistory.h"
 #include "frmTallyhost.h"
+#include "modStatus.h"
 #include "modTallyhost.h"
 
 #include "AddressServer.h"
@@ -16,6 +17,7 @@
 #include "TestFiles.h"
 #include "Twips.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
@@ -126,6 +128,7 @@ private slots:
     void layoutIsFixed();
     void textsShowWhole();
     void tabVisitsControlsInOrder();
+    void screenReaderHearsEachControlByItsCaption();
     void fieldsTakeOnlyWhatTheyShould();
     void menusHoldTheirItems();
     void uploadFromButtonAndMenu();
@@ -312,6 +315,51 @@ void tst_mainwindow::tabVisitsControlsInOrder() {
     QStringList backwards(order.rbegin() + 1, order.rend());
     backwards << order.last();
     QCOMPARE(visited, backwards);
+}
+
+// What a screen reader hears: each field and button in the accessibility tree, by the name it
+// is announced with and the label said to name it.
+void heard(QAccessibleInterface* node, QStringList& out) {
+    for (int i = 0; i < node->childCount(); ++i) {
+        QAccessibleInterface* child = node->child(i);
+        if (!child || child->state().invisible)
+            continue;
+        if (child->role() == QAccessible::EditableText || child->role() == QAccessible::Button) {
+            QString entry = child->text(QAccessible::Name);
+            // The group around a control names it too, but only as the group.
+            for (const auto& [label, relation] : child->relations(QAccessible::Label))
+                if (label->role() == QAccessible::StaticText)
+                    entry += " / labelled " + label->text(QAccessible::Name);
+            out << entry;
+        }
+        heard(child, out);
+    }
+}
+
+void tst_mainwindow::screenReaderHearsEachControlByItsCaption() {
+    frmTallyhost& form = start();
+    QStringList names;
+    heard(QAccessible::queryAccessibleInterface(&form), names);
+    names.sort();
+    QStringList expected = {"Template File / labelled Template File",
+                            "Choose Template File",
+                            "IP Parse Field / labelled IP Parse Field",
+                            "Date Parse / labelled Date Parse",
+                            "Time Parse / labelled Time Parse",
+                            "FTP Site / labelled FTP Site",
+                            "User Name / labelled User Name",
+                            "Password / labelled Password",
+                            "Upload File Name / labelled Upload File Name",
+                            "Upload directory / labelled Upload directory",
+                            "Upload IP Address"};
+    expected.sort();
+    QCOMPARE(names, expected);
+
+    // The status line is heard by what it says now, and says what it is.
+    ShowStatus(form, "Connecting to 127.0.0.1");
+    QAccessibleInterface* line = QAccessible::queryAccessibleInterface(form.lblStatus);
+    QCOMPARE(line->text(QAccessible::Name), QString("Connecting to 127.0.0.1"));
+    QCOMPARE(line->text(QAccessible::Description), QString("Status"));
 }
 
 void tst_mainwindow::fieldsTakeOnlyWhatTheyShould() {
