@@ -10,7 +10,6 @@
 #include <QApplication>
 #include <QDateTime>
 #include <QLabel>
-#include <QLineEdit>
 #include <QLocale>
 #include <QPushButton>
 
@@ -145,9 +144,4 @@ void ShowOutcome(frmTallyhost& form, const platform::HistoryEntry& e) {
                                   : e.message));
         return;
     }
-}
-
-void FocusField(QLineEdit* field) {
-    field->setFocus();
-    field->selectAll();
 }

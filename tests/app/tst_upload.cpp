@@ -207,18 +207,13 @@ void UploadTest::namesWithSpacesAndNoDirectory() {
 
 void UploadTest::failuresAreReportedAndNothingIsUploaded_data() {
     QTest::addColumn<QString>("failure");
-    QTest::addColumn<QString>("fieldAtFault");
-    QTest::newRow("wrong password") << "password"
-                                    << "txtPassword";
-    QTest::newRow("closed port") << "port"
-                                 << "txtFTPSite";
-    QTest::newRow("missing directory") << "directory"
-                                       << "txtUploadDir";
+    QTest::newRow("wrong password") << "password";
+    QTest::newRow("closed port") << "port";
+    QTest::newRow("missing directory") << "directory";
 }
 
 void UploadTest::failuresAreReportedAndNothingIsUploaded() {
     QFETCH(QString, failure);
-    QFETCH(QString, fieldAtFault);
     FtpServer server;
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     pointAt(server, QStringLiteral("missing"));
@@ -237,8 +232,19 @@ void UploadTest::failuresAreReportedAndNothingIsUploaded() {
         QVERIFY(QDir(server.root()).rmdir(QStringLiteral("missing")));
     }
 
+    frmTallyhost& form = MainForm();
+    QApplication::setActiveWindow(&form);
+    form.comUploadTallyhost->setFocus();
     MessageRecorder messages;
+    // What the status line says while the box is open.
+    QString behindTheBox;
+    platform::MessageHandler recorder =
+        platform::SetMessageHandler([&](const platform::Message& m) {
+            behindTheBox = form.lblStatus->text();
+            recorder(m);
+        });
     QVERIFY(!UploadPage());
+    platform::SetMessageHandler(std::move(recorder));
     QCOMPARE(messages.messages.size(), 1);
     const QString text = messages.messages[0].text;
     QVERIFY2(text.startsWith(QStringLiteral("Unable to upload file: ")), qPrintable(text));
@@ -246,21 +252,20 @@ void UploadTest::failuresAreReportedAndNothingIsUploaded() {
     QVERIFY(!text.contains(secret));
     QCOMPARE(messages.messages[0].icon, platform::MsgIcon::Critical);
     QCOMPARE(messages.messages[0].title, QStringLiteral("Tallyhost"));
+    QVERIFY2(behindTheBox.startsWith(QStringLiteral("Not published: ")), qPrintable(behindTheBox));
     QVERIFY(!server.commands().join('\n').contains(QStringLiteral("STOR")));
     QCOMPARE(QDir(server.root()).entryList(QDir::Files | QDir::Hidden), QStringList());
-    QCOMPARE(MainForm().cursor().shape(), Qt::ArrowCursor);
-    // The user is taken to the setting at fault, its text selected for typing anew.
-    frmTallyhost& form = MainForm();
-    const QList<std::pair<QString, QLineEdit*>> fields = {{"txtPassword", form.txtPassword},
-                                                          {"txtFTPSite", form.txtFTPSite},
-                                                          {"txtUploadDir", form.txtUploadDir}};
-    QString focused;
-    for (const auto& [name, field] : fields)
-        if (form.focusWidget() == field)
-            focused = name;
-    QCOMPARE(focused, fieldAtFault);
-    QCOMPARE(form.focusWidget()->property("selectedText").toString(),
-             form.focusWidget()->property("text").toString());
+    QCOMPARE(form.cursor().shape(), Qt::ArrowCursor);
+    // The focus is back on the button, and no setting is selected for the next key to replace.
+    QCOMPARE(QApplication::focusWidget(), form.comUploadTallyhost);
+    QStringList settings;
+    for (const QLineEdit* field : form.findChildren<QLineEdit*>())
+        settings << field->text();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_X);
+    QStringList afterKey;
+    for (const QLineEdit* field : form.findChildren<QLineEdit*>())
+        afterKey << field->text();
+    QCOMPARE(afterKey, settings);
 }
 
 void UploadTest::silentServerTimesOut() {
