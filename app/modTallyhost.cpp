@@ -531,8 +531,10 @@ void CancelUpload() {
 bool QueryUnload() {
     if (!g_uploading)
         return true;
-    if (!platform::MsgBoxYesNo(QStringLiteral("An upload is still running. Stop it and close "
-                                              "Vantrell?")))
+    // Enter keeps the upload going: a page cut short is the costlier mistake.
+    if (!platform::MsgBoxChoice(
+            QStringLiteral("An upload is still running. Stop it and close Vantrell?"),
+            QStringLiteral("Stop the upload"), QStringLiteral("Keep uploading"), false))
         return false;
     CancelUpload();
     return true;

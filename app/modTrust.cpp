@@ -71,9 +71,13 @@ bool AskToTrust(const TrustProblem& problem, bool unattended, const QString& kno
     const bool trusted = box->exec() == QDialog::Accepted;
     delete box;
     if (!trusted) {
-        fail(problem.kind == TrustProblem::Kind::Certificate
-                 ? QStringLiteral("the certificate was not trusted; nothing was sent.")
-                 : QStringLiteral("the host key was not trusted; nothing was sent."));
+        // The user's own choice, said plainly rather than as an error.
+        platform::MsgBox(
+            QStringLiteral("Not uploaded: you did not trust the %1 of %2; nothing was sent.")
+                .arg(problem.kind == TrustProblem::Kind::Certificate ? QStringLiteral("certificate")
+                                                                     : QStringLiteral("host key"),
+                     hostAndPort(problem)),
+            platform::MsgIcon::Information);
         return false;
     }
     if (problem.kind == TrustProblem::Kind::NewHostKey) {

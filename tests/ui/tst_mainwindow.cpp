@@ -896,7 +896,9 @@ void tst_mainwindow::cancelStopsTheUpload() {
     EndRecorder ended;
     QStringList asked;
     const auto previous = platform::SetQuestionHandler([&](const platform::Message& m) {
-        asked << m.text;
+        // Each button says what it does, and Enter keeps the upload going.
+        asked << m.text + " [" + m.yes + (m.yesIsDefault ? "*" : "") + " | " + m.no +
+                     (m.yesIsDefault ? "" : "*") + "]";
         return how != "close, no";
     });
     bool busyShown = false;
@@ -943,7 +945,8 @@ void tst_mainwindow::cancelStopsTheUpload() {
     QCOMPARE(history.size(), 1);
     QCOMPARE(history[0].result, platform::HistoryEntry::Result::Cancelled);
     if (how == "exit") {
-        QCOMPARE(asked, QStringList{"An upload is still running. Stop it and close Vantrell?"});
+        QCOMPARE(asked, QStringList{"An upload is still running. Stop it and close Vantrell? "
+                                    "[Stop the upload | Keep uploading*]"});
         QCOMPARE(ended.statuses, QList<int>{0});
         return;
     }
@@ -953,7 +956,8 @@ void tst_mainwindow::cancelStopsTheUpload() {
     QVERIFY(form.comUploadTallyhost->isEnabled());
     QVERIFY(!form.cmdCancel->isVisible());
     if (how.startsWith("close")) {
-        QCOMPARE(asked, QStringList{"An upload is still running. Stop it and close Vantrell?"});
+        QCOMPARE(asked, QStringList{"An upload is still running. Stop it and close Vantrell? "
+                                    "[Stop the upload | Keep uploading*]"});
         QCOMPARE(stillOpen, how == "close, no");
         QCOMPARE(form.isVisible(), how == "close, no");
     }
