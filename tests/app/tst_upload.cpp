@@ -16,6 +16,7 @@
 #include "modPage.h"
 #include "modPageCheck.h"
 #include "modTallyhost.h"
+#include "modTrust.h"
 
 #include <QAction>
 #include <QFile>
@@ -80,6 +81,7 @@ private slots:
     void unwritableSettingsStillPublish();
     void trustIsAskedInTheWindow_data();
     void trustIsAskedInTheWindow();
+    void unattendedRefusalNamesTheKeyToFetch();
     void visitorsSeeThePageOrAreToldWhy_data();
     void visitorsSeeThePageOrAreToldWhy();
     void lockedKeyIsAskedForInTheWindow_data();
@@ -531,6 +533,27 @@ void UploadTest::trustIsAskedInTheWindow() {
     // Trusted once, the server is not asked about again.
     QVERIFY2(UploadPage(), qPrintable(messages.texts().join(u'|')));
     QCOMPARE(answerer.shown.size(), 1);
+}
+
+void UploadTest::unattendedRefusalNamesTheKeyToFetch() {
+    // The key type the server offered, so that the key fetched by hand has the fingerprint shown.
+    platform::TrustProblem problem;
+    problem.kind = platform::TrustProblem::Kind::NewHostKey;
+    problem.host = QStringLiteral("127.0.0.1");
+    problem.port = 2222;
+    problem.keyType = QStringLiteral("ecdsa-sha2-nistp256");
+    problem.fingerprint = QStringLiteral("SHA256:abc");
+    MessageRecorder messages;
+    QVERIFY(!AskToTrust(problem, true, QStringLiteral("/home/alex/.ssh/known_hosts"),
+                        QStringLiteral("settings.ini")));
+    QCOMPARE(messages.messages.size(), 1);
+    QVERIFY2(messages.texts()[0].contains(
+                 QStringLiteral("(ecdsa-sha2-nistp256 SHA256:abc); the login was not sent.")),
+             qPrintable(messages.texts()[0]));
+    QVERIFY2(messages.texts()[0].contains(
+                 QStringLiteral("ssh-keyscan -t ecdsa-sha2-nistp256 -p 2222 127.0.0.1 >> "
+                                "/home/alex/.ssh/known_hosts")),
+             qPrintable(messages.texts()[0]));
 }
 
 void UploadTest::visitorsSeeThePageOrAreToldWhy_data() {
