@@ -95,10 +95,11 @@ int ScheduleFromCommandLine(const QString& value) {
         const QString crontab = schedule.CrontabLines(minutes);
         if (schedule.State().kind == platform::ScheduleState::Kind::Unavailable &&
             !crontab.isEmpty()) {
-            write(stderr, prefix + QStringLiteral("Unable to publish on a schedule: ") +
-                              schedule.LastError() +
-                              QStringLiteral("; to publish from cron instead, add the lines "
-                                             "below with crontab -e.\n"));
+            write(stderr,
+                  prefix + QStringLiteral("Unable to publish on a schedule: ") +
+                      schedule.LastError() +
+                      QStringLiteral("; to publish from cron instead (package cron), add the lines "
+                                     "below with crontab -e.\n"));
             write(stdout, crontab);
         } else {
             write(stderr, prefix + QStringLiteral("Unable to publish on a schedule: ") +
@@ -136,7 +137,8 @@ void showSchedule(frmOptions& dialog, const platform::ScheduleState& state) {
     }
     dialog.lblSchedule->setText(
         stateText(state) +
-        QStringLiteral(" To publish from cron instead, add these lines with crontab -e:"));
+        QStringLiteral(" To publish from cron instead (package cron), add these lines with "
+                       "crontab -e:"));
     dialog.txtCrontab->setPlainText(crontab);
     dialog.txtCrontab->show();
 }

@@ -955,7 +955,7 @@ void UnattendedTest::scheduleFromTheCommandLine_data() {
         << "15"
         << "nobody" << 1
         << refused + "no systemd user manager answers on the session bus; to publish from cron "
-                     "instead, add the lines below with crontab -e."
+                     "instead (package cron), add the lines below with crontab -e."
         << QStringList();
     QTest::newRow("no session bus")
         << "15"

@@ -287,8 +287,8 @@ void tst_options::scheduleIsSetFromTheDialog() {
         const QString program = QCoreApplication::applicationFilePath();
         QCOMPARE(seen, (QStringList{"0", "0",
                                     "Not available: no systemd user manager answers on the "
-                                    "session bus. To publish from cron instead, add these lines "
-                                    "with crontab -e:",
+                                    "session bus. To publish from cron instead (package "
+                                    "cron), add these lines with crontab -e:",
                                     QStringLiteral("0,15,30,45 * * * * '%1' /A\n").arg(program),
                                     QStringLiteral("0,30 * * * * '%1' /A\n").arg(program)}));
         QVERIFY(!QFile::exists(timer));
