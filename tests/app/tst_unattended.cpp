@@ -583,12 +583,13 @@ void UnattendedTest::publishesOnlyWhenSomethingChanged() {
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     AddressServer web;
     QVERIFY2(web.start({.ipv6 = true}), qPrintable(web.errorString()));
-    const auto settings = [&](const QString& address, const QString& dir = QStringLiteral("pub")) {
+    const auto settings = [&](const QString& address, const QString& dir = QStringLiteral("pub"),
+                              const QString& password = {}) {
         // "v4/v6": each family's own answer.
         const QString url = address.contains(QLatin1Char('/'))
                                 ? web.localhostUrl(QStringLiteral("family/") + address)
                                 : web.say(address);
-        configure(server, server.password(),
+        configure(server, password.isEmpty() ? server.password() : password,
                   {.more = QStringLiteral("[Address]\nSource=web\nWebURL=%1\nOnlyWhenChanged=True\n"
                                           "RefreshDays=25\n")
                                .arg(url),
@@ -654,6 +655,21 @@ void UnattendedTest::publishesOnlyWhenSomethingChanged() {
     QCOMPARE(readFile(page), QByteArray("<p>203.0.113.8 2001:db8::8</p>\r\n"));
     QVERIFY(runsQuietly());
     QCOMPARE(server.connectionCount(), 8);
+
+    // A changed password is a change too: tried, and a wrong one is no success. The record
+    // keeps no trace of either password.
+    settings(QStringLiteral("203.0.113.8/2001:db8::8"), QStringLiteral("pub"),
+             QStringLiteral("Wr0ng-s3cret"));
+    QByteArray errors;
+    QCOMPARE(publish(&errors), 1);
+    QCOMPARE(server.connectionCount(), 9);
+    const QByteArray record = readFile(state);
+    QVERIFY(!record.contains("Wr0ng-s3cret"));
+    QVERIFY(!record.contains(server.password().toUtf8()));
+    QVERIFY(record.contains("\"login\""));
+    settings(QStringLiteral("203.0.113.8/2001:db8::8"));
+    QVERIFY(runsQuietly());
+    QCOMPARE(server.connectionCount(), 9);
 }
 
 void UnattendedTest::failuresAreNoticedOnce_data() {
