@@ -278,6 +278,10 @@ platform::Publication DescribePublication() {
     p.userName = form.txtUserName->text();
     p.directory = form.txtUploadDir->text();
     p.uploadFileName = form.txtUploadFileName->text();
+    // Salted as the last record was, so that the same password compares the same.
+    const std::optional<platform::Publication> last = platform::LoadPublication();
+    p.loginDigest =
+        platform::LoginDigest(form.txtPassword->text(), last ? last->loginDigest : QByteArray());
     p.time = QDateTime::currentDateTimeUtc();
     return p;
 }

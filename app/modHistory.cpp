@@ -68,14 +68,17 @@ void LoadHistory(frmHistory& dialog) {
         item->setToolTip(6, noteOf(e));
         if (e.result == platform::HistoryEntry::Result::Failed ||
             e.result == platform::HistoryEntry::Result::NotSeen) {
+            // The icon marks it; the word stays in the palette's own text colour, which reads
+            // on light and dark rows alike, where a fixed red did not.
             item->setIcon(2, failed);
-            item->setForeground(2, QBrush(QColor(0xd0, 0x30, 0x30)));
         } else if (e.result == platform::HistoryEntry::Result::Cancelled) {
             item->setIcon(2, cancelled);
         }
     }
     for (int column = 0; column + 1 < list.columnCount(); ++column)
         list.resizeColumnToContents(column);
+    // The newest attempt is the one at hand, its message said in full under the list.
+    list.setCurrentItem(list.topLevelItem(0));
     dialog.lblEmpty->setVisible(entries.isEmpty());
     // Under the home folder the path reads as a user would type it.
     QString path = QDir::toNativeSeparators(platform::HistoryPath());

@@ -102,11 +102,12 @@ int refused(platform::Schedule& schedule, int minutes, platform::ScheduleKind ki
     }
     write(stderr, prefix + unable + schedule.LastError() +
                       (watcher ? QStringLiteral("; watching needs a user service manager. To "
-                                                "publish every %1 minutes from cron instead, add "
-                                                "the lines below with crontab -e.\n")
+                                                "publish every %1 minutes from cron instead "
+                                                "(package cron), add the lines below with "
+                                                "crontab -e.\n")
                                      .arg(minutes)
-                               : QStringLiteral("; to publish from cron instead, add the lines "
-                                                "below with crontab -e.\n")));
+                               : QStringLiteral("; to publish from cron instead (package cron), "
+                                                "add the lines below with crontab -e.\n")));
     write(stdout, crontab);
     return 1;
 }
@@ -186,7 +187,8 @@ void showSchedule(frmOptions& dialog, const platform::ScheduleState& state) {
     dialog.lblSchedule->setText(
         stateText(state) +
         QStringLiteral(" Publishing as soon as the address changes needs one; to publish from "
-                       "cron every %1 minutes instead, add these lines with crontab -e:")
+                       "cron every %1 minutes instead (package cron), add these lines with "
+                       "crontab -e:")
             .arg(dialog.updScheduleMinutes->value()));
     dialog.txtCrontab->setPlainText(crontab);
     dialog.txtCrontab->show();

@@ -5,11 +5,11 @@
 #include "PublishState.h"
 #include "frmTallyhost.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QDateTime>
 #include <QLabel>
-#include <QLineEdit>
 #include <QLocale>
 #include <QPushButton>
 
@@ -74,6 +74,10 @@ void ShowStatus(frmTallyhost& form, const QString& before, const QString& where,
                     : before + fm.elidedText(where, Qt::ElideMiddle, left) + after;
     }
     line.setText(shown);
+    // A screen reader hears the line's new text as a change of its name: the window's one
+    // live region.
+    QAccessibleEvent changed(&line, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&changed);
     QString fullTip = shown != whole ? whole : QString();
     if (!tip.isEmpty())
         fullTip += (fullTip.isEmpty() ? QString() : QStringLiteral("\n")) + tip;
@@ -136,9 +140,4 @@ void ShowOutcome(frmTallyhost& form, const platform::HistoryEntry& e) {
                                   : e.message));
         return;
     }
-}
-
-void FocusField(QLineEdit* field) {
-    field->setFocus();
-    field->selectAll();
 }

@@ -4,7 +4,6 @@
 #include <QString>
 
 class QDateTime;
-class QLineEdit;
 class QWidget;
 class frmTallyhost;
 
@@ -27,9 +26,6 @@ QString WhenSaid(const QDateTime& time);
 
 // The address published, and the IPv6 address beside it where the page has one.
 QString AddressesOf(const platform::HistoryEntry& entry);
-
-// After a failure the user is taken to the setting at fault, ready to type it anew.
-void FocusField(QLineEdit* field);
 
 // The hourglass over the main window while it lives.
 class Hourglass {

@@ -129,7 +129,6 @@ bool writePageFile(frmTallyhost& form, const JobFields& job, PageAddresses& addr
     if (!reader.OpenFile(templateFolder, job.templatePath)) {
         platform::MsgBox(QStringLiteral("Unable to open file: ") + job.templatePath,
                          platform::MsgIcon::Critical);
-        FocusField(form.txtHTMLTemplate);
         return false;
     }
 
@@ -179,10 +178,8 @@ bool writePageFile(frmTallyhost& form, const JobFields& job, PageAddresses& addr
 JobEnd publishPage(frmTallyhost& form, platform::HistoryEntry& record, QString& pagePath,
                    bool mayKeepLast) {
     // A password in a keyring that could not be read is not to be taken for none.
-    if (!PasswordAtHand(form.txtFTPSite->text(), form.txtPassword->text())) {
-        FocusField(form.txtPassword);
+    if (!PasswordAtHand(form.txtFTPSite->text(), form.txtPassword->text()))
         return JobEnd::Failed;
-    }
     if (!ValidateFields() || !CheckUploadFileName(*form.txtUploadFileName))
         return JobEnd::Failed;
     const JobFields job = ReadJobFields(form);
@@ -534,8 +531,10 @@ void CancelUpload() {
 bool QueryUnload() {
     if (!g_uploading)
         return true;
-    if (!platform::MsgBoxYesNo(QStringLiteral("An upload is still running. Stop it and close "
-                                              "Vantrell?")))
+    // Enter keeps the upload going: a page cut short is the costlier mistake.
+    if (!platform::MsgBoxChoice(
+            QStringLiteral("An upload is still running. Stop it and close Vantrell?"),
+            QStringLiteral("Stop the upload"), QStringLiteral("Keep uploading"), false))
         return false;
     CancelUpload();
     return true;

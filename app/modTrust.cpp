@@ -34,10 +34,12 @@ QString refusalText(const TrustProblem& p, const QString& knownHostsFile,
                               "in %4.")
             .arg(hostAndPort(p), p.reason, p.fingerprint, settingsFile);
     case TrustProblem::Kind::NewHostKey:
+        // The type this server offered, so that the key fetched by hand is the one checked.
         return QStringLiteral("the host key of %1 is not known (%2 %3); the login was not sent. "
                               "To trust it, upload once from the window and trust it there, or "
-                              "add it to %4.")
-            .arg(hostAndPort(p), p.keyType, p.fingerprint, hosts);
+                              "add it to %4 (ssh-keyscan -t %2 -p %5 %6 >> %4, after comparing "
+                              "the fingerprint with your provider's).")
+            .arg(hostAndPort(p), p.keyType, p.fingerprint, hosts, QString::number(p.port), p.host);
     case TrustProblem::Kind::ChangedHostKey:
         return QStringLiteral("WARNING: the host key of %1 has changed; it is now %2 %3. Someone "
                               "may be posing as the server; the login was not sent. If you know "
@@ -71,9 +73,13 @@ bool AskToTrust(const TrustProblem& problem, bool unattended, const QString& kno
     const bool trusted = box->exec() == QDialog::Accepted;
     delete box;
     if (!trusted) {
-        fail(problem.kind == TrustProblem::Kind::Certificate
-                 ? QStringLiteral("the certificate was not trusted; nothing was sent.")
-                 : QStringLiteral("the host key was not trusted; nothing was sent."));
+        // The user's own choice, said plainly rather than as an error.
+        platform::MsgBox(
+            QStringLiteral("Not uploaded: you did not trust the %1 of %2; nothing was sent.")
+                .arg(problem.kind == TrustProblem::Kind::Certificate ? QStringLiteral("certificate")
+                                                                     : QStringLiteral("host key"),
+                     hostAndPort(problem)),
+            platform::MsgIcon::Information);
         return false;
     }
     if (problem.kind == TrustProblem::Kind::NewHostKey) {

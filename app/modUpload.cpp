@@ -44,21 +44,12 @@ void WaitForTransfer(const platform::Inet& inet) {
 }
 
 void reportTransferFailure(frmTallyhost& form, const platform::Inet& inet) {
+    // The line behind the box says what the box says, not the stage the transfer stopped at.
+    ShowStatus(form, QStringLiteral("Not published: ") + inet.LastError().simplified());
+    // The focus stays where the user left it: a field's text selected behind the box would be
+    // replaced by the next key typed, and saved with the next upload.
     platform::MsgBox(QStringLiteral("Unable to upload file: ") + inet.LastError(),
                      platform::MsgIcon::Critical);
-    switch (inet.LastFault()) {
-    case platform::InetFault::Site:
-        FocusField(form.txtFTPSite);
-        break;
-    case platform::InetFault::Login:
-        FocusField(form.txtPassword);
-        break;
-    case platform::InetFault::Directory:
-        FocusField(form.txtUploadDir);
-        break;
-    case platform::InetFault::Other:
-        break;
-    }
 }
 
 // Asks for the passphrase of the key file the login stopped at, three times at most, as ssh

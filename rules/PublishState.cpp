@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRandomGenerator>
 
 #if defined(Q_OS_WIN)
 #include <QSettings>
@@ -36,6 +37,7 @@ const QString Site = QStringLiteral("site");
 const QString UserName = QStringLiteral("user");
 const QString Directory = QStringLiteral("directory");
 const QString UploadFileName = QStringLiteral("file");
+const QString Login = QStringLiteral("login");
 const QString Time = QStringLiteral("published");
 const QString PageHash = QStringLiteral("page");
 const QString PageSize = QStringLiteral("size");
@@ -52,6 +54,7 @@ QJsonObject toJson(const Publication& p) {
         {UserName, p.userName},
         {Directory, p.directory},
         {UploadFileName, p.uploadFileName},
+        {Login, QString::fromLatin1(p.loginDigest)},
         {Time, p.time.toUTC().toString(Qt::ISODate)},
     };
     if (!p.pageHash.isEmpty()) {
@@ -73,6 +76,7 @@ Publication fromJson(const QJsonObject& o) {
     p.userName = o.value(UserName).toString();
     p.directory = o.value(Directory).toString();
     p.uploadFileName = o.value(UploadFileName).toString();
+    p.loginDigest = o.value(Login).toString().toLatin1();
     p.time = QDateTime::fromString(o.value(Time).toString(), Qt::ISODate);
     p.pageHash = o.value(PageHash).toString().toLatin1();
     p.pageSize = qint64(o.value(PageSize).toDouble());
@@ -116,7 +120,21 @@ bool Publication::SamePageAs(const Publication& other) const {
     return !templateHash.isEmpty() && templateHash == other.templateHash &&
            address == other.address && marker == other.marker && marker6 == other.marker6 &&
            address6 == other.address6 && site == other.site && userName == other.userName &&
-           directory == other.directory && uploadFileName == other.uploadFileName;
+           directory == other.directory && uploadFileName == other.uploadFileName &&
+           loginDigest == other.loginDigest;
+}
+
+QByteArray LoginDigest(const QString& password, const QByteArray& likeThis) {
+    QByteArray salt = likeThis.left(likeThis.indexOf(':'));
+    if (likeThis.indexOf(':') <= 0) {
+        quint32 random[4];
+        QRandomGenerator::system()->fillRange(random);
+        salt = QByteArray(reinterpret_cast<const char*>(random), sizeof random).toHex();
+    }
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(salt);
+    hash.addData(password.toUtf8());
+    return salt + ':' + hash.result().toHex();
 }
 
 QByteArray FileHash(const QString& path, QByteArrayView lookFor, bool* found) {

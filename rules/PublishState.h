@@ -24,6 +24,9 @@ struct Publication {
     QString userName;
     QString directory;
     QString uploadFileName;
+    // The password as LoginDigest keeps it, never the password itself; empty in records kept
+    // before it was, which then differ from every login once.
+    QByteArray loginDigest;
     QDateTime time; // when the page reached the server
     // The hex SHA-256 of the bytes uploaded and their number, where the page is looked at as
     // visitors see it; empty and 0 otherwise. Not part of what makes the same page: they
@@ -35,6 +38,11 @@ struct Publication {
     // like no other.
     bool SamePageAs(const Publication& other) const;
 };
+
+// A password as the record keeps it: "salt:hex SHA-256 of salt and password", so that a changed
+// password counts as a change without the record holding it. The salt of likeThis is taken
+// when it has one, so that the same password gives the same digest; a new random one otherwise.
+QByteArray LoginDigest(const QString& password, const QByteArray& likeThis = {});
 
 // Opens an ordinary file for reading, never waiting: a pipe would wait for a writer for ever,
 // and a device like /dev/zero never ends. False for anything else, or when it cannot be read.

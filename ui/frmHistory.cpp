@@ -23,6 +23,15 @@ frmHistory::frmHistory(QWidget* parent) : QDialog(parent) {
     lstHistory->header()->setStretchLastSection(true);
     lstHistory->setMinimumSize(fontMetrics().averageCharWidth() * 130, fontMetrics().height() * 16);
 
+    // The message of the row at hand in full, however long: the column cuts it at its edge.
+    lblDetails = new QLabel(this);
+    lblDetails->setWordWrap(true);
+    lblDetails->setTextFormat(Qt::PlainText);
+    lblDetails->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    connect(lstHistory, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
+        lblDetails->setText(item ? item->text(lstHistory->columnCount() - 1) : QString());
+    });
+
     lblEmpty = new QLabel(QStringLiteral("Nothing has been published yet."), this);
     lblPath = new QLabel(this);
     lblPath->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -32,6 +41,7 @@ frmHistory::frmHistory(QWidget* parent) : QDialog(parent) {
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(lstHistory, 1);
+    layout->addWidget(lblDetails);
     layout->addWidget(lblEmpty);
     layout->addWidget(lblPath);
     layout->addWidget(buttons);

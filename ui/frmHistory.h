@@ -15,6 +15,8 @@ public:
 
     // Columns: when, how it started, result, address, source, where, message.
     QTreeWidget* lstHistory = nullptr;
+    // The whole message of the current row.
+    QLabel* lblDetails = nullptr;
     QLabel* lblEmpty = nullptr;
     QLabel* lblPath = nullptr;
     QPushButton* cmdClose = nullptr;

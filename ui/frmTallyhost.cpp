@@ -19,6 +19,7 @@
 #include <QToolTip>
 
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -171,6 +172,7 @@ void frmTallyhost::createControls() {
 
     for (QLabel* l : findChildren<QLabel*>())
         l->lower();
+    nameControls();
     for (QLineEdit* f : findChildren<QLineEdit*>())
         f->installEventFilter(this);
     comUploadTallyhost->installEventFilter(this);
@@ -179,6 +181,28 @@ void frmTallyhost::createControls() {
     connect(comUploadTallyhost, &QPushButton::clicked, this, &frmTallyhost::uploadRequested);
     connect(comTemplateFile, &QPushButton::clicked, this, &frmTallyhost::browseTemplate);
     connect(cmdCancel, &QPushButton::clicked, this, &frmTallyhost::cancelRequested);
+}
+
+// A screen reader names a control by what is around it; without these, each field would be
+// heard as its group's caption ("HTML", "FTP").
+void frmTallyhost::nameControls() {
+    const std::pair<QLabel*, QWidget*> captions[] = {{lblHTMLTemplate, txtHTMLTemplate},
+                                                     {Label2, txtIPParseField[0]},
+                                                     {Label3, txtIPParseField[1]},
+                                                     {Label4, txtIPParseField[2]},
+                                                     {lblUserName[0], txtFTPSite},
+                                                     {lblUserName[1], txtUserName},
+                                                     {lblUserName[2], txtPassword},
+                                                     {lblUploadFileName, txtUploadFileName},
+                                                     {Label1, txtUploadDir}};
+    for (const auto& [caption, control] : captions) {
+        caption->setBuddy(control);
+        control->setAccessibleName(caption->text());
+    }
+    comTemplateFile->setAccessibleName(QStringLiteral("Choose Template File"));
+    // The line keeps no name of its own, so that its name is what it says: each new text is
+    // then announced as a change of name, the nearest Qt comes to a live region.
+    lblStatus->setAccessibleDescription(QStringLiteral("Status"));
 }
 
 void frmTallyhost::closeEvent(QCloseEvent* event) {

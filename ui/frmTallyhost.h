@@ -87,6 +87,7 @@ protected:
 private:
     void createControls();
     void createMenus();
+    void nameControls();
     void setFocusOrder();
     void browseTemplate();
     void showAbout();

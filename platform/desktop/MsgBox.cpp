@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QtGlobal>
 
 #include <cstdio>
@@ -174,15 +175,33 @@ Message LastMessage() {
 }
 
 bool MsgBoxYesNo(const QString& text, MsgIcon icon, const QString& title) {
-    const Message m{text, icon, title.isEmpty() ? App::title() : title};
+    return MsgBoxChoice(text, QStringLiteral("Yes"), QStringLiteral("No"), true, icon, title);
+}
+
+bool MsgBoxChoice(const QString& text, const QString& yes, const QString& no, bool defaultYes,
+                  MsgIcon icon, const QString& title) {
+    const Message m{text, icon, title.isEmpty() ? App::title() : title, yes, no, defaultYes};
     if (questionSlot())
         return questionSlot()(m);
     if (IsHeadless())
         return true;
     QMessageBox box(icon == MsgIcon::Exclamation ? QMessageBox::Warning : QMessageBox::Question,
-                    m.title, m.text, QMessageBox::Yes | QMessageBox::No, messageOwner());
-    box.setDefaultButton(QMessageBox::Yes);
-    return box.exec() == QMessageBox::Yes;
+                    m.title, m.text, QMessageBox::NoButton, messageOwner());
+    // Named buttons of their own when the question names them; Yes and No keep the box's own
+    // standard buttons, translated and placed as the platform places them.
+    QAbstractButton* yesButton = nullptr;
+    QAbstractButton* noButton = nullptr;
+    if (yes == QLatin1String("Yes") && no == QLatin1String("No")) {
+        yesButton = box.addButton(QMessageBox::Yes);
+        noButton = box.addButton(QMessageBox::No);
+    } else {
+        yesButton = box.addButton(yes, QMessageBox::AcceptRole);
+        noButton = box.addButton(no, QMessageBox::RejectRole);
+    }
+    box.setDefaultButton(qobject_cast<QPushButton*>(defaultYes ? yesButton : noButton));
+    box.setEscapeButton(noButton);
+    box.exec();
+    return box.clickedButton() == yesButton;
 }
 
 std::optional<QString> InputSecret(const QString& text, const QString& title) {

@@ -14,6 +14,10 @@ struct Message {
     QString text;
     MsgIcon icon = MsgIcon::None;
     QString title;
+    // A question's two answers as its buttons say them, and whether the first is the default.
+    QString yes = QStringLiteral("Yes");
+    QString no = QStringLiteral("No");
+    bool yesIsDefault = true;
 };
 
 // Every message the program shows goes through here: a modal box with a single OK button.
@@ -33,6 +37,12 @@ MessageHandler SetMessageHandler(MessageHandler handler);
 // A question with Yes and No buttons, Yes the default; true when Yes was chosen. When nobody can
 // see the window system, the answer is Yes.
 bool MsgBoxYesNo(const QString& text, MsgIcon icon = MsgIcon::Question, const QString& title = {});
+
+// A question whose buttons say what each answer does (yes first, then no); defaultYes chooses
+// which one Enter presses. True when yes was chosen. When nobody can see the window system,
+// the answer is yes.
+bool MsgBoxChoice(const QString& text, const QString& yes, const QString& no, bool defaultYes,
+                  MsgIcon icon = MsgIcon::Question, const QString& title = {});
 
 // Replaces who answers questions (tests answer them). An empty handler restores the default.
 using QuestionHandler = std::function<bool(const Message&)>;

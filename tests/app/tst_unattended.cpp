@@ -585,12 +585,13 @@ void UnattendedTest::publishesOnlyWhenSomethingChanged() {
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     AddressServer web;
     QVERIFY2(web.start({.ipv6 = true}), qPrintable(web.errorString()));
-    const auto settings = [&](const QString& address, const QString& dir = QStringLiteral("pub")) {
+    const auto settings = [&](const QString& address, const QString& dir = QStringLiteral("pub"),
+                              const QString& password = {}) {
         // "v4/v6": each family's own answer.
         const QString url = address.contains(QLatin1Char('/'))
                                 ? web.localhostUrl(QStringLiteral("family/") + address)
                                 : web.say(address);
-        configure(server, server.password(),
+        configure(server, password.isEmpty() ? server.password() : password,
                   {.more = QStringLiteral("[Address]\nSource=web\nWebURL=%1\nOnlyWhenChanged=True\n"
                                           "RefreshDays=25\n")
                                .arg(url),
@@ -656,6 +657,21 @@ void UnattendedTest::publishesOnlyWhenSomethingChanged() {
     QCOMPARE(readFile(page), QByteArray("<p>203.0.113.8 2001:db8::8</p>\r\n"));
     QVERIFY(runsQuietly());
     QCOMPARE(server.connectionCount(), 8);
+
+    // A changed password is a change too: tried, and a wrong one is no success. The record
+    // keeps no trace of either password.
+    settings(QStringLiteral("203.0.113.8/2001:db8::8"), QStringLiteral("pub"),
+             QStringLiteral("Wr0ng-s3cret"));
+    QByteArray errors;
+    QCOMPARE(publish(&errors), 1);
+    QCOMPARE(server.connectionCount(), 9);
+    const QByteArray record = readFile(state);
+    QVERIFY(!record.contains("Wr0ng-s3cret"));
+    QVERIFY(!record.contains(server.password().toUtf8()));
+    QVERIFY(record.contains("\"login\""));
+    settings(QStringLiteral("203.0.113.8/2001:db8::8"));
+    QVERIFY(runsQuietly());
+    QCOMPARE(server.connectionCount(), 9);
 }
 
 void UnattendedTest::failuresAreNoticedOnce_data() {
@@ -975,7 +991,7 @@ void UnattendedTest::scheduleFromTheCommandLine_data() {
         << "15"
         << "nobody" << 1
         << refused + "no systemd user manager answers on the session bus; to publish from cron "
-                     "instead, add the lines below with crontab -e."
+                     "instead (package cron), add the lines below with crontab -e."
         << QStringList();
     // The timer's lines are offered instead.
     QTest::newRow("watching without systemd")
@@ -983,7 +999,7 @@ void UnattendedTest::scheduleFromTheCommandLine_data() {
         << "nobody" << 1
         << "Tallyhost: Unable to publish when the address changes: no systemd user manager "
            "answers on the session bus; watching needs a user service manager. To publish every "
-           "15 minutes from cron instead, add the lines below with crontab -e.\n"
+           "15 minutes from cron instead (package cron), add the lines below with crontab -e.\n"
         << QStringList();
     QTest::newRow("no session bus")
         << "15"

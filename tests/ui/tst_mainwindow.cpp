@@ -3,6 +3,7 @@
 #include "frmAbout.h"
 #include "frmHistory.h"
 #include "frmTallyhost.h"
+#include "modStatus.h"
 #include "modTallyhost.h"
 
 #include "AddressServer.h"
@@ -16,16 +17,19 @@
 #include "TestFiles.h"
 #include "Twips.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
 #include <QFileDialog>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QStyle>
 #include <QStyleOptionFrame>
@@ -35,6 +39,8 @@
 #include <QTimer>
 #include <QToolTip>
 #include <QTreeWidget>
+
+#include <cmath>
 
 namespace {
 
@@ -126,6 +132,7 @@ private slots:
     void layoutIsFixed();
     void textsShowWhole();
     void tabVisitsControlsInOrder();
+    void screenReaderHearsEachControlByItsCaption();
     void fieldsTakeOnlyWhatTheyShould();
     void menusHoldTheirItems();
     void uploadFromButtonAndMenu();
@@ -143,6 +150,7 @@ private slots:
     void statusLineFollowsTheUpload();
     void cancelStopsTheUpload_data();
     void cancelStopsTheUpload();
+    void historyShowsEveryAttempt_data();
     void historyShowsEveryAttempt();
 
 private:
@@ -312,6 +320,55 @@ void tst_mainwindow::tabVisitsControlsInOrder() {
     QStringList backwards(order.rbegin() + 1, order.rend());
     backwards << order.last();
     QCOMPARE(visited, backwards);
+}
+
+namespace {
+
+// What a screen reader hears: each field and button in the accessibility tree, by the name it
+// is announced with and the label said to name it.
+void heard(QAccessibleInterface* node, QStringList& out) {
+    for (int i = 0; i < node->childCount(); ++i) {
+        QAccessibleInterface* child = node->child(i);
+        if (!child || child->state().invisible)
+            continue;
+        if (child->role() == QAccessible::EditableText || child->role() == QAccessible::Button) {
+            QString entry = child->text(QAccessible::Name);
+            // The group around a control names it too, but only as the group.
+            for (const auto& [label, relation] : child->relations(QAccessible::Label))
+                if (label->role() == QAccessible::StaticText)
+                    entry += " / labelled " + label->text(QAccessible::Name);
+            out << entry;
+        }
+        heard(child, out);
+    }
+}
+
+} // namespace
+
+void tst_mainwindow::screenReaderHearsEachControlByItsCaption() {
+    frmTallyhost& form = start();
+    QStringList names;
+    heard(QAccessible::queryAccessibleInterface(&form), names);
+    names.sort();
+    QStringList expected = {"Template File / labelled Template File",
+                            "Choose Template File",
+                            "IP Parse Field / labelled IP Parse Field",
+                            "Date Parse / labelled Date Parse",
+                            "Time Parse / labelled Time Parse",
+                            "FTP Site / labelled FTP Site",
+                            "User Name / labelled User Name",
+                            "Password / labelled Password",
+                            "Upload File Name / labelled Upload File Name",
+                            "Upload directory / labelled Upload directory",
+                            "Upload IP Address"};
+    expected.sort();
+    QCOMPARE(names, expected);
+
+    // The status line is heard by what it says now, and says what it is.
+    ShowStatus(form, "Connecting to 127.0.0.1");
+    QAccessibleInterface* line = QAccessible::queryAccessibleInterface(form.lblStatus);
+    QCOMPARE(line->text(QAccessible::Name), QString("Connecting to 127.0.0.1"));
+    QCOMPARE(line->text(QAccessible::Description), QString("Status"));
 }
 
 void tst_mainwindow::fieldsTakeOnlyWhatTheyShould() {
@@ -839,7 +896,9 @@ void tst_mainwindow::cancelStopsTheUpload() {
     EndRecorder ended;
     QStringList asked;
     const auto previous = platform::SetQuestionHandler([&](const platform::Message& m) {
-        asked << m.text;
+        // Each button says what it does, and Enter keeps the upload going.
+        asked << m.text + " [" + m.yes + (m.yesIsDefault ? "*" : "") + " | " + m.no +
+                     (m.yesIsDefault ? "" : "*") + "]";
         return how != "close, no";
     });
     bool busyShown = false;
@@ -886,7 +945,8 @@ void tst_mainwindow::cancelStopsTheUpload() {
     QCOMPARE(history.size(), 1);
     QCOMPARE(history[0].result, platform::HistoryEntry::Result::Cancelled);
     if (how == "exit") {
-        QCOMPARE(asked, QStringList{"An upload is still running. Stop it and close Vantrell?"});
+        QCOMPARE(asked, QStringList{"An upload is still running. Stop it and close Vantrell? "
+                                    "[Stop the upload | Keep uploading*]"});
         QCOMPARE(ended.statuses, QList<int>{0});
         return;
     }
@@ -896,7 +956,8 @@ void tst_mainwindow::cancelStopsTheUpload() {
     QVERIFY(form.comUploadTallyhost->isEnabled());
     QVERIFY(!form.cmdCancel->isVisible());
     if (how.startsWith("close")) {
-        QCOMPARE(asked, QStringList{"An upload is still running. Stop it and close Vantrell?"});
+        QCOMPARE(asked, QStringList{"An upload is still running. Stop it and close Vantrell? "
+                                    "[Stop the upload | Keep uploading*]"});
         QCOMPARE(stillOpen, how == "close, no");
         QCOMPARE(form.isVisible(), how == "close, no");
     }
@@ -913,8 +974,47 @@ void tst_mainwindow::cancelStopsTheUpload() {
 }
 
 // Tools > History... lists every attempt kept, newest first, failures marked, and never a login.
+namespace {
+
+// Contrast ratio of two colours, as the accessibility guidelines measure it.
+double contrast(const QColor& a, const QColor& b) {
+    const auto luminance = [](const QColor& c) {
+        const auto linear = [](double v) {
+            return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+    };
+    const double la = luminance(a), lb = luminance(b);
+    return (qMax(la, lb) + 0.05) / (qMin(la, lb) + 0.05);
+}
+
+} // namespace
+
+void tst_mainwindow::historyShowsEveryAttempt_data() {
+    QTest::addColumn<bool>("dark");
+    QTest::newRow("light") << false;
+    QTest::newRow("dark") << true;
+}
+
 void tst_mainwindow::historyShowsEveryAttempt() {
+    QFETCH(bool, dark);
+    const QPalette before = QApplication::palette();
+    const auto restore = qScopeGuard([&] { QApplication::setPalette(before); });
+    if (dark) {
+        QPalette night;
+        night.setColor(QPalette::Window, QColor(0x2b, 0x2b, 0x2b));
+        night.setColor(QPalette::WindowText, QColor(0xee, 0xee, 0xee));
+        night.setColor(QPalette::Base, QColor(0x1e, 0x1e, 0x1e));
+        night.setColor(QPalette::AlternateBase, QColor(0x32, 0x32, 0x32));
+        night.setColor(QPalette::Text, QColor(0xee, 0xee, 0xee));
+        QApplication::setPalette(night);
+    }
     using platform::HistoryEntry;
+    const QString refused = "Unable to upload file: " +
+                            QString("the server refused the login "
+                                    "for this user; ")
+                                .repeated(12) +
+                            "the end.";
     const QDateTime yesterday = QDateTime::currentDateTimeUtc().addDays(-1);
     const HistoryEntry kept[] = {
         {yesterday,
@@ -927,8 +1027,7 @@ void tst_mainwindow::historyShowsEveryAttempt() {
          HistoryEntry::Result::Published,
          {}},
         {yesterday.addSecs(60), HistoryEntry::Start::Schedule, "203.0.113.7", "web",
-         "ftp.example.org", "www", "index.htm", HistoryEntry::Result::Failed,
-         "Unable to upload file: 530 Login incorrect."},
+         "ftp.example.org", "www", "index.htm", HistoryEntry::Result::Failed, refused},
         {yesterday.addSecs(120),
          HistoryEntry::Start::Window,
          {},
@@ -953,6 +1052,9 @@ void tst_mainwindow::historyShowsEveryAttempt() {
 
     QList<QStringList> rows;
     QList<bool> marked;
+    QList<double> contrasts;
+    QString newest, details;
+    bool detailsFit = false;
     QString title;
     QTimer::singleShot(0, &form, [&] {
         if (!QTest::qWaitFor(
@@ -966,8 +1068,22 @@ void tst_mainwindow::historyShowsEveryAttempt() {
             for (int c = 0; c < list->columnCount(); ++c)
                 row << list->topLevelItem(i)->text(c);
             rows << row;
-            marked << !list->topLevelItem(i)->icon(2).isNull();
+            const QTreeWidgetItem* item = list->topLevelItem(i);
+            marked << !item->icon(2).isNull();
+            const QVariant brush = item->data(2, Qt::ForegroundRole);
+            const QColor ink = brush.isValid() ? brush.value<QBrush>().color()
+                                               : list->palette().color(QPalette::Text);
+            for (QPalette::ColorRole row : {QPalette::Base, QPalette::AlternateBase})
+                contrasts << contrast(ink, list->palette().color(row));
         }
+        // The message of the row at hand is all there, over as many lines as it takes.
+        newest = dialog->lblDetails->text();
+        list->setCurrentItem(list->topLevelItem(1));
+        details = dialog->lblDetails->text();
+        QLabel* line = dialog->lblDetails;
+        detailsFit = QTest::qWaitFor([line] {
+            return line->isVisible() && line->height() >= line->heightForWidth(line->width());
+        });
         QTest::mouseClick(dialog->cmdClose, Qt::LeftButton);
     });
     QVERIFY(choose(form.menuBar(), form.mnuTools, form.mnuHistory));
@@ -980,11 +1096,15 @@ void tst_mainwindow::historyShowsEveryAttempt() {
     QCOMPARE(withoutWhen(rows[0]), QStringList({"Window", "Cancelled", "", "web",
                                                 "sftp://ftp.example.org/index.htm", "Cancelled"}));
     QCOMPARE(withoutWhen(rows[1]), QStringList({"Schedule", "Failed", "203.0.113.7", "web",
-                                                "ftp.example.org/www/index.htm",
-                                                "Unable to upload file: 530 Login incorrect."}));
+                                                "ftp.example.org/www/index.htm", refused}));
     QCOMPARE(withoutWhen(rows[2]), QStringList({"Schedule", "Published", "203.0.113.7", "web",
                                                 "ftp.example.org/www/index.htm", ""}));
     QCOMPARE(marked, QList<bool>({true, true, false}));
+    for (double ratio : contrasts)
+        QVERIFY2(ratio >= 4.5, qPrintable(QString::number(ratio)));
+    QCOMPARE(newest, QString("Cancelled"));
+    QCOMPARE(details, refused);
+    QVERIFY(detailsFit);
     QCOMPARE(rows[2][0], QLocale().toString(yesterday.toLocalTime(), QLocale::ShortFormat));
     QVERIFY(!readFile(platform::HistoryPath()).contains("pa55"));
     QVERIFY(!readFile(platform::HistoryPath()).contains("alex"));

@@ -301,8 +301,8 @@ void tst_options::scheduleIsSetFromTheDialog_data() {
     // Where nothing can run it, the dialog says so and offers the crontab lines instead.
     const QString crontab = QStringLiteral(
         "Not available: no systemd user manager answers on the session bus. Publishing as soon "
-        "as the address changes needs one; to publish from cron every %1 minutes instead, add "
-        "these lines with crontab -e:");
+        "as the address changes needs one; to publish from cron every %1 minutes instead (package "
+        "cron), add these lines with crontab -e:");
     QTest::newRow("no systemd") << false << "off" << QStringList{"minutes 30"}
                                 << "box 0, can 0, timer 15"
                                 << QStringList{crontab.arg(15), crontab.arg(30)} << QStringList();
