@@ -82,8 +82,15 @@ QString when(const QDateTime& time) {
 }
 
 QString by(const platform::HistoryEntry& e) {
-    return e.start == platform::HistoryEntry::Start::Schedule ? QStringLiteral("the schedule")
-                                                              : QStringLiteral("the window");
+    switch (e.start) {
+    case platform::HistoryEntry::Start::Schedule:
+        return QStringLiteral("the schedule");
+    case platform::HistoryEntry::Start::Unattended:
+        return QStringLiteral("an unattended run (/A)");
+    case platform::HistoryEntry::Start::Window:
+        break;
+    }
+    return QStringLiteral("the window");
 }
 
 // What the watcher says of itself, when it has said anything.

@@ -14,6 +14,18 @@
 
 namespace {
 
+QString startText(platform::HistoryEntry::Start start) {
+    switch (start) {
+    case platform::HistoryEntry::Start::Schedule:
+        return QStringLiteral("Schedule");
+    case platform::HistoryEntry::Start::Unattended:
+        return QStringLiteral("Unattended (/A)");
+    case platform::HistoryEntry::Start::Window:
+        break;
+    }
+    return QStringLiteral("Window");
+}
+
 QString resultText(platform::HistoryEntry::Result result) {
     switch (result) {
     case platform::HistoryEntry::Result::Published:
@@ -61,9 +73,7 @@ void LoadHistory(frmHistory& dialog) {
         const platform::HistoryEntry& e = *it;
         auto* item = new QTreeWidgetItem(
             &list,
-            {QLocale().toString(e.time.toLocalTime(), QLocale::ShortFormat),
-             e.start == platform::HistoryEntry::Start::Schedule ? QStringLiteral("Schedule")
-                                                                : QStringLiteral("Window"),
+            {QLocale().toString(e.time.toLocalTime(), QLocale::ShortFormat), startText(e.start),
              resultText(e.result), AddressesOf(e), e.source, platform::Destination(e), noteOf(e)});
         item->setToolTip(6, noteOf(e));
         if (e.result == platform::HistoryEntry::Result::Failed ||

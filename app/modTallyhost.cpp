@@ -303,6 +303,16 @@ frmTallyhost& MainForm() {
     return *g_form;
 }
 
+// The program's own timer and watcher say so in their units' environment. The Windows Task
+// Scheduler's tasks cannot, and there every unattended run counts as the schedule's, as before.
+bool StartedBySchedule() {
+#if defined(Q_OS_WIN)
+    return true;
+#else
+    return qEnvironmentVariable("VANTRELL_STARTED_BY") == QLatin1String("schedule");
+#endif
+}
+
 bool MainFormLoaded() {
     return !g_form.isNull();
 }
@@ -468,8 +478,9 @@ bool UploadPage() {
     g_cancelled = false;
     g_replacing = false;
     platform::HistoryEntry record;
-    record.start = HasUnattendedSwitch(strCommandLine) ? platform::HistoryEntry::Start::Schedule
-                                                       : platform::HistoryEntry::Start::Window;
+    record.start = !HasUnattendedSwitch(strCommandLine) ? platform::HistoryEntry::Start::Window
+                   : StartedBySchedule()                ? platform::HistoryEntry::Start::Schedule
+                                                        : platform::HistoryEntry::Start::Unattended;
     struct Done {
         ~Done() {
             g_uploading = false;

@@ -12,6 +12,9 @@ extern QString strCommandLine;
 QString CommandLineText(const QStringList& arguments);
 // True when the unattended switch "/A" stands anywhere in the line, even inside a longer word.
 bool HasUnattendedSwitch(const QString& commandLine);
+// True when the run was started by the program's own schedule (its timer or watcher), not by
+// "/A" typed by hand or put in a crontab.
+bool StartedBySchedule();
 
 // Start-up: show the main window, fill it from the settings store, and with "/A" publish once
 // and end.

@@ -87,6 +87,8 @@ std::optional<HistoryEntry> fromLine(QByteArrayView line) {
         e.start = HistoryEntry::Start::Window;
     else if (started == StartName(HistoryEntry::Start::Schedule))
         e.start = HistoryEntry::Start::Schedule;
+    else if (started == StartName(HistoryEntry::Start::Unattended))
+        e.start = HistoryEntry::Start::Unattended;
     else
         return std::nullopt;
     const QString result = o.value(Result).toString();
@@ -185,8 +187,15 @@ bool trim(const QString& path, QList<QByteArray> lines, const QByteArray& line, 
 } // namespace
 
 QString StartName(HistoryEntry::Start start) {
-    return start == HistoryEntry::Start::Schedule ? QStringLiteral("schedule")
-                                                  : QStringLiteral("window");
+    switch (start) {
+    case HistoryEntry::Start::Schedule:
+        return QStringLiteral("schedule");
+    case HistoryEntry::Start::Unattended:
+        return QStringLiteral("unattended");
+    case HistoryEntry::Start::Window:
+        break;
+    }
+    return QStringLiteral("window");
 }
 
 QString ResultName(HistoryEntry::Result result) {

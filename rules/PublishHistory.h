@@ -10,7 +10,9 @@ namespace platform {
 
 // One publish attempt as the history keeps it. It never holds a user name or password.
 struct HistoryEntry {
-    enum class Start { Window, Schedule };
+    // Unattended: "/A" typed by hand or by a scheduler of the user's own; Schedule: the
+    // program's own timer or watcher.
+    enum class Start { Window, Schedule, Unattended };
     // NotSeen: the page is on the server, but visitors at the page's address see something
     // else.
     enum class Result { Published, Unchanged, Failed, Cancelled, NotSeen };

@@ -133,7 +133,9 @@ QByteArray serviceUnit(const QString& program) {
                            "(Vantrell)\nDocumentation=man:vantrell(1)\n\n[Service]\n"
                            "Type=oneshot\n"
                            "# Nobody watches the run: nothing is drawn, and its messages go to "
-                           "the journal.\nEnvironment=QT_QPA_PLATFORM=minimal\n") +
+                           "the journal.\nEnvironment=QT_QPA_PLATFORM=minimal\n"
+                           "# The history tells its runs from \"/A\" typed by hand.\n"
+                           "Environment=VANTRELL_STARTED_BY=schedule\n") +
             environment + QStringLiteral("ExecStart=") + unitQuoted(program, true) +
             QStringLiteral(" /A\n# The last resort against a run that hangs.\n"
                            "TimeoutStartSec=10min\n"))
@@ -152,6 +154,7 @@ QByteArray watcherUnit(const QString& program, int minutes) {
                 "Type=notify\nNotifyAccess=main\n"
                 "# Nobody watches it: nothing is drawn, and its messages go to the "
                 "journal.\nEnvironment=QT_QPA_PLATFORM=minimal\n"
+                "Environment=VANTRELL_STARTED_BY=schedule\n"
                 "# How often it checks when no event tells of a change.\n"
                 "Environment=VANTRELL_CHECK_MINUTES=") +
             QString::number(minutes) + QLatin1Char('\n') + runEnvironment() +
