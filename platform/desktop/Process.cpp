@@ -2,8 +2,13 @@
 
 #include <QtGlobal>
 
+#include <QFile>
+
 #if defined(Q_OS_WIN)
 #include <windows.h>
+#else
+#include <cerrno>
+#include <csignal>
 #endif
 
 #include <cstdio>
@@ -33,6 +38,39 @@ void EndProcess(int status) {
     TerminateProcess(GetCurrentProcess(), UINT(status));
 #endif
     std::_Exit(status);
+}
+
+bool ProcessRunning(qint64 pid, const QByteArray& argument) {
+    if (pid <= 0)
+        return false;
+#if defined(Q_OS_WIN)
+    Q_UNUSED(argument);
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(pid));
+    if (!process)
+        return false;
+    DWORD code = 0;
+    const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+    CloseHandle(process);
+    return running;
+#else
+    // Another user's process answers EPERM: it runs all the same.
+    if (::kill(pid_t(pid), 0) != 0 && errno != EPERM)
+        return false;
+#if defined(Q_OS_LINUX)
+    if (!argument.isEmpty()) {
+        QFile command(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        if (!command.open(QIODevice::ReadOnly))
+            return true;
+        for (const QByteArray& given : command.read(64 * 1024).split('\0'))
+            if (given == argument || given.startsWith(argument + '='))
+                return true;
+        return false;
+    }
+#else
+    Q_UNUSED(argument);
+#endif
+    return true;
+#endif
 }
 
 EndProcessHandler SetEndProcessHandler(EndProcessHandler handler) {
