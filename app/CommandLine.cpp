@@ -1,7 +1,9 @@
 #include "CommandLine.h"
 
 #include "AppInfo.h"
+#include "Process.h"
 #include "PublishHistory.h"
+#include "WatchState.h"
 #include "modSchedule.h"
 
 #include <QDateTime>
@@ -14,6 +16,7 @@
 namespace {
 
 constexpr std::string_view Usage = R"(Usage: vantrell [/A]
+       vantrell --watch [MINUTES]
        vantrell --schedule MINUTES|off
        vantrell --status
        vantrell -h | --help | -V | --version
@@ -26,13 +29,20 @@ where you fill in the settings and press "Upload IP Address".
                  without any message when all went well (for cron or a
                  systemd timer); it counts in either case and anywhere on
                  the command line
+  --watch [MINUTES]
+                 keep running and publish as soon as the address may have
+                 changed: this machine's addresses, the router's news, a
+                 wake from sleep, and a safety check every MINUTES minutes
+                 (5 to 1440, 15 unless given). SIGHUP reads the settings
+                 again, SIGUSR1 publishes now, SIGTERM stops it
   --schedule MINUTES
                  publish every MINUTES minutes (5 to 1440) from a systemd
                  user timer of the program's own, as Tools > Options does;
                  "off" removes it. Exit status 0 when it is in place or
                  removed, 1 with the reason when not
-  --status       show the schedule and its next run, what was published last
-                 and where, and what failed since; works without a display
+  --status       show the watcher, the schedule and its next run, what was
+                 published last and where, and what failed since; works
+                 without a display
   -h, --help     show this help and end
   -V, --version  show the version and end
 
@@ -78,6 +88,11 @@ QString statusReport() {
     const auto line = [&out](const char* label, const QString& text) {
         out += QString::fromLatin1(label).leftJustified(16) + text + QLatin1Char('\n');
     };
+    // What the watcher itself wrote down, while it runs.
+    const std::optional<platform::WatchState> watch = platform::WatchState::Load();
+    if (watch && watch->state != platform::WatchState::Kind::Idle &&
+        platform::ProcessRunning(watch->pid, "--watch"))
+        out += watch->Summary() + QLatin1Char('\n');
     line("Schedule:", ScheduleStatus());
 
     qsizetype lastPublished = -1;

@@ -132,7 +132,7 @@ bool SendPage(frmTallyhost& form, const JobFields& job, const QString& pagePath,
     QString trustedCertificate =
         OpenSettings().GetSetting(platform::SettingKey::TrustedCertificate);
     QString trustedNow;
-    const bool unattended = HasUnattendedSwitch(strCommandLine);
+    const bool unattended = RunsUnattended();
     while (!sendOnce(inet, job, pagePath, trustedCertificate)) {
         if (UploadCancelled())
             return false;
