@@ -160,9 +160,10 @@ void Watcher::Start() {
             [this] { note(WatchEvent::Network); });
     connect(&m_resume, &platform::ResumeWatch::resumed, this, [this] { note(WatchEvent::Resume); });
 
+    // Settings in a file (Linux; Windows keeps them in the registry) are watched, and the
+    // folder too: an editor that saves by renaming leaves the file's watch behind.
     const QString settingsFile = OpenSettings().FileName();
-    if (QFileInfo(settingsFile).isAbsolute()) {
-        // The folder too: an editor that saves by renaming leaves the file's watch behind.
+    if (QFileInfo(QFileInfo(settingsFile).absolutePath()).isDir()) {
         m_settingsWatch.addPath(QFileInfo(settingsFile).absolutePath());
         if (QFileInfo::exists(settingsFile))
             m_settingsWatch.addPath(settingsFile);
@@ -480,9 +481,9 @@ void StartWatching(int minutes) {
     strCommandLine = QStringLiteral("--WATCH");
     // Nobody is there to close a box: every message is one line, wherever the program runs.
     platform::SetMessageHandler([](const platform::Message& m) { platform::MessageLine::Say(m); });
-    frmTallyhost& form = MainForm();
-    form.setAttribute(Qt::WA_DontShowOnScreen);
-    form.show();
+    // The job reads its fields from the window, which is never shown: a shown one would wake
+    // the program twice a second for as long as it runs, to blink a cursor nobody sees.
+    MainForm();
     LoadSettings();
     auto* watcher = new Watcher(minutes);
     watcher->setParent(QCoreApplication::instance());

@@ -1,12 +1,12 @@
 // The news a watcher listens to, from real sources: the kernel's address events in a network
 // namespace of the test's own, a router's announcements multicast there, a stand-in UPnP
 // gateway (tests/common/addressserver.py) that sends its events, logind's signal on a bus of
-// the test's own, a stand-in service manager's socket, and the process's own signals.
+// the test's own, and a stand-in service manager's socket (the process's own signals are sent to
+// a watcher in tests/app/tst_watch.cpp).
 
 #include "AddressEvents.h"
 #include "AddressServer.h"
 #include "NatPmpListener.h"
-#include "ProcessSignals.h"
 #include "ResumeWatch.h"
 #include "ServiceManager.h"
 #include "SessionBusDaemon.h"
@@ -19,7 +19,6 @@
 #include <QUdpSocket>
 #include <QtTest>
 
-#include <csignal>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -67,7 +66,6 @@ private slots:
     void wakingIsHeard();
     void serviceManagerHears_data();
     void serviceManagerHears();
-    void signalsReachTheLoop();
 };
 
 void WatchSourcesTest::addressChangesAreHeard_data() {
@@ -216,7 +214,6 @@ void WatchSourcesTest::serviceManagerHears_data() {
     QTest::addColumn<bool>("abstract");
     QTest::addColumn<QByteArray>("watchdogPid"); // "self": this process's
     QTest::addColumn<int>("interval");           // ms; 0: no watchdog pings
-    QTest::newRow("socket in a folder") << false << QByteArray() << 1500;
     QTest::newRow("abstract socket") << true << QByteArray("self") << 1500;
     QTest::newRow("watchdog for another process") << false << QByteArray("1") << 0;
 }
@@ -256,24 +253,6 @@ void WatchSourcesTest::serviceManagerHears() {
     const ssize_t got = ::recv(manager, received, sizeof received, 0);
     ::close(manager);
     QCOMPARE(QByteArray(received, int(got)), QByteArray("READY=1\nSTATUS=Watching"));
-}
-
-void WatchSourcesTest::signalsReachTheLoop() {
-    platform::ProcessSignals process;
-    QVERIFY2(process.IsListening(), qPrintable(process.Problem()));
-    QSignalSpy stop(&process, &platform::ProcessSignals::stopRequested);
-    QSignalSpy reload(&process, &platform::ProcessSignals::reloadRequested);
-    QSignalSpy publish(&process, &platform::ProcessSignals::publishRequested);
-    ::raise(SIGHUP);
-    ::raise(SIGUSR1);
-    ::raise(SIGUSR1);
-    ::raise(SIGTERM);
-    QVERIFY(QTest::qWaitFor([&] { return stop.size() == 1; }, 10000));
-    QCOMPARE(reload.size(), 1);
-    QCOMPARE(publish.size(), 2);
-    // A second listener would take the signals from the first.
-    platform::ProcessSignals second;
-    QVERIFY(!second.IsListening());
 }
 
 QTEST_GUILESS_MAIN(WatchSourcesTest)
