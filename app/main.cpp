@@ -38,7 +38,8 @@ int watchUntilStopped(int& argc, char** argv, const QStringList& arguments, int 
         qputenv(name, value);
 #endif
     try {
-        StartWatching(minutes);
+        if (!StartWatching(minutes))
+            return 1;
     } catch (const std::exception& e) {
         ReportUnexpectedError(QString::fromLocal8Bit(e.what()));
         return 2;

@@ -4,6 +4,7 @@
 #include "AddressLookup.h"
 #include "AddressSource.h"
 #include "AppInfo.h"
+#include "FileLock.h"
 #include "LocalIP.h"
 #include "MessageLine.h"
 #include "MsgBox.h"
@@ -15,6 +16,7 @@
 #include "ResumeWatch.h"
 #include "Schedule.h"
 #include "ServiceManager.h"
+#include "StateFolder.h"
 #include "UpnpEvents.h"
 #include "WatchPlan.h"
 #include "WatchState.h"
@@ -81,7 +83,8 @@ QDateTime now() {
 // The watcher: one a process, made by StartWatching and ended with the process.
 class Watcher : public QObject {
 public:
-    explicit Watcher(int minutes) : m_interval(std::chrono::minutes(minutes)) {}
+    Watcher(int minutes, std::unique_ptr<platform::FileLock> lock)
+        : m_interval(std::chrono::minutes(minutes)), m_lock(std::move(lock)) {}
     void Start();
 
 private:
@@ -101,6 +104,7 @@ private:
     void readSettings();
 
     const std::chrono::seconds m_interval;
+    const std::unique_ptr<platform::FileLock> m_lock;
     platform::WatchState m_state;
     platform::ServiceManager m_manager;
     platform::ProcessSignals m_signals;
@@ -193,15 +197,18 @@ void Watcher::Start() {
 
 void Watcher::note(WatchEvent event) {
     const qint64 time = m_clock.elapsed();
-    if (!m_pending)
+    const bool first = !m_pending;
+    if (first)
         m_firstEvent = time;
     m_pending |= event;
     m_lastEvent = time;
-    // The watcher's own beats are not news from outside.
+    // The watcher's own beats are not news from outside. The record hears of a burst once.
     if (!(WatchEvents(event) &
           (WatchEvents(WatchEvent::Start) | WatchEvent::Safety | WatchEvent::Retry))) {
         m_state.lastEvent = now();
         m_state.lastEventKind = platform::WatchEventName(event);
+        if (first)
+            save();
     }
     if (!m_busy)
         armSettle();
@@ -477,7 +484,17 @@ std::optional<int> WatchMinutes(const QString& value) {
     return std::nullopt;
 }
 
-void StartWatching(int minutes) {
+bool StartWatching(int minutes) {
+    // Two watchers would publish every change twice. The lock goes with the process, however
+    // it ends.
+    auto lock = std::make_unique<platform::FileLock>(platform::WatchState::Path() +
+                                                     QStringLiteral(".lock"));
+    if (platform::MakeStateFolder() && lock->TryLock() == platform::FileLock::State::Busy) {
+        const std::optional<platform::WatchState> other = platform::WatchState::Load();
+        writeLine(QStringLiteral("Vantrell is watching the address already (process %1).")
+                      .arg(other ? other->pid : 0));
+        return false;
+    }
     strCommandLine = QStringLiteral("--WATCH");
     // Nobody is there to close a box: every message is one line, wherever the program runs.
     platform::SetMessageHandler([](const platform::Message& m) { platform::MessageLine::Say(m); });
@@ -485,7 +502,8 @@ void StartWatching(int minutes) {
     // the program twice a second for as long as it runs, to blink a cursor nobody sees.
     MainForm();
     LoadSettings();
-    auto* watcher = new Watcher(minutes);
+    auto* watcher = new Watcher(minutes, std::move(lock));
     watcher->setParent(QCoreApplication::instance());
     watcher->Start();
+    return true;
 }

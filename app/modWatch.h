@@ -21,5 +21,6 @@ std::optional<int> WatchMinutes(const QString& value);
 
 // Starts watching, on an application object whose event loop is about to run. SIGTERM and
 // SIGINT end the process with status 0 once an upload under way has stopped (the page on the
-// server as it was), SIGHUP reads the settings again, SIGUSR1 publishes now.
-void StartWatching(int minutes);
+// server as it was), SIGHUP reads the settings again, SIGUSR1 publishes now. False, after one
+// line on standard error, when another watcher of the same user runs already.
+bool StartWatching(int minutes);

@@ -54,6 +54,7 @@ private slots:
     void wakingIsChecked();
     void stopLeavesThePageAsItWas();
     void serviceManagerHearsFromIt();
+    void secondWatcherIsRefused();
     void wrongMinutesAreRefused_data();
     void wrongMinutesAreRefused();
 
@@ -277,6 +278,23 @@ void WatchTest::serviceManagerHearsFromIt() {
     m_watcher.terminate();
     QVERIFY(hear("STOPPING=1"));
     ::close(manager);
+}
+
+// One watcher a user: a second would publish every change again.
+void WatchTest::secondWatcherIsRefused() {
+    configure(QStringLiteral("Source=local"));
+    start();
+    QVERIFY(pageShows(QStringLiteral("<p>127.0.0.1 on ")));
+    QProcess second;
+    second.setProcessEnvironment(m_watcher.processEnvironment());
+    second.start(qEnvironmentVariable("VANTRELL_BINARY"), {QStringLiteral("--watch")});
+    QVERIFY(second.waitForFinished(Patience));
+    QCOMPARE(second.exitCode(), 1);
+    QCOMPARE(second.readAllStandardError(),
+             QStringLiteral("Tallyhost: Vantrell is watching the address already (process %1).\n")
+                 .arg(m_watcher.processId())
+                 .toUtf8());
+    QCOMPARE(m_ftp->connectionCount(), 1);
 }
 
 void WatchTest::wrongMinutesAreRefused_data() {
