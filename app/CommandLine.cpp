@@ -16,6 +16,7 @@
 namespace {
 
 constexpr std::string_view Usage = R"(Usage: vantrell [/A]
+       vantrell --watch [MINUTES]
        vantrell --schedule MINUTES|changes [MINUTES]|off
        vantrell --status
        vantrell --check
@@ -30,6 +31,12 @@ where you fill in the settings and press "Upload IP Address".
                  without any message when all went well (for cron or a
                  systemd timer); it counts in either case and anywhere on
                  the command line
+  --watch [MINUTES]
+                 keep running and publish as soon as the address may have
+                 changed: this machine's addresses, the router's news, a
+                 wake from sleep, and a safety check every MINUTES minutes
+                 (5 to 1440, 15 unless given). SIGHUP reads the settings
+                 again, SIGUSR1 publishes now, SIGTERM stops it
   --schedule MINUTES
                  publish every MINUTES minutes (5 to 1440) from a systemd
                  user timer of the program's own, as Tools > Options does;
@@ -95,20 +102,14 @@ QString by(const platform::HistoryEntry& e) {
 
 // What the watcher says of itself, when it has said anything.
 QString watcherReport() {
-    const std::optional<platform::WatchState> state = platform::ReadWatchState();
+    const std::optional<platform::WatchState> state = platform::WatchState::Load();
     if (!state)
         return {};
-    const auto at = [](const QDateTime& time) {
-        return time.isValid() ? when(time) : QStringLiteral("none yet");
-    };
     if (!platform::WatcherRuns(state->pid))
-        return QStringLiteral("not running; its last check at ") + at(state->lastCheck);
-    QString text = QStringLiteral("Watching since %1: last check %2, last event %3")
-                       .arg(at(state->since), at(state->lastCheck), at(state->lastEvent));
-    if (state->lastEvent.isValid() && !state->lastEventKind.isEmpty())
-        text += QStringLiteral(" (%1)").arg(state->lastEventKind);
-    text += QStringLiteral(", next safety check ") + at(state->nextSafetyCheck);
-    if (state->state == QLatin1String("failing"))
+        return QStringLiteral("not running; its last check at ") +
+               (state->lastCheck.isValid() ? when(state->lastCheck) : QStringLiteral("none yet"));
+    QString text = state->Summary();
+    if (state->state == platform::WatchState::Kind::Failing)
         text += QStringLiteral("; failing: ") + state->message.simplified();
     return text;
 }

@@ -8,6 +8,7 @@
 #include "modSchedule.h"
 #include "modTallyhost.h"
 #include "modTray.h"
+#include "modWatch.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -15,6 +16,40 @@
 
 #include <exception>
 #include <optional>
+
+namespace {
+
+// The watcher runs for weeks and shows nothing: it never holds on to a display, whose end would
+// end it (a window system named for the session counts as none), and the programs it starts
+// find the environment as it was.
+int watchUntilStopped(int& argc, char** argv, const QStringList& arguments, int minutes) {
+#if defined(Q_OS_LINUX)
+    QList<std::pair<const char*, QByteArray>> displays;
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        if (qEnvironmentVariableIsSet(name)) {
+            displays.append({name, qgetenv(name)});
+            qunsetenv(name);
+        }
+    }
+#endif
+    platform::PrepareWindowSystem(arguments, true);
+    Application app(argc, argv, arguments.mid(1));
+    platform::WindowSystemStarted();
+#if defined(Q_OS_LINUX)
+    for (const auto& [name, value] : displays)
+        qputenv(name, value);
+#endif
+    try {
+        if (!StartWatching(minutes))
+            return 1;
+    } catch (const std::exception& e) {
+        ReportUnexpectedError(QString::fromLocal8Bit(e.what()));
+        return 2;
+    }
+    return app.exec();
+}
+
+} // namespace
 
 int main(int argc, char* argv[]) {
     platform::MessageLine::ReachStartingConsole();
@@ -49,6 +84,12 @@ int main(int argc, char* argv[]) {
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
+    if (const std::optional<QString> watch = WatchArgument(argc, argv)) {
+        const std::optional<int> minutes = WatchMinutes(*watch);
+        if (!minutes)
+            return 1;
+        return watchUntilStopped(argc, argv, arguments, *minutes);
+    }
     platform::PrepareWindowSystem(arguments,
                                   HasUnattendedSwitch(CommandLineText(arguments.mid(1))));
     Application app(argc, argv, arguments.mid(1));

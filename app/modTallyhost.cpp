@@ -192,8 +192,7 @@ JobEnd publishPage(frmTallyhost& form, platform::HistoryEntry& record, QString& 
     ShowStatus(form, QStringLiteral("Finding the public address"));
     if (!addresses.Find(record))
         return JobEnd::Failed;
-    if (mayKeepLast && HasUnattendedSwitch(strCommandLine) &&
-        PublishedAlready(addresses.publication))
+    if (mayKeepLast && RunsUnattended() && PublishedAlready(addresses.publication))
         return JobEnd::Unchanged;
 
     std::unique_ptr<platform::FileLock> pageLock;
@@ -286,6 +285,15 @@ bool HasUnattendedSwitch(const QString& commandLine) {
     return commandLine.contains(QLatin1String("/A"), Qt::CaseSensitive);
 }
 
+bool RunsUnattended() {
+    if (HasUnattendedSwitch(strCommandLine))
+        return true;
+    for (const QString& word : strCommandLine.split(QLatin1Char(' ')))
+        if (word == QLatin1String("--WATCH") || word.startsWith(QLatin1String("--WATCH=")))
+            return true;
+    return false;
+}
+
 frmTallyhost& MainForm() {
     if (g_form)
         return *g_form;
@@ -323,7 +331,7 @@ void Main() {
     frmTallyhost& form = MainForm();
     // An unattended run with a window system that nobody sees shows the window without
     // drawing it.
-    if (HasUnattendedSwitch(strCommandLine) && platform::IsHeadless())
+    if (RunsUnattended() && platform::IsHeadless())
         form.setAttribute(Qt::WA_DontShowOnScreen);
     form.show();
     LoadSettings();
@@ -333,7 +341,7 @@ void Main() {
     if (!history.isEmpty())
         ShowOutcome(form, history.last());
 
-    if (!HasUnattendedSwitch(strCommandLine)) {
+    if (!RunsUnattended()) {
         ReportMisplacedSettings();
         return;
     }
@@ -352,7 +360,7 @@ void Main() {
 void ExitProgram(int status) {
     // Stopped the way Cancel stops it, the upload leaves the server's page as it was, its own
     // page removed and its attempt in the history; the program ends once it has unwound.
-    if (g_uploading && !g_cancelled && !HasUnattendedSwitch(strCommandLine)) {
+    if (g_uploading && !g_cancelled && !RunsUnattended()) {
         if (!QueryUnload())
             return;
         // It may have ended on its own while the question was open.
@@ -363,7 +371,7 @@ void ExitProgram(int status) {
     }
     // An unattended run ended from its window while the page is still on its way has not
     // published it, and the scheduler must not hear otherwise.
-    if (g_uploading && HasUnattendedSwitch(strCommandLine))
+    if (g_uploading && RunsUnattended())
         status = std::max(status, 1);
     if (g_uploading && g_record) {
         g_record->time = QDateTime::currentDateTimeUtc();
@@ -478,9 +486,9 @@ bool UploadPage() {
     g_cancelled = false;
     g_replacing = false;
     platform::HistoryEntry record;
-    record.start = !HasUnattendedSwitch(strCommandLine) ? platform::HistoryEntry::Start::Window
-                   : StartedBySchedule()                ? platform::HistoryEntry::Start::Schedule
-                                                        : platform::HistoryEntry::Start::Unattended;
+    record.start = !RunsUnattended()     ? platform::HistoryEntry::Start::Window
+                   : StartedBySchedule() ? platform::HistoryEntry::Start::Schedule
+                                         : platform::HistoryEntry::Start::Unattended;
     struct Done {
         ~Done() {
             g_uploading = false;
@@ -515,7 +523,7 @@ bool UploadPage() {
     if (end == JobEnd::Published) {
         // Old copies the server would not let go are said once, beside the success.
         const QString note = form.inetFTP->LastNote();
-        if (!HasUnattendedSwitch(strCommandLine))
+        if (!RunsUnattended())
             platform::MsgBox(QStringLiteral("File successfully loaded.") +
                                  (note.isEmpty() ? QString() : QStringLiteral("\n\n") + note),
                              platform::MsgIcon::Information, QStringLiteral("Vantrell"));
@@ -527,6 +535,10 @@ bool UploadPage() {
 
 bool UploadCancelled() {
     return g_uploading && g_cancelled;
+}
+
+bool UploadReplacing() {
+    return g_uploading && g_replacing;
 }
 
 void CancelUpload() {

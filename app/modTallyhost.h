@@ -12,6 +12,10 @@ extern QString strCommandLine;
 QString CommandLineText(const QStringList& arguments);
 // True when the unattended switch "/A" stands anywhere in the line, even inside a longer word.
 bool HasUnattendedSwitch(const QString& commandLine);
+// True for a run that nobody watches: "/A", and the watcher ("--watch"). Nothing is asked, no
+// new certificate or host key is trusted, success is not announced, and with "publish only
+// when changed" an unchanged page is not uploaded again.
+bool RunsUnattended();
 // True when the run was started by the program's own schedule (its timer or watcher), not by
 // "/A" typed by hand or put in a crontab.
 bool StartedBySchedule();
@@ -44,6 +48,9 @@ bool UploadPage();
 
 // True while an upload runs that someone has asked to stop.
 bool UploadCancelled();
+// True while the whole page is on the server and is being put in place: stopped now, the
+// server may keep the old page or the new one.
+bool UploadReplacing();
 // Stops the running upload (the window's Cancel button and Esc) within a second: the page on
 // the server stays as it was, the page written for it is removed, and the history says it was
 // cancelled. Nothing happens when no upload runs.

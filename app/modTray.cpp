@@ -39,7 +39,7 @@ platform::AutostartEntry trayEntry() {
 }
 
 QString watchStatePath() {
-    return platform::StateFolder() + QStringLiteral("/watch.json");
+    return platform::WatchState::Path();
 }
 
 // The last upload that put a page on the server, if any.
@@ -72,15 +72,15 @@ Shown shownFor(const std::optional<platform::WatchState>& state) {
         return {frmTray::Look::Stopped,
                 QStringLiteral("Vantrell is not watching the address") + lastLine};
     const QString message = state->message.simplified();
-    if (state->state == QLatin1String("published"))
+    if (state->state == platform::WatchState::Kind::Published)
         return {frmTray::Look::Watching,
                 QStringLiteral("Vantrell: published %1").arg(state->address) +
                     (last && last->address == state->address
                          ? QLatin1Char('\n') + whereAndWhen(*last)
                          : QString())};
-    if (state->state == QLatin1String("failing"))
+    if (state->state == platform::WatchState::Kind::Failing)
         return {frmTray::Look::Failing, QStringLiteral("Vantrell: publishing fails\n") + message};
-    if (state->state == QLatin1String("idle"))
+    if (state->state == platform::WatchState::Kind::Idle)
         return {frmTray::Look::Watching,
                 QStringLiteral("Vantrell is watching the address") + lastLine};
     return {frmTray::Look::Working,
@@ -91,7 +91,7 @@ Shown shownFor(const std::optional<platform::WatchState>& state) {
 // Publish now: the watcher, if one runs, publishes; otherwise one run as the schedule makes it,
 // which takes its turn with any other publish of the same page.
 void publishNow(const QString& program) {
-    const std::optional<platform::WatchState> state = platform::ReadWatchState();
+    const std::optional<platform::WatchState> state = platform::WatchState::Load();
     if (state && platform::AskWatcherToPublish(state->pid))
         return;
     if (!platform::StartProgram(program, {QStringLiteral("/A")}))
@@ -120,7 +120,7 @@ void say(const QString& line) {
 } // namespace
 
 void ShowWatcherState(frmTray& tray) {
-    const Shown shown = shownFor(platform::ReadWatchState());
+    const Shown shown = shownFor(platform::WatchState::Load());
     tray.setLook(shown.look);
     tray.icoTray->setToolTip(shown.tip);
 }

@@ -142,7 +142,7 @@ bool SendPage(frmTallyhost& form, const JobFields& job, const QString& pagePath,
     QString trustedCertificate =
         OpenSettings().GetSetting(platform::SettingKey::TrustedCertificate);
     QString trustedNow;
-    const bool unattended = HasUnattendedSwitch(strCommandLine);
+    const bool unattended = RunsUnattended();
     inet.setKeyFile(OpenSettings().GetSetting(platform::SettingKey::KeyFile));
     inet.setAskForPassphrase(!unattended);
     QMap<QString, int> asked;

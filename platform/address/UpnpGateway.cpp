@@ -46,6 +46,7 @@ public:
 
     UPNPUrls urls{};
     IGDdatas data{};
+    QString descriptionURL;
 };
 
 // The description URLs that devices on the local network give in answer to an SSDP search
@@ -100,6 +101,7 @@ QStringList searchGateways(QDeadlineTimer deadline) {
 enum class Described { Gateway, NotGateway, NoAnswer };
 
 Described describe(const QString& url, QDeadlineTimer deadline, IgdUrls& igd, QString* why) {
+    igd.descriptionURL = url;
     HttpRequest request;
     request.url = url.toUtf8();
     request.limit = MaxDescription;
@@ -185,40 +187,48 @@ QByteArray externalAddress(const IgdUrls& igd, QDeadlineTimer deadline, QString*
 
 } // namespace
 
+namespace {
+
+// The gateway that routerURL describes, or else the first that answers a search of the local
+// network, into igd. False, with the reason (empty when the router did not answer in time).
+bool findGateway(const QString& routerURL, QDeadlineTimer deadline,
+                 std::chrono::milliseconds timeout, IgdUrls& igd, QString* why) {
+    const QString url = routerURL.trimmed();
+    if (!url.isEmpty()) {
+        if (!url.startsWith(QLatin1String("http://"), Qt::CaseInsensitive)) {
+            *why = QStringLiteral("the router's description address must start with http://");
+            return false;
+        }
+        return describe(url, deadline, igd, why) == Described::Gateway;
+    }
+    // Routers answer a search within a second or two; the rest of the time is for asking.
+    const auto searchTime = std::clamp<qint64>(timeout.count() / 4, 500, 2000);
+    const QStringList found = searchGateways(QDeadlineTimer(searchTime));
+    if (found.isEmpty()) {
+        *why = QStringLiteral("no router answered the search for an internet gateway (UPnP)");
+        return false;
+    }
+    for (const QString& candidate : found) {
+        if (describe(candidate, deadline, igd, why) == Described::Gateway)
+            return true;
+        FreeUPNPUrls(&igd.urls);
+        igd.urls = {};
+        igd.data = {};
+    }
+    *why = QStringLiteral("the UPnP devices on the network include no internet gateway");
+    return false;
+}
+
+} // namespace
+
 AddressAnswer AskUpnpGateway(const QString& routerURL, std::chrono::milliseconds timeout) {
     const QDeadlineTimer deadline(timeout);
     const QString noAnswer =
         QStringLiteral("the router gave no answer within %1 seconds").arg(seconds(timeout));
     IgdUrls igd;
     QString why;
-    const QString url = routerURL.trimmed();
-    if (!url.isEmpty()) {
-        if (!url.startsWith(QLatin1String("http://"), Qt::CaseInsensitive))
-            return failure(QStringLiteral("the router's description address must start "
-                                          "with http://"));
-        if (describe(url, deadline, igd, &why) != Described::Gateway)
-            return failure(why.isEmpty() ? noAnswer : why);
-    } else {
-        // Routers answer a search within a second or two; the rest of the time is for asking.
-        const auto searchTime = std::clamp<qint64>(timeout.count() / 4, 500, 2000);
-        const QStringList found = searchGateways(QDeadlineTimer(searchTime));
-        if (found.isEmpty())
-            return failure(QStringLiteral("no router answered the search for an internet "
-                                          "gateway (UPnP)"));
-        bool gateway = false;
-        for (const QString& candidate : found) {
-            if (describe(candidate, deadline, igd, &why) == Described::Gateway) {
-                gateway = true;
-                break;
-            }
-            FreeUPNPUrls(&igd.urls);
-            igd.urls = {};
-            igd.data = {};
-        }
-        if (!gateway)
-            return failure(QStringLiteral("the UPnP devices on the network include no "
-                                          "internet gateway"));
-    }
+    if (!findGateway(routerURL, deadline, timeout, igd, &why))
+        return failure(why.isEmpty() ? noAnswer : why);
 
     bool timedOut = false;
     const QByteArray external = externalAddress(igd, deadline, &why, &timedOut);
@@ -233,6 +243,31 @@ AddressAnswer AskUpnpGateway(const QString& routerURL, std::chrono::milliseconds
     if (address.isEmpty())
         return failure(why);
     return {address, QString()};
+}
+
+UpnpEventPoint FindUpnpEventPoint(const QString& routerURL, std::chrono::milliseconds timeout) {
+    const QDeadlineTimer deadline(timeout);
+    IgdUrls igd;
+    QString why;
+    if (!findGateway(routerURL, deadline, timeout, igd, &why))
+        return {QString(), why.isEmpty() ? QStringLiteral("the router gave no answer within %1 "
+                                                          "seconds")
+                                               .arg(seconds(timeout))
+                                         : why};
+    const QByteArray path(igd.data.first.eventsuburl);
+    if (path.isEmpty())
+        return {
+            QString(),
+            QStringLiteral("the router at %1 tells of no events").arg(shown(igd.descriptionURL))};
+    // Relative to the description's base, as the control address is.
+    const QUrl base(QString::fromUtf8(igd.data.urlbase[0] ? QByteArray(igd.data.urlbase)
+                                                          : igd.descriptionURL.toUtf8()));
+    const QUrl events = base.resolved(QUrl(QString::fromUtf8(path)));
+    if (events.scheme() != QLatin1String("http") || events.host().isEmpty())
+        return {QString(), QStringLiteral("the router at %1 tells of events at an address "
+                                          "that is not http://")
+                               .arg(shown(igd.descriptionURL))};
+    return {events.toString(QUrl::FullyEncoded), QString()};
 }
 
 } // namespace platform

@@ -1,14 +1,14 @@
 #include "Process.h"
 
+#include <QFile>
 #include <QProcess>
 #include <QtGlobal>
 
 #if defined(Q_OS_WIN)
 #include <windows.h>
 #else
-#include <QFile>
-
-#include <signal.h>
+#include <cerrno>
+#include <csignal>
 #endif
 
 #include <cstdio>
@@ -40,24 +40,43 @@ void EndProcess(int status) {
     std::_Exit(status);
 }
 
-bool WatcherRuns(qint64 pid) {
+bool ProcessRunning(qint64 pid, const QByteArray& argument) {
     if (pid <= 0)
         return false;
 #if defined(Q_OS_WIN)
+    Q_UNUSED(argument);
     const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(pid));
     if (!process)
         return false;
     DWORD code = 0;
-    const bool runs = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+    const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
     CloseHandle(process);
-    return runs;
+    return running;
 #else
-    // The id of a watcher that ended may belong to anything by now: the signal that asks a
-    // watcher to publish ends most other programs.
-    QFile arguments(QStringLiteral("/proc/%1/cmdline").arg(pid));
-    return arguments.open(QIODevice::ReadOnly) &&
-           arguments.read(64 * 1024).split('\0').contains(QByteArrayLiteral("--watch"));
+    // Another user's process answers EPERM: it runs all the same.
+    if (::kill(pid_t(pid), 0) != 0 && errno != EPERM)
+        return false;
+#if defined(Q_OS_LINUX)
+    if (!argument.isEmpty()) {
+        QFile command(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        if (!command.open(QIODevice::ReadOnly))
+            return true;
+        for (const QByteArray& given : command.read(64 * 1024).split('\0'))
+            if (given == argument || given.startsWith(argument + '='))
+                return true;
+        return false;
+    }
+#else
+    Q_UNUSED(argument);
 #endif
+    return true;
+#endif
+}
+
+// The id of a watcher that ended may belong to anything by now: the signal that asks a watcher
+// to publish ends most other programs.
+bool WatcherRuns(qint64 pid) {
+    return ProcessRunning(pid, QByteArrayLiteral("--watch"));
 }
 
 bool AskWatcherToPublish(qint64 pid) {

@@ -15,6 +15,11 @@ namespace platform {
 // window gets a chance to run code. Callers save what they need before.
 void EndProcess(int status);
 
+// Whether the process with that number runs. Where the system tells (Linux), it must also have
+// been started with the argument among its arguments (alone, or with "=VALUE" after it), so
+// that a number which another program has taken since does not count.
+bool ProcessRunning(qint64 pid, const QByteArray& argument = {});
+
 // Tests replace the ending with a recorder; an empty handler restores the default.
 using EndProcessHandler = std::function<void(int status)>;
 EndProcessHandler SetEndProcessHandler(EndProcessHandler handler);

@@ -154,13 +154,11 @@ QByteArray watcherUnit(const QString& program, int minutes) {
                 "Type=notify\nNotifyAccess=main\n"
                 "# Nobody watches it: nothing is drawn, and its messages go to the "
                 "journal.\nEnvironment=QT_QPA_PLATFORM=minimal\n"
-                "Environment=VANTRELL_STARTED_BY=schedule\n"
-                "# How often it checks when no event tells of a change.\n"
-                "Environment=VANTRELL_CHECK_MINUTES=") +
-            QString::number(minutes) + QLatin1Char('\n') + runEnvironment() +
-            QStringLiteral("ExecStart=") + unitQuoted(program, true) +
-            QStringLiteral(" --watch\n"
-                           "# A watcher that stops answering, or ends in a failure, is started "
+                "Environment=VANTRELL_STARTED_BY=schedule\n") +
+            runEnvironment() + QStringLiteral("ExecStart=") + unitQuoted(program, true) +
+            // How often it checks when no event tells of a change.
+            QStringLiteral(" --watch %1\n").arg(minutes) +
+            QStringLiteral("# A watcher that stops answering, or ends in a failure, is started "
                            "again.\nWatchdogSec=5min\nRestart=on-failure\nRestartSec=30s\n"
                            "# It ends within a second of being told; this is the last resort.\n"
                            "TimeoutStopSec=30s\n\n[Install]\nWantedBy=default.target\n"))

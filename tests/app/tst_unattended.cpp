@@ -975,19 +975,21 @@ void UnattendedTest::scheduleFromTheCommandLine_data() {
                                 << "systemd" << 0 << "On: publishing every 1440 minutes"
                                 << QStringList{"OnCalendar=*-*-* 00:00:00"};
     const QString program = QFileInfo(qEnvironmentVariable("VANTRELL_BINARY")).canonicalFilePath();
-    const QStringList watcher{"Type=notify", "NotifyAccess=main",
-                              QStringLiteral("ExecStart=\"%1\" --watch").arg(program),
-                              "WatchdogSec=5min", "Restart=on-failure"};
+    const auto watcher = [&program](int minutes) {
+        return QStringList{"Type=notify", "NotifyAccess=main",
+                           QStringLiteral("ExecStart=\"%1\" --watch %2").arg(program).arg(minutes),
+                           "WatchdogSec=5min", "Restart=on-failure"};
+    };
     QTest::newRow("as soon as the address changes")
         << "changes"
         << "systemd" << 0
         << "On: publishing as soon as the address changes, checking every 15 minutes as well.\n"
-        << watcher;
+        << watcher(15);
     QTest::newRow("as soon as the address changes, checking every 10 minutes")
         << "changes 10"
         << "systemd" << 0
         << "On: publishing as soon as the address changes, checking every 10 minutes as well.\n"
-        << watcher;
+        << watcher(10);
     QTest::newRow("no systemd on the bus")
         << "15"
         << "nobody" << 1
@@ -1150,7 +1152,7 @@ void UnattendedTest::statusTellsWhatTheWatcherSays_data() {
     QTest::addColumn<QString>("said");  // the line after the schedule's; empty: none
     const QString watching = QStringLiteral(
         "Watcher:        Watching since 2024-03-05 09:00:00: last check 2024-03-05 10:55:00, "
-        "last event 2024-03-05 10:50:00 (address), next safety check 2024-03-05 11:10:00");
+        "last event 2024-03-05 10:50:00 (network change), next safety check 2024-03-05 11:10:00");
     QTest::newRow("no watcher") << QString() << false << QString();
     QTest::newRow("watching") << "published" << true << watching;
     QTest::newRow("failing") << "failing" << true
@@ -1179,7 +1181,7 @@ void UnattendedTest::statusTellsWhatTheWatcherSays() {
                             {"since", at(9, 0)},
                             {"lastCheck", at(10, 55)},
                             {"lastEvent", at(10, 50)},
-                            {"lastEventKind", "address"},
+                            {"lastEventKind", "network"},
                             {"nextSafetyCheck", at(11, 10)},
                             {"state", state},
                             {"message", "Unable to upload file: 530 Login incorrect."},

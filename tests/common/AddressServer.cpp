@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTcpSocket>
 #include <QUrl>
 
 AddressServer::~AddressServer() {
@@ -24,6 +25,8 @@ bool AddressServer::start(const Options& options) {
         args << "--stun";
     if (options.ipv6)
         args << "--ipv6";
+    if (options.eventSeconds > 0)
+        args << "--event-seconds" << QString::number(options.eventSeconds);
     args << "--log" << m_folder.filePath(QStringLiteral("requests"));
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start(python, args);
@@ -79,4 +82,28 @@ QString AddressServer::router(const QString& externalAddress) const {
 
 QString AddressServer::badStun(const QString& kind) const {
     return QStringLiteral("127.0.0.1:%1").arg(m_stunPorts.value(kind));
+}
+
+bool AddressServer::get(const QString& path) const {
+    QTcpSocket socket;
+    socket.connectToHost(QStringLiteral("127.0.0.1"), m_port);
+    if (!socket.waitForConnected(10000))
+        return false;
+    socket.write("GET /" + path.toUtf8() + " HTTP/1.0\r\n\r\n");
+    QByteArray reply;
+    while (socket.waitForReadyRead(10000))
+        reply += socket.readAll();
+    return reply.startsWith("HTTP/1.0 200");
+}
+
+bool AddressServer::setRouterAddress(const QString& externalAddress, const QString& now) {
+    return get(QStringLiteral("igd-set/%1/%2").arg(externalAddress, now));
+}
+
+bool AddressServer::announce(const QString& externalAddress, const QString& now) {
+    return get(QStringLiteral("igd-announce/%1/%2").arg(externalAddress, now));
+}
+
+bool AddressServer::forgetSubscriptions(const QString& externalAddress) {
+    return get(QStringLiteral("igd-forget/%1").arg(externalAddress));
 }

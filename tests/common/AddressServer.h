@@ -12,6 +12,7 @@ struct AddressServerOptions {
     QString natPmpAddress{}; // also answer NAT-PMP on 127.0.0.1:5351 with this address
     bool badStun = false;    // also STUN servers that answer badly
     bool ipv6 = false;       // plain HTTP also on [::1], on the same port
+    int eventSeconds = 0;    // how long the gateway's event subscriptions last (0: 1800 s)
 };
 
 // A web service that answers any text and a UPnP internet gateway with any external address,
@@ -45,7 +46,17 @@ public:
     // Empty when NAT-PMP is answered, otherwise why not.
     QString natPmpError() const { return m_natPmpError; }
 
+    // The gateway of router(externalAddress) has another external address from now on: said
+    // to nobody, or sent to every subscriber of its events. False when the stand-in did not
+    // take it.
+    bool setRouterAddress(const QString& externalAddress, const QString& now);
+    bool announce(const QString& externalAddress, const QString& now);
+    // The gateway forgets its subscriptions, as a router does when it restarts.
+    bool forgetSubscriptions(const QString& externalAddress);
+
 private:
+    bool get(const QString& path) const;
+
     QTemporaryDir m_folder;
     QProcess m_process;
     quint16 m_port = 0;

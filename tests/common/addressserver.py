@@ -8,12 +8,20 @@
     GET  /igd/<address>/desc.xml   the device description of a UPnP internet gateway
     POST /igd/<address>/control    its WANIPConnection: GetExternalIPAddress answers <address>
                                    ("fault": UPnP error 501, "endless": a reply that never
-                                   ends)
+                                   ends), or the address it was given since
+    SUBSCRIBE /igd/<address>/evt   subscribes to its events (CALLBACK and NT) or renews (SID),
+                                   then sends the first event with the external address
+    UNSUBSCRIBE /igd/<address>/evt ends a subscription (SID)
+    GET  /igd-set/<a>/<new>        the gateway <a> has the external address <new> from now on
+    GET  /igd-announce/<a>/<new>   the same, and every subscriber hears of it
+    GET  /igd-forget/<a>           the gateway <a> forgets its subscriptions, as on a restart
     anything else                  404
 
 --https CERTFILE: the same over HTTPS on a second port. --ipv6: plain HTTP also on [::1], on the
 same port as on 127.0.0.1, so that "localhost" reaches it over either family. --log FILE: every
-request's path is added to FILE, one a line, before it is answered. --ssdp ADDRESS: also answer SSDP
+request's path is added to FILE, one a line, before it is answered (SUBSCRIBE and UNSUBSCRIBE
+as "SUBSCRIBE <path> <SID or new>", each event sent as "NOTIFY <SID> <status>"). --event-seconds N:
+how long a subscription lasts (1800). --ssdp ADDRESS: also answer SSDP
 searches (239.255.255.250:1900) with the gateway of that address. --natpmp ADDRESS: answer
 NAT-PMP requests on 127.0.0.1:5351 with that external address. --stun: STUN servers that answer
 badly, one UDP port each: "other" answers another transaction, "garbage" with bytes that are no
@@ -24,7 +32,9 @@ The server ends when its standard input closes.
 """
 
 import argparse
+import http.client
 import os
+import random
 import socket
 import ssl
 import struct
@@ -78,6 +88,47 @@ FAULT = ENVELOPE.format(
     "<errorDescription>Action Failed</errorDescription></UPnPError></detail></s:Fault>")
 
 
+# The gateways' external addresses as set since, and their subscriptions: SID -> (gateway,
+# callback URL, next SEQ).
+EXTERNAL = {}
+SUBSCRIPTIONS = {}
+LOCK = threading.Lock()
+EVENT_SECONDS = 1800
+
+PROPERTY_SET = """<?xml version="1.0"?>
+<e:propertyset xmlns:e="urn:schemas-upnp-org:event-1-0"><e:property>\
+<ExternalIPAddress>{address}</ExternalIPAddress></e:property><e:property>\
+<ConnectionStatus>Connected</ConnectionStatus></e:property></e:propertyset>
+"""
+
+
+def log(line):
+    if LOG:
+        with open(LOG, "a") as f:
+            f.write(line + "\n")
+
+
+def send_event(sid):
+    """Sends the gateway's address to one subscriber, as a NOTIFY of its own."""
+    with LOCK:
+        if sid not in SUBSCRIPTIONS:
+            return
+        gateway, callback, seq = SUBSCRIPTIONS[sid]
+        SUBSCRIPTIONS[sid] = (gateway, callback, seq + 1)
+        address = EXTERNAL.get(gateway, gateway)
+    url = urllib.parse.urlsplit(callback)
+    try:
+        connection = http.client.HTTPConnection(url.hostname, url.port, timeout=5)
+        connection.request("NOTIFY", url.path, PROPERTY_SET.format(address=address),
+                           {"Content-Type": 'text/xml; charset="utf-8"', "NT": "upnp:event",
+                            "NTS": "upnp:propchange", "SID": sid, "SEQ": str(seq)})
+        status = connection.getresponse().status
+        connection.close()
+    except OSError as e:
+        status = type(e).__name__
+    log("NOTIFY %s %s" % (sid, status))
+
+
 class Handler(BaseHTTPRequestHandler):
     def log_message(self, *args):
         pass
@@ -117,8 +168,60 @@ class Handler(BaseHTTPRequestHandler):
             threading.Event().wait()
         elif len(parts) == 4 and parts[1] == "igd" and parts[3] == "desc.xml":
             self.answer(200, DESCRIPTION.format(base="/igd/" + parts[2]), "text/xml")
+        elif len(parts) == 4 and parts[1] in ("igd-set", "igd-announce"):
+            with LOCK:
+                EXTERNAL[parts[2]] = parts[3]
+                told = [sid for sid, s in SUBSCRIPTIONS.items() if s[0] == parts[2]]
+            if parts[1] == "igd-announce":
+                for sid in told:
+                    send_event(sid)
+            self.answer(200, "%d told" % len(told))
+        elif len(parts) == 3 and parts[1] == "igd-forget":
+            with LOCK:
+                for sid in [sid for sid, s in SUBSCRIPTIONS.items() if s[0] == parts[2]]:
+                    del SUBSCRIPTIONS[sid]
+            self.answer(200, "forgotten")
         else:
             self.answer(404, "no such page")
+
+    def subscription(self):
+        parts = self.path.split("/")
+        if len(parts) != 4 or parts[1] != "igd" or parts[3] != "evt":
+            return None
+        return parts[2]
+
+    def do_SUBSCRIBE(self):
+        gateway = self.subscription()
+        sid = self.headers.get("SID")
+        log("SUBSCRIBE %s %s" % (self.path, sid or "new"))
+        if gateway is None:
+            return self.answer(404, "no such service")
+        if sid:
+            with LOCK:
+                known = sid in SUBSCRIPTIONS
+            if not known:
+                return self.answer(412, "no such subscription")
+        else:
+            callback = self.headers.get("CALLBACK", "").strip("<>")
+            if self.headers.get("NT") != "upnp:event" or not callback.startswith("http://"):
+                return self.answer(412, "no callback")
+            sid = "uuid:%08x" % random.getrandbits(32)
+            with LOCK:
+                SUBSCRIPTIONS[sid] = (gateway, callback, 0)
+            threading.Timer(0.05, send_event, (sid,)).start()
+        self.send_response(200)
+        self.send_header("SID", sid)
+        self.send_header("TIMEOUT", "Second-%d" % EVENT_SECONDS)
+        self.send_header("Content-Length", "0")
+        self.send_header("Connection", "close")
+        self.end_headers()
+
+    def do_UNSUBSCRIBE(self):
+        sid = self.headers.get("SID", "")
+        log("UNSUBSCRIBE %s %s" % (self.path, sid))
+        with LOCK:
+            known = SUBSCRIPTIONS.pop(sid, None) is not None
+        self.answer(200 if known else 412, "")
 
     def do_POST(self):
         length = int(self.headers.get("Content-Length", "0"))
@@ -130,7 +233,9 @@ class Handler(BaseHTTPRequestHandler):
         elif action == "GetExternalIPAddress" and parts[2] == "endless":
             self.endless()
         elif action == "GetExternalIPAddress" and parts[2] != "fault":
-            self.answer(200, EXTERNAL_ADDRESS.replace("{address}", parts[2]), "text/xml")
+            with LOCK:
+                address = EXTERNAL.get(parts[2], parts[2])
+            self.answer(200, EXTERNAL_ADDRESS.replace("{address}", address), "text/xml")
         else:
             self.answer(500, FAULT, "text/xml")
 
@@ -249,9 +354,11 @@ def main():
     parser.add_argument("--stun", action="store_true")
     parser.add_argument("--ipv6", action="store_true")
     parser.add_argument("--log", metavar="FILE")
+    parser.add_argument("--event-seconds", type=int, default=1800)
     args = parser.parse_args()
-    global LOG
+    global LOG, EVENT_SECONDS
     LOG = args.log
+    EVENT_SECONDS = args.event_seconds
 
     servers = plain_servers(args.ipv6)
     plain = servers[0]
