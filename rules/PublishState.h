@@ -6,8 +6,6 @@
 
 #include <optional>
 
-class QFile;
-
 namespace platform {
 
 // What one upload published: enough to tell whether the next one would publish the same page.
@@ -30,10 +28,6 @@ struct Publication {
     // like no other.
     bool SamePageAs(const Publication& other) const;
 };
-
-// Opens an ordinary file for reading, never waiting: a pipe would wait for a writer for ever,
-// and a device like /dev/zero never ends. False for anything else, or when it cannot be read.
-bool OpenOrdinaryFile(QFile& file, const QString& path);
 
 // The hex SHA-256 of a file's bytes, read in pieces; empty when the file cannot be read. With
 // a text to look for, found tells whether the file holds it.

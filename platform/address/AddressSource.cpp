@@ -3,6 +3,7 @@
 #include "HttpFetch.h"
 #include "LocalIP.h"
 #include "NatPmpClient.h"
+#include "ServerText.h"
 #include "StunClient.h"
 #include "UpnpGateway.h"
 
@@ -130,6 +131,26 @@ AddressAnswer askWeb(QString url, AddressFamily family, const QString& bindAddre
     return {address, QString()};
 }
 
+AddressAnswer askSource(const AddressQuery& query) {
+    switch (query.source) {
+    case AddressSource::Local:
+        return {LocalIP(), QString()};
+    case AddressSource::Local6:
+        return askLocal6(query.temporaryIPv6);
+    case AddressSource::Router:
+        return AskUpnpGateway(query.routerURL, query.timeout);
+    case AddressSource::Web:
+        return askWeb(query.webURL, query.family, query.bindAddress, query.timeout);
+    case AddressSource::NatPmp:
+        return AskNatPmp(query.routerURL, query.timeout);
+    case AddressSource::Stun:
+        return AskStun(query.stunServer, query.family, query.bindAddress, query.timeout);
+    case AddressSource::Auto:
+        break;
+    }
+    return failure(QStringLiteral("unknown address source"));
+}
+
 } // namespace
 
 std::optional<AddressSource> ParseAddressSource(const QString& name) {
@@ -161,23 +182,10 @@ QString AddressSourceName(AddressSource source) {
 }
 
 AddressAnswer AskAddressSource(const AddressQuery& query) {
-    switch (query.source) {
-    case AddressSource::Local:
-        return {LocalIP(), QString()};
-    case AddressSource::Local6:
-        return askLocal6(query.temporaryIPv6);
-    case AddressSource::Router:
-        return AskUpnpGateway(query.routerURL, query.timeout);
-    case AddressSource::Web:
-        return askWeb(query.webURL, query.family, query.bindAddress, query.timeout);
-    case AddressSource::NatPmp:
-        return AskNatPmp(query.routerURL, query.timeout);
-    case AddressSource::Stun:
-        return AskStun(query.stunServer, query.family, query.bindAddress, query.timeout);
-    case AddressSource::Auto:
-        break;
-    }
-    return failure(QStringLiteral("unknown address source"));
+    // What a router or a service said reaches a person as text.
+    AddressAnswer answer = askSource(query);
+    answer.error = AsPlainText(answer.error);
+    return answer;
 }
 
 QString StrictAddress(const QByteArray& reply, AddressFamily family, const QString& who,

@@ -6,6 +6,7 @@
 #include "InetExchange.h"
 #include "InetSite.h"
 #include "PageReplacement.h"
+#include "ServerText.h"
 #if VANTRELL_HAVE_LIBSSH2
 #include "SftpProbe.h"
 #endif
@@ -62,6 +63,16 @@ struct Job {
     std::chrono::steady_clock::time_point deadline{};
     std::chrono::milliseconds overall{};
 };
+
+// What the server presented, as it may be shown: its certificate's names and the type its key
+// claims are the server's own words.
+TrustProblem plainTrustProblem(TrustProblem problem) {
+    for (QString* text : {&problem.reason, &problem.subject, &problem.issuer, &problem.keyType})
+        *text = AsPlainText(*text);
+    for (QString& name : problem.names)
+        name = AsPlainText(name);
+    return problem;
+}
 
 QString durationText(std::chrono::milliseconds ms) {
     if (ms.count() % 60000 == 0)
@@ -133,9 +144,10 @@ private:
             Outcome outcome = perform(job);
             if (m_abandon)
                 break;
-            outcome.error = redact(outcome.error, job.password);
-            outcome.note = redact(outcome.note, job.password);
-            m_report(outcome, m_trust);
+            // Whatever the server said reaches a person as text.
+            outcome.error = AsPlainText(redact(outcome.error, job.password));
+            outcome.note = AsPlainText(redact(outcome.note, job.password));
+            m_report(outcome, plainTrustProblem(m_trust));
         }
         dropProbe();
         sayGoodbye();
