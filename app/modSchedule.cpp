@@ -3,6 +3,7 @@
 #include "AppInfo.h"
 #include "MsgBox.h"
 #include "Schedule.h"
+#include "ScheduleTurn.h"
 #include "frmOptions.h"
 #include "modNotice.h"
 
@@ -67,12 +68,16 @@ std::optional<QString> ScheduleArgument(int argc, const char* const* argv) {
 }
 
 int ScheduleFromCommandLine(const QString& value) {
+    // Several runs at once end with the schedule the last one asked for.
+    platform::ScheduleTurn turn;
     const QString prefix = platform::App::title() + QStringLiteral(": ");
     platform::Schedule schedule = programSchedule();
     if (value.compare(QLatin1String("off"), Qt::CaseInsensitive) == 0) {
-        if (!schedule.Remove()) {
+        const bool mine = turn.Take();
+        if (!mine || !schedule.Remove()) {
             write(stderr, prefix + QStringLiteral("Unable to remove the schedule: ") +
-                              schedule.LastError() + QStringLiteral(".\n"));
+                              (mine ? schedule.LastError() : turn.Problem()) +
+                              QStringLiteral(".\n"));
             return 1;
         }
         write(stdout, QStringLiteral("Publishing on a schedule is off.\n"));
@@ -88,6 +93,11 @@ int ScheduleFromCommandLine(const QString& value) {
                            .arg(platform::Schedule::MinMinutes)
                            .arg(platform::Schedule::MaxMinutes)
                            .arg(value));
+        return 1;
+    }
+    if (!turn.Take()) {
+        write(stderr, prefix + QStringLiteral("Unable to publish on a schedule: ") +
+                          turn.Problem() + QStringLiteral(".\n"));
         return 1;
     }
     if (!schedule.Set(minutes)) {

@@ -5,6 +5,7 @@
 #include "Schedule.h"
 #include "ScheduleInterval.h"
 #include "SessionBus.h"
+#include "UserFile.h"
 
 #include <QDBusArgument>
 #include <QDBusMessage>
@@ -14,7 +15,6 @@
 #include <QDir>
 #include <QFile>
 #include <QList>
-#include <QSaveFile>
 #include <QThread>
 #include <QVariantMap>
 
@@ -81,14 +81,21 @@ QString numbers(const QList<int>& values, int width) {
 }
 
 // What systemd reads between double quotes: backslash escapes, "%" starting a specifier and,
-// in a command line, "$" starting a variable.
-QString unitQuoted(QString text, bool command) {
-    text.replace(QLatin1Char('\\'), QLatin1String("\\\\"));
-    text.replace(QLatin1Char('"'), QLatin1String("\\\""));
-    text.replace(QLatin1Char('%'), QLatin1String("%%"));
-    if (command)
-        text.replace(QLatin1Char('$'), QLatin1String("$$"));
-    return QLatin1Char('"') + text + QLatin1Char('"');
+// in a command line, "$" starting a variable. A control character (a line break in a folder's
+// name) goes as an escape: written as it is, it would end the line.
+QString unitQuoted(const QString& text, bool command) {
+    QString quoted = QStringLiteral("\"");
+    for (const QChar c : text) {
+        if (c == u'\\' || c == u'"')
+            quoted += u'\\';
+        else if (c == u'%' || (command && c == u'$'))
+            quoted += c;
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            quoted += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            quoted += c;
+    }
+    return quoted + u'"';
 }
 
 QByteArray timerUnit(int minutes) {
@@ -231,23 +238,24 @@ private:
     QString m_errorName;
 };
 
-// A unit file as it was before a change, to put back when the change does not take.
+// A unit file as it was before a change, to put back when the change does not take. Only an
+// ordinary file of ours counts: whatever else stands under the name is replaced.
 struct UnitFile {
     QString path;
     std::optional<QByteArray> content;
 
-    explicit UnitFile(QString p) : path(std::move(p)) {
-        QFile file(path);
-        if (file.open(QIODevice::ReadOnly))
-            content = file.readAll();
-    }
+    explicit UnitFile(QString p)
+        : path(std::move(p)), content(ReadOrdinaryFile(path, 64 * 1024, Links::Refuse)) {}
 };
 
+// Units are no secret: readable by all, as systemd's own tools write them.
 bool writeFile(const QString& path, const QByteArray& bytes, QString& error) {
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
+    QString problem;
+    if (WriteFileWhole(path, bytes, &problem,
+                       QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
+                           QFileDevice::ReadOther))
         return true;
-    error = QStringLiteral("cannot write %1 (%2)").arg(path, file.errorString());
+    error = QStringLiteral("cannot write %1 (%2)").arg(path, problem);
     return false;
 }
 
@@ -294,16 +302,29 @@ bool Schedule::Set(int minutes) {
         return false;
     }
     const QString folder = UnitFolder();
+    if (folder.isEmpty()) {
+        m_error = QStringLiteral("the user has no home folder to keep its units in (HOME is not "
+                                 "set)");
+        return false;
+    }
     if (!QDir().mkpath(folder)) {
         m_error = QStringLiteral("cannot make the folder ") + folder;
         return false;
     }
     const UnitFile oldTimer(folder + QLatin1Char('/') + TimerName());
     const UnitFile oldService(folder + QLatin1Char('/') + ServiceName());
+    const bool wasOn = manager.state().kind == ScheduleState::Kind::On;
+    // What the change started goes, and what ran before runs again.
     const auto undo = [&] {
+        if (!wasOn) {
+            manager.call(QStringLiteral("StopUnit"), {TimerName(), QStringLiteral("replace")});
+            manager.call(QStringLiteral("DisableUnitFiles"), {QStringList{TimerName()}, false});
+        }
         restore(oldTimer);
         restore(oldService);
         manager.call(QStringLiteral("Reload"), {});
+        if (wasOn)
+            manager.call(QStringLiteral("RestartUnit"), {TimerName(), QStringLiteral("replace")});
     };
     if (!writeFile(oldService.path, serviceUnit(m_program), m_error) ||
         !writeFile(oldTimer.path, timerUnit(minutes), m_error)) {
@@ -325,6 +346,7 @@ bool Schedule::Set(int minutes) {
     m_error = now.kind == ScheduleState::Kind::Unavailable
                   ? now.reason
                   : QStringLiteral("systemd did not start %1").arg(TimerName());
+    undo();
     return false;
 }
 

@@ -85,6 +85,7 @@ private slots:
 
     void scheduleFromTheCommandLine_data();
     void scheduleFromTheCommandLine();
+    void severalSchedulesAtOnceEndWithTheLast();
 
     void siteSchemeChoosesTheServer();
     void publishesOverFtpes();
@@ -742,8 +743,9 @@ void UnattendedTest::failuresAreNoticedOnce() {
 
 void UnattendedTest::scheduleFromTheCommandLine_data() {
     QTest::addColumn<QString>("value");
-    // What answers on the session bus: "systemd", "systemd refusing METHOD", "nobody", or
-    // "no bus" at all.
+    // What answers on the session bus: "systemd", "systemd refusing METHOD", "systemd ignoring
+    // METHOD" (answers as done, does nothing), "nobody", or "no bus" at all; "systemd beside a
+    // line break" has one in the name of XDG_CONFIG_HOME.
     QTest::addColumn<QString>("bus");
     QTest::addColumn<int>("status");
     // The start of what it says: on standard output with status 0, else standard error.
@@ -776,6 +778,20 @@ void UnattendedTest::scheduleFromTheCommandLine_data() {
     QTest::newRow("systemd refuses to enable it")
         << "15"
         << "systemd refusing EnableUnitFiles" << 1 << refused + "Access denied." << QStringList();
+    // It says it failed, and then nothing of it is left running.
+    QTest::newRow("systemd never starts it")
+        << "15"
+        << "systemd ignoring RestartUnit" << 1
+        << refused + "systemd did not start vantrell-schedule.timer." << QStringList();
+    // Before, reading what stood there first waited for the pipe's writer for ever.
+    QTest::newRow("a pipe where the timer goes")
+        << "15"
+        << "systemd beside a pipe" << 0 << "On: publishing every 15 minutes"
+        << QStringList{"*-*-* *:00,15,30,45:00"};
+    QTest::newRow("a line break in XDG_CONFIG_HOME")
+        << "15"
+        << "systemd beside a line break" << 0 << "On: publishing every 15 minutes"
+        << QStringList{"*-*-* *:00,15,30,45:00"};
     QTest::newRow("too often") << "4"
                                << "systemd" << 1
                                << "Tallyhost: --schedule takes a number of minutes from 5 to "
@@ -798,7 +814,10 @@ void UnattendedTest::scheduleFromTheCommandLine() {
     QFETCH(int, status);
     QFETCH(QString, said);
     QFETCH(QStringList, calendar);
-    const QString units = home(QStringLiteral("config/systemd/user"));
+    const QString config =
+        home(bus.contains(QLatin1String("line break")) ? QStringLiteral("con\nfig")
+                                                       : QStringLiteral("config"));
+    const QString units = config + QStringLiteral("/systemd/user");
     const QString timer = units + QStringLiteral("/vantrell-schedule.timer");
     const QString service = units + QStringLiteral("/vantrell-schedule.service");
     const QDateTime next(QDate(2031, 1, 2), QTime(3, 4));
@@ -809,12 +828,18 @@ void UnattendedTest::scheduleFromTheCommandLine() {
     auto* systemd = new SystemdStandIn(units, next);
     if (bus.contains(QLatin1String("refusing")))
         systemd->refuse(bus.section(QLatin1Char(' '), 2));
+    if (bus.contains(QLatin1String("ignoring")))
+        systemd->ignore(bus.section(QLatin1Char(' '), 2));
     // Served on the bus or not, the stand-ins go with it.
     QVERIFY(standIns.serve(bus.startsWith(QLatin1String("systemd"))
                                ? QStringLiteral("org.freedesktop.systemd1")
                                : QStringLiteral("org.example.Unrelated"),
                            QStringLiteral("/org/freedesktop/systemd1"), systemd));
-    QMap<QString, QString> environment;
+    if (bus.contains(QLatin1String("pipe"))) {
+        QVERIFY(QDir().mkpath(units));
+        QCOMPARE(::mkfifo(QFile::encodeName(timer).constData(), 0600), 0);
+    }
+    QMap<QString, QString> environment{{QStringLiteral("XDG_CONFIG_HOME"), config}};
     if (bus != QLatin1String("no bus"))
         environment[QStringLiteral("DBUS_SESSION_BUS_ADDRESS")] = daemon.address();
     const auto schedule = [&](const QString& v, QByteArray& out, QByteArray& err) {
@@ -847,9 +872,10 @@ void UnattendedTest::scheduleFromTheCommandLine() {
                                                   "when you upload it.");
     QVERIFY2(shown.startsWith("Schedule:       " + expected), qPrintable(shown));
     if (calendar.isEmpty()) {
-        // Nothing half-done: no unit is left behind to confuse the next attempt.
+        // Nothing half-done: no unit is left behind to confuse the next attempt, nor running.
         QVERIFY(!QFile::exists(timer));
         QVERIFY(!QFile::exists(service));
+        QCOMPARE(systemd->running(), QStringList());
         return;
     }
 
@@ -862,9 +888,13 @@ void UnattendedTest::scheduleFromTheCommandLine() {
             onCalendar << line.mid(11);
     QCOMPARE(onCalendar, calendar);
     QVERIFY(timerLines.contains(QStringLiteral("Persistent=true")));
-    QVERIFY(QString::fromUtf8(readFile(service))
-                .split(QLatin1Char('\n'))
-                .contains(QStringLiteral("ExecStart=\"%1\" /A").arg(program)));
+    const QStringList serviceLines = QString::fromUtf8(readFile(service)).split(u'\n');
+    QVERIFY(serviceLines.contains(QStringLiteral("ExecStart=\"%1\" /A").arg(program)));
+    // Each line one setting: a line break in a value never starts another.
+    for (const QString& line : serviceLines)
+        QVERIFY2(line.isEmpty() || line.startsWith(u'#') || line.startsWith(u'[') ||
+                     line.contains(u'='),
+                 qPrintable(line));
     // Files written, then read by the manager, then the timer enabled and started, in that order.
     QStringList changes = systemd->calls();
     changes.removeAll(QStringLiteral("LoadUnit vantrell-schedule.timer"));
@@ -891,6 +921,42 @@ void UnattendedTest::scheduleFromTheCommandLine() {
     QVERIFY(!QFile::exists(service));
     QVERIFY(systemd->calls().contains(QStringLiteral("StopUnit vantrell-schedule.timer")));
     QVERIFY(systemd->calls().contains(QStringLiteral("DisableUnitFiles vantrell-schedule.timer")));
+}
+
+// Runs of "--schedule" at once, each asked while the one before is still at work with a slow
+// manager: the schedule in place is the last one asked for, and each run says what became of
+// its own.
+void UnattendedTest::severalSchedulesAtOnceEndWithTheLast() {
+    const QString units = home(QStringLiteral("config/systemd/user"));
+    SessionBusDaemon daemon;
+    QVERIFY2(daemon.start(), qPrintable(daemon.errorString()));
+    BusStandIns standIns(daemon.address());
+    auto* systemd = new SystemdStandIn(units, QDateTime(QDate(2031, 1, 2), QTime(3, 4)));
+    systemd->delay(QStringLiteral("Reload"), 500ms);
+    QVERIFY(standIns.serve(QStringLiteral("org.freedesktop.systemd1"),
+                           QStringLiteral("/org/freedesktop/systemd1"), systemd));
+    const QMap<QString, QString> environment{
+        {QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), daemon.address()}};
+    const QStringList asked{QStringLiteral("15"), QStringLiteral("30"), QStringLiteral("off"),
+                            QStringLiteral("45")};
+    std::vector<std::unique_ptr<QProcess>> runs;
+    for (const QString& minutes : asked) {
+        runs.push_back(std::make_unique<QProcess>());
+        start(*runs.back(), environment, {QStringLiteral("--schedule"), minutes});
+        QTest::qWait(200);
+    }
+    for (const auto& run : runs) {
+        // One that ended while the next was started has been told so already.
+        QVERIFY(run->state() == QProcess::NotRunning || run->waitForFinished(60000));
+        const QByteArray said = run->readAllStandardOutput() + run->readAllStandardError();
+        QVERIFY2(said.count('\n') == 1, said.constData());
+        if (run->exitCode() != 0)
+            QVERIFY2(said.contains("a change of the schedule asked for after this one"),
+                     said.constData());
+    }
+    QCOMPARE(runs.back()->exitCode(), 0);
+    QVERIFY2(status(environment).startsWith("Schedule:       On: publishing every 45 minutes"),
+             qPrintable(status(environment)));
 }
 
 QString UnattendedTest::status(const QMap<QString, QString>& environment) {
@@ -1226,6 +1292,10 @@ void UnattendedTest::untrustedServersGetNoPassword_data() {
         << int(ProftpdServer::Ftpes) << QStringLiteral("nothing")
         << QStringLiteral("the system's certificate store /nonexistent/ca-certificates.crt is "
                           "missing; the package ca-certificates brings it");
+    // Before, OpenSSL waited for the pipe's writer for ever.
+    QTest::newRow("a pipe as the certificate store")
+        << int(ProftpdServer::Ftpes) << QStringLiteral("pipe")
+        << QStringLiteral("the system's certificate store");
     QTest::newRow("unknown host key")
         << int(ProftpdServer::Sftp) << QString() << QStringLiteral("known_hosts");
     QTest::newRow("changed host key")
@@ -1248,6 +1318,12 @@ void UnattendedTest::untrustedServersGetNoPassword() {
         environment.insert(QStringLiteral("SSL_CERT_FILE"), server.authorityFile());
     if (trusted == QLatin1String("nothing"))
         environment = withoutCertificateStore();
+    if (trusted == QLatin1String("pipe")) {
+        environment = withoutCertificateStore();
+        const QString pipe = home(QStringLiteral("ca-certificates.crt"));
+        QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+        environment.insert(QStringLiteral("SSL_CERT_FILE"), pipe);
+    }
     if (trusted == QLatin1String("other") && !ssh)
         storedFingerprint = QStringLiteral("AB:").repeated(31) + QStringLiteral("AB");
     if (trusted == QLatin1String("other") && ssh) {
