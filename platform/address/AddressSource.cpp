@@ -128,7 +128,7 @@ AddressAnswer askWeb(QString url, AddressFamily family, const QString& bindAddre
     const QString address = StrictAddress(reply.body, family, url, &why);
     if (address.isEmpty())
         return failure(why);
-    return {address, QString()};
+    return {address, QString(), reply.server};
 }
 
 AddressAnswer askSource(const AddressQuery& query) {

@@ -109,6 +109,9 @@ HttpReply HttpFetch(const HttpRequest& request) {
 
     const CURLcode code = curl_easy_perform(h);
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &reply.status);
+    const char* reached = nullptr;
+    if (curl_easy_getinfo(h, CURLINFO_PRIMARY_IP, &reached) == CURLE_OK && reached && *reached)
+        reply.server = QString::fromLatin1(reached);
     if (code == CURLE_OK || (code == CURLE_WRITE_ERROR && reply.tooLong))
         return reply;
     if (code == CURLE_OPERATION_TIMEDOUT)

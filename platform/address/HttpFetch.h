@@ -31,6 +31,7 @@ struct HttpReply {
     bool tooLong = false;  // the reply went past the limit; body holds the limit's worth
     bool timedOut = false; // the deadline passed first
     QString error;         // the transfer failed (not an HTTP error status): why
+    QString server;        // the address the request reached, where it reached one
 };
 
 HttpReply HttpFetch(const HttpRequest& request);
