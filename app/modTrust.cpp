@@ -34,10 +34,10 @@ QString refusalText(const TrustProblem& p, const QString& knownHostsFile,
                               "in %4.")
             .arg(hostAndPort(p), p.reason, p.fingerprint, settingsFile);
     case TrustProblem::Kind::NewHostKey:
-        return QStringLiteral("the host key of %1 is not known (%2 %3); the login was not sent. "
-                              "To trust it, upload once from the window and trust it there, or "
-                              "add it to %4.")
-            .arg(hostAndPort(p), p.keyType, p.fingerprint, hosts);
+        return QStringLiteral("the host key of %1 is not known (%2 %3)%5; the login was not "
+                              "sent. To trust it, upload once from the window and trust it there, "
+                              "or add it to %4.")
+            .arg(hostAndPort(p), p.keyType, p.fingerprint, hosts, platform::PortlessEntry(p));
     case TrustProblem::Kind::ChangedHostKey:
         return QStringLiteral("WARNING: the host key of %1 has changed; it is now %2 %3. Someone "
                               "may be posing as the server; the login was not sent. If you know "

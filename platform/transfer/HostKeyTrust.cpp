@@ -37,6 +37,7 @@ bool HostKeyTrust::load() {
         return false;
     }
     m_known = KnownHosts(content, m_host, m_port);
+    m_knownOnPort22 = m_port != 22 && !KnownHosts(content, m_host, 22).IsEmpty();
     return true;
 }
 
@@ -57,8 +58,8 @@ bool HostKeyTrust::install(CURL* easy) {
            curl_easy_setopt(easy, CURLOPT_SSH_HOSTKEYDATA, this) == CURLE_OK;
 }
 
-// The most modern type the user knows for the host, as ssh prefers it; when the user knows only
-// RSA keys, the library chooses.
+// The most modern type the user knows for the host, as ssh prefers it: a server that offers
+// several shows the one the user knows.
 QLatin1StringView HostKeyTrust::preferredType() {
     if (!loadOnce())
         return {};
@@ -115,6 +116,7 @@ int HostKeyTrust::check(void* self, int, const char* key, size_t length) {
         break;
     case KnownHosts::Verdict::New:
         p.kind = TrustProblem::Kind::NewHostKey;
+        p.knownOnPort22Only = trust->m_knownOnPort22;
         break;
     }
     p.host = trust->m_host;
@@ -123,6 +125,15 @@ int HostKeyTrust::check(void* self, int, const char* key, size_t length) {
     p.keyType = KnownHosts::TypeOf(blob);
     p.fingerprint = KnownHosts::FingerprintOf(blob);
     return CURLKHMATCH_MISMATCH;
+}
+
+QString PortlessEntry(const TrustProblem& problem) {
+    if (problem.kind != TrustProblem::Kind::NewHostKey || !problem.knownOnPort22Only)
+        return {};
+    return QStringLiteral(" (known_hosts names %1 without a port, which stands for port 22 alone; "
+                          "an entry for this port is written [%1]:%2)")
+        .arg(problem.host)
+        .arg(problem.port);
 }
 
 QString DefaultKnownHostsFile() {

@@ -190,6 +190,13 @@ std::optional<Leftover> leftoverIn(const QString& listingLine, const QString& re
     const QRegularExpressionMatch m = pattern.match(listingLine);
     if (!m.hasMatch())
         return std::nullopt;
+    static const QRegularExpression typeFact(QStringLiteral(R"((?:^|;)type=([^;]*);)"),
+                                             QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch ls = platform::inet::listingLine().match(listingLine);
+    const QRegularExpressionMatch fact = typeFact.match(listingLine);
+    if ((ls.hasMatch() && ls.captured(1) != u"-") ||
+        (fact.hasMatch() && fact.captured(1).compare(u"file", Qt::CaseInsensitive) != 0))
+        return std::nullopt;
     QDateTime started =
         QDateTime::fromString(m.captured(3), QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
     if (!started.isValid())

@@ -53,7 +53,8 @@ QString uploadTag(const QDateTime& startedUtc, quint32 random);
 QString temporaryName(const QString& remoteName, const QString& tag, bool visible = false);
 QString backupName(const QString& remoteName, const QString& tag, bool visible = false);
 
-// One of those names, found in a line of a directory listing that ends with it.
+// One of those names, found in a line of a directory listing that ends with it. Only a file
+// counts: a folder or a link under such a name is nothing an upload left.
 struct Leftover {
     QString name;
     QString tag;          // the upload's, as uploadTag() made it

@@ -1,5 +1,7 @@
 #include "InetExchange.h"
 
+#include "HostKeyTrust.h"
+
 namespace platform::inet {
 
 QString withDetail(const QString& what, const QString& detail) {
@@ -91,8 +93,8 @@ QString untrusted(const TrustProblem& problem, const QString& hostAndPort) {
         return QStringLiteral("The certificate of %1 is not trusted (%2); the login was not sent")
             .arg(hostAndPort, problem.reason);
     case TrustProblem::Kind::NewHostKey:
-        return QStringLiteral("The host key of %1 is not known; the login was not sent")
-            .arg(hostAndPort);
+        return QStringLiteral("The host key of %1 is not known%2; the login was not sent")
+            .arg(hostAndPort, PortlessEntry(problem));
     case TrustProblem::Kind::ChangedHostKey:
         return QStringLiteral("The host key of %1 has changed; the login was not sent")
             .arg(hostAndPort);
