@@ -3,6 +3,7 @@
 #include "FtpServer.h"
 #include "Inet.h"
 #include "Process.h"
+#include "ProftpdServer.h"
 #include "SshdServer.h"
 #include "TestFiles.h"
 #include "UploadJournal.h"
@@ -14,13 +15,22 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QtEndian>
 
 #include <algorithm>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <thread>
+#include <vector>
 
 using namespace std::chrono_literals;
 using platform::Inet;
@@ -68,6 +78,65 @@ void pointAt(Inet& inet, FtpServer& server) {
 
 QString quoted(const QString& name) {
     return u'"' + name + u'"';
+}
+
+// A server in name only on 127.0.0.1: says its words to every connection, then hangs up or
+// holds the connection open, saying no more.
+class WordsServer {
+public:
+    WordsServer(QByteArray words, bool hangUp) : m_words(std::move(words)), m_hangUp(hangUp) {
+        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(m_listener, 8);
+        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
+        m_port = ntohs(address.sin_port);
+        m_thread = std::thread([this] {
+            for (int peer; (peer = ::accept(m_listener, nullptr, nullptr)) >= 0;) {
+                (void)!::send(peer, m_words.constData(), size_t(m_words.size()), MSG_NOSIGNAL);
+                if (m_hangUp)
+                    ::close(peer);
+                else
+                    m_held.push_back(peer);
+            }
+        });
+    }
+    ~WordsServer() {
+        ::shutdown(m_listener, SHUT_RDWR);
+        m_thread.join();
+        ::close(m_listener);
+        for (const int peer : m_held)
+            ::close(peer);
+    }
+    WordsServer(const WordsServer&) = delete;
+    WordsServer& operator=(const WordsServer&) = delete;
+    QString site() const { return QStringLiteral("sftp://127.0.0.1:%1").arg(m_port); }
+
+private:
+    QByteArray m_words;
+    bool m_hangUp;
+    int m_listener = -1;
+    quint16 m_port = 0;
+    std::vector<int> m_held;
+    std::thread m_thread;
+};
+
+// An SSH server's refusal of a connection before the key exchange, as ProFTPD sends it when
+// too many are open: its line, then SSH_MSG_DISCONNECT in the clear.
+QByteArray turnedAway(const QByteArray& why) {
+    QByteArray payload("\x01\x00\x00\x00\x0c", 5);
+    const auto string = [](const QByteArray& s) {
+        const quint32 n = qToBigEndian(quint32(s.size()));
+        return QByteArray(reinterpret_cast<const char*>(&n), 4) + s;
+    };
+    payload += string(why) + string("en-US");
+    const QByteArray padding(8 - (payload.size() + 5) % 8 + 8, '\0');
+    const quint32 length = qToBigEndian(quint32(1 + payload.size() + padding.size()));
+    return "SSH-2.0-mod_sftp\r\n" + QByteArray(reinterpret_cast<const char*>(&length), 4) +
+           char(padding.size()) + payload + padding;
 }
 
 } // namespace
@@ -837,6 +906,81 @@ private slots:
         }
         if (file != "fifo")
             QCOMPARE(readFile(knownHosts), before);
+    }
+
+    // What a server says instead of the SSH greeting, or to turn a connection away, is what the
+    // message says, within seconds, and as text; before, a line other than a greeting that kept
+    // the connection open (or closed it) held the run up for good.
+    void serverWordsInsteadOfAGreeting_data() {
+        QTest::addColumn<QByteArray>("words");
+        QTest::addColumn<bool>("hangUp");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("too many unauthenticated connections")
+            << QByteArray("Exceeded MaxStartups\r\n") << true
+            << "closed the connection without an SSH greeting (as a busy server does); it said: "
+               "Exceeded MaxStartups";
+        QTest::newRow("a line, then silence")
+            << QByteArray("Exceeded MaxStartups\r\n") << false
+            << "no SSH greeting from 127.0.0.1:{port} within 5 seconds; it said: Exceeded "
+               "MaxStartups";
+        QTest::newRow("an FTP server")
+            << QByteArray("220 ready\r\n") << false << "is it an FTP server? It said: 220 ready";
+        QTest::newRow("turned away")
+            << turnedAway("Maximum connections for host/user reached") << true
+            << "turned the connection away, as a server does that takes no more connections from "
+               "here at once: Maximum connections for host/user reached";
+        QTest::newRow("control characters")
+            << QByteArray("\x1b]0;owned\x07\x1b[2J\r\n") << true << "it said: ?]0;owned??[2J";
+        QTest::newRow("silence") << QByteArray() << false
+                                 << "no SSH greeting from 127.0.0.1:{port} within 5 seconds, is it "
+                                    "an SSH server?";
+    }
+
+    void serverWordsInsteadOfAGreeting() {
+        QFETCH(QByteArray, words);
+        QFETCH(bool, hangUp);
+        QFETCH(QString, said);
+        const WordsServer server(words, hangUp);
+        const QString local = m_local.filePath("words.htm");
+        QVERIFY(writeFile(local, "page"));
+        Inet inet;
+        inet.setURL(server.site());
+        inet.setUserName("vantrell");
+        inet.setPassword("secret");
+        inet.setKnownHostsFile(m_local.filePath("known_hosts_words"));
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(!run(inet, "PUT " + local + " words.htm"));
+        QVERIFY2(clock.elapsed() < 8000, qPrintable(QString::number(clock.elapsed())));
+        said.replace("{port}", server.site().section(':', 2));
+        QVERIFY2(inet.LastError().contains(said), qPrintable(inet.LastError()));
+        for (const QChar c : inet.LastError())
+            QVERIFY2(c.unicode() >= 0x20, qPrintable(inet.LastError()));
+    }
+
+    // ProFTPD with one connection a client: taken by another, it turns the upload's away.
+    // Before, the message spoke of the folder and of encryption keys.
+    void connectionLimitIsSaidAsSuch() {
+        ProftpdServer server;
+        server.addConfiguration("MaxConnectionsPerHost 1\n");
+        QVERIFY2(server.start(), qPrintable(server.errorString()));
+        const QString knownHosts = m_local.filePath("known_hosts_limit");
+        QVERIFY(writeFile(knownHosts, server.knownHostsLine().toUtf8() + '\n'));
+        QTcpSocket other;
+        other.connectToHost("127.0.0.1", server.port(ProftpdServer::Sftp));
+        QVERIFY(other.waitForConnected() && other.waitForReadyRead());
+        const QString local = m_local.filePath("limit.htm");
+        QVERIFY(writeFile(local, "page"));
+        Inet inet;
+        inet.setURL(server.site(ProftpdServer::Sftp));
+        inet.setUserName(server.user());
+        inet.setPassword(server.password());
+        inet.setKnownHostsFile(knownHosts);
+        QVERIFY(!run(inet, "PUT " + local + " limit.htm"));
+        QVERIFY2(inet.LastError().contains("turned the connection away, as a server does that "
+                                           "takes no more connections from here at once: Maximum "
+                                           "connections for host/user reached"),
+                 qPrintable(inet.LastError()));
     }
 
     // A host known by its RSA key alone, whose server also offers ECDSA and Ed25519 keys and
