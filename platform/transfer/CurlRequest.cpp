@@ -56,7 +56,12 @@ int onProgress(void* userdata, curl_off_t, curl_off_t, curl_off_t toSend, curl_o
 }
 
 size_t onBody(char* data, size_t size, size_t count, void* userdata) {
-    static_cast<QByteArray*>(userdata)->append(data, qsizetype(size * count));
+    auto* reply = static_cast<Reply*>(userdata);
+    if (reply->body.size() + qsizetype(size * count) > MaxListing) {
+        reply->tooLong = true;
+        return 0;
+    }
+    reply->body.append(data, qsizetype(size * count));
     return size * count;
 }
 
@@ -128,7 +133,7 @@ void SetTransferOptions(CURL* easy, const Request& request, std::chrono::millise
         curl_easy_setopt(easy, CURLOPT_DIRLISTONLY,
                          long(request.listing == Request::Listing::Names));
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, onBody);
-        curl_easy_setopt(easy, CURLOPT_WRITEDATA, &reply->body);
+        curl_easy_setopt(easy, CURLOPT_WRITEDATA, reply);
     } else {
         curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
         // Over SFTP: one request, which follows links and fails for a missing name.

@@ -267,7 +267,8 @@ private:
         }
         const RemotePath dir = m_current.joined(cmd.putDir);
         Lookup lookup;
-        std::optional<UploadJournal> journal;
+        const UploadJournal journal(job.user + u'@' + site.hostAndPort,
+                                    dir.display() + u'/' + cmd.remoteName);
 #if VANTRELL_HAVE_LIBSSH2
         if (m_probe) {
             lookup = [this](const RemotePath& in, const QString& name) {
@@ -278,8 +279,6 @@ private:
                 dropProbe();
                 return facts;
             };
-            journal.emplace(job.user + u'@' + site.hostAndPort,
-                            dir.display() + u'/' + cmd.remoteName);
         }
 #endif
         PageReplacement replacement(
@@ -287,7 +286,7 @@ private:
                 return exchange(job, dialect, request);
             },
             dialect, site.hostAndPort, job.timeout, dir, cmd.remoteName, file, std::move(lookup),
-            journal ? &*journal : nullptr);
+            &journal);
         return replacement.run();
     }
 

@@ -254,6 +254,16 @@ bool listsName(const QStringList& listingLines, const QString& name) {
     return false;
 }
 
+std::optional<QChar> listedKind(const QStringList& listingLines, const QString& name) {
+    for (const QString& line : listingLines) {
+        const QRegularExpressionMatch m = listingLine().match(line);
+        if (m.hasMatch() &&
+            (m.captured(3) == name || m.captured(3).startsWith(name + QStringLiteral(" -> "))))
+            return m.captured(1).front();
+    }
+    return std::nullopt;
+}
+
 QString redact(QString text, const QString& password) {
     static const QString mask = QStringLiteral("******");
     if (password.isEmpty())

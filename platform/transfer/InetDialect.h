@@ -61,6 +61,16 @@ public:
     // the server did not list it. An MLST fact line of the file may be among them.
     virtual std::optional<QStringList> listingIn(const Reply& reply) const = 0;
 
+    // A request about the page alone, however many files stand beside it, and what its reply
+    // says stands under the name (nothing where it cannot tell); none where the protocol has
+    // no such request curl can make.
+    virtual std::optional<Request> pageQuery(const RemotePath&, const QString&) const {
+        return std::nullopt;
+    }
+    virtual std::optional<NameFacts> factsIn(const Reply&, const QString&) const {
+        return std::nullopt;
+    }
+
     // Whether the modeQuery reply lists `name` at all; nullopt where the reply cannot tell.
     virtual std::optional<bool> lists(const Reply&, const QString&) const { return std::nullopt; }
     // False where renaming onto a name in use never works, so that the old page is moved aside

@@ -47,6 +47,7 @@ struct Reply {
     QStringList answering;    // FTP: for each of serverLines, the command it answers ("" at first)
     QString sent;             // FTP: the command sent last, without its argument
     QByteArray body;          // a listing
+    bool tooLong = false;     // the listing went past MaxListing and was cut off
     bool outOfTime = false;   // stopped because the whole upload had taken too long
     // The password went to the server (FTP: PASS was sent; SSH: the server offered a login by
     // password, which curl then tried).
@@ -86,6 +87,9 @@ struct Reply {
 };
 
 using Exchange = std::function<Reply(const Request&)>;
+
+// Far beyond the listing of any web space's folder (some 70 bytes a file).
+inline constexpr qsizetype MaxListing = qsizetype(16) << 20;
 
 // What stands under one name on the server, links followed, asked without listing its folder.
 struct NameFacts {

@@ -59,7 +59,7 @@ private:
     Outcome replaceAsideAtOnce();
     Reply uploadTemporary(bool aside);
     static QString refusalIn(const Reply& reply);
-    Outcome uploadDirectly();
+    Outcome uploadDirectly(const QString& because);
     Outcome uploadOverMovedAside();
     Outcome failed(const Reply& reply) const;
     Outcome pageUnchanged(const QString& refusal) const;

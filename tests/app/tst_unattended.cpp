@@ -1202,7 +1202,7 @@ void UnattendedTest::publishesOverFtpes() {
                           QStringLiteral(".*.part"));
     QCOMPARE(sent,
              (QStringList{"AUTH TLS", "USER vantrell", "PASS (hidden)", "PBSZ 0", "PROT P", "PWD",
-                          "CWD pub", "STAT .", "EPSV", "TYPE I", "STOR .ip.htm.*.part",
+                          "CWD pub", "STAT ip.htm", "EPSV", "TYPE I", "STOR .ip.htm.*.part",
                           "SITE CHMOD 644 .ip.htm.*.part", "RNFR .ip.htm.*.part", "RNTO ip.htm"}));
 
     // A server that takes the login inside TLS and then will not protect the data.

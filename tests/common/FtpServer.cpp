@@ -70,6 +70,8 @@ bool FtpServer::start(const Options& options) {
     args << QStringLiteral("--rename-refusal") << options.renameRefusal;
     if (options.refuseDotFiles)
         args << QStringLiteral("--refuse-dot-files");
+    if (options.refuseNewFiles)
+        args << QStringLiteral("--refuse-new-files");
     if (!options.umask.isEmpty())
         args << QStringLiteral("--umask") << options.umask;
     if (options.withoutMlst)

@@ -38,6 +38,8 @@ struct FtpServerOptions {
     QString renameRefusal = QStringLiteral("553 File name not allowed.");
     // Refuse STOR of names that start with a dot.
     bool refuseDotFiles = false;
+    // Refuse STOR of a name not there yet, as where the login may not write into the folder.
+    bool refuseNewFiles = false;
     // The server's umask for the files it creates, in octal ("077"); empty: the test's own.
     QString umask{};
     // Offer neither MLST nor MLSD, as older servers do.

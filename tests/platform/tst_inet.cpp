@@ -171,22 +171,31 @@ private slots:
         QCOMPARE(readFile(root.filePath("www/.index.htm.part")), QByteArray("half a pa"));
         QCOMPARE(root.entryList(QDir::Files | QDir::Hidden), QStringList{});
         // A round trip for each thing the replacement needs, none twice: every one costs the
-        // time a reply takes to come back.
-        QStringList sent = server.commands();
-        sent.replaceInStrings(QRegularExpression(R"(\.vantrell-\d{8}T\d{6}Z-[0-9a-f]{8}\.part$)"),
-                              ".*.part");
-        QCOMPARE(sent, (QStringList{"USER vantrell", "PASS ******", "PWD", "CWD www", "STAT .",
-                                    "EPSV", "TYPE I", "STOR .index.htm.*.part",
-                                    "SITE CHMOD 640 .index.htm.*.part", "RNFR .index.htm.*.part",
-                                    "RNTO index.htm"}));
+        // time a reply takes to come back. The page is asked about alone, whatever stands beside
+        // it; the folder is listed the first time only, when no upload of the page has been
+        // written down yet.
+        const auto sent = [&server](qsizetype from) {
+            QStringList commands = server.commands().mid(from);
+            commands.replaceInStrings(
+                QRegularExpression(R"(\.vantrell-\d{8}T\d{6}Z-[0-9a-f]{8}\.part$)"), ".*.part");
+            return commands;
+        };
+        QCOMPARE(sent(0), (QStringList{"USER vantrell", "PASS ******", "PWD", "CWD www",
+                                       "STAT index.htm", "EPSV", "TYPE A", "LIST", "EPSV", "TYPE I",
+                                       "STOR .index.htm.*.part", "SITE CHMOD 640 .index.htm.*.part",
+                                       "RNFR .index.htm.*.part", "RNTO index.htm"}));
         QCOMPARE(server.loginCount(), 1);
         QCOMPARE(server.connectionCount(), 1);
 
         // The directory stays for the following commands, on the same connection.
         QVERIFY(writeFile(local, "second"));
+        const qsizetype before = server.commands().size();
         QVERIFY2(run(inet, "PUT " + local + " index.htm"), qPrintable(inet.LastError()));
         QCOMPARE(readFile(root.filePath("www/index.htm")), QByteArray("second"));
         QCOMPARE(server.loginCount(), 1);
+        QCOMPARE(sent(before), (QStringList{"STAT index.htm", "EPSV", "STOR .index.htm.*.part",
+                                            "SITE CHMOD 640 .index.htm.*.part",
+                                            "RNFR .index.htm.*.part", "RNTO index.htm"}));
     }
 
     void namesWithSpaces() {
@@ -519,6 +528,10 @@ private slots:
         // Under a visible temporary name: never straight onto the live page.
         QTest::newRow("no dot files")
             << FtpServer::Options{.refuseDotFiles = true} << QString() << 1 << false;
+        // A folder the login cannot write into, where the page can be overwritten: before, the
+        // success said nothing of it.
+        QTest::newRow("no new files")
+            << FtpServer::Options{.refuseNewFiles = true} << QString() << 1 << true;
     }
 
     void replacesPageHoweverTheServerRenames() {
@@ -551,6 +564,10 @@ private slots:
         QCOMPARE(www.entryList(QDir::Files | QDir::Hidden).size(), files);
         QVERIFY(!ftp.commands().contains("DELE index.htm"));
         QCOMPARE(ftp.commands().contains("STOR index.htm"), direct);
+        // Every plain upload says so with its success.
+        QVERIFY2(inet.LastNote().startsWith("The page was overwritten in place, without the safe "
+                                            "replace, as the server ") == direct,
+                 qPrintable(inet.LastNote()));
         QCOMPARE(ftp.loginCount(), 1);
     }
 
@@ -645,6 +662,51 @@ private slots:
             QCOMPARE(readFile(www.filePath("index.htm")),
                      published ? samplePage() : QByteArray("old page"));
         QVERIFY(!ftp.commands().contains("RNFR index.htm"));
+    }
+
+    // Beside thousands of files, STAT of the folder answers with more than curl takes in one
+    // reply and every publish failed ("the connection was cut off"): the page is asked about
+    // alone, and the folder, where it must be listed, over a data connection.
+    void replacesPageBesideThousandsOfFiles_data() {
+        QTest::addColumn<bool>("tls");
+        QTest::newRow("FTP") << false;
+        QTest::newRow("FTPES") << true;
+    }
+
+    void replacesPageBesideThousandsOfFiles() {
+        QFETCH(bool, tls);
+        FtpServer ftp;
+        ProftpdServer proftpd;
+        QVERIFY2(tls ? proftpd.start() : ftp.start(),
+                 qPrintable(tls ? proftpd.errorString() : ftp.errorString()));
+        const QDir www((tls ? proftpd.root() : ftp.root()) + "/www");
+        QVERIFY(www.mkpath("."));
+        for (int i = 0; i < 6000; ++i)
+            QVERIFY(writeFile(www.filePath(QStringLiteral("photo-%1.jpg").arg(i)), ""));
+        QVERIFY(writeFile(www.filePath("index.htm"), "old page"));
+        QVERIFY(QFile::setPermissions(www.filePath("index.htm"),
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+        const QString local = m_local.filePath("index.htm");
+        for (const QByteArray& page : {QByteArray("first"), QByteArray("second")}) {
+            QVERIFY(writeFile(local, page));
+            Inet inet;
+            if (tls) {
+                inet.setURL(proftpd.site(ProftpdServer::Ftpes));
+                inet.setUserName(proftpd.user());
+                inet.setPassword(proftpd.password());
+                inet.setTrustedCertificate(proftpd.certificateFingerprint());
+            } else {
+                pointAt(inet, ftp);
+            }
+            QVERIFY2(run(inet, "CD www"), qPrintable(inet.LastError()));
+            QVERIFY2(run(inet, "PUT " + local + " index.htm"), qPrintable(inet.LastError()));
+            QCOMPARE(readFile(www.filePath("index.htm")), page);
+            QCOMPARE(QFileInfo(www.filePath("index.htm")).permissions() & 0x0777,
+                     QFileDevice::Permissions(0x0640));
+        }
+        QCOMPARE(www.entryList(QDir::Files | QDir::Hidden).size(), 6001);
+        if (!tls)
+            QVERIFY(!ftp.commands().contains("STAT ."));
     }
 
     void twoUploadsOfOnePageAtOnce() {
@@ -981,6 +1043,35 @@ private slots:
                                            "takes no more connections from here at once: Maximum "
                                            "connections for host/user reached"),
                  qPrintable(inet.LastError()));
+    }
+
+    // OpenSSH, a folder the login cannot write into and a page it may overwrite: the page goes
+    // the plain way, and the success says so. Before, not a word.
+    void unwritableFolderIsSaidOverSftp() {
+        if (const QString why = SshdServer::unavailable(); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        SshdServer server;
+        QVERIFY2(server.start(), qPrintable(server.errorString()));
+        const QDir locked(server.root() + "/locked");
+        QVERIFY(locked.mkpath("."));
+        QVERIFY(writeFile(locked.filePath("index.htm"), "old page"));
+        QVERIFY(server.handOver(locked.filePath("index.htm")));
+        const QString knownHosts = m_local.filePath("known_hosts_locked");
+        QVERIFY(writeFile(knownHosts, server.knownHostsLine(SshdServer::Ed25519).toUtf8() + '\n'));
+        const QString local = m_local.filePath("locked.htm");
+        QVERIFY(writeFile(local, "new page"));
+        Inet inet;
+        inet.setURL(server.site());
+        inet.setUserName(server.user());
+        inet.setPassword(server.password());
+        inet.setKnownHostsFile(knownHosts);
+        QVERIFY2(run(inet, "CD locked"), qPrintable(inet.LastError()));
+        QVERIFY2(run(inet, "PUT " + local + " index.htm"), qPrintable(inet.LastError()));
+        QCOMPARE(readFile(locked.filePath("index.htm")), QByteArray("new page"));
+        QVERIFY2(inet.LastNote().startsWith("The page was overwritten in place, without the safe "
+                                            "replace, as the server would not take it under a "
+                                            "name of its own first"),
+                 qPrintable(inet.LastNote()));
     }
 
     // A host known by its RSA key alone, whose server also offers ECDSA and Ed25519 keys and
