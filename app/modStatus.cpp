@@ -92,23 +92,25 @@ void ShowOutcome(frmTallyhost& form, const platform::HistoryEntry& e) {
     const QString at = QStringLiteral(" at ") + whenSaid(e.time);
     switch (e.result) {
     case platform::HistoryEntry::Result::Published: {
-        // An IPv6 marker left empty is said after the rest, in full in the tip.
-        const QString ipv6 = e.ipv6Note.isEmpty() ? QString() : QStringLiteral("; ") + e.ipv6Note;
+        // An IPv6 marker left empty, and what the success had to say (a page overwritten in
+        // place), are said after the rest, in full in the tip.
+        QStringList notes{e.ipv6Note, e.message};
+        notes.removeAll(QString());
+        const QString after =
+            notes.isEmpty() ? QString() : QStringLiteral("; ") + notes.join(u"; ");
         const QString reason = platform::UnreachableReason(e.address);
         if (reason.isEmpty()) {
             ShowStatus(form, QStringLiteral("Published %1 to ").arg(AddressesOf(e)),
-                       platform::Destination(e), at + ipv6, e.ipv6Note);
+                       platform::Destination(e), at + after, notes.join(u'\n'));
             return;
         }
         // Published all the same: the page says what this machine knows.
-        QString tip = QStringLiteral("%1 is %2. Tools > Options chooses where the published "
+        notes.prepend(QStringLiteral("%1 is %2. Tools > Options chooses where the published "
                                      "address comes from.")
-                          .arg(e.address, reason);
-        if (!e.ipv6Note.isEmpty())
-            tip += QLatin1Char('\n') + e.ipv6Note;
-        ShowStatus(form, QStringLiteral("Published %1 to ").arg(AddressesOf(e)),
-                   platform::Destination(e),
-                   at + QStringLiteral(", unreachable: see Tools > Options") + ipv6, tip);
+                          .arg(e.address, reason));
+        ShowStatus(
+            form, QStringLiteral("Published %1 to ").arg(AddressesOf(e)), platform::Destination(e),
+            at + QStringLiteral(", unreachable: see Tools > Options") + after, notes.join(u'\n'));
         return;
     }
     case platform::HistoryEntry::Result::Unchanged:

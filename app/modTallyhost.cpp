@@ -408,6 +408,8 @@ bool UploadPage() {
     switch (end) {
     case JobEnd::Published:
         record.result = platform::HistoryEntry::Result::Published;
+        // What the success has to say: a page overwritten in place, old copies left.
+        record.message = form.inetFTP->LastNote();
         break;
     case JobEnd::Unchanged:
         record.result = platform::HistoryEntry::Result::Unchanged;
