@@ -417,10 +417,12 @@ bool UploadPage() {
     case JobEnd::Failed:
         if (g_cancelled) {
             record.result = platform::HistoryEntry::Result::Cancelled;
-            record.message = g_replacing ? QStringLiteral("stopped while the page was being put "
-                                                          "in place; the server may hold the old "
-                                                          "page or the new one")
-                                         : QStringLiteral("Cancelled");
+            // Where the transfer really was when it stopped, not where the status line had got.
+            record.message =
+                form.inetFTP->CancelledDuring() == platform::Inet::Stage::Replacing
+                    ? QStringLiteral("stopped while the page was being put in place; the server "
+                                     "may hold the old page or the new one")
+                    : QStringLiteral("Cancelled");
         } else {
             record.result = platform::HistoryEntry::Result::Failed;
             if (const std::optional<platform::Message> said = messages.Last())

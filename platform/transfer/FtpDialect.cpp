@@ -52,6 +52,9 @@ public:
     // first data connection's TLS 1.3 session in place of the command connection's.
     bool oneTransferPerConnection() const override { return m_certificate.has_value(); }
 
+    // The reply to STOR, once the data connection has closed.
+    bool confirmsWholeUploadOnly() const override { return true; }
+
     TrustProblem trustProblem() const override {
         return m_certificate ? m_certificate->problem() : TrustProblem{};
     }

@@ -341,12 +341,23 @@ private:
                 return reply;
             }
         }
-        Limits limits{&m_abandon, !request.finishing && !request.whole, job.deadline, false, false,
-                      {}};
-        limits.report = [this](curl_off_t toSend, curl_off_t sent) {
-            if (m_sending && toSend > 0)
-                progress(sent >= toSend ? Inet::Stage::Replacing : Inet::Stage::Uploading,
-                         int(sent * 100 / toSend));
+        Limits limits;
+        limits.abandon = &m_abandon;
+        limits.limited = !request.finishing && !request.whole;
+        limits.deadline = job.deadline;
+        limits.countsAcknowledged = dialect.confirmsWholeUploadOnly();
+        // The page is on the server once the server says so: over FTP its reply to the
+        // upload, over SFTP its confirmation of the last piece.
+        limits.report = [this, &reply, &dialect](curl_off_t toSend, curl_off_t confirmed) {
+            if (!m_sending || toSend <= 0)
+                return;
+            const bool arrived = dialect.confirmsWholeUploadOnly()
+                                     ? reply.replyTo(u"STOR").startsWith(u'2')
+                                     : confirmed >= toSend;
+            // What follows puts the page in place.
+            m_sentWhole = m_sentWhole || arrived;
+            progress(arrived ? Inet::Stage::Replacing : Inet::Stage::Uploading,
+                     arrived ? 100 : int(std::min<curl_off_t>(confirmed * 100 / toSend, 99)));
         };
         if (!prepare(job, dialect, request, &reply, &limits, errorBuffer, postQuote.get()))
             return reply;
@@ -363,17 +374,19 @@ private:
             progress(Inet::Stage::Replacing, 100);
         struct Sent {
             InetWorker& worker;
-            ~Sent() {
-                worker.m_sentWhole = worker.m_sentWhole || worker.m_sending;
-                worker.m_sending = false;
-            }
+            ~Sent() { worker.m_sending = false; }
         } sent{*this};
 
         if (curl_multi_add_handle(m_multi.get(), easy) != CURLM_OK) {
             reply.code = CURLE_FAILED_INIT;
             return reply;
         }
+        // The server's word that the whole page arrived comes while curl waits on its own.
+        reply.heard = [&limits] {
+            limits.report(limits.toSend, limits.confirmed);
+        };
         const bool done = drive(&reply, &limits, carriesData);
+        reply.heard = nullptr;
         noteConnection(request, done, carriesData, &reply);
         // Removed mid-transfer, the handle drops its connection without sending the renames:
         // the page on the server stays as it was.
@@ -381,6 +394,8 @@ private:
 
         if (limits.outOfTime && !m_abandon)
             markOutOfTime(&reply, job);
+        else if (limits.stalled && !m_abandon)
+            markStalled(&reply, job);
         if (reply.code != CURLE_OK && reply.curlError.isEmpty()) {
             reply.curlError = QString::fromUtf8(errorBuffer).trimmed();
             if (reply.curlError.isEmpty())
@@ -411,6 +426,13 @@ private:
         return std::nullopt;
     }
 
+    static void markStalled(Reply* reply, const Job& job) {
+        reply->code = CURLE_OPERATION_TIMEDOUT;
+        reply->outOfTime = true;
+        reply->curlError = QStringLiteral("the server took in nothing more of it for %1")
+                               .arg(durationText(job.timeout));
+    }
+
     static void markOutOfTime(Reply* reply, const Job& job) {
         reply->code = CURLE_OPERATION_TIMEDOUT;
         reply->outOfTime = true;
@@ -431,7 +453,7 @@ private:
             m_refused = refused;
             return false;
         }
-        SetTransferOptions(easy, request, job.timeout, reply, postQuote);
+        SetTransferOptions(easy, request, job.timeout, reply, limits, postQuote);
         return true;
     }
 
@@ -465,6 +487,14 @@ private:
             if (!limits->mayGoOn()) {
                 reply->code = CURLE_ABORTED_BY_CALLBACK;
                 return false;
+            }
+            if (limits->report)
+                limits->report(limits->toSend, limits->confirmed);
+            // The end of the data goes once all before it has been taken in.
+            if (limits->heldAtEnd && limits->mayEnd()) {
+                limits->heldAtEnd = false;
+                curl_easy_pause(easy, CURLPAUSE_CONT);
+                continue;
             }
             // A reply that came in may have moved curl on to a step it has not started yet
             // (after EPSV, the data connection), with nothing to wait for meanwhile: this
@@ -527,7 +557,7 @@ private:
     Inet::Stage m_stage = Inet::Stage::Connecting;
     int m_percent = -1;
     bool m_sending = false;   // inside the exchange that uploads the page
-    bool m_sentWhole = false; // the command has sent the page; what follows puts it in place
+    bool m_sentWhole = false; // the server has the whole page; what follows puts it in place
 #if VANTRELL_HAVE_LIBSSH2
     std::unique_ptr<SftpProbe> m_probe; // beside curl's SFTP connection, until the upload
 #endif
@@ -558,6 +588,9 @@ struct Inet::Private {
     QString lastNote;
     TrustProblem lastTrust;
     InetFault lastFault = InetFault::Other;
+    // The stage the running command has reached, as its thread knows it; what Cancel stopped.
+    std::atomic<int> reached{0};
+    std::optional<Stage> cancelledDuring;
     std::unique_ptr<InetWorker> worker;
 };
 
@@ -584,6 +617,7 @@ void Inet::startWorker() {
                 Qt::QueuedConnection);
         },
         [this, worker](Stage stage, int percent) {
+            d->reached = int(stage);
             QMetaObject::invokeMethod(
                 this,
                 [this, worker, stage, percent] {
@@ -597,6 +631,8 @@ void Inet::startWorker() {
 void Inet::Execute(const QString& operation) {
     if (!d->worker)
         startWorker();
+    if (d->running == 0)
+        d->reached = int(Stage::Connecting);
     ++d->running;
     if (d->fromLogin)
         d->deadline = std::chrono::steady_clock::now() + d->overall;
@@ -629,15 +665,17 @@ QString Inet::UserName() const {
 }
 
 void Inet::Cancel() {
+    d->cancelledDuring.reset();
     if (!d->worker)
         return;
     // The way the end of the control abandons a transfer: the connection is dropped before the
-    // page is renamed into place.
+    // page is renamed into place. Once the thread has ended, where it got to is known for sure.
     d->worker.reset();
     ++d->generation;
     d->fromLogin = true;
     if (d->running == 0)
         return;
+    d->cancelledDuring = Stage(d->reached.load());
     d->running = 0;
     d->lastSucceeded = false;
     d->lastError = QStringLiteral("Cancelled");
@@ -656,6 +694,10 @@ void Inet::finishCommand(unsigned worker, bool succeeded, const QString& error, 
     d->lastNote = note;
     d->lastTrust = trust;
     emit CommandFinished();
+}
+
+std::optional<Inet::Stage> Inet::CancelledDuring() const {
+    return d->cancelledDuring;
 }
 
 bool Inet::StillExecuting() const {

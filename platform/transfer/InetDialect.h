@@ -32,6 +32,9 @@ public:
     // Whether a connection that has carried one transfer of data must give way to a fresh one
     // before the next; commands alone may go on over it.
     virtual bool oneTransferPerConnection() const { return false; }
+    // Whether the server confirms an upload only as a whole, with its reply at the end (FTP),
+    // rather than piece by piece as it takes it in (SFTP).
+    virtual bool confirmsWholeUploadOnly() const { return false; }
     // What the server presented, when a request stopped because it could not be trusted.
     virtual TrustProblem trustProblem() const { return {}; }
     // Why a connection was given up before the protocol began, when a request stopped there.

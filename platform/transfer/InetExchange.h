@@ -55,6 +55,9 @@ struct Reply {
     QString sshMethods;    // SSH: the ways to log in the server offered, as it listed them
     qint64 fileTime = -1;  // the URL's modification time, where asked for and known
     bool loggedIn = false; // SFTP: the server took the login during this exchange
+    // Told of every line of a reply as it comes, while the exchange runs (curl waits for some
+    // replies on its own, outside the loop that drives it).
+    std::function<void()> heard{};
 
     QString lastReply() const { return serverLines.isEmpty() ? QString() : serverLines.last(); }
     // The last line of the server's reply to the last `command` sent; empty when none came.

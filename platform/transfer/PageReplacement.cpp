@@ -38,6 +38,7 @@ Outcome PageReplacement::run() {
         restoreMovedAside();
 
     const std::optional<QStringList> before = m_journal ? m_journal->tags() : std::nullopt;
+    m_earlier = before.value_or(QStringList());
     if (m_journal)
         m_journal->setTags(before.value_or(QStringList()) << m_tag);
     Outcome outcome = replace();
@@ -194,8 +195,11 @@ void PageReplacement::restoreMovedAside() {
 QString PageReplacement::tidyUp() {
     const QDateTime stale = QDateTime::currentDateTimeUtc().addSecs(
         -std::chrono::duration_cast<std::chrono::seconds>(LeftoverAge).count());
-    m_leftovers.removeIf(
-        [&](const Leftover& left) { return left.started < stale && discard(left.name); });
+    // An upload this machine wrote down and did not finish (stopped, cut off) is over: runs of
+    // one page here take turns. Others' may still be running within the hour.
+    m_leftovers.removeIf([&](const Leftover& left) {
+        return (left.started < stale || m_earlier.contains(left.tag)) && discard(left.name);
+    });
     if (m_unremoved.isEmpty())
         return {};
     const qsizetype count = m_unremoved.size();

@@ -59,6 +59,8 @@ bool FtpServer::start(const Options& options) {
         args << QStringLiteral("--stall-after") << QString::number(options.stallUploadsAfter);
     if (options.readLimit > 0)
         args << QStringLiteral("--read-limit") << QString::number(options.readLimit);
+    if (options.steadyRate > 0)
+        args << QStringLiteral("--steady-rate") << QString::number(options.steadyRate);
     if (options.withholdTransferReply)
         args << QStringLiteral("--withhold-transfer-reply");
     if (options.refuseRenameOntoExisting)

@@ -27,6 +27,9 @@ struct FtpServerOptions {
     qint64 stallUploadsAfter = 0;
     // Receive uploads at no more than this many bytes a second (0: as fast as possible).
     qint64 readLimit = 0;
+    // Receive uploads at this many bytes a second, evenly, a little at a time (0: as fast as
+    // possible).
+    qint64 steadyRate = 0;
     // Take every upload whole but never send the reply that ends it.
     bool withholdTransferReply = false;
     // Refuse RNTO onto a name that already exists, as some servers do.

@@ -72,6 +72,8 @@ def serve_ftp(args):
 
     class DataHandler(dtp_base):
         read_limit = args.read_limit
+        if args.steady_rate > 0:
+            ac_in_buffer_size = 8192  # a little at a time
 
         def handle_read(self):
             super().handle_read()
@@ -86,6 +88,17 @@ def serve_ftp(args):
                 # control connection.
                 self._resp = ("426 Connection closed; transfer aborted.", lambda *a: None)
                 self.close()
+
+            if args.steady_rate > 0 and self.receive and not self._closed:
+                # Takes in no more than the rate allows, a little at a time, as a slow link does.
+                if not hasattr(self, "steady_start"):
+                    self.steady_start = time.monotonic()
+                ahead = (self.tot_bytes_received / args.steady_rate
+                         - (time.monotonic() - self.steady_start))
+                if ahead > 0:
+                    self.del_channel()
+                    self.ioloop.call_later(ahead,
+                                           lambda: self.add_channel(events=self.ioloop.READ))
 
         handle_read_event = handle_read  # pyftpdlib's loop calls this name
 
@@ -198,6 +211,8 @@ def main():
                         help="stop reading every upload after this many bytes, silently")
     parser.add_argument("--read-limit", type=int, default=0,
                         help="receive at most this many bytes per second")
+    parser.add_argument("--steady-rate", type=int, default=0,
+                        help="receive uploads at this many bytes per second, evenly")
     parser.add_argument("--refuse-rename-onto-existing", action="store_true",
                         help="refuse RNTO when the destination exists")
     parser.add_argument("--refuse-rename-from", metavar="GLOB",
