@@ -87,6 +87,7 @@ private slots:
     void scheduleFromTheCommandLine();
     void severalSchedulesAtOnceEndWithTheLast();
 
+    void serverWordsReachTheTerminalAsText();
     void siteSchemeChoosesTheServer();
     void publishesOverFtpes();
     void publishesOverFtps();
@@ -1112,6 +1113,29 @@ int UnattendedTest::publish(QByteArray* errors, const QMap<QString, QString>& en
         return -1;
     *errors = program.readAllStandardError();
     return program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -1;
+}
+
+// A server's reply that carries control characters (a terminal's commands: clear the screen,
+// set the window's title) reaches standard error, the history and the notice as text.
+void UnattendedTest::serverWordsReachTheTerminalAsText() {
+    FtpServer server;
+    QVERIFY2(server.start({.refuseRenameFrom = "ip.htm",
+                           .refuseRenameTo = "ip.htm",
+                           .renameRefusal = "450 \x1b]0;owned\x07\x1b[2Jbusy\r"}),
+             qPrintable(server.errorString()));
+    configure(server, server.password());
+    QVERIFY(writeFile(server.root() + QStringLiteral("/pub/ip.htm"), "old"));
+    QByteArray errors;
+    QCOMPARE(publish(&errors), 1);
+    QVERIFY2(errors.contains("(450 ?]0;owned??[2Jbusy"), errors.constData());
+    QCOMPARE(errors.count('\n'), 1);
+    const QList<QJsonObject> entries = historyEntries();
+    QCOMPARE(entries.size(), 1);
+    const QString message = entries.first().value(QStringLiteral("message")).toString();
+    QVERIFY2(message.contains("450 ?]0;owned??[2Jbusy"), qPrintable(message));
+    for (const QByteArray& said : {errors.chopped(1), message.toUtf8()})
+        for (const char c : said)
+            QVERIFY2(c >= 0x20 || c < 0, said.constData());
 }
 
 void UnattendedTest::siteSchemeChoosesTheServer() {
