@@ -44,7 +44,7 @@ struct Limits {
     bool allSent = false;
     bool outOfTime = false;
     // Told how much of the data has gone, and how much of it the server has taken in.
-    std::function<void(curl_off_t toSend, curl_off_t confirmed)> report;
+    std::function<void(curl_off_t toSend, curl_off_t confirmed)> report{};
 
     // FTP confirms the data only as a whole, once it has all arrived; until then what curl
     // has written may sit in the buffers of both systems, megabytes of them. What the server

@@ -64,22 +64,6 @@ struct Job {
     std::chrono::milliseconds overall{};
 };
 
-// What the server presented, as it may be shown: its certificate's names and the type its key
-// claims are the server's own words.
-TrustProblem plainTrustProblem(TrustProblem problem) {
-    for (QString* text : {&problem.reason, &problem.subject, &problem.issuer, &problem.keyType})
-        *text = AsPlainText(*text);
-    for (QString& name : problem.names)
-        name = AsPlainText(name);
-    return problem;
-}
-
-QString durationText(std::chrono::milliseconds ms) {
-    if (ms.count() % 60000 == 0)
-        return QStringLiteral("%1 min").arg(ms.count() / 60000);
-    return QString::number(double(ms.count()) / 1000.0) + QStringLiteral(" s");
-}
-
 } // namespace
 
 // Runs the commands, one after the other, on a thread of its own that owns the curl handles,
@@ -147,7 +131,7 @@ private:
             // Whatever the server said reaches a person as text.
             outcome.error = AsPlainText(redact(outcome.error, job.password));
             outcome.note = AsPlainText(redact(outcome.note, job.password));
-            m_report(outcome, plainTrustProblem(m_trust));
+            m_report(outcome, AsText(m_trust));
         }
         dropProbe();
         sayGoodbye();
@@ -341,11 +325,10 @@ private:
                 return reply;
             }
         }
-        Limits limits;
-        limits.abandon = &m_abandon;
-        limits.limited = !request.finishing && !request.whole;
-        limits.deadline = job.deadline;
-        limits.countsAcknowledged = dialect.confirmsWholeUploadOnly();
+        Limits limits{.abandon = &m_abandon,
+                      .limited = !request.finishing && !request.whole,
+                      .deadline = job.deadline,
+                      .countsAcknowledged = dialect.confirmsWholeUploadOnly()};
         // The page is on the server once the server says so: over FTP its reply to the
         // upload, over SFTP its confirmation of the last piece.
         limits.report = [this, &reply, &dialect](curl_off_t toSend, curl_off_t confirmed) {
@@ -393,9 +376,9 @@ private:
         curl_multi_remove_handle(m_multi.get(), easy);
 
         if (limits.outOfTime && !m_abandon)
-            markOutOfTime(&reply, job);
+            MarkOutOfTime(&reply, job.overall);
         else if (limits.stalled && !m_abandon)
-            markStalled(&reply, job);
+            MarkStalled(&reply, job.timeout);
         if (reply.code != CURLE_OK && reply.curlError.isEmpty()) {
             reply.curlError = QString::fromUtf8(errorBuffer).trimmed();
             if (reply.curlError.isEmpty())
@@ -420,24 +403,10 @@ private:
             return reply;
         }
         if (!request.finishing && std::chrono::steady_clock::now() >= job.deadline) {
-            markOutOfTime(&reply, job);
+            MarkOutOfTime(&reply, job.overall);
             return reply;
         }
         return std::nullopt;
-    }
-
-    static void markStalled(Reply* reply, const Job& job) {
-        reply->code = CURLE_OPERATION_TIMEDOUT;
-        reply->outOfTime = true;
-        reply->curlError = QStringLiteral("the server took in nothing more of it for %1")
-                               .arg(durationText(job.timeout));
-    }
-
-    static void markOutOfTime(Reply* reply, const Job& job) {
-        reply->code = CURLE_OPERATION_TIMEDOUT;
-        reply->outOfTime = true;
-        reply->curlError = QStringLiteral("the upload took longer than the %1 it may take")
-                               .arg(durationText(job.overall));
     }
 
     // False, with the reason in the reply, when the protocol cannot make the request as safely

@@ -1,6 +1,7 @@
 #include "InetExchange.h"
 
 #include "HostKeyTrust.h"
+#include "ServerText.h"
 
 namespace platform::inet {
 
@@ -85,6 +86,38 @@ InetFault faultOf(CURLcode code, Command::Kind command) {
     default:
         return InetFault::Other;
     }
+}
+
+namespace {
+
+QString durationText(std::chrono::milliseconds ms) {
+    if (ms.count() % 60000 == 0)
+        return QStringLiteral("%1 min").arg(ms.count() / 60000);
+    return QString::number(double(ms.count()) / 1000.0) + QStringLiteral(" s");
+}
+
+} // namespace
+
+void MarkOutOfTime(Reply* reply, std::chrono::milliseconds overall) {
+    reply->code = CURLE_OPERATION_TIMEDOUT;
+    reply->outOfTime = true;
+    reply->curlError =
+        QStringLiteral("the upload took longer than the %1 it may take").arg(durationText(overall));
+}
+
+void MarkStalled(Reply* reply, std::chrono::milliseconds timeout) {
+    reply->code = CURLE_OPERATION_TIMEDOUT;
+    reply->outOfTime = true;
+    reply->curlError =
+        QStringLiteral("the server took in nothing more of it for %1").arg(durationText(timeout));
+}
+
+TrustProblem AsText(TrustProblem problem) {
+    for (QString* text : {&problem.reason, &problem.subject, &problem.issuer, &problem.keyType})
+        *text = AsPlainText(*text);
+    for (QString& name : problem.names)
+        name = AsPlainText(name);
+    return problem;
 }
 
 QString untrusted(const TrustProblem& problem, const QString& hostAndPort) {

@@ -125,6 +125,15 @@ QString describe(const Reply& reply, const QString& hostAndPort, const QString& 
 // that cannot be changed to, on a server that let the user in, is the directory's fault.
 InetFault faultOf(CURLcode code, Command::Kind command);
 
+// The reply of a request cut because the whole upload ran out of its time, or because the
+// server took in nothing of the page for the time a request may wait.
+void MarkOutOfTime(Reply* reply, std::chrono::milliseconds overall);
+void MarkStalled(Reply* reply, std::chrono::milliseconds timeout);
+
+// What the server presented, as it may be shown: a certificate's names and the type a key
+// claims are the server's own words.
+TrustProblem AsText(TrustProblem problem);
+
 // Why the login was not sent to a server that could not be trusted; empty when it was.
 QString untrusted(const TrustProblem& problem, const QString& hostAndPort);
 
