@@ -3,6 +3,7 @@
 #include "AppInfo.h"
 #include "MsgBox.h"
 #include "Schedule.h"
+#include "ScheduleTurn.h"
 #include "frmOptions.h"
 #include "modNotice.h"
 #include "modTray.h"
@@ -115,12 +116,16 @@ int refused(platform::Schedule& schedule, int minutes, platform::ScheduleKind ki
 } // namespace
 
 int ScheduleFromCommandLine(const QString& value) {
+    // Several runs at once end with the schedule the last one asked for.
+    platform::ScheduleTurn turn;
     const QString prefix = platform::App::title() + QStringLiteral(": ");
     platform::Schedule schedule = programSchedule();
     if (value.compare(QLatin1String("off"), Qt::CaseInsensitive) == 0) {
-        if (!schedule.Remove()) {
+        const bool mine = turn.Take();
+        if (!mine || !schedule.Remove()) {
             write(stderr, prefix + QStringLiteral("Unable to remove the schedule: ") +
-                              schedule.LastError() + QStringLiteral(".\n"));
+                              (mine ? schedule.LastError() : turn.Problem()) +
+                              QStringLiteral(".\n"));
             return 1;
         }
         write(stdout, QStringLiteral("Publishing on a schedule is off.\n"));
@@ -147,6 +152,13 @@ int ScheduleFromCommandLine(const QString& value) {
     }
     const platform::ScheduleKind kind =
         watcher ? platform::ScheduleKind::Watcher : platform::ScheduleKind::Timer;
+    if (!turn.Take()) {
+        write(stderr, prefix +
+                          (watcher ? QStringLiteral("Unable to publish when the address changes: ")
+                                   : QStringLiteral("Unable to publish on a schedule: ")) +
+                          turn.Problem() + QStringLiteral(".\n"));
+        return 1;
+    }
     if (!schedule.Set(minutes, kind))
         return refused(schedule, minutes, kind);
     write(stdout, stateText(schedule.State()) + QLatin1Char('\n'));

@@ -92,8 +92,12 @@ void ShowOutcome(frmTallyhost& form, const platform::HistoryEntry& e) {
     const QString at = QStringLiteral(" at ") + WhenSaid(e.time);
     switch (e.result) {
     case platform::HistoryEntry::Result::Published: {
-        // An IPv6 marker left empty is said after the rest, in full in the tip.
-        const QString ipv6 = e.ipv6Note.isEmpty() ? QString() : QStringLiteral("; ") + e.ipv6Note;
+        // An IPv6 marker left empty, and what the success had to say (a page overwritten in
+        // place), are said after the rest, in full in the tip.
+        QStringList notes{e.ipv6Note, e.message};
+        notes.removeAll(QString());
+        const QString after =
+            notes.isEmpty() ? QString() : QStringLiteral("; ") + notes.join(u"; ");
         const QString reason = platform::UnreachableReason(e.address);
         // Seen where visitors open it: that address says more than where the page went.
         const bool seen = !e.pageUrl.isEmpty();
@@ -103,8 +107,7 @@ void ShowOutcome(frmTallyhost& form, const platform::HistoryEntry& e) {
             tips << QStringLiteral("%1 is %2. Tools > Options chooses where the published "
                                    "address comes from.")
                         .arg(e.address, reason);
-        if (!e.ipv6Note.isEmpty())
-            tips << e.ipv6Note;
+        tips << notes;
         if (seen)
             tips << QStringLiteral("Uploaded to %1.").arg(platform::Destination(e));
         ShowStatus(
@@ -115,7 +118,7 @@ void ShowOutcome(frmTallyhost& form, const platform::HistoryEntry& e) {
             at +
                 (reason.isEmpty() ? QString()
                                   : QStringLiteral(", unreachable: see Tools > Options")) +
-                ipv6,
+                after,
             tips.join(QLatin1Char('\n')));
         return;
     }

@@ -247,11 +247,15 @@ JobEnd seenByVisitors(frmTallyhost& form, platform::HistoryEntry& record, QStrin
 }
 
 // What the history keeps of how the attempt ended.
-void recordEnd(JobEnd end, platform::HistoryEntry& record, const platform::MessageWatch& messages) {
+void recordEnd(JobEnd end, platform::HistoryEntry& record, const platform::MessageWatch& messages,
+               const platform::Inet& inet) {
     record.time = QDateTime::currentDateTimeUtc();
     switch (end) {
     case JobEnd::Published:
         record.result = platform::HistoryEntry::Result::Published;
+        // What the success has to say: a page overwritten in place, old copies left.
+        if (record.message.isEmpty())
+            record.message = inet.LastNote();
         break;
     case JobEnd::Unchanged:
         record.result = platform::HistoryEntry::Result::Unchanged;
@@ -262,10 +266,12 @@ void recordEnd(JobEnd end, platform::HistoryEntry& record, const platform::Messa
     case JobEnd::Failed:
         if (g_cancelled) {
             record.result = platform::HistoryEntry::Result::Cancelled;
-            record.message = g_replacing ? QStringLiteral("stopped while the page was being put "
-                                                          "in place; the server may hold the old "
-                                                          "page or the new one")
-                                         : QStringLiteral("Cancelled");
+            // Where the transfer really was when it stopped, not where the status line had got.
+            record.message =
+                inet.CancelledDuring() == platform::Inet::Stage::Replacing
+                    ? QStringLiteral("stopped while the page was being put in place; the server "
+                                     "may hold the old page or the new one")
+                    : QStringLiteral("Cancelled");
         } else {
             record.result = platform::HistoryEntry::Result::Failed;
             if (const std::optional<platform::Message> said = messages.Last())
@@ -507,7 +513,7 @@ bool UploadPage() {
     QString pagePath;
     const JobEnd end =
         seenByVisitors(form, record, pagePath, publishPage(form, record, pagePath, true));
-    recordEnd(end, record, messages);
+    recordEnd(end, record, messages, *form.inetFTP);
     // File > Exit has kept it already, on its way out.
     if (g_record)
         platform::AddToHistory(record);

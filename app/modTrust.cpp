@@ -35,11 +35,12 @@ QString refusalText(const TrustProblem& p, const QString& knownHostsFile,
             .arg(hostAndPort(p), p.reason, p.fingerprint, settingsFile);
     case TrustProblem::Kind::NewHostKey:
         // The type this server offered, so that the key fetched by hand is the one checked.
-        return QStringLiteral("the host key of %1 is not known (%2 %3); the login was not sent. "
+        return QStringLiteral("the host key of %1 is not known (%2 %3)%7; the login was not sent. "
                               "To trust it, upload once from the window and trust it there, or "
                               "add it to %4 (ssh-keyscan -t %2 -p %5 %6 >> %4, after comparing "
                               "the fingerprint with your provider's).")
-            .arg(hostAndPort(p), p.keyType, p.fingerprint, hosts, QString::number(p.port), p.host);
+            .arg(hostAndPort(p), p.keyType, p.fingerprint, hosts, QString::number(p.port), p.host,
+                 platform::PortlessEntry(p));
     case TrustProblem::Kind::ChangedHostKey:
         return QStringLiteral("WARNING: the host key of %1 has changed; it is now %2 %3. Someone "
                               "may be posing as the server; the login was not sent. If you know "

@@ -45,6 +45,9 @@ struct AddressQuery {
 struct AddressAnswer {
     QString address; // empty when the source gave none
     QString error;   // then why, for a person
+    // Where the answer came from: the address the server was reached at, where it is known.
+    // Two names may stand for one server.
+    QString server{};
 };
 
 // Empty when the internet can reach the address; otherwise what kind of address it is, in

@@ -2,7 +2,6 @@
 
 #include <QHostAddress>
 #include <QMap>
-#include <QSet>
 #include <QStringList>
 
 #include <algorithm>
@@ -19,6 +18,33 @@ bool looksOutward(const SourceAnswer& s) {
     return s.query.source == AddressSource::Stun || s.query.source == AddressSource::Web;
 }
 
+// How many of the sources are independent of each other: those of one operator, or that
+// answered from one address, count as one.
+qsizetype independent(const QList<const SourceAnswer*>& sources) {
+    QList<qsizetype> group(sources.size());
+    for (qsizetype i = 0; i < group.size(); ++i)
+        group[i] = i;
+    const auto root = [&group](qsizetype i) {
+        while (group[i] != i)
+            i = group[i];
+        return i;
+    };
+    const auto same = [](const SourceAnswer& a, const SourceAnswer& b) {
+        const QHostAddress server(a.answer.server);
+        return a.operatorKey == b.operatorKey ||
+               (!server.isNull() &&
+                server.isEqual(QHostAddress(b.answer.server), QHostAddress::ConvertV4MappedToIPv4));
+    };
+    for (qsizetype i = 0; i < sources.size(); ++i)
+        for (qsizetype j = i + 1; j < sources.size(); ++j)
+            if (same(*sources[i], *sources[j]))
+                group[root(j)] = root(i);
+    qsizetype count = 0;
+    for (qsizetype i = 0; i < group.size(); ++i)
+        count += root(i) == i;
+    return count;
+}
+
 bool inRange(const QString& address, const char* network, int bits) {
     const QHostAddress ip(address);
     return ip.protocol() == QAbstractSocket::IPv4Protocol &&
@@ -31,7 +57,11 @@ QString OperatorOf(const QString& host) {
     if (!QHostAddress(host).isNull())
         return host;
     const QStringList labels = host.toLower().split(QLatin1Char('.'), Qt::SkipEmptyParts);
-    return labels.mid(std::max<qsizetype>(0, labels.size() - 2)).join(QLatin1Char('.'));
+    const QString domain = labels.mid(std::max<qsizetype>(0, labels.size() - 2)).join(u'.');
+    // Of the services asked unless the settings name others, one domain is not its operator's.
+    if (domain == u"icanhazip.com")
+        return QStringLiteral("cloudflare.com");
+    return domain;
 }
 
 QString StunHost(const QString& server) {
@@ -61,9 +91,9 @@ QString Agreement::Explained() const {
 Agreement Agree(const QList<SourceAnswer>& sources) {
     Agreement result;
     QStringList said;
-    // Each public address with the operators that gave it, in the order first given.
+    // Each public address with the sources that gave it, in the order first given.
     QStringList publicAddresses;
-    QMap<QString, QSet<QString>> operators;
+    QMap<QString, QList<const SourceAnswer*>> givers;
     QString router;
     QStringList outward;
     for (const SourceAnswer& s : sources) {
@@ -79,7 +109,7 @@ Agreement Agree(const QList<SourceAnswer>& sources) {
             outward << a;
         if (!publicAddresses.contains(a))
             publicAddresses << a;
-        operators[a].insert(s.operatorKey);
+        givers[a] << &s;
     }
     result.answers = said.join(QStringLiteral("; "));
 
@@ -88,14 +118,14 @@ Agreement Agree(const QList<SourceAnswer>& sources) {
     else if (publicAddresses.size() > 1)
         result.verdict = QStringLiteral("The sources disagree (%1), so none is published")
                              .arg(publicAddresses.join(QStringLiteral(", ")));
-    else if (operators[publicAddresses.first()].size() < 2)
+    else if (independent(givers[publicAddresses.first()]) < 2)
         result.verdict = QStringLiteral("No second, independent source confirms %1, so it is "
                                         "not published")
                              .arg(publicAddresses.first());
     else {
         result.address = publicAddresses.first();
         result.verdict = QStringLiteral("%1 independent sources agree on %2")
-                             .arg(operators[result.address].size())
+                             .arg(independent(givers[result.address]))
                              .arg(result.address);
     }
 

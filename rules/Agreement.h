@@ -16,7 +16,8 @@ struct SourceAnswer {
     AddressQuery query;
     QString name; // for a person: "the router (UPnP)", "STUN stun.example.net:3478", a web address
     // Sources of one operator count as one: the router's two protocols, two services of one
-    // domain.
+    // domain, a STUN server and a web service of one company. So do sources that answered from
+    // one address (AddressAnswer::server), under whatever names.
     QString operatorKey;
     AddressAnswer answer;
 };
@@ -38,7 +39,8 @@ Agreement Agree(const QList<SourceAnswer>& sources);
 // One source's answer for a person: "the router (UPnP) answered 203.0.113.9", or why none.
 QString DescribeAnswer(const SourceAnswer& source);
 
-// The operator behind a host name, roughly: its last two labels, in lower case. An address
+// The operator behind a host name: the company behind each of the program's default services
+// (icanhazip.com is Cloudflare's), else roughly its last two labels, in lower case. An address
 // stands for itself.
 QString OperatorOf(const QString& host);
 

@@ -129,9 +129,12 @@ KnownHosts::Verdict KnownHosts::verdict(const QByteArray& key) const {
 }
 
 QLatin1StringView KnownHosts::preferredType() const {
+    // A server that offers another type besides would otherwise show that one, which the
+    // file does not know.
     static const QLatin1StringView modern[] = {
         QLatin1StringView("ssh-ed25519"), QLatin1StringView("ecdsa-sha2-nistp256"),
-        QLatin1StringView("ecdsa-sha2-nistp384"), QLatin1StringView("ecdsa-sha2-nistp521")};
+        QLatin1StringView("ecdsa-sha2-nistp384"), QLatin1StringView("ecdsa-sha2-nistp521"),
+        QLatin1StringView("ssh-rsa")};
     for (const QLatin1StringView type : modern) {
         if (!keyOfType(type).isEmpty())
             return type;

@@ -32,8 +32,11 @@ public:
     explicit KnownHosts(QByteArrayView text, const QString& host, int port);
 
     Verdict verdict(const QByteArray& key) const;
-    // The most modern key type the file knows for the host, as ssh asks the server for it;
-    // empty when it knows RSA keys alone, or none, and the SSH library may choose.
+    // The file holds no entry for the host on the port.
+    bool IsEmpty() const { return m_entries.empty(); }
+    // The most modern key type the file knows for the host, as ssh asks the server for it
+    // (ssh-rsa when it knows RSA keys alone); empty when it knows none, and the SSH library
+    // may choose.
     QLatin1StringView preferredType() const;
     // The first key of the type the file holds for the host, not revoked; empty when none.
     QByteArray keyOfType(QLatin1StringView type) const;

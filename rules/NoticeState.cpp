@@ -1,12 +1,10 @@
 #include "NoticeState.h"
 
 #include "StateFolder.h"
+#include "UserFile.h"
 
-#include <QFile>
-#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 
 namespace platform {
 
@@ -24,11 +22,11 @@ QString NoticeState::Path() {
 }
 
 NoticeState NoticeState::Load() {
-    QFile file(Path());
     NoticeState state;
-    if (!QFileInfo(file).isFile() || !file.open(QIODevice::ReadOnly))
+    const std::optional<QByteArray> text = ReadOrdinaryFile(Path(), 64 * 1024, Links::Refuse);
+    if (!text)
         return state;
-    const QJsonObject o = QJsonDocument::fromJson(file.read(64 * 1024)).object();
+    const QJsonObject o = QJsonDocument::fromJson(*text).object();
     state.failing = o.value(Failing).toBool();
     state.told = state.failing && o.value(Told).toBool();
     state.failingSince = QDateTime::fromString(o.value(Since).toString(), Qt::ISODate);
@@ -39,7 +37,6 @@ NoticeState NoticeState::Load() {
 bool NoticeState::Save() const {
     if (!MakeStateFolder())
         return false;
-    QSaveFile file(Path());
     const QByteArray bytes = QJsonDocument(QJsonObject{
                                                {Failing, failing},
                                                {Told, told},
@@ -47,7 +44,7 @@ bool NoticeState::Save() const {
                                                {Message, message},
                                            })
                                  .toJson();
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
+    return WriteFileWhole(Path(), bytes);
 }
 
 } // namespace platform

@@ -1,13 +1,12 @@
 #include "PublishHistory.h"
 
-#include "PublishState.h"
+#include "ServerText.h"
 #include "StateFolder.h"
+#include "UserFile.h"
 
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLockFile>
-#include <QSaveFile>
 
 #include <algorithm>
 #include <array>
@@ -58,13 +57,13 @@ QByteArray toLine(const HistoryEntry& e) {
         {Directory, e.directory},
         {File, e.file},
         {Result, ResultName(e.result)},
-        {Message, e.message.simplified().left(MessageLimit)},
+        {Message, AsPlainText(e.message).simplified().left(MessageLimit)},
     };
     // Only a page with the IPv6 marker says anything of it.
     if (!e.address6.isEmpty())
         o.insert(Address6, e.address6);
     if (!e.ipv6Note.isEmpty())
-        o.insert(IPv6Note, e.ipv6Note.simplified());
+        o.insert(IPv6Note, AsPlainText(e.ipv6Note).simplified());
     // Only a page looked at where visitors open it says where, and what it was.
     if (!e.pageUrl.isEmpty())
         o.insert(PageUrl, e.pageUrl);
@@ -98,15 +97,19 @@ std::optional<HistoryEntry> fromLine(QByteArrayView line) {
     if (known == ResultNames.end())
         return std::nullopt;
     e.result = known->first;
-    e.address = o.value(Address).toString();
-    e.source = o.value(Source).toString();
-    e.site = o.value(Site).toString();
-    e.directory = o.value(Directory).toString();
-    e.file = o.value(File).toString();
-    e.message = o.value(Message).toString();
-    e.address6 = o.value(Address6).toString();
-    e.ipv6Note = o.value(IPv6Note).toString();
-    e.pageUrl = o.value(PageUrl).toString();
+    // Whatever wrote the file, what is shown of it is text.
+    const auto text = [&o](const QString& name) {
+        return AsPlainText(o.value(name).toString());
+    };
+    e.address = text(Address);
+    e.source = text(Source);
+    e.site = text(Site);
+    e.directory = text(Directory);
+    e.file = text(File);
+    e.message = text(Message);
+    e.address6 = text(Address6);
+    e.ipv6Note = text(IPv6Note);
+    e.pageUrl = text(PageUrl);
     e.pageHash = o.value(PageHash).toString().toLatin1();
     return e;
 }
@@ -120,7 +123,7 @@ QList<QByteArray> readLines(const QString& path, bool* endsWhole = nullptr,
     if (tooLarge)
         *tooLarge = false;
     QFile file;
-    if (!OpenOrdinaryFile(file, path))
+    if (!OpenOrdinaryFile(file, path, Links::Refuse))
         return {};
     const qint64 size = file.size();
     const bool cut = size > ReadLimit;
@@ -142,46 +145,18 @@ QList<QByteArray> readLines(const QString& path, bool* endsWhole = nullptr,
 }
 
 bool append(const QString& path, const QByteArray& line, bool endsWhole, QString* error) {
-    QFile file(path);
-    // Unbuffered: the entry goes to the system in one write, at the end of the file even when
-    // another run appends at the same moment.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered,
-                   QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
-        if (error)
-            *error = file.errorString();
-        return false;
-    }
     // An entry left half written by a run that ended on the way gets a line of its own.
-    const QByteArray bytes = endsWhole ? line : '\n' + line;
-    if (file.write(bytes) != bytes.size()) {
-        if (error)
-            *error = file.errorString();
-        return false;
-    }
-    return true;
+    return AppendToFile(path, endsWhole ? line : '\n' + line, Links::Refuse, error);
 }
 
 // Rewritten beside the old file and renamed over it, so that a reader finds the one history
 // or the other.
 bool trim(const QString& path, QList<QByteArray> lines, const QByteArray& line, QString* error) {
     lines = lines.mid(std::max<qsizetype>(0, lines.size() - (KeptAfterTrim - 1)));
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        if (error)
-            *error = file.errorString();
-        return false;
-    }
-    for (const QByteArray& kept : std::as_const(lines)) {
-        file.write(kept);
-        file.write("\n", 1);
-    }
-    file.write(line);
-    if (!file.commit()) {
-        if (error)
-            *error = file.errorString();
-        return false;
-    }
-    return true;
+    QByteArray text;
+    for (const QByteArray& kept : std::as_const(lines))
+        text += kept + '\n';
+    return WriteFileWhole(path, text + line, error);
 }
 
 } // namespace
@@ -243,8 +218,8 @@ bool AddToHistory(const HistoryEntry& entry, QString* error) {
     // Runs that finish together take turns. A run that holds on to the lock for longer than
     // a few seconds has hung; the entry is then appended all the same, which is safe as long
     // as the history is not cut back at the same time.
-    QLockFile lock(path + QStringLiteral(".lock"));
-    const bool locked = lock.tryLock(5000);
+    const FileTurn turn(path + QStringLiteral(".lock"), std::chrono::seconds(5));
+    const bool locked = turn.Held();
     bool endsWhole = true;
     bool tooLarge = false;
     const QList<QByteArray> lines = readLines(path, &endsWhole, &tooLarge);

@@ -1,26 +1,16 @@
 #include "PublishState.h"
 
 #include "StateFolder.h"
+#include "UserFile.h"
 
 #include <QCryptographicHash>
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
 
 #if defined(Q_OS_WIN)
 #include <QSettings>
-#else
-#include <QTemporaryFile>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 namespace platform {
@@ -92,29 +82,6 @@ QSettings windowsStore() {
 #endif
 
 } // namespace
-
-bool OpenOrdinaryFile(QFile& file, const QString& path) {
-    if (path.isEmpty() || path.contains(QChar(0)))
-        return false;
-#if defined(Q_OS_WIN)
-    file.setFileName(path);
-    return QFileInfo(path).isFile() && file.open(QIODevice::ReadOnly);
-#else
-    int fd;
-    do
-        fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-        return false;
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return false;
-    }
-    return true;
-#endif
-}
 
 bool Publication::SamePageAs(const Publication& other) const {
     return !templateHash.isEmpty() && templateHash == other.templateHash &&
@@ -200,10 +167,11 @@ QString PublicationStatePath() {
 }
 
 std::optional<Publication> LoadPublication() {
-    QFile file;
-    if (!OpenOrdinaryFile(file, PublicationStatePath()))
+    const std::optional<QByteArray> text =
+        ReadOrdinaryFile(PublicationStatePath(), 64 * 1024, Links::Refuse);
+    if (!text)
         return std::nullopt;
-    const QJsonDocument doc = QJsonDocument::fromJson(file.read(64 * 1024));
+    const QJsonDocument doc = QJsonDocument::fromJson(*text);
     if (!doc.isObject())
         return std::nullopt;
     return fromJson(doc.object());
@@ -217,21 +185,7 @@ bool SavePublication(const Publication& publication, QString* error) {
     // record or the other. Not flushed to the disk: a record lost to a crash costs one upload
     // more, while waiting for the disk after every upload took up to a tenth of a second when
     // it was busy with a large page.
-    QTemporaryFile file(path + QStringLiteral(".XXXXXX"));
-    const QByteArray bytes = QJsonDocument(toJson(publication)).toJson();
-    if (!file.open() || file.write(bytes) != bytes.size() || !file.flush()) {
-        if (error)
-            *error = file.errorString();
-        return false;
-    }
-    if (::rename(QFile::encodeName(file.fileName()).constData(),
-                 QFile::encodeName(path).constData()) != 0) {
-        if (error)
-            *error = QString::fromLocal8Bit(std::strerror(errno));
-        return false;
-    }
-    file.setAutoRemove(false);
-    return true;
+    return WriteFileWhole(path, QJsonDocument(toJson(publication)).toJson(), error);
 }
 
 #endif

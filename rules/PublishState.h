@@ -6,8 +6,6 @@
 
 #include <optional>
 
-class QFile;
-
 namespace platform {
 
 // What one upload published: enough to tell whether the next one would publish the same page.
@@ -43,10 +41,6 @@ struct Publication {
 // password counts as a change without the record holding it. The salt of likeThis is taken
 // when it has one, so that the same password gives the same digest; a new random one otherwise.
 QByteArray LoginDigest(const QString& password, const QByteArray& likeThis = {});
-
-// Opens an ordinary file for reading, never waiting: a pipe would wait for a writer for ever,
-// and a device like /dev/zero never ends. False for anything else, or when it cannot be read.
-bool OpenOrdinaryFile(QFile& file, const QString& path);
 
 // The hex SHA-256 of a file's bytes, read in pieces; empty when the file cannot be read. With
 // a text to look for, found tells whether the file holds it.

@@ -36,8 +36,7 @@ QList<SourceAnswer> AgreementSources(AddressFamily family, const AgreementSettin
                              : settings.stunServers;
     for (const QString& server :
          stun.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts))
-        add(AddressSource::Stun, QStringLiteral("STUN ") + server,
-            QStringLiteral("stun ") + OperatorOf(StunHost(server)))
+        add(AddressSource::Stun, QStringLiteral("STUN ") + server, OperatorOf(StunHost(server)))
             ->query.stunServer = server;
     const QString web = settings.webURLs.trimmed().isEmpty() ? QString::fromLatin1(DefaultWebURLs)
                                                              : settings.webURLs;
@@ -45,7 +44,7 @@ QList<SourceAnswer> AgreementSources(AddressFamily family, const AgreementSettin
          web.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts)) {
         const QUrl parsed(url);
         add(AddressSource::Web, parsed.toDisplayString(QUrl::RemoveUserInfo | QUrl::RemoveQuery),
-            QStringLiteral("web ") + OperatorOf(parsed.host()))
+            OperatorOf(parsed.host()))
             ->query.webURL = url;
     }
     return sources;

@@ -3,6 +3,7 @@
 #include "HttpFetch.h"
 #include "LocalIP.h"
 #include "NatPmpClient.h"
+#include "ServerText.h"
 #include "StunClient.h"
 #include "UpnpGateway.h"
 
@@ -127,7 +128,27 @@ AddressAnswer askWeb(QString url, AddressFamily family, const QString& bindAddre
     const QString address = StrictAddress(reply.body, family, url, &why);
     if (address.isEmpty())
         return failure(why);
-    return {address, QString()};
+    return {address, QString(), reply.server};
+}
+
+AddressAnswer askSource(const AddressQuery& query) {
+    switch (query.source) {
+    case AddressSource::Local:
+        return {LocalIP(), QString()};
+    case AddressSource::Local6:
+        return askLocal6(query.temporaryIPv6);
+    case AddressSource::Router:
+        return AskUpnpGateway(query.routerURL, query.timeout);
+    case AddressSource::Web:
+        return askWeb(query.webURL, query.family, query.bindAddress, query.timeout);
+    case AddressSource::NatPmp:
+        return AskNatPmp(query.routerURL, query.timeout);
+    case AddressSource::Stun:
+        return AskStun(query.stunServer, query.family, query.bindAddress, query.timeout);
+    case AddressSource::Auto:
+        break;
+    }
+    return failure(QStringLiteral("unknown address source"));
 }
 
 } // namespace
@@ -161,23 +182,10 @@ QString AddressSourceName(AddressSource source) {
 }
 
 AddressAnswer AskAddressSource(const AddressQuery& query) {
-    switch (query.source) {
-    case AddressSource::Local:
-        return {LocalIP(), QString()};
-    case AddressSource::Local6:
-        return askLocal6(query.temporaryIPv6);
-    case AddressSource::Router:
-        return AskUpnpGateway(query.routerURL, query.timeout);
-    case AddressSource::Web:
-        return askWeb(query.webURL, query.family, query.bindAddress, query.timeout);
-    case AddressSource::NatPmp:
-        return AskNatPmp(query.routerURL, query.timeout);
-    case AddressSource::Stun:
-        return AskStun(query.stunServer, query.family, query.bindAddress, query.timeout);
-    case AddressSource::Auto:
-        break;
-    }
-    return failure(QStringLiteral("unknown address source"));
+    // What a router or a service said reaches a person as text.
+    AddressAnswer answer = askSource(query);
+    answer.error = AsPlainText(answer.error);
+    return answer;
 }
 
 QString StrictAddress(const QByteArray& reply, AddressFamily family, const QString& who,

@@ -205,6 +205,9 @@ HttpReply HttpFetch(const HttpRequest& request) {
     const char* effective = nullptr;
     if (curl_easy_getinfo(h, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective)
         reply.finalUrl = effective;
+    const char* reached = nullptr;
+    if (curl_easy_getinfo(h, CURLINFO_PRIMARY_IP, &reached) == CURLE_OK && reached && *reached)
+        reply.server = QString::fromLatin1(reached);
     if (code == CURLE_OK || (code == CURLE_WRITE_ERROR && reply.tooLong))
         return reply;
     if (code == CURLE_OPERATION_TIMEDOUT)

@@ -42,6 +42,7 @@ struct HttpReply {
     bool tooManyRedirects = false;
     bool tlsFailed = false; // the secure connection failed: certificate, name or handshake
     bool cached = false;    // the last answer carries an Age: a cache in front gave it
+    QString server;        // the address the request reached, where it reached one
 };
 
 // Certificates are checked against the authorities the system trusts, found where the

@@ -19,6 +19,7 @@
 
 #include <arpa/inet.h>
 #include <sys/select.h>
+#include <sys/socket.h>
 #endif
 
 #include <algorithm>
@@ -87,6 +88,18 @@ public:
 private:
     bool m_open = false;
 };
+
+// libnatpmp reads an answer's fields whatever its length: one shorter than the twelve bytes
+// of an address answer would give an address made of whatever its buffer held before. Such a
+// datagram is taken off the socket unread; true when there was one.
+bool droppedShortAnswer(int socket) {
+    unsigned char answer[16];
+    const ssize_t size = ::recv(socket, answer, sizeof answer, MSG_PEEK | MSG_DONTWAIT);
+    if (size < 0 || size >= 12)
+        return false;
+    (void)!::recv(socket, answer, sizeof answer, MSG_DONTWAIT);
+    return true;
+}
 
 QString why(int code) {
     const char* text = strnatpmperr(code);
@@ -177,7 +190,11 @@ AddressAnswer AskNatPmp(const QString& routerURL, std::chrono::milliseconds time
         fd_set ready;
         FD_ZERO(&ready);
         FD_SET(natpmp.handle.s, &ready);
-        select(int(natpmp.handle.s) + 1, &ready, nullptr, nullptr, &wait);
+        if (select(int(natpmp.handle.s) + 1, &ready, nullptr, nullptr, &wait) > 0 &&
+            droppedShortAnswer(natpmp.handle.s)) {
+            result = NATPMP_TRYAGAIN;
+            continue;
+        }
         result = readnatpmpresponseorretry(&natpmp.handle, &response);
     } while (result == NATPMP_TRYAGAIN);
     if (result == NATPMP_TRYAGAIN)

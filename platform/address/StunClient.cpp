@@ -258,7 +258,9 @@ AddressAnswer AskStun(const QString& server, AddressFamily family, const QString
         return failure(QStringLiteral("no socket for STUN (%1)").arg(socket.errorString()));
     x.transaction = QByteArray(12, Qt::Uninitialized);
     QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(x.transaction.data()), 3);
-    return exchange(socket, x);
+    AddressAnswer answer = exchange(socket, x);
+    answer.server = x.target.toString();
+    return answer;
 }
 
 } // namespace platform

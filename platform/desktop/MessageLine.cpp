@@ -1,5 +1,7 @@
 #include "MessageLine.h"
 
+#include "ServerText.h"
+
 #include <QStringList>
 
 #include <cstdio>
@@ -67,11 +69,11 @@ Message MessageLine::LastWritten() {
 }
 
 void MessageLine::Say(const Message& message) {
-    // A message that spans lines would read as several.
+    // A message that spans lines would read as several, and a control character that some
+    // server's words carried in would reach the terminal as a command.
     Message m = message;
     m.text.replace(QLatin1String("\r\n"), QLatin1String(" "));
-    m.text.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    m.text.replace(QLatin1Char('\r'), QLatin1Char(' '));
+    m.text = AsPlainText(m.text);
     if (MessageLine* line = innermost())
         line->m_held.append(m);
     else

@@ -5,7 +5,13 @@
 #include "ScheduleInterval.h"
 
 #include <QDir>
+#include <QFile>
 #include <QRegularExpression>
+
+#if !defined(Q_OS_WIN)
+#include <pwd.h>
+#include <unistd.h>
+#endif
 
 #include <utility>
 
@@ -64,8 +70,20 @@ QString Schedule::WatcherName() {
 
 QString Schedule::UnitFolder() {
     QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
-    if (!QDir::isAbsolutePath(config))
-        config = QDir::homePath() + QStringLiteral("/.config");
+    if (!QDir::isAbsolutePath(config)) {
+        QString home = qEnvironmentVariable("HOME");
+#if !defined(Q_OS_WIN)
+        // Without HOME (a bare cron or su environment) the toolkit's home is "/": the user
+        // manager looks in the home the user database gives, and so do we.
+        if (!QDir::isAbsolutePath(home)) {
+            const passwd* user = ::getpwuid(::getuid());
+            home = user && user->pw_dir ? QFile::decodeName(user->pw_dir) : QString();
+        }
+#endif
+        if (!QDir::isAbsolutePath(home) || QDir(home).isRoot())
+            return {};
+        config = home + QStringLiteral("/.config");
+    }
     return config + QStringLiteral("/systemd/user");
 }
 

@@ -61,7 +61,8 @@ public:
     // has no cron.
     QString CrontabLines(int minutes) const;
 
-    // The timer and service files written for the schedule, and the watcher's service (Linux).
+    // The timer and service files written for the schedule, and the watcher's service (Linux);
+    // the folder is empty where the user has no home.
     static QString UnitFolder();
     static QString TimerName();
     static QString ServiceName();

@@ -5,6 +5,7 @@
 #include "Schedule.h"
 #include "ScheduleInterval.h"
 #include "SessionBus.h"
+#include "UserFile.h"
 
 #include <QDBusArgument>
 #include <QDBusMessage>
@@ -14,7 +15,6 @@
 #include <QDir>
 #include <QFile>
 #include <QList>
-#include <QSaveFile>
 #include <QThread>
 #include <QVariantMap>
 
@@ -82,14 +82,21 @@ QString numbers(const QList<int>& values, int width) {
 }
 
 // What systemd reads between double quotes: backslash escapes, "%" starting a specifier and,
-// in a command line, "$" starting a variable.
-QString unitQuoted(QString text, bool command) {
-    text.replace(QLatin1Char('\\'), QLatin1String("\\\\"));
-    text.replace(QLatin1Char('"'), QLatin1String("\\\""));
-    text.replace(QLatin1Char('%'), QLatin1String("%%"));
-    if (command)
-        text.replace(QLatin1Char('$'), QLatin1String("$$"));
-    return QLatin1Char('"') + text + QLatin1Char('"');
+// in a command line, "$" starting a variable. A control character (a line break in a folder's
+// name) goes as an escape: written as it is, it would end the line.
+QString unitQuoted(const QString& text, bool command) {
+    QString quoted = QStringLiteral("\"");
+    for (const QChar c : text) {
+        if (c == u'\\' || c == u'"')
+            quoted += u'\\';
+        else if (c == u'%' || (command && c == u'$'))
+            quoted += c;
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            quoted += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            quoted += c;
+    }
+    return quoted + u'"';
 }
 
 QByteArray timerUnit(int minutes) {
@@ -294,23 +301,24 @@ private:
     QString m_errorName;
 };
 
-// A unit file as it was before a change, to put back when the change does not take.
+// A unit file as it was before a change, to put back when the change does not take. Only an
+// ordinary file of ours counts: whatever else stands under the name is replaced.
 struct UnitFile {
     QString path;
     std::optional<QByteArray> content;
 
-    explicit UnitFile(QString p) : path(std::move(p)) {
-        QFile file(path);
-        if (file.open(QIODevice::ReadOnly))
-            content = file.readAll();
-    }
+    explicit UnitFile(QString p)
+        : path(std::move(p)), content(ReadOrdinaryFile(path, 64 * 1024, Links::Refuse)) {}
 };
 
+// Units are no secret: readable by all, as systemd's own tools write them.
 bool writeFile(const QString& path, const QByteArray& bytes, QString& error) {
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
+    QString problem;
+    if (WriteFileWhole(path, bytes, &problem,
+                       QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
+                           QFileDevice::ReadOther))
         return true;
-    error = QStringLiteral("cannot write %1 (%2)").arg(path, file.errorString());
+    error = QStringLiteral("cannot write %1 (%2)").arg(path, problem);
     return false;
 }
 

@@ -113,6 +113,14 @@ QString SettingsStore::GetSetting(SettingKey key) {
 
 void SettingsStore::SaveSetting(SettingKey key, const QString& value) {
     const Setting& s = SettingOf(key);
+    // A key the file holds in the wrong place was not read, so the field stayed empty: an empty
+    // key added in its place would stand beside the one the user wrote, and one of them would be
+    // lost when the user moves theirs.
+    if (value.isEmpty() && m_settings && !m_settings->contains(keyPath(s.Section(), s.Key()))) {
+        for (const auto& [section, name] : Keys())
+            if (MisplacedSetting(section, name) == &s)
+                return;
+    }
     SaveSetting(s.Section(), s.Key(), value);
 }
 

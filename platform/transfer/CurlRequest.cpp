@@ -3,6 +3,19 @@
 #include <QByteArray>
 #include <QFile>
 
+#if defined(Q_OS_WIN)
+#include <winsock2.h>
+#else
+#include <sys/ioctl.h>
+#include <unistd.h>
+#endif
+#if defined(__linux__)
+#include <linux/tcp.h>
+#include <netinet/in.h>
+
+#include <cstddef>
+#endif
+
 #include <algorithm>
 
 namespace platform::inet {
@@ -20,6 +33,8 @@ size_t onHeader(char* data, size_t size, size_t count, void* userdata) {
         line[3] == u' ') {
         reply->serverLines.append(line);
         reply->answering.append(reply->sent);
+        if (reply->heard)
+            reply->heard();
     }
     return bytes;
 }
@@ -54,19 +69,58 @@ int onProgress(void* userdata, curl_off_t, curl_off_t, curl_off_t toSend, curl_o
     auto* limits = static_cast<Limits*>(userdata);
     if (toSend > 0 && sent >= toSend)
         limits->allSent = true;
+    limits->toSend = toSend;
+    limits->sent = sent;
+    const bool goOn = limits->mayGoOn();
     if (limits->report)
-        limits->report(toSend, sent);
-    return limits->mayGoOn() ? 0 : 1;
+        limits->report(toSend, limits->confirmed);
+    return goOn ? 0 : 1;
+}
+
+// The connection curl opens last in a request is the one its data goes over.
+int onSocket(void* userdata, curl_socket_t socket, curlsocktype) {
+    auto* limits = static_cast<Limits*>(userdata);
+    limits->dataSocket = socket;
+    limits->lastTakenIn = std::chrono::steady_clock::now();
+    return CURL_SOCKOPT_OK;
+}
+
+int onClose(void* userdata, curl_socket_t socket) {
+    auto* limits = static_cast<Limits*>(userdata);
+    if (socket == limits->dataSocket)
+        limits->dataSocket = CURL_SOCKET_BAD;
+#if defined(Q_OS_WIN)
+    return closesocket(socket);
+#else
+    return ::close(socket);
+#endif
 }
 
 size_t onBody(char* data, size_t size, size_t count, void* userdata) {
-    static_cast<QByteArray*>(userdata)->append(data, qsizetype(size * count));
+    auto* reply = static_cast<Reply*>(userdata);
+    if (reply->body.size() + qsizetype(size * count) > MaxListing) {
+        reply->tooLong = true;
+        return 0;
+    }
+    reply->body.append(data, qsizetype(size * count));
     return size * count;
 }
 
 size_t onRead(char* buffer, size_t size, size_t count, void* userdata) {
-    auto* file = static_cast<QFile*>(userdata);
-    const qint64 got = file->read(buffer, qint64(size * count));
+    auto* limits = static_cast<Limits*>(userdata);
+    QFile* page = limits->upload;
+    qint64 wanted = qint64(size * count);
+    // The last byte waits until everything before it is read (the drive loop goes on): curl
+    // ends the data once it has had as many bytes as the page holds.
+    if (const qint64 left = page->size() - page->pos();
+        limits->countsAcknowledged && left > 0 && wanted >= left && !limits->mayEnd()) {
+        if (left == 1) {
+            limits->heldAtEnd = true;
+            return CURL_READFUNC_PAUSE;
+        }
+        wanted = left - 1;
+    }
+    const qint64 got = page->read(buffer, wanted);
     return got < 0 ? CURL_READFUNC_ABORT : size_t(got);
 }
 
@@ -75,6 +129,55 @@ long wholeSeconds(std::chrono::milliseconds ms) {
 }
 
 } // namespace
+
+curl_off_t Limits::unacknowledged() const {
+#if defined(Q_OS_WIN)
+    return 0;
+#else
+    int queued = 0;
+    if (dataSocket == CURL_SOCKET_BAD || ::ioctl(dataSocket, TIOCOUTQ, &queued) != 0)
+        return 0;
+    return queued;
+#endif
+}
+
+curl_off_t Limits::unread() {
+#if defined(__linux__)
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    if (dataSocket == CURL_SOCKET_BAD ||
+        ::getsockopt(dataSocket, IPPROTO_TCP, TCP_INFO, &info, &size) != 0 ||
+        size < offsetof(tcp_info, tcpi_snd_wnd) + sizeof info.tcpi_snd_wnd)
+        return 0;
+    widestWindow = std::max<curl_off_t>(widestWindow, info.tcpi_snd_wnd);
+    return widestWindow - info.tcpi_snd_wnd;
+#else
+    return 0;
+#endif
+}
+
+bool Limits::mayEnd() {
+    // What the server reads in a moment; a window never opens to the last byte.
+    constexpr curl_off_t Slack = 128 * 1024;
+    return unacknowledged() == 0 && unread() <= Slack;
+}
+
+bool Limits::mayGoOn() {
+    const auto now = std::chrono::steady_clock::now();
+    if (limited && !allSent && now >= deadline)
+        outOfTime = true;
+    const curl_off_t taken =
+        countsAcknowledged ? std::max<curl_off_t>(0, sent - unacknowledged() - unread()) : sent;
+    if (taken > confirmed || (sent > 0 && !flowing)) {
+        confirmed = taken;
+        lastTakenIn = now;
+        flowing = true;
+    }
+    if (countsAcknowledged && stallLimit.count() > 0 && dataSocket != CURL_SOCKET_BAD &&
+        (toSend <= 0 || confirmed < toSend) && now - lastTakenIn >= stallLimit)
+        stalled = true;
+    return !abandon->load() && !outOfTime && !stalled;
+}
 
 bool Append(Slist& list, const QString& line) {
     curl_slist* head = curl_slist_append(list.get(), line.toUtf8().constData());
@@ -102,6 +205,11 @@ void SetCommonOptions(CURL* easy, const Request& request, const QString& user,
     curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, onProgress);
     curl_easy_setopt(easy, CURLOPT_XFERINFODATA, limits);
+    // Replaced by a protocol that connects its own way (SSH).
+    curl_easy_setopt(easy, CURLOPT_SOCKOPTFUNCTION, onSocket);
+    curl_easy_setopt(easy, CURLOPT_SOCKOPTDATA, limits);
+    curl_easy_setopt(easy, CURLOPT_CLOSESOCKETFUNCTION, onClose);
+    curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, limits);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, reply);
     // Tells which command each reply answers; curl passes the commands it sends to the
@@ -115,16 +223,21 @@ void SetCommonOptions(CURL* easy, const Request& request, const QString& user,
 }
 
 void SetTransferOptions(CURL* easy, const Request& request, std::chrono::milliseconds timeout,
-                        Reply* reply, curl_slist* postQuote) {
+                        Reply* reply, Limits* limits, curl_slist* postQuote) {
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(timeout.count()));
     curl_easy_setopt(easy, CURLOPT_SERVER_RESPONSE_TIMEOUT, wholeSeconds(timeout));
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, wholeSeconds(timeout));
+    limits->countsAcknowledged = limits->countsAcknowledged && request.upload;
+    limits->stallLimit = timeout;
+    if (!limits->countsAcknowledged) {
+        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, wholeSeconds(timeout));
+    }
 
     if (request.upload) {
+        limits->upload = request.upload;
         curl_easy_setopt(easy, CURLOPT_UPLOAD, 1L);
         curl_easy_setopt(easy, CURLOPT_READFUNCTION, onRead);
-        curl_easy_setopt(easy, CURLOPT_READDATA, request.upload);
+        curl_easy_setopt(easy, CURLOPT_READDATA, limits);
         curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE, curl_off_t(request.upload->size()));
         // Larger pieces than the default 64 KiB: fewer trips through the read callback.
         curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024);
@@ -132,7 +245,7 @@ void SetTransferOptions(CURL* easy, const Request& request, std::chrono::millise
         curl_easy_setopt(easy, CURLOPT_DIRLISTONLY,
                          long(request.listing == Request::Listing::Names));
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, onBody);
-        curl_easy_setopt(easy, CURLOPT_WRITEDATA, &reply->body);
+        curl_easy_setopt(easy, CURLOPT_WRITEDATA, reply);
     } else {
         curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
         // Over SFTP: one request, which follows links and fails for a missing name.

@@ -5,6 +5,7 @@
 
 #include "InetExchange.h"
 
+#include <QFile>
 #include <QString>
 
 #include <curl/curl.h>
@@ -32,7 +33,8 @@ using Slist = std::unique_ptr<curl_slist, SlistCleanup>;
 // False when curl had no memory for the line.
 bool Append(Slist& list, const QString& line);
 
-// Where one request stands against the limits on its time.
+// Where one request stands against the limits on its time, and how much of its data the
+// server has taken in.
 struct Limits {
     const std::atomic<bool>* abandon = nullptr;
     // The request is cut when the upload is out of time, until it has sent all its data: the
@@ -41,14 +43,39 @@ struct Limits {
     std::chrono::steady_clock::time_point deadline{};
     bool allSent = false;
     bool outOfTime = false;
-    // Told how much of the data has gone.
-    std::function<void(curl_off_t toSend, curl_off_t sent)> report;
+    // Told how much of the data has gone, and how much of it the server has taken in.
+    std::function<void(curl_off_t toSend, curl_off_t confirmed)> report{};
 
-    bool mayGoOn() {
-        if (limited && !allSent && std::chrono::steady_clock::now() >= deadline)
-            outOfTime = true;
-        return !abandon->load() && !outOfTime;
-    }
+    // FTP confirms the data only as a whole, once it has all arrived; until then what curl
+    // has written may sit in the buffers of both systems, megabytes of them. What the server
+    // has read is counted instead, as nearly as the connection tells it: what its system has
+    // acknowledged, less what it still holds unread (by how far its receive window has shut).
+    // That is the progress shown, the stall that cuts the upload (nothing read for
+    // `stallLimit`, where curl's own limit would count a slow server's full buffers as a
+    // stall), and the end of the data, held back until all before it is read, so that the
+    // wait for the server's word on the whole (the response limit) starts only then.
+    bool countsAcknowledged = false;
+    std::chrono::milliseconds stallLimit{};
+    QFile* upload = nullptr;
+    curl_socket_t dataSocket = CURL_SOCKET_BAD; // the connection the data goes over
+    curl_off_t toSend = 0;
+    curl_off_t sent = 0;         // written to the connection
+    curl_off_t confirmed = 0;    // read by the server, as nearly as the connection tells it
+    curl_off_t widestWindow = 0; // the server's receive window at its widest: nothing unread
+    std::chrono::steady_clock::time_point lastTakenIn{};
+    bool heldAtEnd = false; // the end of the data waits for the rest to be taken in
+    bool flowing = false;   // data has been written: the stall clock runs
+    bool stalled = false;
+
+    // Counts what the server has acknowledged; false when it stalled or time is up, or the
+    // request is abandoned.
+    bool mayGoOn();
+    // What was written and is not yet acknowledged; 0 where the system does not tell.
+    curl_off_t unacknowledged() const;
+    // What the server's system holds and the server has not read yet; 0 where not told.
+    curl_off_t unread();
+    // Whether the end of the data may go: all before it read, or nearly.
+    bool mayEnd();
 };
 
 // The options of every request, before the protocol's own: the URL and the login, curl's words
@@ -61,7 +88,7 @@ void SetCommonOptions(CURL* easy, const Request& request, const QString& user,
 // carries (the page, a listing, or nothing), then the commands that follow it, kept by the
 // caller until the transfer ends.
 void SetTransferOptions(CURL* easy, const Request& request, std::chrono::milliseconds timeout,
-                        Reply* reply, curl_slist* postQuote);
+                        Reply* reply, Limits* limits, curl_slist* postQuote);
 
 // The connection curl keeps for the next command, and whether it has carried a transfer of data
 // since it was opened.

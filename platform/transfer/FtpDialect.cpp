@@ -52,6 +52,9 @@ public:
     // first data connection's TLS 1.3 session in place of the command connection's.
     bool oneTransferPerConnection() const override { return m_certificate.has_value(); }
 
+    // The reply to STOR, once the data connection has closed.
+    bool confirmsWholeUploadOnly() const override { return true; }
+
     TrustProblem trustProblem() const override {
         return m_certificate ? m_certificate->problem() : TrustProblem{};
     }
@@ -77,21 +80,42 @@ public:
         return QStringLiteral("*SITE CHMOD %1 %2").arg(mode, 3, 8, QChar(u'0')).arg(name);
     }
 
-    // STAT lists the folder on the command connection (no data connection, and inside TLS no
-    // new login): the page's line, a listing line every server tested gives, and whatever
-    // earlier uploads left beside it. MLST would need OPTS MLST first and is refused by some.
-    Request modeQuery(const RemotePath& dir, const QString&) const override {
-        return {directoryUrl(dir), nullptr, {QStringLiteral("*STAT .")}, Request::Listing::None};
+    // STAT of the page alone, on the command connection (no data connection, and inside TLS
+    // no new login): its listing line, which every server tested gives, with its kind and mode.
+    // STAT of the folder would answer with every file beside the page, past what curl takes
+    // in a reply when they are some thousands. MLST would need OPTS MLST first and is refused
+    // by some.
+    std::optional<Request> pageQuery(const RemotePath& dir, const QString& name) const override {
+        return Request{
+            directoryUrl(dir), nullptr, {QStringLiteral("*STAT ") + name}, Request::Listing::None};
     }
-    // Only the lines of the replies about the page: a greeting or another reply may hold
-    // anything.
+    std::optional<NameFacts> factsIn(const Reply& reply, const QString& name) const override {
+        const QString answer = reply.replyTo(u"STAT");
+        // No such file; a server that refuses STAT of a file says 500 or 502.
+        if (answer.startsWith(u"550") || answer.startsWith(u"450"))
+            return NameFacts{};
+        if (!answer.startsWith(u'2'))
+            return std::nullopt;
+        const QStringList lines = reply.linesAnswering(u"STAT");
+        const std::optional<QChar> kind = listedKind(lines, name);
+        if (!kind) // the contents of a folder under the name, or nothing: the listing tells
+            return std::nullopt;
+        if (*kind == u'-')
+            return NameFacts{NameFacts::Kind::File, permissionsIn(lines, name)};
+        return NameFacts{*kind == u'd' ? NameFacts::Kind::Folder : NameFacts::Kind::Other, {}};
+    }
+    // The folder's listing, where it is needed: over a data connection, which has no limit of
+    // its own (the reply's body is bounded).
+    Request modeQuery(const RemotePath& dir, const QString&) const override {
+        return {directoryUrl(dir), nullptr, {}, Request::Listing::Long};
+    }
     std::optional<int> modeIn(const Reply& reply, const QString& name) const override {
-        return permissionsIn(reply.linesAnswering(u"MLST") + reply.linesAnswering(u"STAT"), name);
+        return permissionsIn(lines(reply), name);
     }
     std::optional<QStringList> listingIn(const Reply& reply) const override {
-        if (!reply.replyTo(u"STAT").startsWith(u'2'))
+        if (reply.code != CURLE_OK)
             return std::nullopt;
-        return reply.allLines;
+        return lines(reply);
     }
 
     // A 5xx reply to STOR, not for want of space, where a plain upload would cut the page short.
@@ -118,6 +142,13 @@ public:
     }
 
 private:
+    static QStringList lines(const Reply& reply) {
+        QStringList out;
+        for (const QByteArray& line : reply.body.split('\n'))
+            out << QString::fromUtf8(line).trimmed();
+        return out;
+    }
+
     std::optional<CertificateTrust> m_certificate;
 };
 

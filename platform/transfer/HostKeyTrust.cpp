@@ -1,16 +1,10 @@
 #include "HostKeyTrust.h"
 
+#include "UserFile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-
-#if !defined(Q_OS_WIN)
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace platform {
 
@@ -19,73 +13,14 @@ namespace {
 // Far beyond any real file; a file this large is not what it should be.
 constexpr qint64 MaxKnownHostsSize = qint64(16) << 20;
 
-#if !defined(Q_OS_WIN)
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    ~Descriptor() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
-QString ordinaryFileProblem(int fd) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0)
-        return QString::fromLocal8Bit(std::strerror(errno));
-    if (!S_ISREG(st.st_mode))
-        return QStringLiteral("it is not an ordinary file");
-    if (st.st_size > MaxKnownHostsSize)
-        return QStringLiteral("it is larger than 16 MiB");
-    return {};
-}
-#endif
-
-// The whole file, or a reason why not; a missing file is an empty one. Opened without
-// blocking, so that a pipe in its place never holds the upload up.
+// The whole file, or a reason why not; a missing file is an empty one. A pipe in its place
+// never holds the upload up.
 QString readKnownHosts(const QString& path, QByteArray* content) {
-#if defined(Q_OS_WIN)
-    const QFileInfo info(path);
-    if (!info.exists())
-        return {};
-    if (!info.isFile())
-        return QStringLiteral("it is not an ordinary file");
-    if (info.size() > MaxKnownHostsSize)
-        return QStringLiteral("it is larger than 16 MiB");
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return file.errorString();
-    *content = file.read(MaxKnownHostsSize + 1);
-#else
-    const Descriptor fd(
-        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    if (fd.get() < 0)
-        return errno == ENOENT ? QString() : QString::fromLocal8Bit(std::strerror(errno));
-    if (QString problem = ordinaryFileProblem(fd.get()); !problem.isEmpty())
-        return problem;
-    char buffer[64 * 1024];
-    for (;;) {
-        const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return QString::fromLocal8Bit(std::strerror(errno));
-        if (got == 0)
-            break;
-        content->append(buffer, qsizetype(got));
-        if (content->size() > MaxKnownHostsSize)
-            break;
-    }
-#endif
-    if (content->size() > MaxKnownHostsSize)
-        return QStringLiteral("it is larger than 16 MiB");
-    return {};
+    QString problem;
+    if (std::optional<QByteArray> text =
+            ReadOrdinaryFile(path, MaxKnownHostsSize, Links::Follow, &problem))
+        *content = *std::move(text);
+    return problem;
 }
 
 } // namespace
@@ -102,6 +37,7 @@ bool HostKeyTrust::load() {
         return false;
     }
     m_known = KnownHosts(content, m_host, m_port);
+    m_knownOnPort22 = m_port != 22 && !KnownHosts(content, m_host, 22).IsEmpty();
     return true;
 }
 
@@ -122,8 +58,8 @@ bool HostKeyTrust::install(CURL* easy) {
            curl_easy_setopt(easy, CURLOPT_SSH_HOSTKEYDATA, this) == CURLE_OK;
 }
 
-// The most modern type the user knows for the host, as ssh prefers it; when the user knows only
-// RSA keys, the library chooses.
+// The most modern type the user knows for the host, as ssh prefers it: a server that offers
+// several shows the one the user knows.
 QLatin1StringView HostKeyTrust::preferredType() {
     if (!loadOnce())
         return {};
@@ -180,6 +116,7 @@ int HostKeyTrust::check(void* self, int, const char* key, size_t length) {
         break;
     case KnownHosts::Verdict::New:
         p.kind = TrustProblem::Kind::NewHostKey;
+        p.knownOnPort22Only = trust->m_knownOnPort22;
         break;
     }
     p.host = trust->m_host;
@@ -188,6 +125,15 @@ int HostKeyTrust::check(void* self, int, const char* key, size_t length) {
     p.keyType = KnownHosts::TypeOf(blob);
     p.fingerprint = KnownHosts::FingerprintOf(blob);
     return CURLKHMATCH_MISMATCH;
+}
+
+QString PortlessEntry(const TrustProblem& problem) {
+    if (problem.kind != TrustProblem::Kind::NewHostKey || !problem.knownOnPort22Only)
+        return {};
+    return QStringLiteral(" (known_hosts names %1 without a port, which stands for port 22 alone; "
+                          "an entry for this port is written [%1]:%2)")
+        .arg(problem.host)
+        .arg(problem.port);
 }
 
 QString DefaultKnownHostsFile() {
@@ -211,47 +157,17 @@ bool AddKnownHost(const QString& knownHostsFile, const TrustProblem& key, QStrin
     }
 
     QByteArray line = KnownHosts::HashedLine(key.host, key.port, key.keyType, key.keyBlob);
-
-#if defined(Q_OS_WIN)
-    QFile file(knownHostsFile);
-    if (file.exists() && !info.isFile()) {
-        *error = QStringLiteral("it is not an ordinary file");
-        return false;
-    }
-    if (!file.open(QIODevice::ReadWrite | QIODevice::Append)) {
-        *error = file.errorString();
-        return false;
-    }
-    // A last line without its line end would run into ours.
-    if (file.size() > 0 && file.seek(file.size() - 1) && file.read(1) != "\n")
-        line.prepend('\n');
-    if (file.write(line) != line.size() || !file.flush()) {
-        *error = file.errorString();
-        return false;
-    }
-#else
-    const Descriptor fd(::open(QFile::encodeName(knownHostsFile).constData(),
-                               O_RDWR | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY,
-                               0600));
-    if (fd.get() < 0) {
-        *error = QString::fromLocal8Bit(std::strerror(errno));
-        return false;
-    }
-    if (QString problem = ordinaryFileProblem(fd.get()); !problem.isEmpty()) {
+    QString problem;
+    const std::optional<QByteArray> known =
+        ReadOrdinaryFile(knownHostsFile, MaxKnownHostsSize, Links::Follow, &problem);
+    if (!known && !problem.isEmpty()) {
         *error = problem;
         return false;
     }
-    struct stat st {};
-    char last = '\n';
-    if (::fstat(fd.get(), &st) == 0 && st.st_size > 0 &&
-        ::pread(fd.get(), &last, 1, st.st_size - 1) == 1 && last != '\n')
+    // A last line without its line end would run into ours.
+    if (known && !known->isEmpty() && !known->endsWith('\n'))
         line.prepend('\n');
-    if (::write(fd.get(), line.constData(), size_t(line.size())) != ssize_t(line.size())) {
-        *error = QString::fromLocal8Bit(std::strerror(errno));
-        return false;
-    }
-#endif
-    return true;
+    return AppendToFile(knownHostsFile, line, Links::Follow, error);
 }
 
 } // namespace platform

@@ -36,7 +36,8 @@ public:
     bool dropPreference();
 
     // For an SSH connection of the program's own: the key type to ask the server for (the
-    // most modern the file knows for the host; empty when the library may choose), and
+    // most modern the file knows for the host, ssh-rsa the last; empty when the library may
+    // choose), and
     // whether the key the server showed passes, as for curl's.
     QLatin1StringView preferredType();
     bool holds(const char* key, size_t length);
@@ -53,11 +54,16 @@ private:
     bool m_loaded = false;
     KnownHosts m_known;
     QString m_fileError;
+    bool m_knownOnPort22 = false; // the file names the host without a port, off port 22
     bool m_prefer = true;
     bool m_sawKey = false;
     std::unique_ptr<QTemporaryFile> m_preference;
     TrustProblem m_problem;
 };
+
+// Why a new host key is new although the file names the host, " (known_hosts names ...)";
+// empty for any other problem.
+QString PortlessEntry(const TrustProblem& problem);
 
 // Where OpenSSH keeps the user's known hosts: ~/.ssh/known_hosts.
 QString DefaultKnownHostsFile();

@@ -7,6 +7,7 @@
 #include "InetSite.h"
 #include "PageReplacement.h"
 #include "SshLogin.h"
+#include "ServerText.h"
 #if VANTRELL_HAVE_LIBSSH2
 #include "SftpProbe.h"
 #endif
@@ -64,12 +65,6 @@ struct Job {
     std::chrono::steady_clock::time_point deadline{};
     std::chrono::milliseconds overall{};
 };
-
-QString durationText(std::chrono::milliseconds ms) {
-    if (ms.count() % 60000 == 0)
-        return QStringLiteral("%1 min").arg(ms.count() / 60000);
-    return QString::number(double(ms.count()) / 1000.0) + QStringLiteral(" s");
-}
 
 } // namespace
 
@@ -136,9 +131,10 @@ private:
             Outcome outcome = perform(job);
             if (m_abandon)
                 break;
-            outcome.error = redact(outcome.error, job.password);
-            outcome.note = redact(outcome.note, job.password);
-            m_report(outcome, m_trust);
+            // Whatever the server said reaches a person as text.
+            outcome.error = AsPlainText(redact(outcome.error, job.password));
+            outcome.note = AsPlainText(redact(outcome.note, job.password));
+            m_report(outcome, AsText(m_trust));
         }
         dropProbe();
         sayGoodbye();
@@ -268,7 +264,8 @@ private:
         }
         const RemotePath dir = m_current.joined(cmd.putDir);
         Lookup lookup;
-        std::optional<UploadJournal> journal;
+        const UploadJournal journal(job.user + u'@' + site.hostAndPort,
+                                    dir.display() + u'/' + cmd.remoteName);
 #if VANTRELL_HAVE_LIBSSH2
         if (m_probe) {
             lookup = [this](const RemotePath& in, const QString& name) {
@@ -279,8 +276,6 @@ private:
                 dropProbe();
                 return facts;
             };
-            journal.emplace(job.user + u'@' + site.hostAndPort,
-                            dir.display() + u'/' + cmd.remoteName);
         }
 #endif
         PageReplacement replacement(
@@ -288,7 +283,7 @@ private:
                 return exchange(job, dialect, request);
             },
             dialect, site.hostAndPort, job.timeout, dir, cmd.remoteName, file, std::move(lookup),
-            journal ? &*journal : nullptr);
+            &journal);
         return replacement.run();
     }
 
@@ -345,12 +340,22 @@ private:
                 return reply;
             }
         }
-        Limits limits{&m_abandon, !request.finishing && !request.whole, job.deadline, false, false,
-                      {}};
-        limits.report = [this](curl_off_t toSend, curl_off_t sent) {
-            if (m_sending && toSend > 0)
-                progress(sent >= toSend ? Inet::Stage::Replacing : Inet::Stage::Uploading,
-                         int(sent * 100 / toSend));
+        Limits limits{.abandon = &m_abandon,
+                      .limited = !request.finishing && !request.whole,
+                      .deadline = job.deadline,
+                      .countsAcknowledged = dialect.confirmsWholeUploadOnly()};
+        // The page is on the server once the server says so: over FTP its reply to the
+        // upload, over SFTP its confirmation of the last piece.
+        limits.report = [this, &reply, &dialect](curl_off_t toSend, curl_off_t confirmed) {
+            if (!m_sending || toSend <= 0)
+                return;
+            const bool arrived = dialect.confirmsWholeUploadOnly()
+                                     ? reply.replyTo(u"STOR").startsWith(u'2')
+                                     : confirmed >= toSend;
+            // What follows puts the page in place.
+            m_sentWhole = m_sentWhole || arrived;
+            progress(arrived ? Inet::Stage::Replacing : Inet::Stage::Uploading,
+                     arrived ? 100 : int(std::min<curl_off_t>(confirmed * 100 / toSend, 99)));
         };
         if (!prepare(job, dialect, request, &reply, &limits, errorBuffer, postQuote.get()))
             return reply;
@@ -367,24 +372,28 @@ private:
             progress(Inet::Stage::Replacing, 100);
         struct Sent {
             InetWorker& worker;
-            ~Sent() {
-                worker.m_sentWhole = worker.m_sentWhole || worker.m_sending;
-                worker.m_sending = false;
-            }
+            ~Sent() { worker.m_sending = false; }
         } sent{*this};
 
         if (curl_multi_add_handle(m_multi.get(), easy) != CURLM_OK) {
             reply.code = CURLE_FAILED_INIT;
             return reply;
         }
+        // The server's word that the whole page arrived comes while curl waits on its own.
+        reply.heard = [&limits] {
+            limits.report(limits.toSend, limits.confirmed);
+        };
         const bool done = drive(&reply, &limits, carriesData);
+        reply.heard = nullptr;
         NoteConnection(easy, request, done, carriesData, &reply, &m_kept);
         // Removed mid-transfer, the handle drops its connection without sending the renames:
         // the page on the server stays as it was.
         curl_multi_remove_handle(m_multi.get(), easy);
 
         if (limits.outOfTime && !m_abandon)
-            markOutOfTime(&reply, job);
+            MarkOutOfTime(&reply, job.overall);
+        else if (limits.stalled && !m_abandon)
+            MarkStalled(&reply, job.timeout);
         if (reply.code != CURLE_OK && reply.curlError.isEmpty()) {
             reply.curlError = QString::fromUtf8(errorBuffer).trimmed();
             if (reply.curlError.isEmpty())
@@ -409,17 +418,10 @@ private:
             return reply;
         }
         if (!request.finishing && std::chrono::steady_clock::now() >= job.deadline) {
-            markOutOfTime(&reply, job);
+            MarkOutOfTime(&reply, job.overall);
             return reply;
         }
         return std::nullopt;
-    }
-
-    static void markOutOfTime(Reply* reply, const Job& job) {
-        reply->code = CURLE_OPERATION_TIMEDOUT;
-        reply->outOfTime = true;
-        reply->curlError = QStringLiteral("the upload took longer than the %1 it may take")
-                               .arg(durationText(job.overall));
     }
 
     // False, with the reason in the reply, when the protocol cannot make the request as safely
@@ -436,7 +438,7 @@ private:
             return false;
         }
         dialect.expect(reply);
-        SetTransferOptions(easy, request, job.timeout, reply, postQuote);
+        SetTransferOptions(easy, request, job.timeout, reply, limits, postQuote);
         return true;
     }
 
@@ -470,6 +472,14 @@ private:
             if (!limits->mayGoOn()) {
                 reply->code = CURLE_ABORTED_BY_CALLBACK;
                 return false;
+            }
+            if (limits->report)
+                limits->report(limits->toSend, limits->confirmed);
+            // The end of the data goes once all before it has been taken in.
+            if (limits->heldAtEnd && limits->mayEnd()) {
+                limits->heldAtEnd = false;
+                curl_easy_pause(easy, CURLPAUSE_CONT);
+                continue;
             }
             // A reply that came in may have moved curl on to a step it has not started yet
             // (after EPSV, the data connection), with nothing to wait for meanwhile: this
@@ -507,7 +517,7 @@ private:
     Inet::Stage m_stage = Inet::Stage::Connecting;
     int m_percent = -1;
     bool m_sending = false;   // inside the exchange that uploads the page
-    bool m_sentWhole = false; // the command has sent the page; what follows puts it in place
+    bool m_sentWhole = false; // the server has the whole page; what follows puts it in place
 #if VANTRELL_HAVE_LIBSSH2
     std::unique_ptr<SftpProbe> m_probe; // beside curl's SFTP connection, until the upload
 #endif
@@ -540,6 +550,9 @@ struct Inet::Private {
     QString lastNote;
     TrustProblem lastTrust;
     InetFault lastFault = InetFault::Other;
+    // The stage the running command has reached, as its thread knows it; what Cancel stopped.
+    std::atomic<int> reached{0};
+    std::optional<Stage> cancelledDuring;
     std::unique_ptr<InetWorker> worker;
 };
 
@@ -568,6 +581,7 @@ void Inet::startWorker() {
                 Qt::QueuedConnection);
         },
         [this, worker](Stage stage, int percent) {
+            d->reached = int(stage);
             QMetaObject::invokeMethod(
                 this,
                 [this, worker, stage, percent] {
@@ -581,6 +595,8 @@ void Inet::startWorker() {
 void Inet::Execute(const QString& operation) {
     if (!d->worker)
         startWorker();
+    if (d->running == 0)
+        d->reached = int(Stage::Connecting);
     ++d->running;
     if (d->fromLogin)
         d->deadline = std::chrono::steady_clock::now() + d->overall;
@@ -632,15 +648,17 @@ QString Inet::UserName() const {
 }
 
 void Inet::Cancel() {
+    d->cancelledDuring.reset();
     if (!d->worker)
         return;
     // The way the end of the control abandons a transfer: the connection is dropped before the
-    // page is renamed into place.
+    // page is renamed into place. Once the thread has ended, where it got to is known for sure.
     d->worker.reset();
     ++d->generation;
     d->fromLogin = true;
     if (d->running == 0)
         return;
+    d->cancelledDuring = Stage(d->reached.load());
     d->running = 0;
     d->lastSucceeded = false;
     d->lastError = QStringLiteral("Cancelled");
@@ -660,6 +678,10 @@ void Inet::finishCommand(unsigned worker, bool succeeded, const QString& error, 
     d->lastNote = note;
     d->lastTrust = trust;
     emit CommandFinished();
+}
+
+std::optional<Inet::Stage> Inet::CancelledDuring() const {
+    return d->cancelledDuring;
 }
 
 bool Inet::StillExecuting() const {

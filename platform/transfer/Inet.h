@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 
 namespace platform {
 
@@ -54,7 +55,8 @@ class Inet : public QObject {
     Q_OBJECT
 public:
     // What a running PUT is doing: reaching and logging into the server, sending the page
-    // (Progress says how much of it has gone), or putting it in the old page's place.
+    // (Progress says how much of it the server has taken in), or putting it in the old page's
+    // place, once the server has confirmed that the whole page arrived.
     enum class Stage { Connecting, Uploading, Replacing };
 
     explicit Inet(QObject* parent = nullptr);
@@ -89,6 +91,9 @@ public:
     // end of the control does: the connection is closed, and the server keeps its old page.
     // The running command then counts as failed, and CommandFinished fires for it.
     void Cancel();
+    // The stage the command that the last Cancel stopped had really reached (the signals that
+    // tell it may still be on their way); nothing when no command was running.
+    std::optional<Stage> CancelledDuring() const;
 
     // The outcome of the last finished command: success, or a reason a person understands
     // (the client's error or the server's reply). Never holds the password.

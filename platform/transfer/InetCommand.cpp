@@ -190,6 +190,13 @@ std::optional<Leftover> leftoverIn(const QString& listingLine, const QString& re
     const QRegularExpressionMatch m = pattern.match(listingLine);
     if (!m.hasMatch())
         return std::nullopt;
+    static const QRegularExpression typeFact(QStringLiteral(R"((?:^|;)type=([^;]*);)"),
+                                             QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch ls = platform::inet::listingLine().match(listingLine);
+    const QRegularExpressionMatch fact = typeFact.match(listingLine);
+    if ((ls.hasMatch() && ls.captured(1) != u"-") ||
+        (fact.hasMatch() && fact.captured(1).compare(u"file", Qt::CaseInsensitive) != 0))
+        return std::nullopt;
     QDateTime started =
         QDateTime::fromString(m.captured(3), QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
     if (!started.isValid())
@@ -245,6 +252,16 @@ bool listsName(const QStringList& listingLines, const QString& name) {
             return true;
     }
     return false;
+}
+
+std::optional<QChar> listedKind(const QStringList& listingLines, const QString& name) {
+    for (const QString& line : listingLines) {
+        const QRegularExpressionMatch m = listingLine().match(line);
+        if (m.hasMatch() &&
+            (m.captured(3) == name || m.captured(3).startsWith(name + QStringLiteral(" -> "))))
+            return m.captured(1).front();
+    }
+    return std::nullopt;
 }
 
 QString redact(QString text, const QString& password) {

@@ -53,7 +53,8 @@ QString uploadTag(const QDateTime& startedUtc, quint32 random);
 QString temporaryName(const QString& remoteName, const QString& tag, bool visible = false);
 QString backupName(const QString& remoteName, const QString& tag, bool visible = false);
 
-// One of those names, found in a line of a directory listing that ends with it.
+// One of those names, found in a line of a directory listing that ends with it. Only a file
+// counts: a folder or a link under such a name is nothing an upload left.
 struct Leftover {
     QString name;
     QString tag;          // the upload's, as uploadTag() made it
@@ -69,6 +70,9 @@ std::optional<Leftover> leftoverIn(const QString& listingLine, const QString& re
 std::optional<int> permissionsIn(const QStringList& replyLines, const QString& name);
 // Whether a listing holds a line for `name`, of whatever kind.
 bool listsName(const QStringList& listingLines, const QString& name);
+// The kind of what the listing line for `name` shows, as ls writes it ('-' a file, 'd' a
+// folder, 'l' a link); nothing when no line is for it.
+std::optional<QChar> listedKind(const QStringList& listingLines, const QString& name);
 
 // CR or LF would end a command line early and start another; NUL cuts it short.
 bool holdsLineBreak(const QString& text);

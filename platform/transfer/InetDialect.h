@@ -34,6 +34,9 @@ public:
     // Whether a connection that has carried one transfer of data must give way to a fresh one
     // before the next; commands alone may go on over it.
     virtual bool oneTransferPerConnection() const { return false; }
+    // Whether the server confirms an upload only as a whole, with its reply at the end (FTP),
+    // rather than piece by piece as it takes it in (SFTP).
+    virtual bool confirmsWholeUploadOnly() const { return false; }
     // What the server presented, when a request stopped because it could not be trusted.
     virtual TrustProblem trustProblem() const { return {}; }
     // Why a connection was given up before the protocol began, when a request stopped there.
@@ -66,6 +69,16 @@ public:
     // The lines of that reply that describe the directory's entries, one each, or nothing when
     // the server did not list it. An MLST fact line of the file may be among them.
     virtual std::optional<QStringList> listingIn(const Reply& reply) const = 0;
+
+    // A request about the page alone, however many files stand beside it, and what its reply
+    // says stands under the name (nothing where it cannot tell); none where the protocol has
+    // no such request curl can make.
+    virtual std::optional<Request> pageQuery(const RemotePath&, const QString&) const {
+        return std::nullopt;
+    }
+    virtual std::optional<NameFacts> factsIn(const Reply&, const QString&) const {
+        return std::nullopt;
+    }
 
     // Whether the modeQuery reply lists `name` at all; nullopt where the reply cannot tell.
     virtual std::optional<bool> lists(const Reply&, const QString&) const { return std::nullopt; }

@@ -1,5 +1,8 @@
 #include "InetExchange.h"
 
+#include "HostKeyTrust.h"
+#include "ServerText.h"
+
 namespace platform::inet {
 
 QString withDetail(const QString& what, const QString& detail) {
@@ -85,14 +88,46 @@ InetFault faultOf(CURLcode code, Command::Kind command) {
     }
 }
 
+namespace {
+
+QString durationText(std::chrono::milliseconds ms) {
+    if (ms.count() % 60000 == 0)
+        return QStringLiteral("%1 min").arg(ms.count() / 60000);
+    return QString::number(double(ms.count()) / 1000.0) + QStringLiteral(" s");
+}
+
+} // namespace
+
+void MarkOutOfTime(Reply* reply, std::chrono::milliseconds overall) {
+    reply->code = CURLE_OPERATION_TIMEDOUT;
+    reply->outOfTime = true;
+    reply->curlError =
+        QStringLiteral("the upload took longer than the %1 it may take").arg(durationText(overall));
+}
+
+void MarkStalled(Reply* reply, std::chrono::milliseconds timeout) {
+    reply->code = CURLE_OPERATION_TIMEDOUT;
+    reply->outOfTime = true;
+    reply->curlError =
+        QStringLiteral("the server took in nothing more of it for %1").arg(durationText(timeout));
+}
+
+TrustProblem AsText(TrustProblem problem) {
+    for (QString* text : {&problem.reason, &problem.subject, &problem.issuer, &problem.keyType})
+        *text = AsPlainText(*text);
+    for (QString& name : problem.names)
+        name = AsPlainText(name);
+    return problem;
+}
+
 QString untrusted(const TrustProblem& problem, const QString& hostAndPort) {
     switch (problem.kind) {
     case TrustProblem::Kind::Certificate:
         return QStringLiteral("The certificate of %1 is not trusted (%2); the login was not sent")
             .arg(hostAndPort, problem.reason);
     case TrustProblem::Kind::NewHostKey:
-        return QStringLiteral("The host key of %1 is not known; the login was not sent")
-            .arg(hostAndPort);
+        return QStringLiteral("The host key of %1 is not known%2; the login was not sent")
+            .arg(hostAndPort, PortlessEntry(problem));
     case TrustProblem::Kind::ChangedHostKey:
         return QStringLiteral("The host key of %1 has changed; the login was not sent")
             .arg(hostAndPort);

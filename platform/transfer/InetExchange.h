@@ -47,6 +47,7 @@ struct Reply {
     QStringList answering;    // FTP: for each of serverLines, the command it answers ("" at first)
     QString sent;             // FTP: the command sent last, without its argument
     QByteArray body;          // a listing
+    bool tooLong = false;     // the listing went past MaxListing and was cut off
     bool outOfTime = false;   // stopped because the whole upload had taken too long
     // The password went to the server (FTP: PASS was sent; SSH: the server offered a login by
     // password, which curl then tried).
@@ -58,6 +59,9 @@ struct Reply {
     QString keyFailure;    // SSH: libssh2's words when the key file did not log in
     qint64 fileTime = -1;  // the URL's modification time, where asked for and known
     bool loggedIn = false; // SFTP: the server took the login during this exchange
+    // Told of every line of a reply as it comes, while the exchange runs (curl waits for some
+    // replies on its own, outside the loop that drives it).
+    std::function<void()> heard{};
 
     QString lastReply() const { return serverLines.isEmpty() ? QString() : serverLines.last(); }
     // The last line of the server's reply to the last `command` sent; empty when none came.
@@ -91,6 +95,9 @@ struct Reply {
 
 using Exchange = std::function<Reply(const Request&)>;
 
+// Far beyond the listing of any web space's folder (some 70 bytes a file).
+inline constexpr qsizetype MaxListing = qsizetype(16) << 20;
+
 // What stands under one name on the server, links followed, asked without listing its folder.
 struct NameFacts {
     enum class Kind { Missing, File, Folder, Other };
@@ -123,6 +130,15 @@ QString describe(const Reply& reply, const QString& hostAndPort, const QString& 
 // What the ending of a failed command's last exchange says about the settings. A directory
 // that cannot be changed to, on a server that let the user in, is the directory's fault.
 InetFault faultOf(CURLcode code, Command::Kind command);
+
+// The reply of a request cut because the whole upload ran out of its time, or because the
+// server took in nothing of the page for the time a request may wait.
+void MarkOutOfTime(Reply* reply, std::chrono::milliseconds overall);
+void MarkStalled(Reply* reply, std::chrono::milliseconds timeout);
+
+// What the server presented, as it may be shown: a certificate's names and the type a key
+// claims are the server's own words.
+TrustProblem AsText(TrustProblem problem);
 
 // Why the login was not sent to a server that could not be trusted; empty when it was.
 QString untrusted(const TrustProblem& problem, const QString& hostAndPort);

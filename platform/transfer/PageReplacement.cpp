@@ -8,6 +8,13 @@
 
 namespace platform::inet {
 
+namespace {
+
+const QString NotUnderOwnName =
+    QStringLiteral("would not take it under a name of its own first (%1)");
+
+} // namespace
+
 PageReplacement::PageReplacement(Exchange exchange, const Dialect& dialect,
                                  const QString& hostAndPort, std::chrono::milliseconds timeout,
                                  const RemotePath& dir, const QString& name, QFile& page,
@@ -31,11 +38,12 @@ Outcome PageReplacement::run() {
         restoreMovedAside();
 
     const std::optional<QStringList> before = m_journal ? m_journal->tags() : std::nullopt;
+    m_earlier = before.value_or(QStringList());
     if (m_journal)
         m_journal->setTags(before.value_or(QStringList()) << m_tag);
     Outcome outcome = replace();
-    if (outcome.ok)
-        outcome.note = tidyUp();
+    if (const QString tidied = outcome.ok ? tidyUp() : QString(); !tidied.isEmpty())
+        outcome.note += (outcome.note.isEmpty() ? QString() : QStringLiteral(" ")) + tidied;
     if (m_journal)
         m_journal->setTags(unfinished(outcome));
     return outcome;
@@ -45,7 +53,12 @@ Outcome PageReplacement::run() {
 // lookup where it can tell and nothing calls for more, else from the folder's listing.
 std::optional<Outcome> PageReplacement::look() {
     std::optional<NameFacts> facts;
-    if (m_lookup) {
+    if (const std::optional<Request> ask = m_dialect.pageQuery(m_dir, m_name)) {
+        const Reply asked = m_exchange(*ask);
+        if (asked.code != CURLE_OK && !asked.refusedOnly())
+            return failed(asked);
+        facts = m_dialect.factsIn(asked, m_name);
+    } else if (m_lookup) {
         // curl's connection first: the lookup sends the login only once curl's was taken. Over a
         // connection that is up already, this asks the server nothing.
         const Reply connected =
@@ -59,9 +72,10 @@ std::optional<Outcome> PageReplacement::look() {
         takeFacts(*facts);
         return std::nullopt;
     }
-    // A server that will not say the page's mode (or list its folder) still gets the page.
+    // A server that will not say the page's mode (or list its folder) still gets the page, as
+    // does a folder too large to list.
     const Reply looked = m_exchange(m_dialect.modeQuery(m_dir, m_name));
-    if (looked.code != CURLE_OK && !looked.refusedOnly())
+    if (looked.code != CURLE_OK && !looked.refusedOnly() && !looked.tooLong)
         return failed(looked);
     if (looked.code == CURLE_OK)
         m_mode = m_dialect.modeIn(looked, m_name);
@@ -181,8 +195,11 @@ void PageReplacement::restoreMovedAside() {
 QString PageReplacement::tidyUp() {
     const QDateTime stale = QDateTime::currentDateTimeUtc().addSecs(
         -std::chrono::duration_cast<std::chrono::seconds>(LeftoverAge).count());
-    m_leftovers.removeIf(
-        [&](const Leftover& left) { return left.started < stale && discard(left.name); });
+    // An upload this machine wrote down and did not finish (stopped, cut off) is over: runs of
+    // one page here take turns. Others' may still be running within the hour.
+    m_leftovers.removeIf([&](const Leftover& left) {
+        return (left.started < stale || m_earlier.contains(left.tag)) && discard(left.name);
+    });
     if (m_unremoved.isEmpty())
         return {};
     const qsizetype count = m_unremoved.size();
@@ -211,7 +228,7 @@ Outcome PageReplacement::replace() {
     if (m_dialect.renamed(stored))
         return {true, {}};
     if (m_dialect.nameRefused(stored))
-        return uploadDirectly();
+        return uploadDirectly(NotUnderOwnName.arg(refusalIn(stored)));
     if (stored.code != CURLE_QUOTE_ERROR && stored.code != CURLE_OK) {
         if (m_dialect.uploadBegan(stored))
             remove(m_temp); // what arrived of it
@@ -220,7 +237,7 @@ Outcome PageReplacement::replace() {
     // The whole new page is on the server under the temporary name.
     if (!m_dialect.renameRefused(stored)) {
         discard(m_temp);
-        return uploadDirectly();
+        return uploadDirectly(QStringLiteral("renames no files (%1)").arg(refusalIn(stored)));
     }
     return replaceAside(refusalIn(stored));
 }
@@ -233,7 +250,7 @@ Outcome PageReplacement::replaceAsideAtOnce() {
     if (m_dialect.renamed(stored))
         return {true, {}};
     if (m_dialect.nameRefused(stored))
-        return uploadDirectly();
+        return uploadDirectly(NotUnderOwnName.arg(refusalIn(stored)));
     if (stored.code != CURLE_QUOTE_ERROR) {
         if (m_dialect.uploadBegan(stored))
             remove(m_temp);
@@ -309,7 +326,8 @@ Outcome PageReplacement::replaceAside(const QString& refusal) {
 // there the plain way, and the old one stays aside when that fails too.
 Outcome PageReplacement::uploadOverMovedAside() {
     remove(m_temp);
-    Outcome direct = uploadDirectly();
+    Outcome direct =
+        uploadDirectly(QStringLiteral("would not rename the new page onto the page's name"));
     if (direct.ok)
         discard(m_backup);
     else
@@ -317,12 +335,20 @@ Outcome PageReplacement::uploadOverMovedAside() {
     return direct;
 }
 
-Outcome PageReplacement::uploadDirectly() {
+// The page straight under its name, the one way left: a visitor may see it half written, and a
+// cut connection leaves it so. Said with the success.
+Outcome PageReplacement::uploadDirectly(const QString& because) {
     m_page.seek(0);
     const Reply stored = upload(m_name, keepMode(m_name));
-    if (stored.code == CURLE_OK)
-        return {true, {}};
-    return failed(stored);
+    if (stored.code != CURLE_OK)
+        return failed(stored);
+    Outcome written{true, {}};
+    written.note =
+        QStringLiteral("The page was %1, without the safe replace, as the server %2.")
+            .arg(m_found == Found::Nothing ? QStringLiteral("written straight under its name")
+                                           : QStringLiteral("overwritten in place"),
+                 because);
+    return written;
 }
 
 Outcome PageReplacement::failed(const Reply& reply) const {

@@ -24,9 +24,11 @@ namespace platform::inet {
 // own names a failure leaves on the server is deleted where the server allows. Nothing but a
 // plain file is ever moved or replaced: a folder under the page's name stops the upload first.
 // What runs that were cut short left behind is tidied up: a page found missing gets its
-// moved-aside copy back before anything else, and their names older than any upload could
-// still be running are deleted once the page is in place; what the server will not let go is
-// counted in the outcome's note. The protocol's dialect says how each step is done.
+// moved-aside copy back before anything else, and their names are deleted once the page is in
+// place, when they are older than any upload could still be running or the journal says they
+// are this machine's (a cancelled upload's part-file goes with the next run); what the server
+// will not let go is counted in the outcome's note. The protocol's dialect says how each step
+// is done.
 //
 // Where a lookup can tell what stands under the page's name without listing the folder, the
 // folder is listed only when there is reason to: the page is missing, or the journal holds an
@@ -59,7 +61,7 @@ private:
     Outcome replaceAsideAtOnce();
     Reply uploadTemporary(bool aside);
     static QString refusalIn(const Reply& reply);
-    Outcome uploadDirectly();
+    Outcome uploadDirectly(const QString& because);
     Outcome uploadOverMovedAside();
     Outcome failed(const Reply& reply) const;
     Outcome pageUnchanged(const QString& refusal) const;
@@ -89,6 +91,7 @@ private:
     Found m_found = Found::Unknown; // what the listing showed under the page's name
     Reply m_looked;                 // the folder's listing, where it was listed
     QList<Leftover> m_leftovers;    // of earlier uploads, as the listing showed them
+    QStringList m_earlier;          // this machine's unfinished uploads of the page, written down
     QStringList m_unremoved;        // names left on the server that could not be deleted
 };
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #if !defined(Q_OS_WIN)
@@ -40,6 +41,8 @@ using Clock = std::chrono::steady_clock;
 constexpr auto GreetingWait = 5s;
 // A connection that takes longer is left to curl, which connects anew within its own limit.
 constexpr auto ConnectWait = 10s;
+// A server sends its first packet right after its line.
+constexpr auto PacketWait = 300ms;
 
 int millisecondsUntil(Clock::time_point deadline) {
     const auto left =
@@ -47,13 +50,17 @@ int millisecondsUntil(Clock::time_point deadline) {
     return int(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
 }
 
-// Whether the socket is ready for `events` before the deadline.
-bool waitFor(int fd, short events, Clock::time_point deadline) {
+// Whether the socket is ready for `events` before the deadline; in `closed`, whether the
+// server has closed its side.
+bool waitFor(int fd, short events, Clock::time_point deadline, bool* closed = nullptr) {
     for (;;) {
-        pollfd p{fd, events, 0};
+        pollfd p{fd, short(events | POLLRDHUP), 0};
         const int ready = ::poll(&p, 1, millisecondsUntil(deadline));
-        if (ready >= 0 || errno != EINTR)
-            return ready == 1;
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (closed)
+            *closed = ready == 1 && (p.revents & (POLLRDHUP | POLLHUP));
+        return ready == 1;
     }
 }
 
@@ -86,34 +93,128 @@ QString shown(const QByteArray& line) {
     return text.trimmed();
 }
 
-enum class FirstWords { Ssh, NumberedReply, Nothing };
+quint32 bigEndian(const QByteArray& bytes, qsizetype at) {
+    quint32 value = 0;
+    for (qsizetype i = at; i < at + 4; ++i)
+        value = (value << 8) | quint8(bytes[i]);
+    return value;
+}
 
-// What the server says first, without taking it from the socket. Lines before the SSH line
-// are allowed; anything the SSH library should judge for itself counts as SSH here.
-FirstWords firstWords(int fd, QByteArray* firstLine) {
+// The first packet after the SSH line, while it is still in the clear: a server that turns the
+// connection away (too many at once) says why in a message of its own (SSH_MSG_DISCONNECT),
+// which the SSH library takes for a failed key exchange. Its text, or nothing when the packet
+// is another.
+std::optional<QByteArray> turnedAway(const QByteArray& packet) {
+    // length, padding length, message number 1, reason code, then the text as a string
+    if (packet.size() < 6 || packet[5] != 1)
+        return std::nullopt;
+    if (packet.size() < 14)
+        return QByteArray();
+    return packet.mid(14, qsizetype(std::min<quint32>(bigEndian(packet, 10), 200)));
+}
+
+enum class FirstWords { Ssh, NumberedReply, TurnedAway, Other, Nothing };
+
+struct Heard {
+    FirstWords words = FirstWords::Nothing;
+    QByteArray said{};   // the first line, or the text of the server's refusal
+    bool closed = false; // the server closed the connection after it
+};
+
+QByteArray firstLine(const QByteArray& said) {
+    const qsizetype end = said.indexOf('\n');
+    return end < 0 ? said : said.left(end);
+}
+
+// What the words so far come to; nothing while more may tell. `full`: as many bytes as are
+// looked at. Once the SSH line is there, the server's first packet is waited for a moment
+// longer (until `packetDue`): a server sends it at once, without waiting for the client.
+std::optional<Heard> judge(const QByteArray& said, bool closed, bool full,
+                           std::optional<Clock::time_point>& packetDue) {
+    if (const qsizetype ssh = said.startsWith("SSH-") ? 0 : said.indexOf("\nSSH-");
+        ssh >= 0 && said.indexOf('\n', ssh + 1) >= 0) {
+        const QByteArray packet = said.mid(said.indexOf('\n', ssh + 1) + 1);
+        if (const std::optional<QByteArray> why = turnedAway(packet))
+            return Heard{FirstWords::TurnedAway, *why, closed};
+        if (packet.size() >= 6 || closed || full)
+            return Heard{FirstWords::Ssh};
+        if (!packetDue)
+            packetDue = Clock::now() + PacketWait;
+        return std::nullopt;
+    }
+    if (full)
+        return Heard{FirstWords::Ssh};
+    const QByteArray line = firstLine(said);
+    if (line.size() < said.size() && numberedReply(line))
+        return Heard{FirstWords::NumberedReply, line};
+    // The server is gone without a greeting: it will say no more.
+    if (closed)
+        return Heard{FirstWords::Other, line, true};
+    return std::nullopt;
+}
+
+// What the server says first, without taking it from the socket, within GreetingWait however
+// much keeps coming. Lines before the SSH line are allowed; anything the SSH library should
+// judge for itself counts as SSH here.
+Heard firstWords(int fd) {
     const Clock::time_point deadline = Clock::now() + GreetingWait;
-    qsizetype seen = 0;
-    while (waitFor(fd, POLLIN, deadline)) {
+    std::optional<Clock::time_point> packetDue;
+    QByteArray said;
+    for (;;) {
+        bool closed = false;
+        const Clock::time_point until = std::min(deadline, packetDue.value_or(deadline));
+        if (!waitFor(fd, POLLIN, until, &closed))
+            break;
         char bytes[512];
         const ssize_t got = ::recv(fd, bytes, sizeof bytes, MSG_PEEK);
         if (got <= 0)
-            return FirstWords::Ssh; // closed, or an error the library will name
-        const QByteArray said(bytes, got);
-        if (said.startsWith("SSH-") || said.contains("\nSSH-"))
-            return FirstWords::Ssh;
-        const qsizetype end = said.indexOf('\n');
-        if (end >= 0 && numberedReply(said.left(end))) {
-            *firstLine = said.left(end);
-            return FirstWords::NumberedReply;
-        }
-        if (got == ssize_t(sizeof bytes))
-            return FirstWords::Ssh;
+            return {FirstWords::Ssh}; // closed without a word, or an error the library names
+        const bool grew = got != said.size();
+        said = QByteArray(bytes, got);
+        if (std::optional<Heard> heard =
+                judge(said, closed, got == ssize_t(sizeof bytes), packetDue))
+            return *heard;
+        if (Clock::now() >= std::min(deadline, packetDue.value_or(deadline)))
+            break;
         // What has come stays readable until taken; wait a moment for more rather than spin.
-        if (got == seen)
+        if (!grew)
             std::this_thread::sleep_for(20ms);
-        seen = got;
     }
-    return seen == 0 ? FirstWords::Nothing : FirstWords::Ssh;
+    if (packetDue)
+        return {FirstWords::Ssh};
+    if (said.isEmpty())
+        return {FirstWords::Nothing};
+    return {FirstWords::Other, firstLine(said)};
+}
+
+// Why the connection is given up, for a person; empty for a greeting.
+QString problemOf(const Heard& heard, const QString& hostAndPort) {
+    const long seconds = long(std::chrono::seconds(GreetingWait).count());
+    switch (heard.words) {
+    case FirstWords::Ssh:
+        break;
+    case FirstWords::NumberedReply:
+        return QStringLiteral("no SSH greeting from %1, is it an FTP server? It said: %2")
+            .arg(hostAndPort, shown(heard.said));
+    case FirstWords::TurnedAway:
+        return QStringLiteral("%1 turned the connection away, as a server does that takes no more "
+                              "connections from here at once: %2")
+            .arg(hostAndPort, shown(heard.said));
+    case FirstWords::Other:
+        if (heard.closed)
+            return QStringLiteral("%1 closed the connection without an SSH greeting (as a busy "
+                                  "server does); it said: %2")
+                .arg(hostAndPort, shown(heard.said));
+        return QStringLiteral("no SSH greeting from %1 within %2 seconds; it said: %3")
+            .arg(hostAndPort)
+            .arg(seconds)
+            .arg(shown(heard.said));
+    case FirstWords::Nothing:
+        return QStringLiteral("no SSH greeting from %1 within %2 seconds, is it an SSH server?")
+            .arg(hostAndPort)
+            .arg(seconds);
+    }
+    return {};
 }
 
 } // namespace
@@ -138,22 +239,11 @@ curl_socket_t SshGreeting::open(void* data, curlsocktype purpose, curl_sockaddr*
         // curl tries again with a socket of its own, and says what went wrong as it always does.
         return makeSocket();
     }
-    QByteArray said;
-    switch (firstWords(fd, &said)) {
-    case FirstWords::Ssh:
+    const Heard heard = firstWords(fd);
+    self->m_problem = problemOf(heard, self->m_hostAndPort);
+    if (heard.words == FirstWords::Ssh) {
         self->m_connected.push_back(fd);
         return fd;
-    case FirstWords::NumberedReply:
-        self->m_problem =
-            QStringLiteral("no SSH greeting from %1, is it an FTP server? It said: %2")
-                .arg(self->m_hostAndPort, shown(said));
-        break;
-    case FirstWords::Nothing:
-        self->m_problem =
-            QStringLiteral("no SSH greeting from %1 within %2 seconds, is it an SSH server?")
-                .arg(self->m_hostAndPort)
-                .arg(std::chrono::seconds(GreetingWait).count());
-        break;
     }
     ::close(fd);
     return CURL_SOCKET_BAD;

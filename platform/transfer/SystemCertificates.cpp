@@ -1,10 +1,13 @@
 #include "SystemCertificates.h"
 
+#include "UserFile.h"
+
 #include <QDir>
 #include <QFile>
 
 #include <curl/curl.h>
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 
@@ -28,6 +31,35 @@ QString located(const char* variable, const char* curlDefault, const char* opens
         return QString::fromLocal8Bit(curlDefault);
     return QString::fromLocal8Bit(opensslDefault);
 }
+
+#if !defined(Q_OS_WIN)
+// Far beyond any real bundle (ca-certificates' is some 200 KiB).
+constexpr qint64 MaxBundleSize = qint64(64) << 20;
+
+// The certificates of a bundle that is an ordinary file: SSL_CERT_FILE may name anything, and
+// OpenSSL would wait for ever for a pipe's writer, or read a device without end. How many
+// certificates it added.
+int loadBundle(X509_STORE* store, const QString& path) {
+    const std::optional<QByteArray> pem = ReadOrdinaryFile(path, MaxBundleSize, Links::Follow);
+    if (!pem || pem->isEmpty())
+        return 0;
+    BIO* bio = BIO_new_mem_buf(pem->constData(), int(pem->size()));
+    if (!bio)
+        return 0;
+    STACK_OF(X509_INFO)* found = PEM_X509_INFO_read_bio(bio, nullptr, nullptr, nullptr);
+    BIO_free(bio);
+    int added = 0;
+    for (int i = 0; found && i < sk_X509_INFO_num(found); ++i) {
+        const X509_INFO* info = sk_X509_INFO_value(found, i);
+        if (info->x509 && X509_STORE_add_cert(store, info->x509) == 1)
+            ++added;
+        if (info->crl)
+            X509_STORE_add_crl(store, info->crl);
+    }
+    sk_X509_INFO_pop_free(found, X509_INFO_free);
+    return added;
+}
+#endif
 
 } // namespace
 
@@ -86,10 +118,7 @@ SystemCertificates::SystemCertificates() : m_store(X509_STORE_new()) {
     if (!m_store)
         return;
     const QString bundle = BundleFile();
-    const bool fromBundle =
-        QFile::exists(bundle) &&
-        X509_STORE_load_file(m_store, QFile::encodeName(bundle).constData()) == 1 &&
-        sk_X509_OBJECT_num(X509_STORE_get0_objects(m_store)) > 0;
+    const bool fromBundle = loadBundle(m_store, bundle) > 0;
     const QString folder = Folder();
     // Hashed names ("5ad8a5d6.0") are the ones OpenSSL finds a certificate by.
     const bool fromFolder =

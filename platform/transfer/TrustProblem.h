@@ -35,6 +35,9 @@ struct TrustProblem {
     // Host key only.
     QString keyType;    // "ssh-ed25519", "ecdsa-sha2-nistp256", ...
     QByteArray keyBlob; // the key as the server sent it
+    // A new key, where the file names the host without a port while the server listens on
+    // another: such an entry stands for port 22 alone, as ssh reads it.
+    bool knownOnPort22Only = false;
 };
 
 } // namespace platform

@@ -1,11 +1,10 @@
 #include "UploadJournal.h"
 
 #include "StateFolder.h"
+#include "UserFile.h"
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 
 namespace platform::inet {
 
@@ -21,12 +20,11 @@ QString UploadJournal::Folder() {
 }
 
 std::optional<QStringList> UploadJournal::tags() const {
-    QFile file(m_path);
     // Only ever a few short lines of ours: anything else is no record.
-    if (!QFileInfo(file).isFile() || QFileInfo(file).size() > 64 * 1024 ||
-        !file.open(QIODevice::ReadOnly))
+    const std::optional<QByteArray> text = ReadOrdinaryFile(m_path, 64 * 1024, Links::Refuse);
+    if (!text)
         return std::nullopt;
-    return QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts);
+    return QString::fromUtf8(*text).split(u'\n', Qt::SkipEmptyParts);
 }
 
 bool UploadJournal::setTags(const QStringList& tags) const {
@@ -36,11 +34,10 @@ bool UploadJournal::setTags(const QStringList& tags) const {
         return false;
     // Not waited for on the disk: a record lost with the machine only means that its leftovers wait
     // for a run that lists the folder anyway.
-    QFile file(m_path);
     QByteArray text;
     for (const QString& tag : tags)
         text += tag.toUtf8() + '\n';
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size();
+    return WriteFileWhole(m_path, text);
 }
 
 } // namespace platform::inet

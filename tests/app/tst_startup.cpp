@@ -348,6 +348,10 @@ void StartupTest::misplacedKeysAreReported_data() {
                       "temporaryipv6=True\n")
         << "IPv6Marker under [Address] belongs under [HTML]; temporaryipv6 under [Address] is "
            "spelled TemporaryIPv6.";
+    // Before, saving added an empty Password= under [FTP] beside the one the user wrote.
+    QTest::newRow("the password under HTML")
+        << QByteArray("[FTP]\nFTPSite=a\n[HTML]\nPassword=secret\n")
+        << "Password under [HTML] belongs under [FTP].";
     QTest::newRow("keys the program does not know are left alone")
         << QByteArray("[FTP]\nFTPSite=a\nColour=blue\n[Notes]\nWhy=test\n") << QString();
     QTest::newRow("every key in its place")
@@ -377,6 +381,12 @@ void StartupTest::misplacedKeysAreReported() {
     const QByteArray saved = readFile(settingsFile());
     for (const QByteArray& line : file.split('\n'))
         QVERIFY2(saved.contains(line + '\n'), line.constData());
+    // Nor is an empty key added for one that stands elsewhere.
+    for (const QByteArray& line : saved.split('\n'))
+        if (line.endsWith('=') && !file.contains(line + '\n'))
+            QVERIFY2(!file.toLower().contains('\n' + line.toLower().chopped(1)) &&
+                         !file.toLower().startsWith(line.toLower().chopped(1)),
+                     line.constData());
 }
 
 void StartupTest::exitStoresEditsAndCloseBoxDoesNot() {

@@ -91,7 +91,9 @@ private slots:
 
     void scheduleFromTheCommandLine_data();
     void scheduleFromTheCommandLine();
+    void severalSchedulesAtOnceEndWithTheLast();
 
+    void serverWordsReachTheTerminalAsText();
     void siteSchemeChoosesTheServer();
     void publishesOverFtpes();
     void publishesOverFtps();
@@ -1201,6 +1203,42 @@ void UnattendedTest::statusTellsWhatTheWatcherSays() {
         QCOMPARE(lines.value(1), said);
 }
 
+// Runs of "--schedule" at once, each asked while the one before is still at work with a slow
+// manager: the schedule in place is the last one asked for, and each run says what became of
+// its own.
+void UnattendedTest::severalSchedulesAtOnceEndWithTheLast() {
+    const QString units = home(QStringLiteral("config/systemd/user"));
+    SessionBusDaemon daemon;
+    QVERIFY2(daemon.start(), qPrintable(daemon.errorString()));
+    BusStandIns standIns(daemon.address());
+    auto* systemd = new SystemdStandIn(units, QDateTime(QDate(2031, 1, 2), QTime(3, 4)));
+    systemd->delay(QStringLiteral("Reload"), 500ms);
+    QVERIFY(standIns.serve(QStringLiteral("org.freedesktop.systemd1"),
+                           QStringLiteral("/org/freedesktop/systemd1"), systemd));
+    const QMap<QString, QString> environment{
+        {QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), daemon.address()}};
+    const QStringList asked{QStringLiteral("15"), QStringLiteral("30"), QStringLiteral("off"),
+                            QStringLiteral("45")};
+    std::vector<std::unique_ptr<QProcess>> runs;
+    for (const QString& minutes : asked) {
+        runs.push_back(std::make_unique<QProcess>());
+        start(*runs.back(), environment, {QStringLiteral("--schedule"), minutes});
+        QTest::qWait(200);
+    }
+    for (const auto& run : runs) {
+        // One that ended while the next was started has been told so already.
+        QVERIFY(run->state() == QProcess::NotRunning || run->waitForFinished(60000));
+        const QByteArray said = run->readAllStandardOutput() + run->readAllStandardError();
+        QVERIFY2(said.count('\n') == 1, said.constData());
+        if (run->exitCode() != 0)
+            QVERIFY2(said.contains("a change of the schedule asked for after this one"),
+                     said.constData());
+    }
+    QCOMPARE(runs.back()->exitCode(), 0);
+    QVERIFY2(status(environment).startsWith("Schedule:       On: publishing every 45 minutes"),
+             qPrintable(status(environment)));
+}
+
 QString UnattendedTest::status(const QMap<QString, QString>& environment) {
     QProcess program;
     start(program, environment, {QStringLiteral("--status")});
@@ -1374,6 +1412,29 @@ int UnattendedTest::publish(QByteArray* errors, const QMap<QString, QString>& en
     return program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -1;
 }
 
+// A server's reply that carries control characters (a terminal's commands: clear the screen,
+// set the window's title) reaches standard error, the history and the notice as text.
+void UnattendedTest::serverWordsReachTheTerminalAsText() {
+    FtpServer server;
+    QVERIFY2(server.start({.refuseRenameFrom = "ip.htm",
+                           .refuseRenameTo = "ip.htm",
+                           .renameRefusal = "450 \x1b]0;owned\x07\x1b[2Jbusy\r"}),
+             qPrintable(server.errorString()));
+    configure(server, server.password());
+    QVERIFY(writeFile(server.root() + QStringLiteral("/pub/ip.htm"), "old"));
+    QByteArray errors;
+    QCOMPARE(publish(&errors), 1);
+    QVERIFY2(errors.contains("(450 ?]0;owned??[2Jbusy"), errors.constData());
+    QCOMPARE(errors.count('\n'), 1);
+    const QList<QJsonObject> entries = historyEntries();
+    QCOMPARE(entries.size(), 1);
+    const QString message = entries.first().value(QStringLiteral("message")).toString();
+    QVERIFY2(message.contains("450 ?]0;owned??[2Jbusy"), qPrintable(message));
+    for (const QByteArray& said : {errors.chopped(1), message.toUtf8()})
+        for (const char c : said)
+            QVERIFY2(c >= 0x20 || c < 0, said.constData());
+}
+
 void UnattendedTest::siteSchemeChoosesTheServer() {
     // A site typed with "ftp://" once went to a host called "ftp"; here no such lookup could
     // leave the machine.
@@ -1462,7 +1523,7 @@ void UnattendedTest::publishesOverFtpes() {
                           QStringLiteral(".*.part"));
     QCOMPARE(sent,
              (QStringList{"AUTH TLS", "USER vantrell", "PASS (hidden)", "PBSZ 0", "PROT P", "PWD",
-                          "CWD pub", "STAT .", "EPSV", "TYPE I", "STOR .ip.htm.*.part",
+                          "CWD pub", "STAT ip.htm", "EPSV", "TYPE I", "STOR .ip.htm.*.part",
                           "SITE CHMOD 644 .ip.htm.*.part", "RNFR .ip.htm.*.part", "RNTO ip.htm"}));
 
     // A server that takes the login inside TLS and then will not protect the data.
@@ -1588,6 +1649,10 @@ void UnattendedTest::untrustedServersGetNoPassword_data() {
         << int(ProftpdServer::Ftpes) << QStringLiteral("nothing")
         << QStringLiteral("the system's certificate store /nonexistent/ca-certificates.crt is "
                           "missing; the package ca-certificates brings it");
+    // Before, OpenSSL waited for the pipe's writer for ever.
+    QTest::newRow("a pipe as the certificate store")
+        << int(ProftpdServer::Ftpes) << QStringLiteral("pipe")
+        << QStringLiteral("the system's certificate store");
     QTest::newRow("unknown host key")
         << int(ProftpdServer::Sftp) << QString() << QStringLiteral("known_hosts");
     QTest::newRow("changed host key")
@@ -1610,6 +1675,12 @@ void UnattendedTest::untrustedServersGetNoPassword() {
         environment.insert(QStringLiteral("SSL_CERT_FILE"), server.authorityFile());
     if (trusted == QLatin1String("nothing"))
         environment = withoutCertificateStore();
+    if (trusted == QLatin1String("pipe")) {
+        environment = withoutCertificateStore();
+        const QString pipe = home(QStringLiteral("ca-certificates.crt"));
+        QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+        environment.insert(QStringLiteral("SSL_CERT_FILE"), pipe);
+    }
     if (trusted == QLatin1String("other") && !ssh)
         storedFingerprint = QStringLiteral("AB:").repeated(31) + QStringLiteral("AB");
     if (trusted == QLatin1String("other") && ssh) {

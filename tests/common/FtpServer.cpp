@@ -59,6 +59,8 @@ bool FtpServer::start(const Options& options) {
         args << QStringLiteral("--stall-after") << QString::number(options.stallUploadsAfter);
     if (options.readLimit > 0)
         args << QStringLiteral("--read-limit") << QString::number(options.readLimit);
+    if (options.steadyRate > 0)
+        args << QStringLiteral("--steady-rate") << QString::number(options.steadyRate);
     if (options.withholdTransferReply)
         args << QStringLiteral("--withhold-transfer-reply");
     if (options.refuseRenameOntoExisting)
@@ -70,6 +72,8 @@ bool FtpServer::start(const Options& options) {
     args << QStringLiteral("--rename-refusal") << options.renameRefusal;
     if (options.refuseDotFiles)
         args << QStringLiteral("--refuse-dot-files");
+    if (options.refuseNewFiles)
+        args << QStringLiteral("--refuse-new-files");
     if (!options.umask.isEmpty())
         args << QStringLiteral("--umask") << options.umask;
     if (options.withoutMlst)

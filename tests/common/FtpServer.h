@@ -27,6 +27,9 @@ struct FtpServerOptions {
     qint64 stallUploadsAfter = 0;
     // Receive uploads at no more than this many bytes a second (0: as fast as possible).
     qint64 readLimit = 0;
+    // Receive uploads at this many bytes a second, evenly, a little at a time (0: as fast as
+    // possible).
+    qint64 steadyRate = 0;
     // Take every upload whole but never send the reply that ends it.
     bool withholdTransferReply = false;
     // Refuse RNTO onto a name that already exists, as some servers do.
@@ -38,6 +41,8 @@ struct FtpServerOptions {
     QString renameRefusal = QStringLiteral("553 File name not allowed.");
     // Refuse STOR of names that start with a dot.
     bool refuseDotFiles = false;
+    // Refuse STOR of a name not there yet, as where the login may not write into the folder.
+    bool refuseNewFiles = false;
     // The server's umask for the files it creates, in octal ("077"); empty: the test's own.
     QString umask{};
     // Offer neither MLST nor MLSD, as older servers do.

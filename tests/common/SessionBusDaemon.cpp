@@ -9,6 +9,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMutexLocker>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -159,6 +160,23 @@ void SystemdStandIn::refuse(const QString& method) {
     m_refused.insert(method);
 }
 
+void SystemdStandIn::ignore(const QString& method) {
+    QMutexLocker lock(&m_mutex);
+    m_ignored.insert(method);
+}
+
+void SystemdStandIn::delay(const QString& method, std::chrono::milliseconds time) {
+    QMutexLocker lock(&m_mutex);
+    m_delays.insert(method, time);
+}
+
+QStringList SystemdStandIn::running() const {
+    QMutexLocker lock(&m_mutex);
+    QStringList units = (m_active + m_enabled).values();
+    units.sort();
+    return units;
+}
+
 QStringList SystemdStandIn::calls() const {
     QMutexLocker lock(&m_mutex);
     return m_calls;
@@ -184,9 +202,11 @@ QString SystemdStandIn::nameOf(const QString& path) const {
     return {};
 }
 
+// Like systemd, reads unit files only, never waiting for a pipe.
 void SystemdStandIn::load(const QString& name) {
     QFile file(m_folder + QLatin1Char('/') + name);
-    m_loaded[name] = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    m_loaded[name] =
+        QFileInfo(file).isFile() && file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 bool SystemdStandIn::handleMessage(const QDBusMessage& message, const QDBusConnection& connection) {
@@ -223,6 +243,12 @@ bool SystemdStandIn::handleMessage(const QDBusMessage& message, const QDBusConne
     if (m_refused.contains(method)) {
         bus.send(message.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.AccessDenied"),
                                           QStringLiteral("Access denied")));
+        return true;
+    }
+    if (m_delays.contains(method))
+        QThread::msleep(static_cast<unsigned long>(m_delays.value(method).count()));
+    if (m_ignored.contains(method)) {
+        bus.send(message.createReply());
         return true;
     }
     const bool onDisk = QFile::exists(m_folder + QLatin1Char('/') + name);

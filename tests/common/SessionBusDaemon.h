@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <chrono>
 #include <memory>
 
 // A session bus of the test's own: a dbus-daemon that lives as long as this object, with no
@@ -72,6 +73,12 @@ public:
 
     // Answers the method with an error from now on.
     void refuse(const QString& method);
+    // Answers the method as done from now on, and does nothing.
+    void ignore(const QString& method);
+    // Answers the method only after this long from now on, as a busy manager does.
+    void delay(const QString& method, std::chrono::milliseconds time);
+    // The units it has enabled or started, and not disabled or stopped since.
+    QStringList running() const;
     // Every method called, with its first argument ("EnableUnitFiles vantrell-schedule.timer").
     QStringList calls() const;
 
@@ -87,6 +94,8 @@ private:
     const QString m_folder;
     const QDateTime m_nextElapse;
     QSet<QString> m_refused;
+    QSet<QString> m_ignored;
+    QMap<QString, std::chrono::milliseconds> m_delays;
     QStringList m_calls;
     QMap<QString, QByteArray> m_loaded; // the unit file as last loaded
     QSet<QString> m_active;

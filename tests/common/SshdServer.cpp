@@ -219,6 +219,8 @@ bool SshdServer::launch(const Options& options) {
     }
     for (const char* key : keyFiles)
         config += QStringLiteral("HostKey %1\n").arg(path(QString::fromLatin1(key)));
+    if (options.sha1Rsa)
+        config += QStringLiteral("HostKeyAlgorithms +ssh-rsa\n");
     if (options.chroot)
         config += QStringLiteral("ChrootDirectory %1\nForceCommand internal-sftp%2 -d /home\n")
                       .arg(m_jail->path(), m_logSocket >= 0 ? " -l DEBUG3" : "");

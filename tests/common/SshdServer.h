@@ -22,6 +22,9 @@ struct SshdServerOptions {
     // Log every SFTP request, for requests() (locks the user in as chroot does: the SFTP
     // server logs through the jail's /dev/log).
     bool logRequests = false;
+    // Also prove the RSA host key with SHA-1 signatures (ssh-rsa), as OpenSSH did before 8.8
+    // and many hosts still do.
+    bool sha1Rsa = false;
 };
 
 // OpenSSH's own sshd (Debian's openssh-server) on 127.0.0.1 and a free port, serving SFTP only

@@ -332,15 +332,21 @@ def answer_stun(kind):
 
 
 def answer_natpmp(address):
+    """"short:ADDRESS" first answers with the header alone, eight bytes, then in full."""
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     sock.bind(("127.0.0.1", 5351))
     start = time.monotonic()
+    short = address.startswith("short:")
+    address = address.split(":")[-1]
 
     def loop():
         while True:
             data, sender = sock.recvfrom(64)
             if data[:2] == b"\0\0":
                 reply = struct.pack("!BBHI", 0, 128, 0, int(time.monotonic() - start))
+                if short:
+                    sock.sendto(reply, sender)
+                    time.sleep(0.05)
                 sock.sendto(reply + socket.inet_aton(address), sender)
 
     threading.Thread(target=loop, daemon=True).start()

@@ -72,6 +72,8 @@ def serve_ftp(args):
 
     class DataHandler(dtp_base):
         read_limit = args.read_limit
+        if args.steady_rate > 0:
+            ac_in_buffer_size = 8192  # a little at a time
 
         def handle_read(self):
             super().handle_read()
@@ -87,6 +89,17 @@ def serve_ftp(args):
                 self._resp = ("426 Connection closed; transfer aborted.", lambda *a: None)
                 self.close()
 
+            if args.steady_rate > 0 and self.receive and not self._closed:
+                # Takes in no more than the rate allows, a little at a time, as a slow link does.
+                if not hasattr(self, "steady_start"):
+                    self.steady_start = time.monotonic()
+                ahead = (self.tot_bytes_received / args.steady_rate
+                         - (time.monotonic() - self.steady_start))
+                if ahead > 0:
+                    self.del_channel()
+                    self.ioloop.call_later(ahead,
+                                           lambda: self.add_channel(events=self.ioloop.READ))
+
         handle_read_event = handle_read  # pyftpdlib's loop calls this name
 
     class Handler(FTPHandler):
@@ -98,7 +111,8 @@ def serve_ftp(args):
             if args.echo_password and resp.startswith("530 ") and hasattr(
                     self, "refused_password"):
                 resp = '530 Password "%s" is wrong.' % self.refused_password
-            if args.withhold_transfer_reply and resp.startswith("226 "):
+            if (args.withhold_transfer_reply and resp.startswith("226 ")
+                    and getattr(self, "last_command", "") == "STOR"):
                 return None  # the page arrived whole, but the client is never told
             if args.reply_delay > 0:
                 time.sleep(args.reply_delay)
@@ -111,6 +125,7 @@ def serve_ftp(args):
             emit("DISCONNECT")
 
         def pre_process_command(self, line, cmd, arg):
+            self.last_command = cmd
             if cmd == "PASS":
                 emit("CMD PASS ******")
             else:
@@ -138,6 +153,10 @@ def serve_ftp(args):
         def ftp_STOR(self, file, mode="w"):
             if args.refuse_dot_files and os.path.basename(file).startswith("."):
                 self.respond("553 Dot files are not allowed.")
+                return None
+            if args.refuse_new_files and not os.path.exists(file):
+                # As vsftpd answers where the login may not write into the folder.
+                self.respond("553 Could not create file.")
                 return None
             return super().ftp_STOR(file, mode)
 
@@ -192,6 +211,8 @@ def main():
                         help="stop reading every upload after this many bytes, silently")
     parser.add_argument("--read-limit", type=int, default=0,
                         help="receive at most this many bytes per second")
+    parser.add_argument("--steady-rate", type=int, default=0,
+                        help="receive uploads at this many bytes per second, evenly")
     parser.add_argument("--refuse-rename-onto-existing", action="store_true",
                         help="refuse RNTO when the destination exists")
     parser.add_argument("--refuse-rename-from", metavar="GLOB",
@@ -202,11 +223,13 @@ def main():
                         help="the reply to a refused RNTO")
     parser.add_argument("--refuse-dot-files", action="store_true",
                         help="refuse STOR of names that start with a dot")
+    parser.add_argument("--refuse-new-files", action="store_true",
+                        help="refuse STOR of names that do not exist yet, overwriting only")
     parser.add_argument("--umask", help="octal umask for the files the server creates")
     parser.add_argument("--without-mlst", action="store_true",
                         help="offer neither MLST nor MLSD")
     parser.add_argument("--withhold-transfer-reply", action="store_true",
-                        help="never send the 226 that ends an upload")
+                        help="never send the 226 that ends an upload (STOR)")
     parser.add_argument("--echo-password", action="store_true",
                         help="repeat a wrong password in the reply that refuses it")
     parser.add_argument("--passive-ports", metavar="FIRST-LAST",

@@ -110,6 +110,7 @@ private slots:
     void natPmpAndStun();
     void agreement_data();
     void agreement();
+    void defaultSourcesByOperator();
     void globalIPv6OfThisMachine();
 
 private:
@@ -259,9 +260,17 @@ void AddressTest::natPmpAndStun() {
     const platform::AddressAnswer none = lookUp(AddressSource::NatPmp, gateway);
     QCOMPARE(none.address, QString());
     QVERIFY2(none.error.contains("NAT-PMP"), qPrintable(none.error));
+    {
+        AddressServer router;
+        QVERIFY2(router.start({.natPmpAddress = "203.0.113.9"}), qPrintable(router.errorString()));
+        QCOMPARE(router.natPmpError(), QString());
+        QCOMPARE(lookUp(AddressSource::NatPmp, gateway).address, QString("203.0.113.9"));
+    }
+    // An answer too short to hold an address is no answer; before, it gave one that the router
+    // never sent.
     AddressServer router;
-    QVERIFY2(router.start({.natPmpAddress = "203.0.113.9"}), qPrintable(router.errorString()));
-    QCOMPARE(router.natPmpError(), QString());
+    QVERIFY2(router.start({.natPmpAddress = "short:203.0.113.9"}),
+             qPrintable(router.errorString()));
     QCOMPARE(lookUp(AddressSource::NatPmp, gateway).address, QString("203.0.113.9"));
 }
 
@@ -269,9 +278,10 @@ void AddressTest::natPmpAndStun() {
 // protocols, several web services and STUN servers good and bad. The rule's own cases are
 // tables in tests/rules/tst_agreement.cpp.
 void AddressTest::agreement_data() {
-    QTest::addColumn<QString>("router");   // the UPnP gateway's address; empty: none
-    QTest::addColumn<QString>("natpmp");   // the NAT-PMP answer; empty: none
-    QTest::addColumn<QStringList>("web");  // what each web service says
+    QTest::addColumn<QString>("router"); // the UPnP gateway's address; empty: none
+    QTest::addColumn<QString>("natpmp"); // the NAT-PMP answer; empty: none
+    // What each web service says; "by name ..." asked as localhost rather than 127.0.0.1.
+    QTest::addColumn<QStringList>("web");
     QTest::addColumn<QStringList>("stun"); // "coturn" or a bad stand-in's kind
     QTest::addColumn<QString>("published");
     QTest::addColumn<QString>("said"); // part of what the rule makes of it
@@ -286,6 +296,11 @@ void AddressTest::agreement_data() {
         << ""
         << "" << QStringList{ok, ok} << QStringList{"garbage"} << ""
         << "No second, independent source confirms";
+    // Before, two names of one server counted as two sources.
+    QTest::newRow("one server under two names counts once")
+        << ""
+        << "" << QStringList{ok, "by name " + ok} << QStringList{"garbage"} << ""
+        << "No second, independent source confirms";
     QTest::newRow("the router's two protocols count once")
         << ok << ok << QStringList{"try again later"} << QStringList{"garbage"} << ""
         << "No second, independent source confirms";
@@ -299,6 +314,17 @@ void AddressTest::agreement_data() {
         << "10.0.0.1"
         << "" << QStringList{"192.168.1.2"} << QStringList{"private"} << ""
         << "No source gave a public address";
+}
+
+// Out of the box Auto asks two STUN servers and two web services: four names, three operators.
+// Before, a STUN server and a web service of one operator counted twice.
+void AddressTest::defaultSourcesByOperator() {
+    QStringList operators;
+    for (const platform::SourceAnswer& s :
+         platform::AgreementSources(platform::AddressFamily::IPv4, {}))
+        if (!operators.contains(s.operatorKey))
+            operators << s.operatorKey;
+    QCOMPARE(operators, (QStringList{"router", "google.com", "cloudflare.com", "ipify.org"}));
 }
 
 void AddressTest::agreement() {
@@ -317,7 +343,10 @@ void AddressTest::agreement() {
     settings.routerURL =
         router.isEmpty() ? QStringLiteral("http://127.0.0.1:1/desc.xml") : gateway.router(router);
     for (const QString& text : web)
-        settings.webURLs += m_server.say(text) + ' ';
+        settings.webURLs += (text.startsWith("by name ")
+                                 ? m_server.say(text.mid(8)).replace("127.0.0.1", "localhost")
+                                 : m_server.say(text)) +
+                            ' ';
     for (const QString& kind : stun)
         settings.stunServers +=
             (kind == "coturn" ? m_stun->server() : m_server.badStun(kind)) + ' ';

@@ -3,6 +3,7 @@
 // its --help and --version, its desktop entry, AppStream listing and manual page.
 #include "Autostart.h"
 #include "Registry.h"
+#include "Schedule.h"
 #include "Shell.h"
 #include "SysInfo.h"
 #include "TestFiles.h"
@@ -42,6 +43,8 @@ private slots:
     void shellAndDesktopReadThePrograms();
     void autostartEntryStartsTheProgram_data();
     void autostartEntryStartsTheProgram();
+    void scheduleUnitsGoWhereTheManagerLooks_data();
+    void scheduleUnitsGoWhereTheManagerLooks();
 
 private:
     QString makeFile(const QString& path, bool executable);
@@ -350,6 +353,50 @@ void tst_desktop::autostartEntryStartsTheProgram() {
     QVERIFY(!entry.Exists());
     QVERIFY(entry.Remove());
     qunsetenv("XDG_CONFIG_HOME");
+}
+
+void tst_desktop::scheduleUnitsGoWhereTheManagerLooks_data() {
+    QTest::addColumn<QByteArray>("configHome"); // "-": unset
+    QTest::addColumn<QByteArray>("home");
+    QTest::addColumn<QString>("folder"); // "user database": the home it gives the user
+    QTest::newRow("XDG_CONFIG_HOME")
+        << QByteArray("/srv/config") << QByteArray("/home/alex") << "/srv/config/systemd/user";
+    QTest::newRow("HOME alone") << QByteArray("-") << QByteArray("/home/alex")
+                                << "/home/alex/.config/systemd/user";
+    QTest::newRow("relative XDG_CONFIG_HOME")
+        << QByteArray("config") << QByteArray("/home/alex") << "/home/alex/.config/systemd/user";
+    // Before, the units went to /.config/systemd/user.
+    QTest::newRow("neither") << QByteArray("-") << QByteArray("-") << "user database";
+}
+
+// Where a bare environment (cron, su) leaves the program, the user's systemd still looks.
+void tst_desktop::scheduleUnitsGoWhereTheManagerLooks() {
+#if defined(Q_OS_WIN)
+    QSKIP("the Task Scheduler keeps no unit files");
+#endif
+    QFETCH(QByteArray, configHome);
+    QFETCH(QByteArray, home);
+    QFETCH(QString, folder);
+    const QByteArray keptHome = qgetenv("HOME");
+    const QByteArray keptConfig = qgetenv("XDG_CONFIG_HOME");
+    const auto set = [](const char* name, const QByteArray& value) {
+        if (value == "-")
+            qunsetenv(name);
+        else
+            qputenv(name, value);
+    };
+    set("XDG_CONFIG_HOME", configHome);
+    set("HOME", home);
+    const QString found = Schedule::UnitFolder();
+    qputenv("HOME", keptHome);
+    qputenv("XDG_CONFIG_HOME", keptConfig);
+    if (folder == "user database") {
+        QVERIFY2(!found.startsWith("/.config"), qPrintable(found));
+        QVERIFY2(found.endsWith("/.config/systemd/user") && QDir(found.chopped(21)).exists(),
+                 qPrintable(found));
+        return;
+    }
+    QCOMPARE(found, folder);
 }
 
 QTEST_MAIN(tst_desktop)

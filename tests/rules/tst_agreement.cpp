@@ -15,13 +15,15 @@ namespace {
 const char* const Ok = "203.0.113.50";
 const char* const Other = "198.51.100.7";
 
-// A source as AgreementSources names it, and its answer: the address, or none when nullptr.
+// A source as AgreementSources names it, and its answer: the address, or none when nullptr,
+// from the server's address where given.
 SourceAnswer source(AddressSource kind, const QString& name, const QString& key,
-                    const char* address) {
+                    const char* address, const char* server = "") {
     SourceAnswer s;
     s.query.source = kind;
     s.name = name;
     s.operatorKey = key;
+    s.answer.server = QString::fromLatin1(server);
     if (address)
         s.answer.address = QString::fromLatin1(address);
     else
@@ -41,14 +43,14 @@ SourceAnswer thisMachine(const char* address) {
     return source(AddressSource::Local6, "this machine", "this machine", address);
 }
 
-SourceAnswer web(const char* domain, const char* address) {
-    return source(AddressSource::Web, QStringLiteral("https://%1").arg(domain),
-                  QStringLiteral("web ") + domain, address);
+SourceAnswer web(const char* domain, const char* address, const char* server = "") {
+    return source(AddressSource::Web, QStringLiteral("https://%1").arg(domain), domain, address,
+                  server);
 }
 
-SourceAnswer stun(const char* domain, const char* address) {
-    return source(AddressSource::Stun, QStringLiteral("STUN stun.%1:3478").arg(domain),
-                  QStringLiteral("stun ") + domain, address);
+SourceAnswer stun(const char* domain, const char* address, const char* server = "") {
+    return source(AddressSource::Stun, QStringLiteral("STUN stun.%1:3478").arg(domain), domain,
+                  address, server);
 }
 
 const QString CarrierNat = QStringLiteral(
@@ -123,7 +125,7 @@ void AgreementTest::unreachableAddressesAreMarked() {
     QVERIFY2(hint.isEmpty() ? reason.isEmpty() : reason.contains(hint), qPrintable(reason));
 }
 
-// STUN servers of one operator count as one source, whatever the host and port.
+// Servers of one operator count as one source, whatever the host and port.
 void AgreementTest::operatorsOfServers_data() {
     QTest::addColumn<QString>("server");
     QTest::addColumn<QString>("operatorKey");
@@ -141,6 +143,8 @@ void AgreementTest::operatorsOfServers_data() {
                                       << "2001:db8::1";
     QTest::newRow("IPv6 alone") << "2001:db8::1"
                                 << "2001:db8::1";
+    QTest::newRow("a web service of another company's") << "icanhazip.com"
+                                                        << "cloudflare.com";
 }
 
 void AgreementTest::operatorsOfServers() {
@@ -169,6 +173,18 @@ void AgreementTest::agree_data() {
         << "";
     QTest::newRow("one operator's services count once")
         << Sources{upnp(nullptr), web("a.example", Ok), web("a.example", Ok)} << ""
+        << "No second, independent source confirms " + ok + ", so it is not published"
+        << "";
+    QTest::newRow("one server under two names counts once")
+        << Sources{upnp(nullptr), web("localhost", Ok, "127.0.0.1"),
+                   web("127.0.0.1", Ok, "127.0.0.1")}
+        << ""
+        << "No second, independent source confirms " + ok + ", so it is not published"
+        << "";
+    QTest::newRow("one address seen as IPv4 and as IPv6 counts once")
+        << Sources{upnp(nullptr), stun("a.example", Ok, "203.0.113.9"),
+                   web("b.example", Ok, "::ffff:203.0.113.9")}
+        << ""
         << "No second, independent source confirms " + ok + ", so it is not published"
         << "";
     QTest::newRow("the router's two protocols count once")

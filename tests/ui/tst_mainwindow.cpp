@@ -772,11 +772,16 @@ void tst_mainwindow::statusLineFollowsTheUpload_data() {
     QTest::addColumn<QString>("source");
     QTest::addColumn<QString>("address");
     QTest::addColumn<bool>("unreachable");
+    // The server overwrites the page but takes no new file beside it: the success says the
+    // page went the plain way, on the line, in its box and in the history.
+    QTest::addColumn<bool>("overwriteOnly");
     QTest::newRow("web service") << "Source=web\nWebURL=say/203.0.113.7"
-                                 << "203.0.113.7" << false;
+                                 << "203.0.113.7" << false << false;
     // In a network of its own the machine has nothing but its loopback address.
     QTest::newRow("this machine") << "Source=local"
-                                  << "127.0.0.1" << true;
+                                  << "127.0.0.1" << true << false;
+    QTest::newRow("overwritten in place") << "Source=web\nWebURL=say/203.0.113.7"
+                                          << "203.0.113.7" << false << true;
 }
 
 // The status line names each stage while the button is out of reach, then what went where.
@@ -784,15 +789,19 @@ void tst_mainwindow::statusLineFollowsTheUpload() {
     QFETCH(QString, source);
     QFETCH(QString, address);
     QFETCH(bool, unreachable);
+    QFETCH(bool, overwriteOnly);
     if (unreachable && RanInOwnNetwork())
         return;
     // Every reply takes a while, so that every stage stays on the line for a moment.
     FtpServer server;
-    QVERIFY2(server.start({.replyDelay = std::chrono::milliseconds(300)}),
+    QVERIFY2(server.start(
+                 {.replyDelay = std::chrono::milliseconds(300), .refuseNewFiles = overwriteOnly}),
              qPrintable(server.errorString()));
     AddressServer web;
     QVERIFY2(web.start(), qPrintable(web.errorString()));
     configureUpload(server, source.replace("say/", web.url("say/")));
+    if (overwriteOnly)
+        QVERIFY(writeFile(pageOnServer(server), "old\n"));
     frmTallyhost& form = start();
 
     QStringList seen;
@@ -823,7 +832,11 @@ void tst_mainwindow::statusLineFollowsTheUpload() {
     QVERIFY(!buttonLive);
     QVERIFY(cancelShown);
     QVERIFY(!cancelLiveWhileReplacing);
-    QCOMPARE(m_messages->texts(), QStringList{"File successfully loaded."});
+    const QString overwritten = "The page was overwritten in place, without the safe replace, as "
+                                "the server would not take it under a name of its own first (553 "
+                                "Could not create file.).";
+    QCOMPARE(m_messages->texts(), QStringList{"File successfully loaded." +
+                                              (overwriteOnly ? "\n\n" + overwritten : QString())});
     QVERIFY(form.comUploadTallyhost->isEnabled() && form.mnuUploadTallyhost->isEnabled());
     QVERIFY(!form.cmdCancel->isVisible());
     QCOMPARE(readFile(pageOnServer(server)), "<p>" + address.toUtf8() + "</p>\r\n");
@@ -839,6 +852,8 @@ void tst_mainwindow::statusLineFollowsTheUpload() {
     if (unreachable)
         QVERIFY2(form.lblStatus->toolTip().contains("loopback"),
                  qPrintable(form.lblStatus->toolTip()));
+    QCOMPARE(form.lblStatus->toolTip().contains(overwritten), overwriteOnly);
+    QCOMPARE(platform::ReadHistory().constLast().message, overwriteOnly ? overwritten : QString());
 
     // A failure says why, in one line, after the message has said so.
     QSettings(QSettings::IniFormat, QSettings::UserScope, "TallyhostUpdater")
