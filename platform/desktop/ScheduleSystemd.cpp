@@ -260,6 +260,31 @@ public:
         }
     }
 
+    // Whether the unit itself runs, with the interval asked for, once the manager has carried
+    // out the start: the other kind may still be in place beside it.
+    bool settledUnit(const QString& name, int minutes) {
+        QDeadlineTimer deadline(5s);
+        for (;;) {
+            if (const std::optional<QString> path = loadedUnit(name)) {
+                const QVariantMap unit = properties(*path, UnitInterface);
+                const QString active = unit.value(QStringLiteral("ActiveState")).toString();
+                if ((active == QLatin1String("active") || active == QLatin1String("activating")) &&
+                    minutesFromDescription(unit.value(QStringLiteral("Description")).toString()) ==
+                        minutes)
+                    return true;
+            }
+            if (deadline.hasExpired())
+                return false;
+            QThread::msleep(50);
+        }
+    }
+
+    bool active(const QString& name) {
+        const std::optional<QString> path = loadedUnit(name);
+        return path && properties(*path, UnitInterface).value(QStringLiteral("ActiveState")) ==
+                           QLatin1String("active");
+    }
+
     QString error() const { return m_error; }
     QString errorName() const { return m_errorName; }
 
@@ -358,44 +383,65 @@ QString unitPath(const QString& name) {
     return Schedule::UnitFolder() + QLatin1Char('/') + name;
 }
 
-// Writes the unit files, has the manager read them, then enables and starts the unit. False,
-// with the manager's or the file's error, when any step fails: the files are as they were then.
-bool putInPlace(Manager& manager, const QString& unit,
-                const QList<std::pair<QString, QByteArray>>& files, QString& error) {
-    const QString folder = Schedule::UnitFolder();
-    if (!QDir().mkpath(folder)) {
-        error = QStringLiteral("cannot make the folder ") + folder;
-        return false;
+// A change of one unit: its files written, read by the manager, the unit enabled and started;
+// and, when that does not take, everything put back as it was, the unit running again if it
+// ran before.
+class UnitChange {
+public:
+    UnitChange(Manager& manager, QString unit, QList<std::pair<QString, QByteArray>> files)
+        : m_manager(manager), m_unit(std::move(unit)), m_files(std::move(files)),
+          m_wasThere(QFile::exists(unitPath(m_unit))), m_wasActive(manager.active(m_unit)) {
+        for (const auto& file : m_files)
+            m_old.emplace_back(unitPath(file.first));
     }
-    std::vector<UnitFile> old;
-    for (const auto& file : files)
-        old.emplace_back(unitPath(file.first));
-    const bool wasThere = QFile::exists(unitPath(unit));
-    const auto undo = [&] {
-        // A unit that was not there before is not left enabled either.
-        if (!wasThere)
-            manager.call(QStringLiteral("DisableUnitFiles"), {QStringList{unit}, false});
-        for (const UnitFile& file : old)
-            restore(file);
-        manager.call(QStringLiteral("Reload"), {});
-    };
-    for (const auto& file : files) {
-        if (!writeFile(unitPath(file.first), file.second, error)) {
-            undo();
+
+    // False, with the manager's or the file's error, when any step fails: then undone.
+    bool apply(QString& error) {
+        const QString folder = Schedule::UnitFolder();
+        if (!QDir().mkpath(folder)) {
+            error = QStringLiteral("cannot make the folder ") + folder;
             return false;
         }
+        for (const auto& file : m_files) {
+            if (!writeFile(unitPath(file.first), file.second, error)) {
+                undo();
+                return false;
+            }
+        }
+        const bool done =
+            m_manager.call(QStringLiteral("Reload"), {}) &&
+            m_manager.call(QStringLiteral("EnableUnitFiles"), {QStringList{m_unit}, false, true}) &&
+            m_manager.call(QStringLiteral("RestartUnit"), {m_unit, QStringLiteral("replace")});
+        if (!done) {
+            error = m_manager.error();
+            undo();
+        }
+        return done;
     }
-    const bool done =
-        manager.call(QStringLiteral("Reload"), {}) &&
-        manager.call(QStringLiteral("EnableUnitFiles"), {QStringList{unit}, false, true}) &&
-        manager.call(QStringLiteral("RestartUnit"), {unit, QStringLiteral("replace")});
-    if (!done) {
-        error = manager.error();
-        undo();
-        return false;
+
+    void undo() {
+        // A unit that was not there before is not left enabled, nor running.
+        if (!m_wasThere) {
+            m_manager.call(QStringLiteral("StopUnit"), {m_unit, QStringLiteral("replace")});
+            m_manager.call(QStringLiteral("DisableUnitFiles"), {QStringList{m_unit}, false});
+        }
+        for (const UnitFile& file : m_old)
+            restore(file);
+        m_manager.call(QStringLiteral("Reload"), {});
+        if (m_wasActive)
+            m_manager.call(QStringLiteral("RestartUnit"), {m_unit, QStringLiteral("replace")});
+        else if (m_wasThere)
+            m_manager.call(QStringLiteral("StopUnit"), {m_unit, QStringLiteral("replace")});
     }
-    return true;
-}
+
+private:
+    Manager& m_manager;
+    QString m_unit;
+    QList<std::pair<QString, QByteArray>> m_files;
+    bool m_wasThere;
+    bool m_wasActive;
+    std::vector<UnitFile> m_old;
+};
 
 // Stops and disables the unit and removes its files; the manager is to reload afterwards.
 bool takeAway(Manager& manager, const QString& unit, const QStringList& files, QString& error) {
@@ -449,24 +495,31 @@ bool Schedule::Set(int minutes, ScheduleKind kind) {
         m_error = manager.error();
         return false;
     }
-    // The new kind runs before the old one goes, so that a refusal leaves the old one running.
+    // The new kind runs before the old one goes, so that a refusal leaves the old one running;
+    // one the manager answered for but did not start is taken back the same way.
     const bool watcher = kind == ScheduleKind::Watcher;
-    const bool started =
-        watcher ? putInPlace(manager, WatcherName(),
-                             {{WatcherName(), watcherUnit(m_program, minutes)}}, m_error)
-                : putInPlace(
-                      manager, TimerName(),
-                      {{ServiceName(), serviceUnit(m_program)}, {TimerName(), timerUnit(minutes)}},
-                      m_error);
-    if (!started || !takeAwayOther(manager, kind, m_error))
+    const QString unit = watcher ? WatcherName() : TimerName();
+    UnitChange change(
+        manager, unit,
+        watcher ? QList<std::pair<QString, QByteArray>>{{WatcherName(),
+                                                         watcherUnit(m_program, minutes)}}
+                : QList<std::pair<QString, QByteArray>>{{ServiceName(), serviceUnit(m_program)},
+                                                        {TimerName(), timerUnit(minutes)}});
+    if (!change.apply(m_error))
+        return false;
+    if (!manager.settledUnit(unit, minutes)) {
+        change.undo();
+        m_error = QStringLiteral("systemd did not start %1").arg(unit);
+        return false;
+    }
+    if (!takeAwayOther(manager, kind, m_error))
         return false;
     const ScheduleState now = manager.settledState(ScheduleState::Kind::On, minutes, kind);
     if (now.kind == ScheduleState::Kind::On && now.minutes == minutes && now.how == kind)
         return true;
-    m_error =
-        now.kind == ScheduleState::Kind::Unavailable
-            ? now.reason
-            : QStringLiteral("systemd did not start %1").arg(watcher ? WatcherName() : TimerName());
+    m_error = now.kind == ScheduleState::Kind::Unavailable
+                  ? now.reason
+                  : QStringLiteral("systemd did not start %1").arg(unit);
     return false;
 }
 

@@ -92,6 +92,8 @@ private slots:
     void scheduleFromTheCommandLine_data();
     void scheduleFromTheCommandLine();
     void severalSchedulesAtOnceEndWithTheLast();
+    void changeNotStartedLeavesTheScheduleBefore_data();
+    void changeNotStartedLeavesTheScheduleBefore();
 
     void serverWordsReachTheTerminalAsText();
     void siteSchemeChoosesTheServer();
@@ -951,7 +953,8 @@ void UnattendedTest::unchangedRunsLookAndPublishAgainOnce() {
 void UnattendedTest::scheduleFromTheCommandLine_data() {
     QTest::addColumn<QString>("value"); // what follows --schedule, split at spaces
     // What answers on the session bus: "systemd", "systemd refusing METHOD", "nobody", or
-    // "no bus" at all.
+    // "no bus" at all; "systemd beside a pipe" finds one where the timer goes, "systemd beside
+    // a line break" one in the name of XDG_CONFIG_HOME.
     QTest::addColumn<QString>("bus");
     QTest::addColumn<int>("status");
     // The start of what it says: on standard output with status 0, else standard error.
@@ -1017,6 +1020,16 @@ void UnattendedTest::scheduleFromTheCommandLine_data() {
         << "systemd refusing RestartUnit" << 1
         << "Tallyhost: Unable to publish when the address changes: Access denied.\n"
         << QStringList();
+    // Before, reading what stood there first waited for the pipe's writer for ever.
+    QTest::newRow("a pipe where the timer goes")
+        << "15"
+        << "systemd beside a pipe" << 0 << "On: publishing every 15 minutes, next run at "
+        << QStringList{"OnCalendar=*-*-* *:00,15,30,45:00"};
+    QTest::newRow("a line break in XDG_CONFIG_HOME")
+        << "changes"
+        << "systemd beside a line break" << 0
+        << "On: publishing as soon as the address changes, checking every 15 minutes as well.\n"
+        << watcher(15);
     QTest::newRow("too often") << "4"
                                << "systemd" << 1 << usage.arg("4") << QStringList();
     QTest::newRow("checking too often")
@@ -1037,7 +1050,10 @@ void UnattendedTest::scheduleFromTheCommandLine() {
     QFETCH(int, status);
     QFETCH(QString, said);
     QFETCH(QStringList, unitLines);
-    const QString units = home(QStringLiteral("config/systemd/user"));
+    const QString config =
+        home(bus.contains(QLatin1String("line break")) ? QStringLiteral("con\nfig")
+                                                       : QStringLiteral("config"));
+    const QString units = config + QStringLiteral("/systemd/user");
     const bool watching = value.startsWith(QLatin1String("changes"));
     const QString timer = units + QStringLiteral("/vantrell-schedule.timer");
     const QString service = units + QStringLiteral("/vantrell-schedule.service");
@@ -1055,7 +1071,11 @@ void UnattendedTest::scheduleFromTheCommandLine() {
                                ? QStringLiteral("org.freedesktop.systemd1")
                                : QStringLiteral("org.example.Unrelated"),
                            QStringLiteral("/org/freedesktop/systemd1"), systemd));
-    QMap<QString, QString> environment;
+    if (bus.contains(QLatin1String("pipe"))) {
+        QVERIFY(QDir().mkpath(units));
+        QCOMPARE(::mkfifo(QFile::encodeName(timer).constData(), 0600), 0);
+    }
+    QMap<QString, QString> environment{{QStringLiteral("XDG_CONFIG_HOME"), config}};
     if (bus != QLatin1String("no bus"))
         environment[QStringLiteral("DBUS_SESSION_BUS_ADDRESS")] = daemon.address();
     const auto schedule = [&](const QString& v, QByteArray& out, QByteArray& err) {
@@ -1103,9 +1123,15 @@ void UnattendedTest::scheduleFromTheCommandLine() {
     for (const QString& line : unitLines)
         keys << line.section(u'=', 0, 0);
     QStringList kept;
-    for (const QString& line : QString::fromUtf8(readFile(watching ? watcher : timer)).split(u'\n'))
+    for (const QString& line :
+         QString::fromUtf8(readFile(watching ? watcher : timer)).split(u'\n')) {
         if (keys.contains(line.section(u'=', 0, 0)))
             kept << line;
+        // Each line one setting: a line break in a value never starts another.
+        QVERIFY2(line.isEmpty() || line.startsWith(u'#') || line.startsWith(u'[') ||
+                     line.contains(u'='),
+                 qPrintable(line));
+    }
     QCOMPARE(kept, unitLines);
     if (!watching) {
         QVERIFY2(out.contains(QLocale().toString(next, QLocale::ShortFormat).toUtf8()),
@@ -1236,6 +1262,70 @@ void UnattendedTest::severalSchedulesAtOnceEndWithTheLast() {
     }
     QCOMPARE(runs.back()->exitCode(), 0);
     QVERIFY2(status(environment).startsWith("Schedule:       On: publishing every 45 minutes"),
+             qPrintable(status(environment)));
+}
+
+void UnattendedTest::changeNotStartedLeavesTheScheduleBefore_data() {
+    QTest::addColumn<QString>("before"); // what --schedule set first; empty: nothing
+    QTest::addColumn<QString>("value");  // the change the manager answers for, and never starts
+    QTest::addColumn<QString>("unit");
+    QTest::addColumn<QString>("shown"); // the schedule --status shows afterwards
+    const QString off = QStringLiteral("Off: the page is published only when you upload it.");
+    QTest::newRow("a timer") << QString() << "15"
+                             << "vantrell-schedule.timer" << off;
+    QTest::newRow("a watcher instead of the timer") << "15"
+                                                    << "changes"
+                                                    << "vantrell-watch.service"
+                                                    << "On: publishing every 15 minutes";
+    QTest::newRow("the timer instead of a watcher")
+        << "changes 20"
+        << "30"
+        << "vantrell-schedule.timer"
+        << "On: publishing as soon as the address changes, checking every 20 minutes";
+}
+
+// A change the manager answers for but never carries out says so, and leaves the schedule that
+// was in place: its files, and it running; nothing of the new one.
+void UnattendedTest::changeNotStartedLeavesTheScheduleBefore() {
+    QFETCH(QString, before);
+    QFETCH(QString, value);
+    QFETCH(QString, unit);
+    QFETCH(QString, shown);
+    const QString units = home(QStringLiteral("config/systemd/user"));
+    SessionBusDaemon daemon;
+    QVERIFY2(daemon.start(), qPrintable(daemon.errorString()));
+    BusStandIns standIns(daemon.address());
+    auto* systemd = new SystemdStandIn(units, QDateTime(QDate(2031, 1, 2), QTime(3, 4)));
+    QVERIFY(standIns.serve(QStringLiteral("org.freedesktop.systemd1"),
+                           QStringLiteral("/org/freedesktop/systemd1"), systemd));
+    const QMap<QString, QString> environment{
+        {QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), daemon.address()}};
+    const auto schedule = [&](const QString& v, QByteArray* said) {
+        QProcess program;
+        start(program, environment, QStringList{QStringLiteral("--schedule")} + v.split(u' '));
+        if (!program.waitForFinished(60000))
+            return -1;
+        *said = program.readAllStandardOutput() + program.readAllStandardError();
+        return program.exitCode();
+    };
+    QByteArray said;
+    if (!before.isEmpty())
+        QCOMPARE(schedule(before, &said), 0);
+    const QStringList runningBefore = systemd->running();
+    QMap<QString, QByteArray> filesBefore;
+    for (const QString& name : QDir(units).entryList(QDir::Files))
+        filesBefore[name] = readFile(units + u'/' + name);
+
+    systemd->ignore(QStringLiteral("RestartUnit ") + unit);
+    QCOMPARE(schedule(value, &said), 1);
+    QVERIFY2(said.endsWith(QStringLiteral(": systemd did not start %1.\n").arg(unit).toUtf8()),
+             said.constData());
+    QCOMPARE(systemd->running(), runningBefore);
+    QMap<QString, QByteArray> filesAfter;
+    for (const QString& name : QDir(units).entryList(QDir::Files))
+        filesAfter[name] = readFile(units + u'/' + name);
+    QCOMPARE(filesAfter, filesBefore);
+    QVERIFY2(status(environment).startsWith("Schedule:       " + shown),
              qPrintable(status(environment)));
 }
 

@@ -247,7 +247,7 @@ bool SystemdStandIn::handleMessage(const QDBusMessage& message, const QDBusConne
     }
     if (m_delays.contains(method))
         QThread::msleep(static_cast<unsigned long>(m_delays.value(method).count()));
-    if (m_ignored.contains(method)) {
+    if (m_ignored.contains(method) || m_ignored.contains(method + QLatin1Char(' ') + name)) {
         bus.send(message.createReply());
         return true;
     }

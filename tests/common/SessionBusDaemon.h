@@ -73,7 +73,8 @@ public:
 
     // Answers the method with an error from now on.
     void refuse(const QString& method);
-    // Answers the method as done from now on, and does nothing.
+    // Answers the method ("RestartUnit", or for one unit "RestartUnit vantrell-watch.service")
+    // as done from now on, and does nothing.
     void ignore(const QString& method);
     // Answers the method only after this long from now on, as a busy manager does.
     void delay(const QString& method, std::chrono::milliseconds time);
