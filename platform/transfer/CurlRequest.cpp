@@ -150,6 +150,10 @@ curl_off_t Limits::unread() {
         size < offsetof(tcp_info, tcpi_snd_wnd) + sizeof info.tcpi_snd_wnd)
         return 0;
     widestWindow = std::max<curl_off_t>(widestWindow, info.tcpi_snd_wnd);
+    if (info.tcpi_snd_wnd != lastWindow) {
+        lastWindow = info.tcpi_snd_wnd;
+        windowSince = std::chrono::steady_clock::now();
+    }
     return widestWindow - info.tcpi_snd_wnd;
 #else
     return 0;
@@ -159,7 +163,12 @@ curl_off_t Limits::unread() {
 bool Limits::mayEnd() {
     // What the server reads in a moment; a window never opens to the last byte.
     constexpr curl_off_t Slack = 128 * 1024;
-    return unacknowledged() == 0 && unread() <= Slack;
+    // The window a server's system offers once all is read is not always its widest: the
+    // memory its buffers take counts against it too. A window that has stopped moving with
+    // everything acknowledged is taken as read; the response limit covers the rest.
+    constexpr auto Settled = std::chrono::seconds(1);
+    return unacknowledged() == 0 &&
+           (unread() <= Slack || std::chrono::steady_clock::now() - windowSince >= Settled);
 }
 
 bool Limits::mayGoOn() {

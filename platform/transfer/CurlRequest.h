@@ -62,6 +62,8 @@ struct Limits {
     curl_off_t sent = 0;         // written to the connection
     curl_off_t confirmed = 0;    // read by the server, as nearly as the connection tells it
     curl_off_t widestWindow = 0; // the server's receive window at its widest: nothing unread
+    curl_off_t lastWindow = -1;  // and as last seen, unchanged since windowSince
+    std::chrono::steady_clock::time_point windowSince{};
     std::chrono::steady_clock::time_point lastTakenIn{};
     bool heldAtEnd = false; // the end of the data waits for the rest to be taken in
     bool flowing = false;   // data has been written: the stall clock runs
