@@ -29,6 +29,10 @@ int SshGreeting::configure(void*, curl_socket_t, curlsocktype) {
     return CURL_SOCKOPT_OK;
 }
 
+bool SshGreeting::hear(int, const std::atomic<bool>*) {
+    return true;
+}
+
 #else
 
 namespace {
@@ -156,15 +160,20 @@ std::optional<Heard> judge(const QByteArray& said, bool closed, bool full,
 // What the server says first, without taking it from the socket, within GreetingWait however
 // much keeps coming. Lines before the SSH line are allowed; anything the SSH library should
 // judge for itself counts as SSH here.
-Heard firstWords(int fd) {
+Heard firstWords(int fd, const std::atomic<bool>* abandon = nullptr) {
     const Clock::time_point deadline = Clock::now() + GreetingWait;
     std::optional<Clock::time_point> packetDue;
     QByteArray said;
     for (;;) {
         bool closed = false;
         const Clock::time_point until = std::min(deadline, packetDue.value_or(deadline));
-        if (!waitFor(fd, POLLIN, until, &closed))
+        // A glance at a time, while someone may call the whole thing off.
+        if (!waitFor(fd, POLLIN, abandon ? std::min(until, Clock::now() + 100ms) : until,
+                     &closed)) {
+            if (abandon && !*abandon && Clock::now() < until)
+                continue;
             break;
+        }
         char bytes[512];
         const ssize_t got = ::recv(fd, bytes, sizeof bytes, MSG_PEEK);
         if (got <= 0)
@@ -247,6 +256,12 @@ curl_socket_t SshGreeting::open(void* data, curlsocktype purpose, curl_sockaddr*
     }
     ::close(fd);
     return CURL_SOCKET_BAD;
+}
+
+bool SshGreeting::hear(int socket, const std::atomic<bool>* abandon) {
+    const Heard heard = firstWords(socket, abandon);
+    m_problem = problemOf(heard, m_hostAndPort);
+    return heard.words == FirstWords::Ssh;
 }
 
 int SshGreeting::configure(void* data, curl_socket_t socket, curlsocktype) {
