@@ -29,7 +29,7 @@ void initOnce() {
 void answerPrompts(const char*, int, const char*, int, int count,
                    const LIBSSH2_USERAUTH_KBDINT_PROMPT*, LIBSSH2_USERAUTH_KBDINT_RESPONSE* answers,
                    void** abstract) {
-    const QByteArray& password = *static_cast<const QByteArray*>(*abstract);
+    const QByteArray& password = static_cast<SftpSession::Connection*>(*abstract)->password;
     for (int i = 0; i < count; ++i) {
         // The library frees the answers with free().
         auto* text = static_cast<char*>(std::malloc(size_t(password.size()) + 1));
@@ -58,6 +58,15 @@ CURLcode codeOf(unsigned long status) {
     default:
         return CURLE_SSH;
     }
+}
+
+// A server that takes no more connections from here says so in its first packet, before the
+// key exchange; the handshake then fails without a word of its own.
+void disconnected(LIBSSH2_SESSION*, int, const char* message, int length, const char*, int,
+                  void** abstract) {
+    auto* connection = static_cast<SftpSession::Connection*>(*abstract);
+    if (!connection->session || !libssh2_userauth_authenticated(connection->session.get()))
+        connection->greeting.turnedAway(QByteArray(message, std::min(std::max(length, 0), 200)));
 }
 
 QString statusText(unsigned long status) {
@@ -257,19 +266,26 @@ bool SftpSession::Connection::handshake(Reply* reply) {
         return false;
     }
     for (;;) {
-        session.reset(libssh2_session_init_ex(nullptr, nullptr, nullptr, &password));
+        session.reset(libssh2_session_init_ex(nullptr, nullptr, nullptr, this));
         if (!session) {
             reply->code = CURLE_OUT_OF_MEMORY;
             drop();
             return false;
         }
         libssh2_session_set_blocking(session.get(), 0);
+        libssh2_session_callback_set(session.get(), LIBSSH2_CALLBACK_DISCONNECT,
+                                     reinterpret_cast<void*>(&disconnected));
         if (!preferred.isEmpty())
             libssh2_session_method_pref(session.get(), LIBSSH2_METHOD_HOSTKEY,
                                         QByteArray(preferred.data(), preferred.size()).constData());
         const int rc = retry([this] { return libssh2_session_handshake(session.get(), socket); });
         if (rc == 0)
             break;
+        if (!greeting.problem().isEmpty()) {
+            reply->code = CURLE_COULDNT_CONNECT;
+            drop();
+            return false;
+        }
         if (preferred.isEmpty() || stop != Stop::None) {
             fail(reply, rc, QStringLiteral("Failure establishing ssh session"));
             return false;

@@ -66,8 +66,9 @@ public:
     bool renamesOntoTakenNames() const;
     const QString& knownHostsFile() const;
 
+    struct Connection; // the inside, shared by the session's files
+
 private:
-    struct Connection;
     std::unique_ptr<Connection> d;
 };
 

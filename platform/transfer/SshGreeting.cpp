@@ -33,6 +33,8 @@ bool SshGreeting::hear(int, const std::atomic<bool>*) {
     return true;
 }
 
+void SshGreeting::turnedAway(const QByteArray&) {}
+
 #else
 
 namespace {
@@ -134,7 +136,8 @@ QByteArray firstLine(const QByteArray& said) {
 // looked at. Once the SSH line is there, the server's first packet is waited for a moment
 // longer (until `packetDue`): a server sends it at once, without waiting for the client.
 std::optional<Heard> judge(const QByteArray& said, bool closed, bool full,
-                           std::optional<Clock::time_point>& packetDue) {
+                           std::optional<Clock::time_point>& packetDue,
+                           std::chrono::milliseconds packetWait) {
     if (const qsizetype ssh = said.startsWith("SSH-") ? 0 : said.indexOf("\nSSH-");
         ssh >= 0 && said.indexOf('\n', ssh + 1) >= 0) {
         const QByteArray packet = said.mid(said.indexOf('\n', ssh + 1) + 1);
@@ -143,7 +146,7 @@ std::optional<Heard> judge(const QByteArray& said, bool closed, bool full,
         if (packet.size() >= 6 || closed || full)
             return Heard{FirstWords::Ssh};
         if (!packetDue)
-            packetDue = Clock::now() + PacketWait;
+            packetDue = Clock::now() + packetWait;
         return std::nullopt;
     }
     if (full)
@@ -160,7 +163,8 @@ std::optional<Heard> judge(const QByteArray& said, bool closed, bool full,
 // What the server says first, without taking it from the socket, within GreetingWait however
 // much keeps coming. Lines before the SSH line are allowed; anything the SSH library should
 // judge for itself counts as SSH here.
-Heard firstWords(int fd, const std::atomic<bool>* abandon = nullptr) {
+Heard firstWords(int fd, const std::atomic<bool>* abandon = nullptr,
+                 std::chrono::milliseconds packetWait = PacketWait) {
     const Clock::time_point deadline = Clock::now() + GreetingWait;
     std::optional<Clock::time_point> packetDue;
     QByteArray said;
@@ -181,7 +185,7 @@ Heard firstWords(int fd, const std::atomic<bool>* abandon = nullptr) {
         const bool grew = got != said.size();
         said = QByteArray(bytes, got);
         if (std::optional<Heard> heard =
-                judge(said, closed, got == ssize_t(sizeof bytes), packetDue))
+                judge(said, closed, got == ssize_t(sizeof bytes), packetDue, packetWait))
             return *heard;
         if (Clock::now() >= std::min(deadline, packetDue.value_or(deadline)))
             break;
@@ -258,10 +262,17 @@ curl_socket_t SshGreeting::open(void* data, curlsocktype purpose, curl_sockaddr*
     return CURL_SOCKET_BAD;
 }
 
+// The SSH library that takes the connection from here tells a refusal after the line itself
+// (turnedAway()): its first packet is not waited for, which OpenSSH sends only once it has the
+// client's line.
 bool SshGreeting::hear(int socket, const std::atomic<bool>* abandon) {
-    const Heard heard = firstWords(socket, abandon);
+    const Heard heard = firstWords(socket, abandon, std::chrono::milliseconds(0));
     m_problem = problemOf(heard, m_hostAndPort);
     return heard.words == FirstWords::Ssh;
+}
+
+void SshGreeting::turnedAway(const QByteArray& why) {
+    m_problem = problemOf({FirstWords::TurnedAway, why}, m_hostAndPort);
 }
 
 int SshGreeting::configure(void* data, curl_socket_t socket, curlsocktype) {
