@@ -34,12 +34,13 @@ struct SshCredentials {
 
 // Logs into an SSH server as OpenSSH's ssh does when it needs no password: the agent's keys
 // first (when SSH_AUTH_SOCK names one), then the key files (the one named, or ~/.ssh/id_ed25519,
-// id_ecdsa and id_rsa), then the password, when one is set and the server takes one. curl
-// tries one key file a connection, and the password before the agent: so each try is a
-// connection of its own, and the server's list of ways (known after the first) passes over
-// what it would refuse anyway. Nothing is offered, and the agent is not asked, before the host
-// key has passed. A key file that others may read, or another user's, is passed over
-// as ssh passes it over.
+// id_ecdsa and id_rsa), then the password, when one is set and the server takes one. The
+// program's own SSH connection makes every try on one connection, as ssh does, once it knows the
+// server's list of ways; curl (where the build has no such connection) tries one key file a
+// connection, and the password before the agent, so there each try is a connection of its own,
+// and the list (known after the first) passes over what the server would refuse anyway. Nothing
+// is offered, and the agent is not asked, before the host key has passed. A key file that others
+// may read, or another user's, is passed over as ssh passes it over.
 class SshLogin {
 public:
     // An empty password: none is set.
