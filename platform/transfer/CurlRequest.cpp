@@ -287,4 +287,47 @@ void NoteConnection(CURL* easy, const Request& request, bool done, bool carriesD
     }
 }
 
+bool Drive(CURL* easy, CURLM* multi, Reply* reply, Limits* limits, bool carriesData) {
+    for (;;) {
+        int running = 0;
+        const qsizetype linesBefore = reply->allLines.size();
+        if (const CURLMcode mc = curl_multi_perform(multi, &running); mc != CURLM_OK) {
+            reply->code = CURLE_FAILED_INIT;
+            reply->curlError = QString::fromUtf8(curl_multi_strerror(mc));
+            return false;
+        }
+        bool done = false;
+        int queued = 0;
+        while (CURLMsg* msg = curl_multi_info_read(multi, &queued)) {
+            if (msg->msg == CURLMSG_DONE && msg->easy_handle == easy) {
+                reply->code = msg->data.result;
+                done = true;
+            }
+        }
+        if (done)
+            return true;
+        if (!limits->mayGoOn()) {
+            reply->code = CURLE_ABORTED_BY_CALLBACK;
+            return false;
+        }
+        if (limits->report)
+            limits->report(limits->toSend, limits->confirmed);
+        // The end of the data goes once all before it has been taken in.
+        if (limits->heldAtEnd && limits->mayEnd()) {
+            limits->heldAtEnd = false;
+            curl_easy_pause(easy, CURLPAUSE_CONT);
+            continue;
+        }
+        // A reply that came in may have moved curl on to a step it has not started yet
+        // (after EPSV, the data connection), with nothing to wait for meanwhile: this
+        // curl would then sit out the whole wait before connecting.
+        if (reply->allLines.size() != linesBefore)
+            continue;
+        // Nor does this curl always wait on the connection it is setting up for the data
+        // (the TLS handshake of an FTPS data connection, which some servers answer only
+        // once the upload command has arrived): look again soon while data is to flow.
+        curl_multi_poll(multi, nullptr, 0, carriesData ? 20 : 1000, nullptr);
+    }
+}
+
 } // namespace platform::inet

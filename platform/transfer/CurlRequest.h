@@ -104,4 +104,8 @@ struct KeptConnection {
 void NoteConnection(CURL* easy, const Request& request, bool done, bool carriesData, Reply* reply,
                     KeptConnection* kept);
 
+// Runs the request on the multi handle until curl ends it (true) or it fails to, is abandoned or
+// is out of time (false, with the reply's code saying which).
+bool Drive(CURL* easy, CURLM* multi, Reply* reply, Limits* limits, bool carriesData);
+
 } // namespace platform::inet

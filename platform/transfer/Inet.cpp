@@ -6,10 +6,10 @@
 #include "InetExchange.h"
 #include "InetSite.h"
 #include "PageReplacement.h"
-#include "SshLogin.h"
 #include "ServerText.h"
+#include "SshLogin.h"
 #if VANTRELL_HAVE_LIBSSH2
-#include "SftpProbe.h"
+#include "SftpSession.h"
 #endif
 #include "UploadJournal.h"
 
@@ -136,7 +136,7 @@ private:
             outcome.note = AsPlainText(redact(outcome.note, job.password));
             m_report(outcome, AsText(m_trust));
         }
-        dropProbe();
+        dropSession();
         sayGoodbye();
     }
 
@@ -199,26 +199,24 @@ private:
             m_current = site->start;
             m_listing = {};
             m_authorities.reset();
-            dropProbe();
+            dropSession();
             m_login.reset();
             if (site->protocol == Protocol::Sftp)
                 m_login = std::make_unique<SshLogin>(job.ssh, job.password, site->hostAndPort);
         }
-        startProbe(job, *site);
+        startSession(job, *site);
         // Read once for all the connections of an upload: the bundle holds some hundred
         // certificates.
         if ((site->protocol == Protocol::Ftpes || site->protocol == Protocol::Ftps) &&
             !m_authorities)
             m_authorities = std::make_unique<SystemCertificates>();
 
-        const std::unique_ptr<Dialect> dialect = Dialect::For(
-            *site, job.trustedCertificate, m_authorities.get(), job.knownHostsFile, m_login.get());
+        const std::unique_ptr<Dialect> dialect =
+            Dialect::For(*site, job.trustedCertificate, m_authorities.get(), job.knownHostsFile,
+                         m_login.get(), session());
         Outcome outcome = job.command.kind == Command::Kind::Cd
                               ? changeDirectory(job, *site, *dialect)
                               : put(job, *site, *dialect);
-        // Kept only for the upload that follows a change of directory.
-        if (job.command.kind == Command::Kind::Put || !outcome.ok)
-            dropProbe();
         m_trust = dialect->trustProblem();
         if (!outcome.ok)
             outcome.fault = faultOf(m_lastCode, job.command.kind);
@@ -267,14 +265,9 @@ private:
         const UploadJournal journal(job.user + u'@' + site.hostAndPort,
                                     dir.display() + u'/' + cmd.remoteName);
 #if VANTRELL_HAVE_LIBSSH2
-        if (m_probe) {
-            lookup = [this](const RemotePath& in, const QString& name) {
-                QString path = in.display();
-                if (!path.isEmpty() && !path.endsWith(u'/'))
-                    path += u'/';
-                std::optional<NameFacts> facts = m_probe->look(path + name);
-                dropProbe();
-                return facts;
+        if (m_session) {
+            lookup = [this, &job](const RemotePath& in, const QString& name) {
+                return m_session->look(in, name, limitsOf(job, {}));
             };
         }
 #endif
@@ -287,32 +280,39 @@ private:
         return replacement.run();
     }
 
-    // Over SFTP, a connection of the program's own asks about the page beside curl's (which
-    // cannot): it connects at once, while curl does.
-    void startProbe([[maybe_unused]] const Job& job, [[maybe_unused]] const Site& site) {
+    // Over SFTP, the program's own connection serves every request of the commands, kept from
+    // one command to the next as curl keeps its own.
+    void startSession([[maybe_unused]] const Job& job, [[maybe_unused]] const Site& site) {
 #if VANTRELL_HAVE_LIBSSH2
-        if (site.protocol == Protocol::Sftp && !m_probe)
-            m_probe = std::make_unique<SftpProbe>(site, job.user, job.password, job.knownHostsFile,
-                                                  job.timeout, m_abandon);
+        if (m_session && m_session->knownHostsFile() != job.knownHostsFile)
+            m_session.reset();
+        if (site.protocol == Protocol::Sftp && !m_session && m_login)
+            m_session = std::make_unique<SftpSession>(site, job.user, job.password,
+                                                      job.knownHostsFile, *m_login, m_abandon);
 #endif
     }
 
-    void dropProbe() {
+    void dropSession() {
 #if VANTRELL_HAVE_LIBSSH2
-        m_probe.reset();
+        m_session.reset();
 #endif
     }
 
-    // Tells the probe how curl's login went: it logs in only after curl's was taken.
-    void tellProbe([[maybe_unused]] const Reply& reply) {
+    const SftpSession* session() const {
 #if VANTRELL_HAVE_LIBSSH2
-        if (!m_probe)
-            return;
-        if (reply.loggedIn || reply.code == CURLE_OK || reply.refusedOnly())
-            m_probe->loginTaken(m_login ? m_login->current() : SshMethod{});
-        else
-            m_probe->giveUp();
+        return m_session.get();
+#else
+        return nullptr;
 #endif
+    }
+
+    // The page is on the server once the server says so: over FTP its reply to the upload,
+    // over SFTP its confirmation of the last piece.
+    void reportUpload(bool arrived, qint64 toSend, qint64 confirmed) {
+        // What follows puts the page in place.
+        m_sentWhole = m_sentWhole || arrived;
+        progress(arrived ? Inet::Stage::Replacing : Inet::Stage::Uploading,
+                 arrived ? 100 : int(std::min<qint64>(confirmed * 100 / toSend, 99)));
     }
 
     // A failed request goes again for as long as the dialect has another way to make it (a
@@ -322,13 +322,16 @@ private:
         while (reply.code != CURLE_OK && !m_abandon && dialect.askAgain(reply))
             reply = exchangeOnce(job, dialect, request);
         m_lastCode = reply.code;
-        tellProbe(reply);
         return reply;
     }
 
     Reply exchangeOnce(const Job& job, Dialect& dialect, const Request& request) {
         if (std::optional<Reply> answered = answerWithoutCurl(job, request))
             return *std::move(answered);
+#if VANTRELL_HAVE_LIBSSH2
+        if (m_session)
+            return exchangeOverSsh(job, request);
+#endif
         Reply reply;
         CURL* easy = m_easy.get();
         curl_easy_reset(easy);
@@ -344,18 +347,12 @@ private:
                       .limited = !request.finishing && !request.whole,
                       .deadline = job.deadline,
                       .countsAcknowledged = dialect.confirmsWholeUploadOnly()};
-        // The page is on the server once the server says so: over FTP its reply to the
-        // upload, over SFTP its confirmation of the last piece.
         limits.report = [this, &reply, &dialect](curl_off_t toSend, curl_off_t confirmed) {
-            if (!m_sending || toSend <= 0)
-                return;
-            const bool arrived = dialect.confirmsWholeUploadOnly()
-                                     ? reply.replyTo(u"STOR").startsWith(u'2')
-                                     : confirmed >= toSend;
-            // What follows puts the page in place.
-            m_sentWhole = m_sentWhole || arrived;
-            progress(arrived ? Inet::Stage::Replacing : Inet::Stage::Uploading,
-                     arrived ? 100 : int(std::min<curl_off_t>(confirmed * 100 / toSend, 99)));
+            if (m_sending && toSend > 0)
+                reportUpload(dialect.confirmsWholeUploadOnly()
+                                 ? reply.replyTo(u"STOR").startsWith(u'2')
+                                 : confirmed >= toSend,
+                             toSend, confirmed);
         };
         if (!prepare(job, dialect, request, &reply, &limits, errorBuffer, postQuote.get()))
             return reply;
@@ -383,7 +380,7 @@ private:
         reply.heard = [&limits] {
             limits.report(limits.toSend, limits.confirmed);
         };
-        const bool done = drive(&reply, &limits, carriesData);
+        const bool done = Drive(easy, m_multi.get(), &reply, &limits, carriesData);
         reply.heard = nullptr;
         NoteConnection(easy, request, done, carriesData, &reply, &m_kept);
         // Removed mid-transfer, the handle drops its connection without sending the renames:
@@ -401,6 +398,36 @@ private:
         }
         return reply;
     }
+
+#if VANTRELL_HAVE_LIBSSH2
+    // The request over the program's own SSH session, under the limits curl's would have.
+    Reply exchangeOverSsh(const Job& job, const Request& request) {
+        if (request.upload)
+            progress(Inet::Stage::Uploading, 0);
+        else if (m_sentWhole)
+            progress(Inet::Stage::Replacing, 100);
+        Reply reply = m_session->exchange(request, limitsOf(job, request));
+        if (m_session->lastCut() == SftpSession::Cut::OutOfTime && !m_abandon)
+            MarkOutOfTime(&reply, job.overall);
+        else if (m_session->lastCut() == SftpSession::Cut::Stalled && !m_abandon)
+            MarkStalled(&reply, job.timeout);
+        if (!m_session->refusal().isEmpty())
+            m_refused = m_session->refusal();
+        return reply;
+    }
+
+    SftpLimits limitsOf(const Job& job, const Request& request) {
+        SftpLimits limits{.silence = job.timeout};
+        if (!request.finishing && !request.whole)
+            limits.deadline = job.deadline;
+        if (request.upload)
+            limits.report = [this](qint64 toSend, qint64 confirmed) {
+                if (toSend > 0)
+                    reportUpload(confirmed >= toSend, toSend, confirmed);
+            };
+        return limits;
+    }
+#endif
 
     // The reply to a request that needs no server: the listing the change of directory just
     // made serves the upload that follows it, once; an abandoned upload, or one out of time,
@@ -442,57 +469,6 @@ private:
         return true;
     }
 
-    // Runs the request until curl ends it (true) or it fails to, is abandoned or is out of
-    // time (false, with the reply's code saying which).
-    bool drive(Reply* reply, Limits* limits, bool carriesData) {
-        CURL* easy = m_easy.get();
-        CURLM* multi = m_multi.get();
-        for (;;) {
-            int running = 0;
-            const qsizetype linesBefore = reply->allLines.size();
-            if (const CURLMcode mc = curl_multi_perform(multi, &running); mc != CURLM_OK) {
-                reply->code = CURLE_FAILED_INIT;
-                reply->curlError = QString::fromUtf8(curl_multi_strerror(mc));
-                return false;
-            }
-            bool done = false;
-            int queued = 0;
-            while (CURLMsg* msg = curl_multi_info_read(multi, &queued)) {
-                if (msg->msg == CURLMSG_DONE && msg->easy_handle == easy) {
-                    reply->code = msg->data.result;
-                    done = true;
-                }
-            }
-            if (done)
-                return true;
-#if VANTRELL_HAVE_LIBSSH2
-            if (reply->loggedIn && m_probe)
-                m_probe->loginTaken(m_login ? m_login->current() : SshMethod{});
-#endif
-            if (!limits->mayGoOn()) {
-                reply->code = CURLE_ABORTED_BY_CALLBACK;
-                return false;
-            }
-            if (limits->report)
-                limits->report(limits->toSend, limits->confirmed);
-            // The end of the data goes once all before it has been taken in.
-            if (limits->heldAtEnd && limits->mayEnd()) {
-                limits->heldAtEnd = false;
-                curl_easy_pause(easy, CURLPAUSE_CONT);
-                continue;
-            }
-            // A reply that came in may have moved curl on to a step it has not started yet
-            // (after EPSV, the data connection), with nothing to wait for meanwhile: this
-            // curl would then sit out the whole wait before connecting.
-            if (reply->allLines.size() != linesBefore)
-                continue;
-            // Nor does this curl always wait on the connection it is setting up for the data
-            // (the TLS handshake of an FTPS data connection, which some servers answer only
-            // once the upload command has arrived): look again soon while data is to flow.
-            curl_multi_poll(multi, nullptr, 0, carriesData ? 20 : 1000, nullptr);
-        }
-    }
-
     Report m_report;
     ProgressReport m_progress;
     EasyHandle m_easy;
@@ -519,7 +495,7 @@ private:
     bool m_sending = false;   // inside the exchange that uploads the page
     bool m_sentWhole = false; // the server has the whole page; what follows puts it in place
 #if VANTRELL_HAVE_LIBSSH2
-    std::unique_ptr<SftpProbe> m_probe; // beside curl's SFTP connection, until the upload
+    std::unique_ptr<SftpSession> m_session; // over SFTP: the connection, instead of curl's
 #endif
 
     std::mutex m_mutex;

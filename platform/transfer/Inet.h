@@ -44,9 +44,10 @@ namespace platform {
 // server allows. A failed PUT leaves the old file where it was, unless its reason names the
 // name the old file was kept under.
 //
-// Over SFTP, a second connection of the object's own asks what stands under the remote name and
-// its permissions, which curl cannot ask without listing the whole folder; it logs in only after
-// curl's login was taken, and the same way.
+// Over SFTP the object's own SSH connection (where the build has libssh2) makes every request,
+// CD and PUT alike, over one connection and one login: it asks what stands under the remote name
+// and its permissions without listing the folder, and renames onto the name in one step where the
+// server offers OpenSSH's posix-rename, so the old file is never missing.
 //
 // Directories are sent as written, ".." included: the server resolves them.
 //

@@ -11,6 +11,8 @@
 
 namespace platform::inet {
 
+class SftpSession;
+
 // How the site's protocol does each thing a transfer needs: the curl options of a request (this
 // one protocol only, its encryption, the check of the server's identity), how a directory is
 // named, and the commands that rename, delete and set a mode. One object serves the requests
@@ -20,10 +22,12 @@ public:
     // The server proves itself by a certificate the system's authorities trust or whose
     // SHA-256 fingerprint is trustedCertificate (TLS), or by a host key in the knownHostsFile
     // (SSH). The authorities, needed for TLS alone, and the SSH login, which carries over from
-    // one command to the next, outlive the dialect.
+    // one command to the next, outlive the dialect; so does the program's own SFTP session,
+    // where it makes the requests instead of curl.
     static std::unique_ptr<Dialect> For(const Site& site, const QString& trustedCertificate,
                                         const SystemCertificates* authorities,
-                                        const QString& knownHostsFile, SshLogin* login);
+                                        const QString& knownHostsFile, SshLogin* login,
+                                        const SftpSession* session = nullptr);
     virtual ~Dialect() = default;
     Dialect(const Dialect&) = delete;
     Dialect& operator=(const Dialect&) = delete;
@@ -105,6 +109,6 @@ protected:
 std::unique_ptr<Dialect> MakeFtpDialect(const Site& site, const QString& trustedCertificate,
                                         const SystemCertificates* authorities);
 std::unique_ptr<Dialect> MakeSftpDialect(const Site& site, const QString& knownHostsFile,
-                                         SshLogin* login);
+                                         SshLogin* login, const SftpSession* session);
 
 } // namespace platform::inet

@@ -59,8 +59,9 @@ std::optional<Outcome> PageReplacement::look() {
             return failed(asked);
         facts = m_dialect.factsIn(asked, m_name);
     } else if (m_lookup) {
-        // curl's connection first: the lookup sends the login only once curl's was taken. Over a
-        // connection that is up already, this asks the server nothing.
+        // The connection first, so that a server that cannot be reached or trusted, or refuses
+        // the login, says so as any request does. Over a connection that is up already, this
+        // asks the server nothing.
         const Reply connected =
             m_exchange({m_dialect.directoryUrl(m_dir), nullptr, {}, Request::Listing::None});
         if (connected.code != CURLE_OK && !connected.refusedOnly())

@@ -1,9 +1,13 @@
 // SFTP: SSH file transfer. Paths are the server's own: relative ones start from the login
-// directory, as FTP's do.
+// directory, as FTP's do. The requests go over the program's own SSH session where the build
+// has one (which answers them as curl would), else through curl.
 
 #include "HostKeyTrust.h"
 #include "InetDialect.h"
 #include "SshGreeting.h"
+#if VANTRELL_HAVE_LIBSSH2
+#include "SftpSession.h"
+#endif
 
 #include <QUrl>
 
@@ -13,9 +17,10 @@ namespace {
 
 class SftpDialect final : public Dialect {
 public:
-    SftpDialect(const Site& site, const QString& knownHostsFile, SshLogin* login)
+    SftpDialect(const Site& site, const QString& knownHostsFile, SshLogin* login,
+                const SftpSession* session)
         : Dialect(site), m_hostKey(site.host, site.port, knownHostsFile),
-          m_greeting(site.hostAndPort), m_login(login) {}
+          m_greeting(site.hostAndPort), m_login(login), m_session(session) {}
 
     bool prepare(CURL* easy, const Request&, QString* error) override {
         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "sftp");
@@ -34,14 +39,43 @@ public:
         return true;
     }
 
-    TrustProblem trustProblem() const override { return m_hostKey.problem(); }
-    QString connectProblem() const override { return m_greeting.problem(); }
-    void expect(Reply* reply) const override { m_login->expect(reply); }
-    QString loginProblem() const override { return m_login->denied(); }
+#if VANTRELL_HAVE_LIBSSH2
+    TrustProblem trustProblem() const override {
+        return m_session ? m_session->trustProblem() : m_hostKey.problem();
+    }
+    QString connectProblem() const override {
+        return m_session ? m_session->connectProblem() : m_greeting.problem();
+    }
+    // The session knows once it has asked: it tries OpenSSH's rename that replaces first.
+    bool renamesOntoTakenNames() const override {
+        return m_session && m_session->renamesOntoTakenNames();
+    }
+#else
+    TrustProblem trustProblem() const override {
+        return m_hostKey.problem();
+    }
+    QString connectProblem() const override {
+        return m_greeting.problem();
+    }
+    // OpenSSH and ProFTPD speak version 3 of SFTP, whose rename never replaces; the flags that
+    // ask for it exist from version 5 on (and libssh2 sends them only then), and the OpenSSH
+    // extension that does is out of curl's reach.
+    bool renamesOntoTakenNames() const override {
+        return false;
+    }
+#endif
+    void expect(Reply* reply) const override {
+        m_login->expect(reply);
+    }
+    QString loginProblem() const override {
+        return m_login->denied();
+    }
 
     // libssh2 tells no more than that the handshake failed. A refused login goes on with the
-    // next way to log in, over a connection of its own.
+    // next way to log in, over a connection of its own. The session asks again itself.
     bool askAgain(const Reply& reply) override {
+        if (m_session)
+            return false;
         if (reply.code == CURLE_FAILED_INIT)
             return m_hostKey.dropPreference();
         return reply.code == CURLE_LOGIN_DENIED &&
@@ -96,10 +130,6 @@ public:
             return std::nullopt;
         return listsName(lines(reply), name);
     }
-    // OpenSSH and ProFTPD speak version 3 of SFTP, whose rename never replaces; the flags that
-    // ask for it exist from version 5 on (and libssh2 sends them only then), and the OpenSSH
-    // extension that does (posix-rename@openssh.com) is out of curl's and libssh2 1.10's reach.
-    bool renamesOntoTakenNames() const override { return false; }
 
     bool nameRefused(const Reply& upload) const override {
         return upload.code == CURLE_REMOTE_ACCESS_DENIED;
@@ -145,13 +175,14 @@ private:
     HostKeyTrust m_hostKey;
     SshGreeting m_greeting;
     SshLogin* m_login;
+    const SftpSession* m_session; // where the requests go instead of curl
 };
 
 } // namespace
 
 std::unique_ptr<Dialect> MakeSftpDialect(const Site& site, const QString& knownHostsFile,
-                                         SshLogin* login) {
-    return std::make_unique<SftpDialect>(site, knownHostsFile, login);
+                                         SshLogin* login, const SftpSession* session) {
+    return std::make_unique<SftpDialect>(site, knownHostsFile, login, session);
 }
 
 } // namespace platform::inet

@@ -29,6 +29,12 @@ int SshGreeting::configure(void*, curl_socket_t, curlsocktype) {
     return CURL_SOCKOPT_OK;
 }
 
+bool SshGreeting::hear(int, const std::atomic<bool>*) {
+    return true;
+}
+
+void SshGreeting::turnedAway(const QByteArray&) {}
+
 #else
 
 namespace {
@@ -130,7 +136,8 @@ QByteArray firstLine(const QByteArray& said) {
 // looked at. Once the SSH line is there, the server's first packet is waited for a moment
 // longer (until `packetDue`): a server sends it at once, without waiting for the client.
 std::optional<Heard> judge(const QByteArray& said, bool closed, bool full,
-                           std::optional<Clock::time_point>& packetDue) {
+                           std::optional<Clock::time_point>& packetDue,
+                           std::chrono::milliseconds packetWait) {
     if (const qsizetype ssh = said.startsWith("SSH-") ? 0 : said.indexOf("\nSSH-");
         ssh >= 0 && said.indexOf('\n', ssh + 1) >= 0) {
         const QByteArray packet = said.mid(said.indexOf('\n', ssh + 1) + 1);
@@ -139,7 +146,7 @@ std::optional<Heard> judge(const QByteArray& said, bool closed, bool full,
         if (packet.size() >= 6 || closed || full)
             return Heard{FirstWords::Ssh};
         if (!packetDue)
-            packetDue = Clock::now() + PacketWait;
+            packetDue = Clock::now() + packetWait;
         return std::nullopt;
     }
     if (full)
@@ -156,15 +163,21 @@ std::optional<Heard> judge(const QByteArray& said, bool closed, bool full,
 // What the server says first, without taking it from the socket, within GreetingWait however
 // much keeps coming. Lines before the SSH line are allowed; anything the SSH library should
 // judge for itself counts as SSH here.
-Heard firstWords(int fd) {
+Heard firstWords(int fd, const std::atomic<bool>* abandon = nullptr,
+                 std::chrono::milliseconds packetWait = PacketWait) {
     const Clock::time_point deadline = Clock::now() + GreetingWait;
     std::optional<Clock::time_point> packetDue;
     QByteArray said;
     for (;;) {
         bool closed = false;
         const Clock::time_point until = std::min(deadline, packetDue.value_or(deadline));
-        if (!waitFor(fd, POLLIN, until, &closed))
+        // A glance at a time, while someone may call the whole thing off.
+        if (!waitFor(fd, POLLIN, abandon ? std::min(until, Clock::now() + 100ms) : until,
+                     &closed)) {
+            if (abandon && !*abandon && Clock::now() < until)
+                continue;
             break;
+        }
         char bytes[512];
         const ssize_t got = ::recv(fd, bytes, sizeof bytes, MSG_PEEK);
         if (got <= 0)
@@ -172,7 +185,7 @@ Heard firstWords(int fd) {
         const bool grew = got != said.size();
         said = QByteArray(bytes, got);
         if (std::optional<Heard> heard =
-                judge(said, closed, got == ssize_t(sizeof bytes), packetDue))
+                judge(said, closed, got == ssize_t(sizeof bytes), packetDue, packetWait))
             return *heard;
         if (Clock::now() >= std::min(deadline, packetDue.value_or(deadline)))
             break;
@@ -247,6 +260,19 @@ curl_socket_t SshGreeting::open(void* data, curlsocktype purpose, curl_sockaddr*
     }
     ::close(fd);
     return CURL_SOCKET_BAD;
+}
+
+// The SSH library that takes the connection from here tells a refusal after the line itself
+// (turnedAway()): its first packet is not waited for, which OpenSSH sends only once it has the
+// client's line.
+bool SshGreeting::hear(int socket, const std::atomic<bool>* abandon) {
+    const Heard heard = firstWords(socket, abandon, std::chrono::milliseconds(0));
+    m_problem = problemOf(heard, m_hostAndPort);
+    return heard.words == FirstWords::Ssh;
+}
+
+void SshGreeting::turnedAway(const QByteArray& why) {
+    m_problem = problemOf({FirstWords::TurnedAway, why}, m_hostAndPort);
 }
 
 int SshGreeting::configure(void* data, curl_socket_t socket, curlsocktype) {

@@ -4,6 +4,7 @@
 
 #include <curl/curl.h>
 
+#include <atomic>
 #include <vector>
 
 namespace platform::inet {
@@ -17,6 +18,11 @@ public:
     explicit SshGreeting(const QString& hostAndPort) : m_hostAndPort(hostAndPort) {}
 
     void install(CURL* easy);
+    // For a connection of the program's own: whether the server greets as an SSH server does,
+    // within seconds, or sooner when `abandon` is set; problem() says why not.
+    bool hear(int socket, const std::atomic<bool>* abandon);
+    // The server ended the connection before the login, saying why.
+    void turnedAway(const QByteArray& why);
 
     // Why a connection was given up before the SSH library had it; empty when none was.
     QString problem() const { return m_problem; }

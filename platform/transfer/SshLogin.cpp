@@ -231,8 +231,31 @@ bool SshLogin::next(const Reply& reply) {
     return m_at < m_tries.size();
 }
 
-SshMethod SshLogin::current() const {
-    return m_at < m_tries.size() ? m_tries[m_at].method : SshMethod{};
+void SshLogin::learn(const QString& methods) {
+    m_methodsKnown = true;
+    m_tried.serverMethods = methods;
+}
+
+std::optional<SshMethod> SshLogin::upcoming(QString* error) {
+    m_wanted.clear();
+    m_methodsOnly = false;
+    while (m_at < m_tries.size() && !worthTrying(m_tries[m_at]))
+        ++m_at;
+    if (m_at >= m_tries.size())
+        return std::nullopt;
+    const Try& t = m_tries[m_at];
+    if (t.locked && t.method.passphrase.isEmpty()) {
+        m_wanted = t.method.keyFile;
+        *error = QStringLiteral("%1 needs its passphrase").arg(t.shown);
+        return std::nullopt;
+    }
+    return t.method;
+}
+
+void SshLogin::refused(const Reply& reply) {
+    record(reply);
+    if (m_wanted.isEmpty())
+        ++m_at;
 }
 
 QString SshLogin::denied() const {

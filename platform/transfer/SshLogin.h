@@ -9,6 +9,7 @@
 
 #include <curl/curl.h>
 
+#include <optional>
 #include <vector>
 
 namespace platform::inet {
@@ -33,12 +34,13 @@ struct SshCredentials {
 
 // Logs into an SSH server as OpenSSH's ssh does when it needs no password: the agent's keys
 // first (when SSH_AUTH_SOCK names one), then the key files (the one named, or ~/.ssh/id_ed25519,
-// id_ecdsa and id_rsa), then the password, when one is set and the server takes one. curl
-// tries one key file a connection, and the password before the agent: so each try is a
-// connection of its own, and the server's list of ways (known after the first) passes over
-// what it would refuse anyway. Nothing is offered, and the agent is not asked, before curl has
-// checked the host key. A key file that others may read, or another user's, is passed over
-// as ssh passes it over.
+// id_ecdsa and id_rsa), then the password, when one is set and the server takes one. The
+// program's own SSH connection makes every try on one connection, as ssh does, once it knows the
+// server's list of ways; curl (where the build has no such connection) tries one key file a
+// connection, and the password before the agent, so there each try is a connection of its own,
+// and the list (known after the first) passes over what the server would refuse anyway. Nothing
+// is offered, and the agent is not asked, before the host key has passed. A key file that others
+// may read, or another user's, is passed over as ssh passes it over.
 class SshLogin {
 public:
     // An empty password: none is set.
@@ -53,8 +55,14 @@ public:
     // After a failed try: true when another remains that may pass.
     bool next(const Reply& reply);
 
-    // The way of the try under way: the second connection logs in the same way.
-    SshMethod current() const;
+    // For a login on a connection of the program's own, which learns the server's ways first
+    // and makes every try on that one connection: the ways the server listed; the try to make
+    // next, nothing when none is left or (with the reason in error) a key file needs a
+    // passphrase the user is to be asked for; and the server's refusal of that try.
+    void learn(const QString& methods);
+    std::optional<SshMethod> upcoming(QString* error);
+    void refused(const Reply& reply);
+
     // The key file whose passphrase the user is to be asked for (again, after a wrong one).
     QString passphraseWanted() const { return m_wanted; }
     // Why the login was refused, naming everything tried; empty when keys played no part, so

@@ -317,7 +317,7 @@ bool SshdServer::listenForLog() {
 
 QStringList SshdServer::requests() {
     static const QRegularExpression line(
-        QStringLiteral(R"(\[(\d+)\]: debug\d: request \d+: (\w+))"));
+        QStringLiteral(R"(\[(\d+)\]: debug\d: request \d+: ([\w-]+))"));
     QMap<int, QStringList> sessions;
     QList<int> order;
     QStringList lines;
