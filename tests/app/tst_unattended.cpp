@@ -1564,33 +1564,6 @@ void UnattendedTest::publishesOverFtps() {
     QCOMPARE(publish(&errors, {{QStringLiteral("SSL_CERT_FILE"), server.authorityFile()}}), 0);
     QCOMPARE(errors, QByteArray());
     QCOMPARE(readFile(published), QByteArray("again\r\n"));
-
-    // The authority only in a folder of hashed certificates beside another, filed by `openssl
-    // rehash`, with a pipe under the authority's name and the authority under the next. Before,
-    // OpenSSL opened the pipe in the middle of the handshake and the run waited for ever.
-    const QString hashed = home(QStringLiteral("certs"));
-    QVERIFY(QDir().mkpath(hashed));
-    QCOMPARE(runTool(QStringLiteral("openssl"),
-                     {"x509", "-in", server.authorityFile(), "-out", hashed + "/authority.pem"}),
-             0);
-    QCOMPARE(runTool(QStringLiteral("openssl"),
-                     {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
-                      "-nodes", "-subj", "/CN=another", "-days", "1", "-keyout",
-                      home(QStringLiteral("another.key")), "-out", hashed + "/another.pem"}),
-             0);
-    QCOMPARE(runTool(QStringLiteral("openssl"), {"rehash", hashed}), 0);
-    QByteArray first;
-    for (const QFileInfo& name : QDir(hashed).entryInfoList({QStringLiteral("*.0")}))
-        if (name.symLinkTarget().endsWith(QStringLiteral("/authority.pem")))
-            first = QFile::encodeName(name.filePath());
-    QCOMPARE(::rename(first, first.chopped(1) + '1'), 0);
-    QCOMPARE(::mkfifo(first, 0600), 0);
-    QVERIFY(writeFile(m_home->filePath(QStringLiteral("template.htm")), "hashed\n"));
-    QMap<QString, QString> environment = withoutCertificateStore();
-    environment[QStringLiteral("SSL_CERT_DIR")] = hashed;
-    QCOMPARE(publish(&errors, environment), 0);
-    QCOMPARE(errors, QByteArray());
-    QCOMPARE(readFile(published), QByteArray("hashed\r\n"));
 }
 
 void UnattendedTest::publishesOverSftp() {

@@ -16,8 +16,6 @@
 
 #include <sys/stat.h>
 
-#include <cstdio>
-
 using namespace std::chrono_literals;
 using platform::AddressSource;
 
@@ -96,19 +94,14 @@ bool ip(const QStringList& args) {
     return QProcess::execute(QStringLiteral("ip"), args) == 0;
 }
 
-// The certificate of a PEM file alone in a folder for SSL_CERT_DIR, filed under the hash of its
-// subject by `openssl rehash`; with a pipe under that name, the certificate under the next.
+// A folder for SSL_CERT_DIR with a certificate under the hash of its subject, as `openssl rehash`
+// files it; with a pipe under that name first, the certificate under the next.
 bool fileHashed(const QString& folder, const QString& pem, bool pipe) {
-    if (QProcess::execute("openssl", {"x509", "-in", pem, "-out", folder + "/authority.pem"}) ||
-        QProcess::execute("openssl", {"rehash", folder}))
-        return false;
-    const QStringList names = QDir(folder).entryList({"*.0"}, QDir::Files);
-    if (names.size() != 1)
-        return false;
-    const QByteArray first = QFile::encodeName(QDir(folder).filePath(names[0]));
-    QByteArray next = first;
-    next.back() = '1';
-    return !pipe || (::rename(first, next) == 0 && ::mkfifo(first, 0600) == 0);
+    QProcess openssl;
+    openssl.start("openssl", {"x509", "-subject_hash", "-noout", "-in", pem});
+    const QString name = openssl.waitForFinished() ? QString(openssl.readAll().trimmed()) : "";
+    return !name.isEmpty() && QFile::copy(pem, folder + u'/' + name + (pipe ? ".1" : ".0")) &&
+           (!pipe || ::mkfifo(QFile::encodeName(folder + u'/' + name + ".0"), 0600) == 0);
 }
 
 } // namespace
