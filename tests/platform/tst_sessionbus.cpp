@@ -187,8 +187,6 @@ void SessionBusTest::programEndsWithinSeconds(const QTemporaryDir& dir, const QS
     const QString display =
         screen.waitForReadyRead(10000) ? ":" + screen.readAllStandardOutput().trimmed() : "";
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("HOME", dir.path());
-    environment.insert("XDG_STATE_HOME", dir.filePath("state"));
     environment.insert("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
     if (!display.isEmpty()) {
         environment.insert("DISPLAY", display);
