@@ -1,8 +1,12 @@
+#include "AppInfo.h"
 #include "Application.h"
 #include "CommandLine.h"
 #include "MessageLine.h"
 #include "MsgBox.h"
 #include "Process.h"
+#if !defined(Q_OS_WIN)
+#include "SessionBus.h"
+#endif
 #include "frmTallyhost.h"
 #include "modPageCheck.h"
 #include "modSchedule.h"
@@ -14,6 +18,7 @@
 #include <QDir>
 #include <QStringList>
 
+#include <cstdio>
 #include <exception>
 #include <optional>
 
@@ -47,6 +52,25 @@ int watchUntilStopped(int& argc, char** argv, const QStringList& arguments, int 
         return 2;
     }
     return app.exec();
+}
+
+// On a desktop the toolkit talks to the session bus by itself, with no time limit: a bus that
+// takes the connection and never answers would hold the window, or the run, for ever. One that
+// keeps silent when asked first is left out, once, for the whole run. Said in a line of its
+// own, never as the run's last word, which a failure's notice repeats.
+void leaveOutSilentBus() {
+#if !defined(Q_OS_WIN)
+    if (platform::IsHeadless())
+        return;
+    const QString problem = platform::LeaveOutSilentSessionBus();
+    if (problem.isEmpty())
+        return;
+    const QByteArray line = (platform::App::title() + QStringLiteral(": ") + problem +
+                             QStringLiteral("; the program goes on without it"))
+                                .toLocal8Bit() +
+                            '\n';
+    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+#endif
 }
 
 } // namespace
@@ -92,6 +116,7 @@ int main(int argc, char* argv[]) {
     }
     platform::PrepareWindowSystem(arguments,
                                   HasUnattendedSwitch(CommandLineText(arguments.mid(1))));
+    leaveOutSilentBus();
     Application app(argc, argv, arguments.mid(1));
     platform::WindowSystemStarted();
     if (TrayAsked(argc, argv))

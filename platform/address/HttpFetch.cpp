@@ -4,12 +4,11 @@
 #include "Process.h"
 #include "SystemCertificates.h"
 
-#include <QFile>
-
 #include <curl/curl.h>
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace platform {
@@ -74,8 +73,19 @@ bool tlsFailure(CURLcode code) {
     }
 }
 
+#if !defined(Q_OS_WIN)
+// Read when the request's first secure connection asks for them: a router is asked over plain
+// HTTP and needs none.
+CURLcode trustAuthorities(CURL*, void* sslContext, void* user) {
+    auto* authorities = static_cast<std::optional<SystemCertificates>*>(user);
+    if (!*authorities)
+        authorities->emplace();
+    return (*authorities)->Give(sslContext) ? CURLE_OK : CURLE_SSL_CERTPROBLEM;
+}
+#endif
+
 // Which protocols the request may take, and the certificate check.
-void secure(CURL* h, const HttpRequest& request) {
+void secure(CURL* h, const HttpRequest& request, std::optional<SystemCertificates>* authorities) {
     // A service reached over HTTPS must not be able to send us on to plain HTTP.
     const bool https = request.url.left(8).toLower() == "https://";
 #if LIBCURL_VERSION_NUM >= 0x075500
@@ -91,12 +101,14 @@ void secure(CURL* h, const HttpRequest& request) {
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
 #if !defined(Q_OS_WIN)
-    // The same authorities as the transfers trust, not only the ones curl was built to read.
-    const QString bundleFile = SystemCertificates::BundleFile();
-    const QByteArray bundle = QFile::encodeName(bundleFile);
-    const QByteArray folder = QFile::encodeName(SystemCertificates::Folder());
-    curl_easy_setopt(h, CURLOPT_CAINFO, QFile::exists(bundleFile) ? bundle.constData() : nullptr);
-    curl_easy_setopt(h, CURLOPT_CAPATH, folder.isEmpty() ? nullptr : folder.constData());
+    // The authorities come from the store the transfers read, not from curl: OpenSSL would open
+    // the folder's files in the middle of the handshake.
+    curl_easy_setopt(h, CURLOPT_CAINFO, nullptr);
+    curl_easy_setopt(h, CURLOPT_CAPATH, nullptr);
+    curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &trustAuthorities);
+    curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, authorities);
+#else
+    Q_UNUSED(authorities);
 #endif
 }
 
@@ -187,7 +199,8 @@ HttpReply HttpFetch(const HttpRequest& request) {
                      request.family == AddressFamily::IPv4   ? long(CURL_IPRESOLVE_V4)
                      : request.family == AddressFamily::IPv6 ? long(CURL_IPRESOLVE_V6)
                                                              : long(CURL_IPRESOLVE_WHATEVER));
-    secure(h, request);
+    std::optional<SystemCertificates> authorities;
+    secure(h, request, &authorities);
     curl_easy_setopt(h, CURLOPT_USERAGENT, agent.constData());
     const QByteArray from = "host!" + request.bindAddress.toLatin1();
     if (!request.bindAddress.isEmpty())

@@ -42,6 +42,9 @@ QString busAddress() {
     return QFileInfo::exists(socket) ? QStringLiteral("unix:path=") + socket : QString();
 }
 
+// The address of a bus left out for not answering: no bus library connects to it, nor waits.
+constexpr char LeftOut[] = "disabled:";
+
 QString nextName() {
     static QAtomicInteger<int> counter;
     return QStringLiteral("vantrell-session-%1").arg(counter.fetchAndAddRelaxed(1));
@@ -206,9 +209,15 @@ bool answers(int fd, const QDeadlineTimer& deadline) {
     return false;
 }
 
-// Why the bus at the address cannot be used now; empty when it answers. Each entry is tried
-// in order, as the bus library does, for no longer than AnswerWait in all.
-QString busProblem(const QString& address) {
+// Why the bus at the address cannot be used now (empty when it answers), and whether it kept
+// the wait going to its end: a bus that the toolkit would wait on for ever.
+struct BusCheck {
+    QString problem;
+    bool silent = false;
+};
+
+// Each entry is tried in order, as the bus library does, for no longer than AnswerWait in all.
+BusCheck checkBus(const QString& address) {
     const QDeadlineTimer deadline(AnswerWait);
     bool reached = false;
     for (const QByteArray& entry : address.toUtf8().split(';')) {
@@ -216,8 +225,8 @@ QString busProblem(const QString& address) {
             continue;
         const std::optional<int> fd = connectEntry(entry.trimmed(), deadline);
         if (!fd)
-            return QStringLiteral("the session bus address %1 is not one this program uses")
-                .arg(QString::fromUtf8(entry.left(entry.indexOf(':') + 1)));
+            return {QStringLiteral("the session bus address %1 is not one this program uses")
+                        .arg(QString::fromUtf8(entry.left(entry.indexOf(':') + 1)))};
         if (*fd < 0)
             continue;
         reached = true;
@@ -227,11 +236,13 @@ QString busProblem(const QString& address) {
         break;
     }
     if (!reached)
-        return QStringLiteral("the session bus does not answer (nothing listens at %1)")
-            .arg(address);
-    return QStringLiteral("the session bus does not answer (it took the connection and said "
-                          "nothing within %1 s)")
-        .arg(std::chrono::seconds(AnswerWait).count());
+        return {
+            QStringLiteral("the session bus does not answer (nothing listens at %1)").arg(address),
+            deadline.hasExpired()};
+    return {QStringLiteral("the session bus does not answer (it took the connection and said "
+                           "nothing within %1 s)")
+                .arg(std::chrono::seconds(AnswerWait).count()),
+            deadline.hasExpired()};
 }
 
 } // namespace
@@ -243,14 +254,31 @@ SessionBus::SessionBus() : m_name(nextName()), m_connection(m_name) {
                                    "set)");
         return;
     }
+    if (address == QLatin1String(LeftOut)) {
+        m_problem = QStringLiteral("the session bus is left out: it did not answer when the "
+                                   "program started");
+        return;
+    }
     // The toolkit's connecting has no time limit of its own.
-    m_problem = busProblem(address);
+    m_problem = checkBus(address).problem;
     if (!m_problem.isEmpty())
         return;
     m_connection = QDBusConnection::connectToBus(address, m_name);
     if (!m_connection.isConnected())
         m_problem = QStringLiteral("the session bus does not answer (%1)")
                         .arg(m_connection.lastError().message());
+}
+
+QString LeaveOutSilentSessionBus() {
+    const QString address = busAddress();
+    if (address.isEmpty() || address == QLatin1String(LeftOut))
+        return {};
+    const BusCheck check = checkBus(address);
+    if (!check.silent)
+        return {};
+    // Set rather than taken away: the bus library would find the same bus in $XDG_RUNTIME_DIR.
+    qputenv("DBUS_SESSION_BUS_ADDRESS", LeftOut);
+    return check.problem;
 }
 
 SessionBus::~SessionBus() {

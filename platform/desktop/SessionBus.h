@@ -32,4 +32,12 @@ private:
     QString m_problem;
 };
 
+// The toolkit connects to the session bus by itself under a desktop (its accessibility bridge,
+// its theme), with no time limit, as does any program this one starts: a bus that takes the
+// connection and never answers holds them for ever. Asks the bus once, for a few seconds at
+// most; when it keeps silent, it is left out for the rest of the process and the programs it
+// starts, and every use here says so. Why, or empty when the bus answers or there is none to
+// wait on.
+QString LeaveOutSilentSessionBus();
+
 } // namespace platform

@@ -12,7 +12,7 @@ namespace platform {
 // Windows, the user's Trusted Root Certification Authorities.
 class SystemCertificates {
 public:
-    // Reads the bundle now; the folder is looked into only when a handshake asks.
+    // Reads the bundle and the folder now, so that no handshake opens a file of theirs.
     SystemCertificates();
     ~SystemCertificates();
     SystemCertificates(const SystemCertificates&) = delete;
@@ -25,8 +25,13 @@ public:
 
     // Neither the bundle nor the folder holds a certificate: nothing can be checked against it.
     bool Missing() const { return m_missing; }
-    // The bundle as the handshakes use it, or null when it could not be set up.
+    // The bundle and the folder as the handshakes use them, or null when they could not be set
+    // up.
     ::x509_store_st* Store() const { return m_store; }
+
+    // Gives a TLS context (OpenSSL's SSL_CTX, as curl hands it to its callback) these
+    // authorities; false when they could not be set up.
+    bool Give(void* sslContext) const;
 
 private:
     ::x509_store_st* m_store = nullptr;

@@ -14,6 +14,8 @@
 #include <QUdpSocket>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 using namespace std::chrono_literals;
 using platform::AddressSource;
 
@@ -78,8 +80,8 @@ private:
 };
 
 // A row of a lookup's table: what the source is asked, and the address or part of the error.
-void row(const char* name, const QString& url, const char* address, const char* error = "") {
-    QTest::newRow(name) << url << QString(address) << QString(error);
+QTestData& row(const char* name, const QString& url, const char* address, const char* error = "") {
+    return QTest::newRow(name) << url << QString(address) << QString(error);
 }
 
 void lookupColumns() {
@@ -90,6 +92,16 @@ void lookupColumns() {
 
 bool ip(const QStringList& args) {
     return QProcess::execute(QStringLiteral("ip"), args) == 0;
+}
+
+// A folder for SSL_CERT_DIR with a certificate under the hash of its subject, as `openssl rehash`
+// files it; with a pipe under that name first, the certificate under the next.
+bool fileHashed(const QString& folder, const QString& pem, bool pipe) {
+    QProcess openssl;
+    openssl.start("openssl", {"x509", "-subject_hash", "-noout", "-in", pem});
+    const QString name = openssl.waitForFinished() ? QString(openssl.readAll().trimmed()) : "";
+    return !name.isEmpty() && QFile::copy(pem, folder + u'/' + name + (pipe ? ".1" : ".0")) &&
+           (!pipe || ::mkfifo(QFile::encodeName(folder + u'/' + name + ".0"), 0600) == 0);
 }
 
 } // namespace
@@ -140,17 +152,38 @@ void AddressTest::expect(AddressSource source) {
 
 void AddressTest::webService_data() {
     lookupColumns();
-    row("bare", m_server.say("203.0.113.7\n"), "203.0.113.7");
-    row("white space around", m_server.say(" \t203.0.113.8\r\n\r\n"), "203.0.113.8");
-    row("IPv6", m_server.say("2001:DB8:0::7"), "2001:db8::7");
+    QTest::addColumn<QString>("authorities"); // "folder": SSL_CERT_DIR alone; "folder, pipe"
+    const QString https = m_server.httpsUrl("say/203.0.113.7");
+    row("bare", m_server.say("203.0.113.7\n"), "203.0.113.7") << QString();
+    row("white space around", m_server.say(" \t203.0.113.8\r\n\r\n"), "203.0.113.8") << QString();
+    row("IPv6", m_server.say("2001:DB8:0::7"), "2001:db8::7") << QString();
     QString keyed = m_server.url("nowhere?key=secret");
-    row("not found", keyed.replace("//", "//me:secret@"), "", "HTTP 404");
-    row("untrusted certificate", m_server.httpsUrl("say/203.0.113.7"), "", "certificate");
-    row("silent", m_server.url("silent"), "", "time");
-    row("not the web", "ftp://127.0.0.1/ip", "", "must start with https:// or http://");
+    row("not found", keyed.replace("//", "//me:secret@"), "", "HTTP 404") << QString();
+    row("untrusted certificate", https, "", "certificate") << QString();
+    row("trusted through a hashed folder", https, "203.0.113.7") << "folder";
+    // Before, OpenSSL opened the pipe in the middle of the handshake and waited for ever.
+    row("a pipe among the hashed files", https, "203.0.113.7") << "folder, pipe";
+    row("silent", m_server.url("silent"), "", "time") << QString();
+    row("not the web", "ftp://127.0.0.1/ip", "", "must start with https:// or http://")
+        << QString();
 }
 
 void AddressTest::webService() {
+    QFETCH(QString, authorities);
+    const QByteArray file = qgetenv("SSL_CERT_FILE"), folder = qgetenv("SSL_CERT_DIR");
+    const auto restore = qScopeGuard([&] {
+        qputenv("SSL_CERT_FILE", file);
+        qputenv("SSL_CERT_DIR", folder);
+    });
+    QTemporaryDir hashed;
+    if (!authorities.isEmpty()) {
+        const QString certificate = QFileInfo(qEnvironmentVariable("VANTRELL_ADDRESS_SERVER"))
+                                        .dir()
+                                        .filePath("selfsigned.pem");
+        QVERIFY(fileHashed(hashed.path(), certificate, authorities.endsWith("pipe")));
+        qputenv("SSL_CERT_FILE", "/nonexistent/ca-certificates.crt");
+        qputenv("SSL_CERT_DIR", QFile::encodeName(hashed.path()));
+    }
     expect(AddressSource::Web);
 }
 

@@ -1,13 +1,17 @@
 // The session bus as it may be: a real one, and stand-ins that take the connection and then
 // stall. Whatever is there, every use of the bus (a desktop notice, reading the schedule,
-// setting it) ends within a few seconds and says why it could not be done.
+// setting it, the toolkit's own on a desktop) ends within a few seconds and says why it could not
+// be done.
 
 #include "DesktopNotice.h"
+#include "FtpServer.h"
 #include "Schedule.h"
 #include "SessionBus.h"
 #include "SessionBusDaemon.h"
+#include "TestFiles.h"
 
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -88,12 +92,15 @@ class SessionBusTest : public QObject {
 private slots:
     void everyUseEndsWithinSeconds_data();
     void everyUseEndsWithinSeconds();
+
+private:
+    void programEndsWithinSeconds(const QTemporaryDir& dir, const QString& problem);
 };
 
 void SessionBusTest::everyUseEndsWithinSeconds_data() {
     QTest::addColumn<QString>("bus");
     QTest::addColumn<QString>("problem"); // part of why the bus is not used; empty: it is
-    QTest::addColumn<bool>("everyUse");   // the notice and the schedule as well
+    QTest::addColumn<bool>("everyUse");   // the notice, the schedule and the program as well
     QTest::newRow("a real bus") << "dbus-daemon" << QString() << false;
     QTest::newRow("takes the connection and is silent") << "takes and is silent"
                                                         << "said nothing within 3 s" << true;
@@ -153,6 +160,51 @@ void SessionBusTest::everyUseEndsWithinSeconds() {
     QVERIFY2(schedule.LastError().contains(problem), qPrintable(schedule.LastError()));
     QVERIFY(!QFile::exists(dir.filePath("config/systemd/user/vantrell-schedule.timer")));
     QVERIFY2(clock.elapsed() < 3 * 4000, qPrintable(QString::number(clock.elapsed())));
+    programEndsWithinSeconds(dir, problem);
+}
+
+// The program itself, a publish and --status, with the toolkit's accessibility bridge forced on:
+// on a desktop's screen of the test's own (Xvfb, where installed; reached through its socket
+// alone), else offscreen. Before, the toolkit's own connecting hung a publish on a desktop for
+// ever.
+void SessionBusTest::programEndsWithinSeconds(const QTemporaryDir& dir, const QString& problem) {
+    FtpServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QVERIFY(writeFile(dir.filePath("template.htm"), "<p>%Tallyhost%</p>\n"));
+    QVERIFY(QDir(dir.path()).mkpath("config"));
+    QVERIFY(writeFile(dir.filePath("config/TallyhostUpdater.ini"),
+                      QStringLiteral("[FTP]\nFTPSite=%1\nUserName=%2\nPassword=%3\nUploadFileName="
+                                     "ip.htm\n[HTML]\nHTMLTemplate=%4\nIPParseField=%Tallyhost%\n")
+                          .arg(server.url().mid(6), server.user(), server.password(),
+                               dir.filePath("template.htm"))
+                          .toUtf8()));
+    QProcess screen;
+    screen.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp"});
+    const auto stop = qScopeGuard([&] {
+        screen.kill();
+        screen.waitForFinished();
+    });
+    const QString display =
+        screen.waitForReadyRead(10000) ? ":" + screen.readAllStandardOutput().trimmed() : "";
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
+    if (!display.isEmpty()) {
+        environment.insert("DISPLAY", display);
+        environment.remove("QT_QPA_PLATFORM");
+    }
+    for (const QString& asked : QStringList{"/A", "--status"}) {
+        QProcess program;
+        program.setProcessEnvironment(environment);
+        program.start(qEnvironmentVariable("VANTRELL_BINARY"), {asked});
+        QVERIFY2(program.waitForFinished(8000), qPrintable(asked));
+        QCOMPARE(program.exitCode(), 0);
+        const QString said = program.readAllStandardError() + program.readAllStandardOutput();
+        // Once, in a line of its own; offscreen, the toolkit never asks and a publish says nothing.
+        if (asked == "--status" || !display.isEmpty())
+            QVERIFY2(said.count(problem) == 1 && (asked == "--status" || said.count(u'\n') == 1),
+                     qPrintable(said));
+    }
+    QVERIFY(QFile::exists(server.root() + "/ip.htm"));
 }
 
 QTEST_MAIN(SessionBusTest)
