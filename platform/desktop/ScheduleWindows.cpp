@@ -19,6 +19,20 @@
 #include <oleauto.h>
 #include <taskschd.h>
 
+// MinGW-w64's taskschd.h (version 10, the cross-build's) stops before the log-on trigger's own
+// interface. Its layout is Windows' own: the trigger's methods, then these four.
+#if !defined(__ILogonTrigger_INTERFACE_DEFINED__)
+#define __ILogonTrigger_INTERFACE_DEFINED__
+struct ILogonTrigger : public ITrigger {
+    virtual HRESULT STDMETHODCALLTYPE get_Delay(BSTR* delay) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_Delay(BSTR delay) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_UserId(BSTR* user) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_UserId(BSTR user) = 0;
+};
+static const IID IID_ILogonTrigger = {
+    0x72dade38, 0xfae4, 0x4b3e, {0xba, 0xf4, 0x5d, 0x00, 0x9a, 0xf0, 0x2b, 0x1c}};
+#endif
+
 namespace platform {
 
 using namespace schedule;
