@@ -16,12 +16,12 @@ packages=(cmake ninja-build g++ qt6-base-dev qt6-svg-dev libcurl4-openssl-dev li
           proftpd-core proftpd-mod-crypto openssl openssh-client ca-certificates fonts-dejavu-core
           libminiupnpc-dev libnatpmp-dev iproute2 desktop-file-utils appstream groff-base
           openssh-server coturn dbus systemd qtkeychain-qt6-dev libsecret-1-0 gnome-keyring
-          libsecret-tools libglib2.0-bin xvfb)
+          libsecret-tools libglib2.0-bin xvfb procps)
 # What only the tests use: the throwaway servers, the tools that make their keys, the
 # validators. Everything else in the list is needed to build.
 test_only=(python3-pyftpdlib proftpd-core proftpd-mod-crypto openssl openssh-client ca-certificates
            fonts-dejavu-core iproute2 desktop-file-utils appstream groff-base openssh-server coturn
-           dbus systemd gnome-keyring libsecret-tools libglib2.0-bin xvfb)
+           dbus systemd gnome-keyring libsecret-tools libglib2.0-bin xvfb procps)
 # cpack's Debian generator works out the library dependencies with dpkg-shlibdeps and looks at
 # every installed file with file(1).
 package_tools=(dpkg-dev file)

@@ -1251,6 +1251,69 @@ private slots:
             QVERIFY2(c.unicode() >= 0x20, qPrintable(inet.LastError()));
     }
 
+    // Over SFTP too, a server that stops taking the page mid-upload (its session frozen) holds
+    // nothing up: Cancel ends the command at once, the request limit calls it a stall, the
+    // upload's own limit calls it out of time; the old page stays in every case.
+    void sftpUploadsEndWhateverTheServerDoes_data() {
+        QTest::addColumn<QString>("end"); // "cancel", "stall" or "out of time"
+        QTest::addColumn<QString>("said");
+        QTest::newRow("cancelled") << "cancel" << QString();
+        QTest::newRow("the server stops taking it")
+            << "stall"
+            << "the server took in nothing more of it for 2 s";
+        QTest::newRow("the upload's own limit")
+            << "out of time"
+            << "the upload took longer than the 3 s it may take";
+    }
+
+    void sftpUploadsEndWhateverTheServerDoes() {
+        QFETCH(QString, end);
+        QFETCH(QString, said);
+        if (const QString why = SshdServer::unavailable(); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        SshdServer server;
+        QVERIFY2(server.start(), qPrintable(server.errorString()));
+        const QString live = server.root() + "/index.htm";
+        QVERIFY(writeFile(live, "old page"));
+        QVERIFY(server.handOver(live));
+        const QString knownHosts = m_local.filePath("frozen_known_hosts");
+        QVERIFY(writeFile(knownHosts, server.knownHostsLine(SshdServer::Ed25519).toUtf8()));
+        const QString local = m_local.filePath("frozen.htm");
+        QVERIFY(writeFile(local, samplePage(64 * 1024 * 1024)));
+        Inet inet;
+        inet.setURL(server.site());
+        inet.setUserName(server.user());
+        inet.setPassword(server.password());
+        inet.setKnownHostsFile(knownHosts);
+        inet.setRequestTimeout(end == "stall" ? 2s : 60s);
+        if (end == "out of time")
+            inet.setOverallTimeout(3s);
+        inet.Execute("PUT " + local + " index.htm");
+        // The session's own process, run as the user, stops once the page has begun to arrive.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !QDir(server.root()).entryList({".index.htm.*"}, QDir::Files | QDir::Hidden).isEmpty(),
+            10000);
+        QProcess freeze;
+        freeze.start("pkill", {"-STOP", "-u", server.user(), "sshd"});
+        QVERIFY(freeze.waitForFinished() && freeze.exitCode() == 0);
+        QElapsedTimer waited;
+        waited.start();
+        if (end == "cancel") {
+            inet.Cancel();
+            QCOMPARE(inet.CancelledDuring(), std::optional(Inet::Stage::Uploading));
+        }
+        const bool ended = waitLikeTheJob(inet, 10s);
+        QProcess thaw;
+        thaw.start("pkill", {"-CONT", "-u", server.user(), "sshd"});
+        thaw.waitForFinished();
+        QVERIFY(ended);
+        QVERIFY2(waited.elapsed() < (end == "cancel" ? 1500 : 5000), qPrintable(inet.LastError()));
+        QVERIFY(!inet.LastSucceeded());
+        if (!said.isEmpty())
+            QVERIFY2(inet.LastError().contains(said), qPrintable(inet.LastError()));
+        QCOMPARE(readFile(live), QByteArray("old page"));
+    }
+
     // OpenSSH's one-step rename, which the program sends and reads on the SFTP channel itself:
     // the request as the server reads it, and the reply read a packet at a time, whole, in
     // pieces, or not a reply to it at all. reading: "status N", "more N" (bytes still to come),
