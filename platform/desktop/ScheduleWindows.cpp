@@ -167,33 +167,18 @@ public:
         if (!connect())
             return false;
         ComRef<ITaskDefinition> task;
-        ComRef<IRegistrationInfo> info;
         ComRef<ITaskSettings> settings;
-        ComRef<IPrincipal> principal;
         ComRef<ITriggerCollection> triggers;
         ComRef<ITrigger> trigger;
         ComRef<IDailyTrigger> daily;
-        ComRef<IActionCollection> actions;
-        ComRef<IAction> action;
-        ComRef<IExecAction> exec;
         // Every day from midnight, repeated every `minutes` minutes until the next midnight:
         // the runs keep to the same times every day, like the systemd timer's.
         const QString midnight = QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")) +
                                  QStringLiteral("T00:00:00");
-        if (!check(m_service->NewTask(0, task.out())) ||
-            !check(task->get_RegistrationInfo(info.out())) ||
-            !check(info->put_Description(Bstr(description(minutes)))) ||
-            !check(info->put_Author(Bstr(QStringLiteral("Vantrell")))) ||
-            !check(task->get_Settings(settings.out())) ||
+        if (!newTask(description(minutes), task, settings, triggers) ||
             // A run missed while the machine was off or asleep happens as soon as it can.
             !check(settings->put_StartWhenAvailable(VARIANT_TRUE)) ||
-            !check(settings->put_DisallowStartIfOnBatteries(VARIANT_FALSE)) ||
-            !check(settings->put_StopIfGoingOnBatteries(VARIANT_FALSE)) ||
-            !check(settings->put_MultipleInstances(TASK_INSTANCES_IGNORE_NEW)) ||
             !check(settings->put_ExecutionTimeLimit(Bstr(QStringLiteral("PT10M")))) ||
-            !check(task->get_Principal(principal.out())) ||
-            !check(principal->put_LogonType(TASK_LOGON_INTERACTIVE_TOKEN)) ||
-            !check(task->get_Triggers(triggers.out())) ||
             !check(triggers->Create(TASK_TRIGGER_DAILY, trigger.out())) ||
             !check(trigger->QueryInterface(IID_IDailyTrigger, daily.outVoid())) ||
             !check(daily->put_StartBoundary(Bstr(midnight))) ||
@@ -207,17 +192,8 @@ public:
                 !check(repetition->put_Duration(Bstr(QStringLiteral("P1D")))))
                 return false;
         }
-        VARIANT none;
-        VariantInit(&none);
         ComRef<IRegisteredTask> registered;
-        return check(task->get_Actions(actions.out())) &&
-               check(actions->Create(TASK_ACTION_EXEC, action.out())) &&
-               check(action->QueryInterface(IID_IExecAction, exec.outVoid())) &&
-               check(exec->put_Path(Bstr(QDir::toNativeSeparators(program)))) &&
-               check(exec->put_Arguments(Bstr(QStringLiteral("/A")))) &&
-               check(m_root->RegisterTaskDefinition(
-                   Bstr(TaskName), task.get(), TASK_CREATE_OR_UPDATE, none, none,
-                   TASK_LOGON_INTERACTIVE_TOKEN, none, registered.out()));
+        return registerTask(TaskName, task.get(), program, QStringLiteral("/A"), registered);
     }
 
     // The watcher, started at the user's log-on and at once, and again when it fails.
@@ -226,34 +202,19 @@ public:
             return false;
         stopWatcher();
         ComRef<ITaskDefinition> task;
-        ComRef<IRegistrationInfo> info;
         ComRef<ITaskSettings> settings;
-        ComRef<IPrincipal> principal;
         ComRef<ITriggerCollection> triggers;
         ComRef<ITrigger> trigger;
         ComRef<ILogonTrigger> logon;
-        ComRef<IActionCollection> actions;
-        ComRef<IAction> action;
-        ComRef<IExecAction> exec;
         // A log-on trigger without a user fires for everyone, which only an administrator may
         // set up.
         const QString user = qEnvironmentVariable("USERDOMAIN") + QLatin1Char('\\') +
                              qEnvironmentVariable("USERNAME");
-        if (!check(m_service->NewTask(0, task.out())) ||
-            !check(task->get_RegistrationInfo(info.out())) ||
-            !check(info->put_Description(Bstr(watcherDescription(minutes)))) ||
-            !check(info->put_Author(Bstr(QStringLiteral("Vantrell")))) ||
-            !check(task->get_Settings(settings.out())) ||
-            !check(settings->put_DisallowStartIfOnBatteries(VARIANT_FALSE)) ||
-            !check(settings->put_StopIfGoingOnBatteries(VARIANT_FALSE)) ||
-            !check(settings->put_MultipleInstances(TASK_INSTANCES_IGNORE_NEW)) ||
+        if (!newTask(watcherDescription(minutes), task, settings, triggers) ||
             // It runs until the user logs off; a failure starts it again a minute later.
             !check(settings->put_ExecutionTimeLimit(Bstr(QStringLiteral("PT0S")))) ||
             !check(settings->put_RestartInterval(Bstr(QStringLiteral("PT1M")))) ||
             !check(settings->put_RestartCount(999)) ||
-            !check(task->get_Principal(principal.out())) ||
-            !check(principal->put_LogonType(TASK_LOGON_INTERACTIVE_TOKEN)) ||
-            !check(task->get_Triggers(triggers.out())) ||
             !check(triggers->Create(TASK_TRIGGER_LOGON, trigger.out())) ||
             !check(trigger->QueryInterface(IID_ILogonTrigger, logon.outVoid())) ||
             !check(logon->put_UserId(Bstr(user))))
@@ -262,14 +223,8 @@ public:
         VariantInit(&none);
         ComRef<IRegisteredTask> registered;
         ComRef<IRunningTask> running;
-        return check(task->get_Actions(actions.out())) &&
-               check(actions->Create(TASK_ACTION_EXEC, action.out())) &&
-               check(action->QueryInterface(IID_IExecAction, exec.outVoid())) &&
-               check(exec->put_Path(Bstr(QDir::toNativeSeparators(program)))) &&
-               check(exec->put_Arguments(Bstr(QStringLiteral("--watch")))) &&
-               check(m_root->RegisterTaskDefinition(
-                   Bstr(WatchTaskName), task.get(), TASK_CREATE_OR_UPDATE, none, none,
-                   TASK_LOGON_INTERACTIVE_TOKEN, none, registered.out())) &&
+        return registerTask(WatchTaskName, task.get(), program, QStringLiteral("--watch"),
+                            registered) &&
                check(registered->Run(none, running.out()));
     }
 
@@ -285,6 +240,45 @@ public:
     QString error() const { return m_error; }
 
 private:
+    // A task of the user's own, run only while the user is logged on, never stopped for the
+    // battery, one run at a time; the state is read back from its description. Its settings
+    // beyond these and its trigger are the caller's.
+    bool newTask(const QString& description, ComRef<ITaskDefinition>& task,
+                 ComRef<ITaskSettings>& settings, ComRef<ITriggerCollection>& triggers) {
+        ComRef<IRegistrationInfo> info;
+        ComRef<IPrincipal> principal;
+        return check(m_service->NewTask(0, task.out())) &&
+               check(task->get_RegistrationInfo(info.out())) &&
+               check(info->put_Description(Bstr(description))) &&
+               check(info->put_Author(Bstr(QStringLiteral("Vantrell")))) &&
+               check(task->get_Settings(settings.out())) &&
+               check(settings->put_DisallowStartIfOnBatteries(VARIANT_FALSE)) &&
+               check(settings->put_StopIfGoingOnBatteries(VARIANT_FALSE)) &&
+               check(settings->put_MultipleInstances(TASK_INSTANCES_IGNORE_NEW)) &&
+               check(task->get_Principal(principal.out())) &&
+               check(principal->put_LogonType(TASK_LOGON_INTERACTIVE_TOKEN)) &&
+               check(task->get_Triggers(triggers.out()));
+    }
+
+    // The task runs the program with the arguments, under the name, in place of any task of
+    // that name.
+    bool registerTask(const QString& name, ITaskDefinition* task, const QString& program,
+                      const QString& arguments, ComRef<IRegisteredTask>& registered) {
+        ComRef<IActionCollection> actions;
+        ComRef<IAction> action;
+        ComRef<IExecAction> exec;
+        VARIANT none;
+        VariantInit(&none);
+        return check(task->get_Actions(actions.out())) &&
+               check(actions->Create(TASK_ACTION_EXEC, action.out())) &&
+               check(action->QueryInterface(IID_IExecAction, exec.outVoid())) &&
+               check(exec->put_Path(Bstr(QDir::toNativeSeparators(program)))) &&
+               check(exec->put_Arguments(Bstr(arguments))) &&
+               check(m_root->RegisterTaskDefinition(Bstr(name), task, TASK_CREATE_OR_UPDATE, none,
+                                                    none, TASK_LOGON_INTERACTIVE_TOKEN, none,
+                                                    registered.out()));
+    }
+
     bool removeTask(const QString& name) {
         if (!connect())
             return false;
