@@ -223,8 +223,8 @@ public:
         VariantInit(&none);
         ComRef<IRegisteredTask> registered;
         ComRef<IRunningTask> running;
-        return registerTask(WatchTaskName, task.get(), program, QStringLiteral("--watch"),
-                            registered) &&
+        return registerTask(WatchTaskName, task.get(), program,
+                            QStringLiteral("--watch %1").arg(minutes), registered) &&
                check(registered->Run(none, running.out()));
     }
 
