@@ -1,11 +1,11 @@
 #include "Autostart.h"
 
 #include "ProgramConfig.h"
+#include "UserFile.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #if defined(Q_OS_WIN)
 #include <QSettings>
@@ -33,6 +33,14 @@ QString commandLine(const QString& program, const QStringList& arguments) {
     for (QString& part : parts)
         part = QLatin1Char('"') + part + QLatin1Char('"');
     return parts.join(QLatin1Char(' '));
+}
+
+// Why the change to the Run key did not reach the registry; empty when it did.
+QString runKeyProblem(QSettings& run) {
+    run.sync();
+    if (run.status() == QSettings::NoError)
+        return {};
+    return QStringLiteral("cannot write to the registry key ") + RunKey;
 }
 #else
 // One argument of a desktop entry's Exec key: "%" doubled so that it is no field code, and an
@@ -95,11 +103,8 @@ bool AutostartEntry::Set(const QString& caption, const QString& program,
     Q_UNUSED(caption);
     QSettings run(RunKey, QSettings::NativeFormat);
     run.setValue(runValue(m_name), commandLine(program, arguments));
-    run.sync();
-    if (run.status() == QSettings::NoError)
-        return true;
-    m_error = QStringLiteral("cannot write to the registry key ") + RunKey;
-    return false;
+    m_error = runKeyProblem(run);
+    return m_error.isEmpty();
 #else
     QStringList exec{execArgument(program)};
     for (const QString& argument : arguments)
@@ -116,10 +121,13 @@ bool AutostartEntry::Set(const QString& caption, const QString& program,
         m_error = QStringLiteral("cannot make the folder ") + QFileInfo(path).path();
         return false;
     }
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit())
+    // Readable by all, as desktop entries are.
+    QString problem;
+    if (WriteFileWhole(path, text, &problem,
+                       QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
+                           QFileDevice::ReadOther))
         return true;
-    m_error = QStringLiteral("cannot write %1 (%2)").arg(path, file.errorString());
+    m_error = QStringLiteral("cannot write %1 (%2)").arg(path, problem);
     return false;
 #endif
 }
@@ -129,11 +137,8 @@ bool AutostartEntry::Remove() {
 #if defined(Q_OS_WIN)
     QSettings run(RunKey, QSettings::NativeFormat);
     run.remove(runValue(m_name));
-    run.sync();
-    if (run.status() == QSettings::NoError)
-        return true;
-    m_error = QStringLiteral("cannot write to the registry key ") + RunKey;
-    return false;
+    m_error = runKeyProblem(run);
+    return m_error.isEmpty();
 #else
     const QString path = Path();
     if (!QFile::exists(path) || QFile::remove(path))
