@@ -149,8 +149,8 @@ void SftpSession::Connection::fail(Reply* reply, int rc, const QString& what) {
     case Stop::OutOfTime:
     case Stop::Silent:
         reply->code = CURLE_OPERATION_TIMEDOUT;
-        reply->curlError =
-            QStringLiteral("%1: the server said nothing for %2 ms").arg(what).arg(silence.count());
+        // The limit itself is said with the reply's reading, in seconds.
+        reply->curlError = QStringLiteral("%1: the server said nothing").arg(what);
         cut = stop == Stop::OutOfTime ? Cut::OutOfTime : sending ? Cut::Stalled : Cut::None;
         break;
     case Stop::None:
