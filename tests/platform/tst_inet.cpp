@@ -437,9 +437,9 @@ private slots:
         connect(&inet, &Inet::Progress, this, [&](Inet::Stage stage, int percent) {
             const QStringList parts =
                 QDir(slow.root()).entryList({"*.part"}, QDir::Files | QDir::Hidden);
-            const qint64 arrived = parts.isEmpty()
-                                       ? qint64(page.size())
-                                       : QFileInfo(slow.root() + '/' + parts.first()).size();
+            // Renamed onto the page between the listing and the look at its size, it is whole.
+            const QFileInfo part(parts.isEmpty() ? QString() : slow.root() + '/' + parts.first());
+            const qint64 arrived = part.exists() ? part.size() : qint64(page.size());
             if (stage == Inet::Stage::Replacing)
                 replacedEarly = replacedEarly || arrived < page.size();
             if (stage == Inet::Stage::Uploading &&
