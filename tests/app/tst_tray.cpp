@@ -36,12 +36,15 @@ const QByteArray RecordingProgram =
 // A watcher as far as the icon can tell: a process with --watch among its arguments that
 // notes every SIGUSR1 in the file given.
 bool startWatcher(QProcess& process, const QString& usr1Log) {
+    // Started is not yet listening: a signal before the trap would end the shell.
     process.start(QStringLiteral("sh"),
                   {QStringLiteral("-c"),
-                   QStringLiteral("trap 'echo USR1 >> \"%1\"' USR1; while :; do sleep 0.05; done")
+                   QStringLiteral("trap 'echo USR1 >> \"%1\"' USR1; echo ready; "
+                                  "while :; do sleep 0.05; done")
                        .arg(usr1Log),
                    QStringLiteral("--watch")});
-    return process.waitForStarted();
+    return process.waitForStarted() && process.waitForReadyRead(10000) &&
+           process.readAllStandardOutput().startsWith("ready");
 }
 
 // Written whole, as the watcher writes it.
