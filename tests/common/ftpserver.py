@@ -97,8 +97,13 @@ def serve_ftp(args):
                          - (time.monotonic() - self.steady_start))
                 if ahead > 0:
                     self.del_channel()
-                    self.ioloop.call_later(ahead,
-                                           lambda: self.add_channel(events=self.ioloop.READ))
+                    self.ioloop.call_later(ahead, self.resume_reading)
+
+        def resume_reading(self):
+            # Closed meanwhile (the client cut the connection), its descriptor may already
+            # belong to the next data connection: taking it back would steal that one's reads.
+            if not self._closed:
+                self.add_channel(events=self.ioloop.READ)
 
         handle_read_event = handle_read  # pyftpdlib's loop calls this name
 
