@@ -46,6 +46,7 @@ struct SftpSession::Connection {
 
     // Waiting, within the limits.
     void begin(const SftpLimits& limits);
+    bool stillWanted();
     bool wait();
     template <typename Call> int retry(Call call);
     template <typename T, typename Call> T* retryFor(Call call);

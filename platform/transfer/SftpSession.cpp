@@ -2,12 +2,16 @@
 #include "SftpConnection.h"
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
+#include <mutex>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace platform::inet {
@@ -38,6 +42,42 @@ void answerPrompts(const char*, int, const char*, int, int count,
         answers[i].text = text;
         answers[i].length = text ? unsigned(password.size()) : 0;
     }
+}
+
+// The system's look-up of a host name cannot be stopped, and a name server that never answers
+// holds it for the resolver's own time-outs (half a minute and more): it runs in a thread of
+// its own, left to finish alone once nobody waits for it, so that Cancel and the limits hold.
+struct HostLookup {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    int result = EAI_FAIL;
+    addrinfo* found = nullptr;
+
+    HostLookup() = default;
+    HostLookup(const HostLookup&) = delete;
+    HostLookup& operator=(const HostLookup&) = delete;
+    ~HostLookup() {
+        if (found)
+            freeaddrinfo(found);
+    }
+};
+
+std::shared_ptr<HostLookup> startLookup(const QByteArray& host, const QByteArray& port) {
+    auto lookup = std::make_shared<HostLookup>();
+    std::thread([lookup, host, port] {
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        const int result = getaddrinfo(host.constData(), port.constData(), &hints, &found);
+        std::lock_guard lock(lookup->mutex);
+        lookup->result = result;
+        lookup->found = found;
+        lookup->finished = true;
+        lookup->done.notify_all();
+    }).detach();
+    return lookup;
 }
 
 // An SFTP status as curl reads it.
@@ -103,6 +143,19 @@ void SftpSession::Connection::begin(const SftpLimits& limits) {
     lastHeard = Clock::now();
 }
 
+// False once Cancel, the upload's limit or the server's silence has ended the wait (stop says
+// which).
+bool SftpSession::Connection::stillWanted() {
+    const Clock::time_point now = Clock::now();
+    if (abandon)
+        stop = Stop::Abandoned;
+    else if (deadline && now >= *deadline)
+        stop = Stop::OutOfTime;
+    else if (now - lastHeard >= silence)
+        stop = Stop::Silent;
+    return stop == Stop::None;
+}
+
 // Waits for the connection to move the way the SSH library needs, a glance at a time; false when
 // the wait is over for good (stop says why).
 bool SftpSession::Connection::wait() {
@@ -114,14 +167,7 @@ bool SftpSession::Connection::wait() {
         if (events == 0)
             events = POLLIN;
     }
-    const Clock::time_point now = Clock::now();
-    if (abandon)
-        stop = Stop::Abandoned;
-    else if (deadline && now >= *deadline)
-        stop = Stop::OutOfTime;
-    else if (now - lastHeard >= silence)
-        stop = Stop::Silent;
-    if (stop != Stop::None)
+    if (!stillWanted())
         return false;
     pollfd p{socket, events, 0};
     const int ready = ::poll(&p, 1, int(Glance.count()));
@@ -187,19 +233,24 @@ void SftpSession::Connection::drop(bool goodbye) {
 }
 
 bool SftpSession::Connection::connectSocket(Reply* reply) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(site.host.toUtf8().constData(), QByteArray::number(site.port).constData(),
-                    &hints, &found) != 0) {
+    const std::shared_ptr<HostLookup> lookup =
+        startLookup(site.host.toUtf8(), QByteArray::number(site.port));
+    {
+        std::unique_lock lock(lookup->mutex);
+        while (!lookup->done.wait_for(lock, Glance, [&] { return lookup->finished; })) {
+            if (!stillWanted()) {
+                fail(reply, 0, QStringLiteral("Could not resolve host %1").arg(site.host));
+                return false;
+            }
+        }
+    }
+    if (lookup->result != 0) {
         reply->code = CURLE_COULDNT_RESOLVE_HOST;
         reply->curlError = QStringLiteral("Could not resolve host: %1").arg(site.host);
         return false;
     }
-    const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> addresses(found, &freeaddrinfo);
     int error = 0;
-    for (const addrinfo* a = found; a && stop == Stop::None; a = a->ai_next) {
+    for (const addrinfo* a = lookup->found; a && stop == Stop::None; a = a->ai_next) {
         socket = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (socket < 0)
             continue;
