@@ -187,6 +187,11 @@ HttpReply HttpFetch(const HttpRequest& request) {
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &collect);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+#if LIBCURL_VERSION_NUM >= 0x075700
+    // Out of time while the host name is still being looked up, curl would otherwise wait for
+    // the look-up to end, the resolver's time-outs and all, past the deadline.
+    curl_easy_setopt(h, CURLOPT_QUICK_EXIT, 1L);
+#endif
     if (left > 0)
         curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, long(qMax<qint64>(left, 1)));
     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &header);

@@ -207,6 +207,11 @@ void SetCommonOptions(CURL* easy, const Request& request, const QString& user,
     curl_easy_setopt(easy, CURLOPT_USERNAME, name.constData());
     curl_easy_setopt(easy, CURLOPT_PASSWORD, secret.constData());
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+#if LIBCURL_VERSION_NUM >= 0x075700
+    // Otherwise a connection given up while its host name is being looked up waits for the
+    // look-up to end, the resolver's time-outs and all: Cancel would hang.
+    curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
+#endif
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer);
     // Some replies curl waits for on its own, outside the loop that drives it (the one that
     // ends an upload); it asks the progress callback once a second meanwhile, so an abandoned

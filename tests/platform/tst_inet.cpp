@@ -2,6 +2,7 @@
 
 #include "FtpServer.h"
 #include "Inet.h"
+#include "OwnNetwork.h"
 #include "Process.h"
 #include "ProftpdServer.h"
 #include "SftpRename.h"
@@ -27,6 +28,9 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -412,6 +416,66 @@ private slots:
         QVERIFY2(run(patient, "CD www"), qPrintable(patient.LastError()));
         QVERIFY2(run(patient, "PUT " + local + " slow.htm"), qPrintable(patient.LastError()));
         QCOMPARE(readFile(slow.root() + "/www/slow.htm"), samplePage());
+    }
+
+    // A site's name that no name server answers for (a network that is half up): the system's
+    // look-up would wait out the resolver's own half minute; Cancel ends it at once, and the
+    // upload's limit in its time.
+    void hostLookupsNoOneAnswersEnd_data() {
+        QTest::addColumn<QString>("scheme");
+        QTest::addColumn<bool>("cancelled"); // else out of time
+        QTest::newRow("SFTP, cancelled") << "sftp" << true;
+        QTest::newRow("SFTP, out of time") << "sftp" << false;
+        QTest::newRow("FTP, cancelled") << "ftp" << true;
+    }
+    void hostLookupsNoOneAnswersEnd() {
+        if (RanInOwnNetwork())
+            return;
+        QFETCH(QString, scheme);
+        QFETCH(bool, cancelled);
+        // A name server of its own on the loopback, in a view of the files of its own, that
+        // hears the questions and never answers.
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            QSKIP("no mount namespace can be made here");
+        const int dns = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const auto closeDns = qScopeGuard([dns] { close(dns); });
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(53);
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (bind(dns, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0)
+            QSKIP("port 53 cannot be had here");
+        const QString resolv = m_local.filePath("resolv.conf");
+        QVERIFY(writeFile(resolv, "nameserver 127.0.0.1\noptions timeout:30 attempts:1\n"));
+        if (mount(QFile::encodeName(resolv).constData(), "/etc/resolv.conf", nullptr, MS_BIND,
+                  nullptr) != 0)
+            QSKIP("the resolver's settings cannot be replaced here");
+
+        const QString local = m_local.filePath("unanswered.htm");
+        QVERIFY(writeFile(local, "new page"));
+        Inet inet;
+        inet.setURL(scheme + "://unanswered.example.org/");
+        inet.setUserName("vantrell");
+        inet.setPassword("secret");
+        inet.setOverallTimeout(cancelled ? 10min : 1500ms);
+        QSignalSpy finished(&inet, &Inet::CommandFinished);
+        inet.Execute("PUT " + local + " index.htm");
+        pollfd asked{dns, POLLIN, 0};
+        QCOMPARE(poll(&asked, 1, 10000), 1);
+        if (cancelled) {
+            QElapsedTimer cancelling;
+            cancelling.start();
+            inet.Cancel();
+            QVERIFY2(cancelling.elapsed() < 1500,
+                     qPrintable(QString::number(cancelling.elapsed())));
+            QCOMPARE(inet.CancelledDuring(), std::optional(Inet::Stage::Connecting));
+        } else {
+            QVERIFY(waitLikeTheJob(inet, 10s));
+            QCOMPARE(inet.LastError(), QString("Could not upload \"index.htm\": the upload took "
+                                               "longer than the 1.5 s it may take"));
+        }
+        QCOMPARE(finished.count(), 1);
     }
 
     // A server that reads slowly but steadily, behind the system's buffers (megabytes of them
